@@ -1,0 +1,27 @@
+// Kernel objects: events, threads, waits, last error, interlocked operations.
+#pragma once
+#include "platform/types.h"
+
+typedef DWORD (*LPTHREAD_START_ROUTINE)(LPVOID);
+
+HANDLE CreateEventW(LPSECURITY_ATTRIBUTES sa, BOOL manualReset, BOOL initialState, LPCWSTR name);
+BOOL SetEvent(HANDLE h);
+BOOL ResetEvent(HANDLE h);
+DWORD WaitForSingleObject(HANDLE h, DWORD ms);
+DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, DWORD ms);
+HANDLE CreateThread(LPSECURITY_ATTRIBUTES sa, DWORD stackSize, LPTHREAD_START_ROUTINE start, LPVOID param,
+                    DWORD flags, LPDWORD threadId);
+BOOL GetExitCodeThread(HANDLE h, LPDWORD exitCode);
+BOOL TerminateThread(HANDLE h, DWORD exitCode);
+BOOL CloseHandle(HANDLE h);
+DWORD GetLastError();
+void SetLastError(DWORD error);
+
+LONG InterlockedCompareExchange(volatile LONG* target, LONG exchange, LONG comparand);
+void* InterlockedCompareExchangePointer(void* volatile* target, void* exchange, void* comparand);
+LONG InterlockedExchange(volatile LONG* target, LONG value);
+LONG InterlockedIncrement(volatile LONG* target);
+LONG InterlockedDecrement(volatile LONG* target);
+
+// Number of kernel handles open in this process (for leak checks in tests).
+int PlatformOpenHandleCount();

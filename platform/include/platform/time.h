@@ -1,0 +1,34 @@
+// Tick count, sleeping, system time and file-time conversions, with the test time scale.
+#pragma once
+#include "platform/types.h"
+
+DWORD GetTickCount();
+void Sleep(DWORD ms);
+void GetSystemTime(SYSTEMTIME* st);
+void GetLocalTime(SYSTEMTIME* st);
+BOOL SetSystemTime(const SYSTEMTIME* st);
+BOOL SystemTimeToFileTime(const SYSTEMTIME* st, FILETIME* ft);
+BOOL FileTimeToSystemTime(const FILETIME* ft, SYSTEMTIME* st);
+BOOL FileTimeToLocalFileTime(const FILETIME* ft, FILETIME* local);
+LONG CompareFileTime(const FILETIME* a, const FILETIME* b);
+
+// Time scale: every tick, wait, sleep and clock reading runs `scale` times faster; the tick count
+// is shifted by `tickOffset`. Read from FERROX_TIME_SCALE and FERROX_TICK_OFFSET on first use;
+// tests may set them directly.
+void PlatformSetTimeScale(double scale);
+double PlatformTimeScale();
+void PlatformSetTickOffset(int64_t offset);
+// Real milliseconds that a platform wait of `ms` lasts.
+double PlatformRealMs(DWORD ms);
+// Offset applied to the system clock by SetSystemTime when the real clock is not set (ms).
+int64_t PlatformClockOffsetMs();
+void PlatformResetClockOffset();
+
+// 100 ns units between 1601-01-01 and 1970-01-01.
+constexpr ULONGLONG kFileTimeUnixEpoch = 116444736000000000ULL;
+inline ULONGLONG FileTimeToU64(const FILETIME& ft) {
+  return (static_cast<ULONGLONG>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
+}
+inline FILETIME U64ToFileTime(ULONGLONG v) {
+  return FILETIME{static_cast<DWORD>(v), static_cast<DWORD>(v >> 32)};
+}

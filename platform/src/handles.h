@@ -1,0 +1,34 @@
+// The process's kernel handle table. Every handle names a shared object; waitable objects are
+// tested and consumed under the one kernel lock, and every state change wakes all waiters.
+#pragma once
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include "platform/types.h"
+
+namespace platform {
+
+struct KObject {
+  virtual ~KObject() = default;
+  // Waitable objects answer whether they are signalled (called under KernelLock()).
+  virtual bool Waitable() const { return false; }
+  virtual bool Signalled() const { return false; }
+  // Called under KernelLock() when a wait was satisfied by this object (auto-reset events).
+  virtual void Consume() {}
+  // Streams (files, devices) implement these; the default refuses.
+  virtual BOOL Read(void*, DWORD, DWORD* read) { *read = 0; return Fail(ERROR_INVALID_HANDLE); }
+  virtual BOOL Write(const void*, DWORD, DWORD* written) { *written = 0; return Fail(ERROR_INVALID_HANDLE); }
+  static BOOL Fail(DWORD error);
+};
+
+std::mutex& KernelLock();
+std::condition_variable& KernelSignal();
+
+HANDLE AddHandle(std::shared_ptr<KObject> object);
+std::shared_ptr<KObject> FindHandle(HANDLE h);
+template <typename T>
+std::shared_ptr<T> FindHandleAs(HANDLE h) {
+  return std::dynamic_pointer_cast<T>(FindHandle(h));
+}
+
+}  // namespace platform

@@ -1,0 +1,256 @@
+// Events, threads, waits, last error and interlocked operations on pthreads.
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+#include "handles.h"
+#include "platform/kernel.h"
+#include "platform/time.h"
+#include "platform/wide.h"
+
+namespace platform {
+namespace {
+
+std::mutex g_lock;
+std::condition_variable g_signal;
+std::map<uintptr_t, std::shared_ptr<KObject>> g_handles;
+uintptr_t g_nextHandle = 0x1000;
+thread_local DWORD t_lastError = 0;
+
+struct Event : KObject {
+  bool manual = false;
+  bool state = false;
+  std::u16string name;
+  bool Waitable() const override { return true; }
+  bool Signalled() const override { return state; }
+  void Consume() override {
+    if (!manual) state = false;
+  }
+};
+
+// Named events shared within the process: the name (lower case) to the live object.
+std::map<std::u16string, std::weak_ptr<Event>> g_namedEvents;
+
+struct Thread : KObject {
+  bool done = false;
+  DWORD exitCode = STILL_ACTIVE;
+  bool Waitable() const override { return true; }
+  bool Signalled() const override { return done; }
+};
+
+std::u16string LowerName(LPCWSTR name) {
+  std::u16string s;
+  for (; *name; ++name) s.push_back(WideLower(*name));
+  return s;
+}
+
+}  // namespace
+
+BOOL KObject::Fail(DWORD error) {
+  SetLastError(error);
+  return FALSE;
+}
+
+std::mutex& KernelLock() { return g_lock; }
+std::condition_variable& KernelSignal() { return g_signal; }
+
+HANDLE AddHandle(std::shared_ptr<KObject> object) {
+  std::lock_guard<std::mutex> lock(g_lock);
+  uintptr_t h = g_nextHandle;
+  g_nextHandle += 4;
+  g_handles[h] = std::move(object);
+  return reinterpret_cast<HANDLE>(h);
+}
+
+std::shared_ptr<KObject> FindHandle(HANDLE h) {
+  std::lock_guard<std::mutex> lock(g_lock);
+  auto it = g_handles.find(reinterpret_cast<uintptr_t>(h));
+  return it == g_handles.end() ? nullptr : it->second;
+}
+
+}  // namespace platform
+
+using namespace platform;
+
+DWORD GetLastError() { return t_lastError; }
+void SetLastError(DWORD error) { t_lastError = error; }
+
+HANDLE CreateEventW(LPSECURITY_ATTRIBUTES, BOOL manualReset, BOOL initialState, LPCWSTR name) {
+  std::shared_ptr<Event> event;
+  bool existed = false;
+  {
+    std::lock_guard<std::mutex> lock(g_lock);
+    if (name && *name) {
+      std::u16string key = LowerName(name);
+      auto it = g_namedEvents.find(key);
+      if (it != g_namedEvents.end()) event = it->second.lock();
+      if (event) {
+        existed = true;
+      } else {
+        event = std::make_shared<Event>();
+        event->name = key;
+        g_namedEvents[key] = event;
+      }
+    } else {
+      event = std::make_shared<Event>();
+    }
+    if (!existed) {
+      event->manual = manualReset != 0;
+      event->state = initialState != 0;
+    }
+  }
+  HANDLE h = AddHandle(event);
+  SetLastError(existed ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
+  return h;
+}
+
+static BOOL SetEventState(HANDLE h, bool state) {
+  auto event = FindHandleAs<Event>(h);
+  if (!event) return KObject::Fail(ERROR_INVALID_HANDLE);
+  {
+    std::lock_guard<std::mutex> lock(g_lock);
+    event->state = state;
+  }
+  if (state) g_signal.notify_all();
+  return TRUE;
+}
+
+BOOL SetEvent(HANDLE h) { return SetEventState(h, true); }
+BOOL ResetEvent(HANDLE h) { return SetEventState(h, false); }
+
+DWORD WaitForSingleObject(HANDLE h, DWORD ms) { return WaitForMultipleObjects(1, &h, FALSE, ms); }
+
+DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, DWORD ms) {
+  if (count == 0 || count > MAXIMUM_WAIT_OBJECTS || !handles) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return WAIT_FAILED;
+  }
+  std::vector<std::shared_ptr<KObject>> objects;
+  for (DWORD i = 0; i < count; ++i) {
+    auto object = FindHandle(handles[i]);
+    if (!object || !object->Waitable()) {
+      SetLastError(ERROR_INVALID_HANDLE);
+      return WAIT_FAILED;
+    }
+    objects.push_back(std::move(object));
+  }
+  using Clock = std::chrono::steady_clock;
+  const bool forever = ms == INFINITE;
+  const auto deadline =
+      Clock::now() + std::chrono::microseconds(static_cast<int64_t>(forever ? 0 : PlatformRealMs(ms) * 1000.0));
+  std::unique_lock<std::mutex> lock(g_lock);
+  for (;;) {
+    if (waitAll) {
+      bool all = true;
+      for (auto& o : objects) all = all && o->Signalled();
+      if (all) {
+        for (auto& o : objects) o->Consume();
+        return WAIT_OBJECT_0;
+      }
+    } else {
+      for (DWORD i = 0; i < count; ++i) {
+        if (objects[i]->Signalled()) {  // lowest signalled index wins
+          objects[i]->Consume();
+          return WAIT_OBJECT_0 + i;
+        }
+      }
+    }
+    if (forever) {
+      g_signal.wait(lock);
+    } else if (g_signal.wait_until(lock, deadline) == std::cv_status::timeout && Clock::now() >= deadline) {
+      // One last look after the time ran out, so a signal at the deadline is not lost.
+      for (DWORD i = 0; i < count; ++i) {
+        if (!waitAll && objects[i]->Signalled()) {
+          objects[i]->Consume();
+          return WAIT_OBJECT_0 + i;
+        }
+      }
+      return WAIT_TIMEOUT;
+    }
+  }
+}
+
+HANDLE CreateThread(LPSECURITY_ATTRIBUTES, DWORD, LPTHREAD_START_ROUTINE start, LPVOID param, DWORD,
+                    LPDWORD threadId) {
+  if (!start) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return nullptr;
+  }
+  auto thread = std::make_shared<Thread>();
+  HANDLE h = AddHandle(thread);
+  static std::atomic<DWORD> nextId{1};
+  if (threadId) *threadId = nextId++;
+  try {
+    std::thread([thread, start, param]() {
+      DWORD code = start(param);
+      {
+        std::lock_guard<std::mutex> lock(g_lock);
+        thread->exitCode = code;
+        thread->done = true;
+      }
+      g_signal.notify_all();
+    }).detach();
+  } catch (...) {
+    CloseHandle(h);
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+  }
+  return h;
+}
+
+BOOL GetExitCodeThread(HANDLE h, LPDWORD exitCode) {
+  auto thread = FindHandleAs<Thread>(h);
+  if (!thread || !exitCode) return KObject::Fail(ERROR_INVALID_HANDLE);
+  std::lock_guard<std::mutex> lock(g_lock);
+  *exitCode = thread->exitCode;
+  return TRUE;
+}
+
+// A thread cannot be killed safely on Linux. Every blocking call the threads make is wakeable,
+// so this path is only reported; the caller goes on as if the thread had been ended.
+BOOL TerminateThread(HANDLE h, DWORD) {
+  auto thread = FindHandleAs<Thread>(h);
+  if (!thread) return KObject::Fail(ERROR_INVALID_HANDLE);
+  fprintf(stderr, "platform: TerminateThread refused for handle %p; the thread keeps running\n", h);
+  return KObject::Fail(ERROR_NOT_SUPPORTED);
+}
+
+BOOL CloseHandle(HANDLE h) {
+  std::shared_ptr<KObject> object;  // released outside the lock: a file's destructor closes it
+  {
+    std::lock_guard<std::mutex> lock(g_lock);
+    auto it = g_handles.find(reinterpret_cast<uintptr_t>(h));
+    if (it == g_handles.end()) return KObject::Fail(ERROR_INVALID_HANDLE);
+    object = std::move(it->second);
+    g_handles.erase(it);
+    if (auto event = std::dynamic_pointer_cast<Event>(object); event && !event->name.empty() &&
+                                                                event.use_count() == 2) {
+      g_namedEvents.erase(event->name);  // last handle of a named event
+    }
+  }
+  return TRUE;
+}
+
+int PlatformOpenHandleCount() {
+  std::lock_guard<std::mutex> lock(g_lock);
+  return static_cast<int>(g_handles.size());
+}
+
+LONG InterlockedCompareExchange(volatile LONG* target, LONG exchange, LONG comparand) {
+  __atomic_compare_exchange_n(target, &comparand, exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
+  return comparand;
+}
+
+void* InterlockedCompareExchangePointer(void* volatile* target, void* exchange, void* comparand) {
+  __atomic_compare_exchange_n(target, &comparand, exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
+  return comparand;
+}
+
+LONG InterlockedExchange(volatile LONG* target, LONG value) {
+  return __atomic_exchange_n(target, value, __ATOMIC_SEQ_CST);
+}
+LONG InterlockedIncrement(volatile LONG* target) { return __atomic_add_fetch(target, 1, __ATOMIC_SEQ_CST); }
+LONG InterlockedDecrement(volatile LONG* target) { return __atomic_sub_fetch(target, 1, __ATOMIC_SEQ_CST); }

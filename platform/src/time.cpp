@@ -1,0 +1,211 @@
+// Tick count, sleep, system time and file-time conversions. The time scale runs every tick,
+// wait, sleep and clock reading N times faster; ticks come from CLOCK_MONOTONIC, so processes
+// with the same scale and offset agree on the tick count.
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <ctime>
+#include <mutex>
+#include <thread>
+#include "platform/kernel.h"
+#include "platform/time.h"
+
+namespace {
+
+std::once_flag g_configOnce;
+std::atomic<double> g_scale{1.0};
+std::atomic<int64_t> g_tickOffset{0};
+std::atomic<int64_t> g_clockOffsetMs{0};
+int64_t g_originRealMs = 0;  // real time from which the scaled system clock runs
+
+int64_t MonoMs() {
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+int64_t RealMs() {
+  timespec ts;
+  clock_gettime(CLOCK_REALTIME, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+void Configure() {
+  std::call_once(g_configOnce, [] {
+    if (const char* s = getenv("FERROX_TIME_SCALE")) {
+      double v = strtod(s, nullptr);
+      if (v >= 1.0 && v <= 100000.0) g_scale = v;
+    }
+    if (const char* s = getenv("FERROX_TICK_OFFSET")) g_tickOffset = strtoll(s, nullptr, 0);
+    // Processes of one test share FERROX_TIME_ORIGIN (real ms) so their scaled clocks agree.
+    if (const char* s = getenv("FERROX_TIME_ORIGIN")) g_originRealMs = strtoll(s, nullptr, 0);
+    if (g_originRealMs <= 0) g_originRealMs = RealMs();
+  });
+}
+
+// Scaled real time in ms since 1970, without the clock offset.
+int64_t ScaledRealMs() {
+  Configure();
+  double scale = g_scale;
+  int64_t real = RealMs();
+  if (scale == 1.0) return real;
+  return g_originRealMs + static_cast<int64_t>(static_cast<double>(real - g_originRealMs) * scale);
+}
+
+bool IsLeap(int y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
+int DaysInMonth(int y, int m) {
+  static const int days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  return m == 2 && IsLeap(y) ? 29 : days[m - 1];
+}
+
+// Days since 1970-01-01 of a civil date (proleptic Gregorian).
+int64_t DaysFromCivil(int64_t y, unsigned m, unsigned d) {
+  y -= m <= 2;
+  const int64_t era = (y >= 0 ? y : y - 399) / 400;
+  const unsigned yoe = static_cast<unsigned>(y - era * 400);
+  const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  return era * 146097 + static_cast<int64_t>(doe) - 719468;
+}
+
+void CivilFromDays(int64_t z, int64_t& y, unsigned& m, unsigned& d) {
+  z += 719468;
+  const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+  const unsigned doe = static_cast<unsigned>(z - era * 146097);
+  const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  y = static_cast<int64_t>(yoe) + era * 400;
+  const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  const unsigned mp = (5 * doy + 2) / 153;
+  d = doy - (153 * mp + 2) / 5 + 1;
+  m = mp < 10 ? mp + 3 : mp - 9;
+  y += m <= 2;
+}
+
+void MsToSystemTime(int64_t unixMs, SYSTEMTIME* st) {
+  FILETIME ft = U64ToFileTime(static_cast<ULONGLONG>(unixMs) * 10000 + kFileTimeUnixEpoch);
+  FileTimeToSystemTime(&ft, st);
+}
+
+}  // namespace
+
+void PlatformSetTimeScale(double scale) {
+  Configure();
+  if (scale >= 1.0) g_scale = scale;
+}
+double PlatformTimeScale() {
+  Configure();
+  return g_scale;
+}
+void PlatformSetTickOffset(int64_t offset) {
+  Configure();
+  g_tickOffset = offset;
+}
+double PlatformRealMs(DWORD ms) { return static_cast<double>(ms) / PlatformTimeScale(); }
+int64_t PlatformClockOffsetMs() { return g_clockOffsetMs; }
+void PlatformResetClockOffset() { g_clockOffsetMs = 0; }
+
+DWORD GetTickCount() {
+  Configure();
+  double scaled = static_cast<double>(MonoMs()) * g_scale;
+  return static_cast<DWORD>(static_cast<uint64_t>(static_cast<int64_t>(scaled) + g_tickOffset));
+}
+
+void Sleep(DWORD ms) {
+  if (ms == INFINITE) {
+    for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
+  }
+  std::this_thread::sleep_for(std::chrono::microseconds(static_cast<int64_t>(PlatformRealMs(ms) * 1000.0)));
+}
+
+void GetSystemTime(SYSTEMTIME* st) { MsToSystemTime(ScaledRealMs() + g_clockOffsetMs, st); }
+
+void GetLocalTime(SYSTEMTIME* st) {
+  SYSTEMTIME utc;
+  GetSystemTime(&utc);
+  FILETIME ft, local;
+  SystemTimeToFileTime(&utc, &ft);
+  FileTimeToLocalFileTime(&ft, &local);
+  FileTimeToSystemTime(&local, st);
+}
+
+// The real clock is set only when FERROX_SET_REAL_CLOCK=1 and the process may do it; otherwise
+// the platform clock of this process carries the difference as an offset.
+BOOL SetSystemTime(const SYSTEMTIME* st) {
+  FILETIME ft;
+  if (!st || !SystemTimeToFileTime(st, &ft)) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  int64_t targetMs = static_cast<int64_t>((FileTimeToU64(ft) - kFileTimeUnixEpoch) / 10000);
+  const char* real = getenv("FERROX_SET_REAL_CLOCK");
+  if (real && real[0] == '1' && PlatformTimeScale() == 1.0) {
+    timespec ts{static_cast<time_t>(targetMs / 1000), static_cast<long>(targetMs % 1000) * 1000000};
+    if (clock_settime(CLOCK_REALTIME, &ts) == 0) {
+      g_clockOffsetMs = 0;
+      return TRUE;
+    }
+  }
+  g_clockOffsetMs = targetMs - ScaledRealMs();
+  return TRUE;
+}
+
+BOOL SystemTimeToFileTime(const SYSTEMTIME* st, FILETIME* ft) {
+  if (!st || !ft || st->wYear < 1601 || st->wYear > 30827 || st->wMonth < 1 || st->wMonth > 12 || st->wDay < 1 ||
+      st->wDay > DaysInMonth(st->wYear, st->wMonth) || st->wHour > 23 || st->wMinute > 59 || st->wSecond > 59 ||
+      st->wMilliseconds > 999) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  int64_t days = DaysFromCivil(st->wYear, st->wMonth, st->wDay) + 134774;  // days since 1601-01-01
+  int64_t ms = ((days * 24 + st->wHour) * 60 + st->wMinute) * 60000 + st->wSecond * 1000 + st->wMilliseconds;
+  *ft = U64ToFileTime(static_cast<ULONGLONG>(ms) * 10000);
+  return TRUE;
+}
+
+BOOL FileTimeToSystemTime(const FILETIME* ft, SYSTEMTIME* st) {
+  if (!ft || !st) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  ULONGLONG v = FileTimeToU64(*ft);
+  if (v >= 0x8000000000000000ULL) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  int64_t ms = static_cast<int64_t>(v / 10000);
+  int64_t days = ms / 86400000;
+  int64_t rest = ms % 86400000;
+  int64_t y;
+  unsigned m, d;
+  CivilFromDays(days - 134774, y, m, d);
+  st->wYear = static_cast<WORD>(y);
+  st->wMonth = static_cast<WORD>(m);
+  st->wDay = static_cast<WORD>(d);
+  st->wDayOfWeek = static_cast<WORD>((days + 1) % 7);  // 1601-01-01 was a Monday
+  st->wHour = static_cast<WORD>(rest / 3600000);
+  st->wMinute = static_cast<WORD>(rest / 60000 % 60);
+  st->wSecond = static_cast<WORD>(rest / 1000 % 60);
+  st->wMilliseconds = static_cast<WORD>(rest % 1000);
+  return TRUE;
+}
+
+// Local time follows the TZ of the process.
+BOOL FileTimeToLocalFileTime(const FILETIME* ft, FILETIME* local) {
+  if (!ft || !local) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  ULONGLONG v = FileTimeToU64(*ft);
+  time_t secs = static_cast<time_t>((static_cast<int64_t>(v) - static_cast<int64_t>(kFileTimeUnixEpoch)) / 10000000);
+  tm parts;
+  long offset = 0;
+  if (localtime_r(&secs, &parts)) offset = parts.tm_gmtoff;
+  *local = U64ToFileTime(v + static_cast<ULONGLONG>(static_cast<int64_t>(offset) * 10000000));
+  return TRUE;
+}
+
+LONG CompareFileTime(const FILETIME* a, const FILETIME* b) {
+  ULONGLONG x = FileTimeToU64(*a), y = FileTimeToU64(*b);
+  return x < y ? -1 : (x > y ? 1 : 0);
+}

@@ -1,0 +1,30 @@
+// The diagnostic log file of a deliverable: "\Quorvale\<base>.txt", rotated to "<base>Old.txt".
+#pragma once
+#include "platform/types.h"
+
+#define LOG_CRLF 1u
+#define LOG_NEWFILE 2u
+#define LOG_VERBOSE 4u
+#define LOG_FLUSH 8u
+#define LOG_CLOSE 16u
+#define LOG_TAB 32u
+
+constexpr long kLogLimit = 256000;
+constexpr long kLogLimitVerbose = 2560000;
+
+// Writes the prefix, the separator and the text; returns 1 if the line was written, 0 if not.
+int LogLine(DWORD flags, const char* text);
+// Writes the prefix and the formatted text (%ls takes UTF-16 strings).
+void LogPrintf(DWORD flags, const char* format, ...);
+// Closes the open log and sets the file name from the base name ("LogFile" for none or empty).
+void SetLogName(const char* baseName);
+// Opens the log: 0 append, 1 new file at start-up, 2 new file because of size. Returns 1 if open.
+int OpenLog(int kind);
+// Reads EnableLogs from the registry (0 when missing) and keeps it; returns it.
+DWORD LogReadEnableSetting();
+void LogSetEnable(DWORD enableLogs);
+DWORD LogEnable();
+// The current log path (8-bit platform path), empty until set.
+const char* LogPath();
+// Tick count at which the current log file was started.
+DWORD LogTickBase();

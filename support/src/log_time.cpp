@@ -1,0 +1,96 @@
+// NMEA time and date fields, local time stamps, time differences and millisecond arithmetic.
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include "platform/platform.h"
+#include "support/clock.h"
+
+namespace {
+
+std::mutex g_stampLock;
+char g_stamp[64];
+
+// Milliseconds since 1601 of a SYSTEMTIME, without rejecting odd fields (a fix record may hold
+// any numbers its receiver sent).
+int64_t LenientMs(const SYSTEMTIME* t) {
+  int64_t y = t->wYear, m = t->wMonth < 1 ? 1 : (t->wMonth > 12 ? 12 : t->wMonth);
+  y -= m <= 2;
+  const int64_t era = (y >= 0 ? y : y - 399) / 400;
+  const int64_t yoe = y - era * 400;
+  const int64_t doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + t->wDay - 1;
+  const int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  const int64_t days = era * 146097 + doe - 719468 + 134774;
+  return ((days * 24 + t->wHour) * 60 + t->wMinute) * 60000 + t->wSecond * 1000 + t->wMilliseconds;
+}
+
+}  // namespace
+
+void TimeField(const SYSTEMTIME* t, char out[16]) {
+  SYSTEMTIME now;
+  if (!t->wHour && !t->wMinute && !t->wSecond && !t->wMilliseconds) {
+    ClockNow(&now);
+    t = &now;
+  }
+  snprintf(out, 16, "%.2d%.2d%.2d.%.3d", t->wHour % 100, t->wMinute % 100, t->wSecond % 100,
+           t->wMilliseconds % 1000);
+}
+
+void DateField(const SYSTEMTIME* t, char out[16]) {
+  SYSTEMTIME now;
+  if (!t->wDay && !t->wMonth && !t->wYear) {
+    ClockNow(&now);
+    t = &now;
+  }
+  snprintf(out, 16, "%.2d%.2d%.2d", t->wDay % 100, t->wMonth % 100, t->wYear % 100);
+}
+
+void FormatStamp(const FILETIME* ft, char* out, size_t size) {
+  FILETIME local;
+  SYSTEMTIME st{};
+  FileTimeToLocalFileTime(ft, &local);
+  FileTimeToSystemTime(&local, &st);
+  char date[16], time[16];
+  DateField(&st, date);
+  TimeField(&st, time);
+  snprintf(out, size, "%s %s", date, time);
+}
+
+const char* StampFileTime(const FILETIME* ft) {
+  std::lock_guard<std::mutex> lock(g_stampLock);
+  FormatStamp(ft, g_stamp, sizeof g_stamp);
+  return g_stamp;
+}
+
+const char* StampSystemTime(const SYSTEMTIME* st) {
+  FILETIME ft{};
+  SystemTimeToFileTime(st, &ft);
+  std::lock_guard<std::mutex> lock(g_stampLock);
+  FormatStamp(&ft, g_stamp, sizeof g_stamp - 2);
+  snprintf(g_stamp + strlen(g_stamp), 3, "\r\n");
+  return g_stamp;
+}
+
+const char* StampNow() {
+  SYSTEMTIME now;
+  ClockNow(&now);
+  return StampSystemTime(&now);
+}
+
+LONG TimeDifference(const SYSTEMTIME* a, const SYSTEMTIME* b) {
+  bool noA = a->wDay == 0, noB = b->wDay == 0;
+  if (noA && noB) return 0;
+  if (noA) return 0x7FFFFFFF;
+  if (noB) return static_cast<LONG>(0x80000000u);
+  int64_t d = LenientMs(b) - LenientMs(a);
+  if (d > 2147483647) d = 2147483647;
+  if (d < -2147483647) d = -2147483647;
+  return static_cast<LONG>(d);
+}
+
+void AddMilliseconds(SYSTEMTIME* t, LONG ms) {
+  FILETIME ft;
+  if (!SystemTimeToFileTime(t, &ft)) return;
+  ULONGLONG v = FileTimeToU64(ft) + static_cast<ULONGLONG>(static_cast<int64_t>(ms) * 10000);
+  ft = U64ToFileTime(v);
+  FileTimeToSystemTime(&ft, t);
+}

@@ -1,0 +1,92 @@
+// Registry helpers: fixed arguments and one log line per call, so that a verbose log shows
+// every key and value the program touched.
+#include <cstring>
+#include "platform/platform.h"
+#include "support/clock.h"
+#include "support/log.h"
+#include "support/reg_helpers.h"
+
+namespace {
+
+// Text of a REG_SZ buffer of `bytes` bytes, safe when the value carries no terminator.
+std::string SzText(const void* data, DWORD bytes) {
+  const WCHAR* w = static_cast<const WCHAR*>(data);
+  size_t units = bytes / sizeof(WCHAR), n = 0;
+  while (n < units && w[n]) ++n;
+  return WideToUtf8(w, n);
+}
+
+DWORD FirstWord(const void* data, DWORD bytes) {
+  DWORD v = 0;
+  memcpy(&v, data, bytes < 4 ? bytes : 4);
+  return v;
+}
+
+void LogValue(const char* verb, LPCWSTR name, DWORD type, const void* data, DWORD givenSize, DWORD bytes) {
+  if (type == REG_SZ) {
+    std::string text = SzText(data, bytes);
+    LogPrintf(LOG_VERBOSE, "%s %ls: %d bytes, %s\r\n", verb, name, bytes, text.c_str());
+  } else if (type == REG_BINARY && givenSize == 8) {
+    FILETIME ft;
+    memcpy(&ft, data, 8);
+    char stamp[48];
+    FormatStamp(&ft, stamp, sizeof stamp);
+    LogPrintf(LOG_VERBOSE, "%s %ls: %s\r\n", verb, name, stamp);
+  } else {
+    LogPrintf(LOG_VERBOSE, "%s %ls: %d bytes, %u\r\n", verb, name, bytes, FirstWord(data, bytes));
+  }
+}
+
+}  // namespace
+
+LONG OpenKey(LPCWSTR path, HKEY* key) {
+  if (!key) return -1;
+  LONG err = RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, 0, key);
+  if (err == ERROR_SUCCESS) LogPrintf(LOG_VERBOSE, "Open Existing Key: %ls: OK\r\n", path);
+  else LogPrintf(LOG_VERBOSE, "Open Existing Key Fail: %ls: %d\r\n", path, err);
+  return err;
+}
+
+LONG CreateKey(LPCWSTR path, HKEY* key) {
+  if (!key) return -1;
+  DWORD disposition = 0;
+  WCHAR keyClass[] = u"FerroxDriver";
+  LONG err = RegCreateKeyExW(HKEY_LOCAL_MACHINE, path, 0, keyClass, 0, 0, nullptr, key, &disposition);
+  if (err == ERROR_SUCCESS)
+    LogPrintf(LOG_VERBOSE, "%s Key: %ls\r\n", disposition == REG_CREATED_NEW_KEY ? "Created" : "Opened", path);
+  else LogPrintf(LOG_VERBOSE, "Open New Key Failed: %ls: %d\r\n", path, err);
+  return err;
+}
+
+LONG ReadValue(HKEY key, LPCWSTR name, void* buffer, DWORD size) {
+  if (!key) return -1;
+  DWORD type = 0, left = size;
+  LONG err = RegQueryValueExW(key, name, nullptr, &type, static_cast<LPBYTE>(buffer), &left);
+  if (err != ERROR_SUCCESS) {
+    LogPrintf(0, "Read %ls: %d, %d\r\n", name, err, left);
+    return err;
+  }
+  LogValue("Read", name, type, buffer, size, left);
+  return err;
+}
+
+LONG WriteValue(HKEY key, LPCWSTR name, DWORD type, const void* data, DWORD size) {
+  if (!key) return -1;
+  LONG err = RegSetValueExW(key, name, 0, type, static_cast<const BYTE*>(data), size);
+  if (err != ERROR_SUCCESS) LogPrintf(LOG_VERBOSE, "Save %ls: %d, %d\r\n", name, err, size);
+  else LogValue("Write", name, type, data, size, size);
+  return err;
+}
+
+LONG ReadDword(HKEY key, LPCWSTR name, DWORD* value) {
+  DWORD v = 0;
+  LONG err = ReadValue(key, name, &v, sizeof v);
+  if (err == ERROR_SUCCESS) *value = v;
+  return err;
+}
+
+LONG WriteDword(HKEY key, LPCWSTR name, DWORD value) { return WriteValue(key, name, REG_DWORD, &value, sizeof value); }
+
+LONG WriteString(HKEY key, LPCWSTR name, LPCWSTR text) {
+  return WriteValue(key, name, REG_SZ, text, static_cast<DWORD>((WideLen(text) + 1) * sizeof(WCHAR)));
+}

@@ -1,0 +1,2 @@
+#include "test_root.h"
+TEST(Placeholder, Builds) {}
