@@ -18,6 +18,10 @@ std::atomic<double> g_scale{1.0};
 std::atomic<int64_t> g_tickOffset{0};
 std::atomic<int64_t> g_clockOffsetMs{0};
 int64_t g_originRealMs = 0;  // real time from which the scaled system clock runs
+std::atomic<bool> g_manual{false};
+std::atomic<DWORD> g_manualTicks{0};
+DWORD g_manualStart = 0;
+int64_t g_manualRealMs = 0;
 
 int64_t MonoMs() {
   timespec ts;
@@ -47,6 +51,7 @@ void Configure() {
 // Scaled real time in ms since 1970, without the clock offset.
 int64_t ScaledRealMs() {
   Configure();
+  if (g_manual) return g_manualRealMs + static_cast<DWORD>(g_manualTicks - g_manualStart);
   double scale = g_scale;
   int64_t real = RealMs();
   if (scale == 1.0) return real;
@@ -105,8 +110,21 @@ double PlatformRealMs(DWORD ms) { return static_cast<double>(ms) / PlatformTimeS
 int64_t PlatformClockOffsetMs() { return g_clockOffsetMs; }
 void PlatformResetClockOffset() { g_clockOffsetMs = 0; }
 
+void PlatformSetManualTicks(bool on, DWORD start) {
+  if (on) {
+    g_manual = false;
+    g_manualRealMs = ScaledRealMs();
+    g_manualStart = start;
+    g_manualTicks = start;
+  }
+  g_manual = on;
+}
+
+void PlatformAdvanceTicks(DWORD ms) { g_manualTicks += ms; }
+
 DWORD GetTickCount() {
   Configure();
+  if (g_manual) return g_manualTicks;
   double scaled = static_cast<double>(MonoMs()) * g_scale;
   return static_cast<DWORD>(static_cast<uint64_t>(static_cast<int64_t>(scaled) + g_tickOffset));
 }

@@ -18,6 +18,10 @@ LONG CompareFileTime(const FILETIME* a, const FILETIME* b);
 void PlatformSetTimeScale(double scale);
 double PlatformTimeScale();
 void PlatformSetTickOffset(int64_t offset);
+// A manual clock for tests: while on, the tick count stands still except when advanced, and the
+// system time moves with it from the moment it was switched on. Waits still run in real time.
+void PlatformSetManualTicks(bool on, DWORD start);
+void PlatformAdvanceTicks(DWORD ms);
 // Real milliseconds that a platform wait of `ms` lasts.
 double PlatformRealMs(DWORD ms);
 // Offset applied to the system clock by SetSystemTime when the real clock is not set (ms).

@@ -1,0 +1,26 @@
+# make demo: install what is missing, build, run the demo.
+# make test: install what is missing, build with AddressSanitizer and UBSan, run every test.
+BUILD ?= build
+TEST_BUILD ?= build-asan
+JOBS ?= $(shell nproc)
+
+.PHONY: deps build demo test clean
+
+deps:
+	@scripts/install-deps.sh
+
+build: deps
+	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build $(BUILD) -j $(JOBS)
+
+demo: build
+	scripts/demo.sh $(BUILD)
+
+test: deps
+	cmake -S . -B $(TEST_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DFERROX_SANITIZE=ON
+	cmake --build $(TEST_BUILD) -j $(JOBS)
+	cd $(TEST_BUILD) && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+	  ctest --output-on-failure -j $(JOBS) --timeout 300
+
+clean:
+	rm -rf $(BUILD) $(TEST_BUILD)
