@@ -1,0 +1,159 @@
+// The sentences printed for a FixRecord. Numbers are printed as the record holds them, within
+// the widths an NMEA field can carry (coordinates within the globe, other values within
+// +-999999.9, counts and satellite values up to 999), so that a batch always fits its buffer.
+#include "support/nmea_writer.h"
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include "support/angles.h"
+#include "support/clock.h"
+
+namespace {
+
+double Num(double v) {
+  if (v > 999999.9) return 999999.9;
+  if (v < -999999.9) return -999999.9;
+  return v;  // NaN prints as it is
+}
+
+int Count(DWORD v) { return v > 999 ? 999 : static_cast<int>(v); }
+
+double Clamp(double v, double limit) {
+  if (std::isnan(v)) return 0;
+  return v > limit ? limit : (v < -limit ? -limit : v);
+}
+
+double OutputCourse(const FixRecord* fix) {
+  if (fix->ValidFields & FIX_COURSE_FROM_COMPASS) return AngleSum(fix->MagHeading, -fix->MagVariation);
+  return fix->Heading;
+}
+
+// Appends formatted text at the end of `out`, never past `size`.
+template <typename... Args>
+void Append(char* out, size_t size, const char* format, Args... args) {
+  size_t len = strnlen(out, size);
+  if (len + 1 < size) snprintf(out + len, size - len, format, args...);
+}
+
+int Finish(char* out, size_t size) {
+  AppendChecksum(out, size);
+  return static_cast<int>(strnlen(out, size));
+}
+
+}  // namespace
+
+double DegreesToDdmm(double degrees) {
+  double x = std::fabs(degrees);
+  double r = std::floor(x) * 100 + std::fmod(x, 1.0) * 60;
+  return degrees < 0 ? -r : r;
+}
+
+const char* FormatLatitude(double latitude, char* out) {
+  latitude = Clamp(latitude, 90);
+  snprintf(out, 16, "%011.6f,%s", std::fabs(DegreesToDdmm(latitude)), latitude < 0 ? "S" : "N");
+  return out;
+}
+
+const char* FormatLongitude(double longitude, char* out) {
+  longitude = Clamp(longitude, 180);
+  snprintf(out, 16, "%012.6f,%s", std::fabs(DegreesToDdmm(longitude)), longitude < 0 ? "W" : "E");
+  return out;
+}
+
+int AppendChecksum(char* text, size_t size) {
+  size_t len = strnlen(text, size);
+  if (len == 0 || len + 6 > size) return 0;
+  unsigned char c = 0;
+  for (size_t i = 1; i < len; ++i) c ^= static_cast<unsigned char>(text[i]);
+  snprintf(text + len, size - len, "*%2.2X\r\n", c);
+  return 5;
+}
+
+int MakeGPRMC(const FixRecord* fix, char* out, size_t size) {
+  char time[16], date[16], lat[16], lon[16], variation[32];
+  TimeField(&fix->UtcTime, time);
+  DateField(&fix->UtcTime, date);
+  if (fix->ValidFields & FIX_MAG_VARIATION)
+    snprintf(variation, sizeof variation, "%.1f,%s", Num(std::fabs(fix->MagVariation)),
+             fix->MagVariation < 0 ? "E" : "W");
+  else
+    snprintf(variation, sizeof variation, ",");
+  const char* status = fix->FixType ? "A" : "V";
+  float knots = fix->Speed * 0.5399568f;  // single precision, as receivers print it
+  snprintf(out, size, "$GPRMC,%s,%s,%s,%s,%.1f,%.1f,%s,%s,%s", time, status, FormatLatitude(fix->Latitude, lat),
+           FormatLongitude(fix->Longitude, lon), Num(knots), Num(OutputCourse(fix)), date, variation,
+           fix->FixType ? "A" : "N");
+  return Finish(out, size);
+}
+
+int MakeGPVTG(const FixRecord* fix, char* out, size_t size) {
+  double course = OutputCourse(fix);
+  double magnetic = (fix->ValidFields & FIX_MAG_HEADING) ? fix->MagHeading : AngleSum(course, fix->MagVariation);
+  snprintf(out, size, "$GPVTG,%.1f,T,%.1f,M,%.1f,N,%.1f,K,A", Num(course), Num(magnetic),
+           Num(fix->Speed * 0.5399568034557235), Num(fix->Speed));
+  return Finish(out, size);
+}
+
+int MakeGPGGA(const FixRecord* fix, char* out, size_t size) {
+  char time[16], lat[16], lon[16];
+  TimeField(&fix->UtcTime, time);
+  snprintf(out, size, "$GPGGA,%s,%s,%s,%d,%.2d,%.1f,%.1f,M,%.1f,M,,", time, FormatLatitude(fix->Latitude, lat),
+           FormatLongitude(fix->Longitude, lon), Count(fix->FixQuality), Count(fix->SatelliteCount), Num(fix->Hdop),
+           Num(fix->AltitudeSeaLevel), Num(fix->Separation));
+  return Finish(out, size);
+}
+
+int MakeGPGSA(const FixRecord* fix, char* out, size_t size) {
+  snprintf(out, size, "$GPGSA,A,%d,", Count(fix->FixType) + 1);
+  for (int i = 0; i < kMaxSatellites; ++i) {
+    if (fix->UsedPrns[i]) Append(out, size, "%.2d", Count(fix->UsedPrns[i]));
+    Append(out, size, ",");
+  }
+  Append(out, size, "%.1f,%.1f,%.1f", Num(fix->Pdop), Num(fix->Hdop), Num(fix->Vdop));
+  return Finish(out, size);
+}
+
+int MakePGRMT(const FixRecord* fix, char* out, size_t size) {
+  bool compass = fix->ValidFields & FIX_COMPASS_IN_USE;
+  double compassValue = compass ? fix->MagHeading : -1.0;
+  double courseValue = compass && !(fix->ValidFields & FIX_COURSE_FROM_COMPASS) ? fix->Heading : -1.0;
+  char label[16];
+  BYTE kind = fix->SourceKind;
+  if (kind == SOURCE_PLATFORM_API) snprintf(label, sizeof label, "Frx Msapi");
+  else if (kind & 0x0F) snprintf(label, sizeof label, "Frx COM%d", kind - 1);
+  else if (kind == SOURCE_LAST_KNOWN) snprintf(label, sizeof label, "LastKnown");
+  else if (kind == SOURCE_CELL_OR_STORED) snprintf(label, sizeof label, "Cell Tower");
+  else snprintf(label, sizeof label, "UnKnown");
+  snprintf(out, size, "$PGRMT,%s,%.1f,%.1f,%u,%u,,,", label, Num(compassValue), Num(courseValue),
+           static_cast<unsigned>(fix->Orientation), static_cast<unsigned>(fix->ProfileNumber));
+  return Finish(out, size);
+}
+
+int MakeGPGSV(int page, const FixRecord* fix, char* out, size_t size) {
+  if (size) out[0] = 0;
+  int n = Count(fix->SatellitesInView);
+  if (page < 0 || page > 2 || n <= 4 * page) return 0;
+  snprintf(out, size, "$GPGSV,%d,%d,%d", (n + 3) / 4, page + 1, n);
+  for (int s = 4 * page; s < 4 * page + 4; ++s) {
+    if (fix->InViewPrns[s])
+      Append(out, size, ",%.2d,%.2d,%.3d,%.2d", Count(fix->InViewPrns[s]), Count(fix->InViewElevation[s]),
+             Count(fix->InViewAzimuth[s]), Count(fix->InViewSnr[s]));
+    else
+      Append(out, size, ",,,,");
+  }
+  return Finish(out, size);
+}
+
+int MakeNmeaBatch(const FixRecord* fix, char* out, size_t size) {
+  if (!size) return 0;
+  out[0] = 0;
+  size_t len = 0;
+  auto step = [&](int n) { len += static_cast<size_t>(n); };
+  step(MakeGPRMC(fix, out + len, size - len));
+  step(MakeGPVTG(fix, out + len, size - len));
+  step(MakeGPGGA(fix, out + len, size - len));
+  step(MakeGPGSA(fix, out + len, size - len));
+  step(MakePGRMT(fix, out + len, size - len));
+  for (int page = 0; page < 3; ++page) step(MakeGPGSV(page, fix, out + len, size - len));
+  return static_cast<int>(len);
+}

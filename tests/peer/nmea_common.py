@@ -1,0 +1,76 @@
+"""Shared helpers of the NMEA peer checks: running ferrox-decode and grouping gpsd's output."""
+import json
+import subprocess
+
+
+def tod_ms(iso):
+    """Milliseconds into the day of an ISO 8601 time."""
+    clock = iso.split("T")[1].rstrip("Z")
+    h, m, s = clock.split(":")
+    return int(h) * 3600000 + int(m) * 60000 + round(float(s) * 1000)
+
+
+def decode(decoder, path, mode="--json"):
+    out = subprocess.run([decoder, mode, path], check=True, capture_output=True, text=True).stdout
+    return [json.loads(line) for line in out.splitlines()] if mode == "--json" else out
+
+
+def sentence_time(line):
+    fields = line.split("*")[0].split(",")
+    return fields[1] if len(fields) > 1 else ""
+
+
+class Cycles:
+    """Groups lines into read cycles by the rule ferrox-decode uses: a $GPGGA or $GPRMC whose time
+    differs from the cycle's time, or that repeats a type the cycle has, starts a new cycle."""
+
+    def __init__(self):
+        self.groups = []
+        self.time = None
+        self.seen = set()
+
+    def sentence(self, line):
+        tag = line[:6]
+        if tag in ("$GPGGA", "$GPRMC"):
+            t = sentence_time(line)
+            if self.groups and ((self.time and t != self.time) or tag in self.seen):
+                self.groups.append(self.new())
+                self.time, self.seen = None, set()
+            if not self.groups:
+                self.groups.append(self.new())
+            if not self.time:
+                self.time = t
+            self.seen.add(tag)
+        elif not self.groups:
+            self.groups.append(self.new())
+        self.groups[-1]["sentences"].append(line)
+        return self.groups[-1]
+
+    @staticmethod
+    def new():
+        return {"sentences": [], "tpv": {}, "tpv_times": [], "gga_usat": None, "gsv_nsat": None, "gsv_prns": None}
+
+
+def group_gpsd_reports(lines):
+    """Reads interleaved sentences and gpsd JSON reports (a .chk file, or gpsdecode's output after
+    the sentences it was fed) into cycles: merged TPV fields, GGA satellites used, GSV sky."""
+    cycles = Cycles()
+    group, last = None, ""
+    for line in lines:
+        line = line.rstrip("\r\n")
+        if line.startswith("$") or line.startswith("!"):
+            group, last = cycles.sentence(line), line[:6]
+        elif line.startswith("{") and group is not None:
+            report = json.loads(line)
+            if report.get("class") == "TPV":
+                if report.get("mode", 0) >= 2 or "time" in report:
+                    group["tpv"].update({k: v for k, v in report.items() if k not in ("class", "device")})
+                if "time" in report:
+                    group["tpv_times"].append(report["time"])
+            elif report.get("class") == "SKY":
+                if last == "$GPGGA" and "uSat" in report:
+                    group["gga_usat"] = report["uSat"]
+                if last.endswith("GSV") and "satellites" in report:
+                    group["gsv_nsat"] = report.get("nSat", len(report["satellites"]))
+                    group["gsv_prns"] = sorted(s["PRN"] for s in report["satellites"])
+    return cycles.groups

@@ -1,0 +1,172 @@
+// ferrox-decode: NMEA in, one decoded record (JSON) or one generated batch (NMEA) per read cycle.
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include "platform/platform.h"
+#include "port_driver/nmea_parser.h"
+#include "support/nmea_writer.h"
+
+namespace {
+
+const char kUsage[] =
+    "Usage: ferrox-decode [--json | --nmea] [FILE]\n"
+    "Reads NMEA 0183 from FILE (or standard input), passes every line that starts with '$' to the\n"
+    "driver's parser and prints one line per read cycle. Lines starting with '#' are comments.\n"
+    "\n"
+    "A read cycle is what one burst of a serial receiver carries. The record is zeroed at the start\n"
+    "of each cycle, and a new cycle starts at a $GPGGA or $GPRMC whose time field differs from the\n"
+    "time of the current cycle, or that repeats a sentence type the current cycle already has\n"
+    "(receivers without a fix send empty times).\n"
+    "\n"
+    "  --json   (default) one JSON object per cycle: time (ISO 8601 UTC, null without time and\n"
+    "           date), valid (hex), lat, lon, alt, sep, speed_kmh, course, magvar, maghead,\n"
+    "           quality, fixtype, used, inview, pdop, hdop, vdop, prns (used), sats ({prn, el,\n"
+    "           az, snr} per filled in-view slot)\n"
+    "  --nmea   the batch the driver prints for that record: $GPRMC, $GPVTG, $GPGGA, $GPGSA,\n"
+    "           $PGRMT and $GPGSV pages 1 to 3\n"
+    "  --help   this text\n"
+    "Only the $GP talker is understood (as the driver does); other sentences are skipped.\n"
+    "Exit status 0, or 1 with a one-line message when the input cannot be read.\n";
+
+enum Mode { JSON, NMEA };
+
+// Appends a number, or null when it is not finite.
+int Number(char* out, size_t size, const char* name, double v, int decimals) {
+  if (!std::isfinite(v)) return snprintf(out, size, ",\"%s\":null", name);
+  return snprintf(out, size, ",\"%s\":%.*f", name, decimals, v);
+}
+
+void PrintJson(const FixRecord& f, FILE* out) {
+  char line[2048];
+  size_t n = 0;
+  auto room = [&]() { return n < sizeof line ? sizeof line - n : 0; };
+  auto add = [&](int k) { n += k > 0 ? static_cast<size_t>(k) : 0; if (n > sizeof line) n = sizeof line; };
+  const SYSTEMTIME& t = f.UtcTime;
+  if ((f.ValidFields & (FIX_TIME | FIX_DATE)) == (FIX_TIME | FIX_DATE))
+    add(snprintf(line, room(), "{\"time\":\"%04u-%02u-%02uT%02u:%02u:%02u.%03uZ\"", t.wYear, t.wMonth, t.wDay, t.wHour,
+                 t.wMinute, t.wSecond, t.wMilliseconds));
+  else
+    add(snprintf(line, room(), "{\"time\":null"));
+  add(snprintf(line + n, room(), ",\"valid\":\"0x%X\"", f.ValidFields));
+  add(Number(line + n, room(), "lat", f.Latitude, 9));
+  add(Number(line + n, room(), "lon", f.Longitude, 9));
+  add(Number(line + n, room(), "alt", f.AltitudeSeaLevel, 3));
+  add(Number(line + n, room(), "sep", f.Separation, 3));
+  add(Number(line + n, room(), "speed_kmh", f.Speed, 4));
+  add(Number(line + n, room(), "course", f.Heading, 4));
+  add(Number(line + n, room(), "magvar", f.MagVariation, 4));
+  add(Number(line + n, room(), "maghead", f.MagHeading, 4));
+  add(snprintf(line + n, room(), ",\"quality\":%u,\"fixtype\":%u,\"used\":%u,\"inview\":%u", f.FixQuality, f.FixType,
+               f.SatelliteCount, f.SatellitesInView));
+  add(Number(line + n, room(), "pdop", f.Pdop, 2));
+  add(Number(line + n, room(), "hdop", f.Hdop, 2));
+  add(Number(line + n, room(), "vdop", f.Vdop, 2));
+  add(snprintf(line + n, room(), ",\"prns\":["));
+  bool first = true;
+  for (DWORD prn : f.UsedPrns)
+    if (prn) {
+      add(snprintf(line + n, room(), first ? "%u" : ",%u", prn));
+      first = false;
+    }
+  add(snprintf(line + n, room(), "],\"sats\":["));
+  first = true;
+  for (int s = 0; s < kMaxSatellites; ++s)
+    if (f.InViewPrns[s]) {
+      add(snprintf(line + n, room(), "%s{\"prn\":%u,\"el\":%d,\"az\":%d,\"snr\":%d}", first ? "" : ",",
+                   f.InViewPrns[s], static_cast<int>(f.InViewElevation[s]), static_cast<int>(f.InViewAzimuth[s]),
+                   static_cast<int>(f.InViewSnr[s])));
+      first = false;
+    }
+  add(snprintf(line + n, room(), "]}\n"));
+  fputs(line, out);
+}
+
+void PrintCycle(const FixRecord& f, Mode mode, FILE* out) {
+  if (mode == JSON) {
+    PrintJson(f, out);
+  } else {
+    char batch[kNmeaBatchSize];
+    MakeNmeaBatch(&f, batch, sizeof batch);
+    fputs(batch, out);
+  }
+}
+
+// The time field of a GGA or RMC sentence (field 1), at most 15 characters.
+void TimeText(const char* line, char* out) {
+  const char* p = strchr(line, ',');
+  size_t n = 0;
+  if (p)
+    for (++p; *p && *p != ',' && *p != '*' && *p != '\r' && *p != '\n' && n < 15; ++p) out[n++] = *p;
+  out[n] = 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Mode mode = JSON;
+  const char* path = nullptr;
+  for (int i = 1; i < argc; ++i) {
+    if (!strcmp(argv[i], "--help") || !strcmp(argv[i], "-h")) {
+      fputs(kUsage, stdout);
+      return 0;
+    }
+    if (!strcmp(argv[i], "--json")) mode = JSON;
+    else if (!strcmp(argv[i], "--nmea")) mode = NMEA;
+    else if (argv[i][0] == '-' && argv[i][1]) {
+      fprintf(stderr, "ferrox-decode: unknown option %s (see --help)\n", argv[i]);
+      return 1;
+    } else if (path) {
+      fprintf(stderr, "ferrox-decode: only one input file\n");
+      return 1;
+    } else {
+      path = argv[i];
+    }
+  }
+  FILE* in = stdin;
+  if (path && strcmp(path, "-") != 0) {
+    in = fopen(path, "rb");
+    if (!in) {
+      fprintf(stderr, "ferrox-decode: cannot read %s: %s\n", path, strerror(errno));
+      return 1;
+    }
+  }
+  static char out[1 << 16];
+  setvbuf(stdout, out, _IOFBF, sizeof out);
+  FixRecord fix{};
+  bool haveData = false, seenGga = false, seenRmc = false;
+  char cycleTime[16] = "", time[16];
+  char line[4096];
+  while (fgets(line, sizeof line, in)) {
+    size_t len = strlen(line);
+    if (len == sizeof line - 1 && line[len - 1] != '\n') {  // overlong: drop the rest of the line
+      int c;
+      while ((c = fgetc(in)) != EOF && c != '\n') {
+      }
+    }
+    if (line[0] != '$') continue;
+    int type = GetSentenceType(line);
+    if (type == NMEA_GGA || type == NMEA_RMC) {
+      TimeText(line, time);
+      bool repeated = type == NMEA_GGA ? seenGga : seenRmc;
+      if (haveData && ((cycleTime[0] && strcmp(time, cycleTime) != 0) || repeated)) {
+        PrintCycle(fix, mode, stdout);
+        memset(&fix, 0, sizeof fix);
+        seenGga = seenRmc = false;
+        cycleTime[0] = 0;
+      }
+      if (!cycleTime[0]) strcpy(cycleTime, time);
+      (type == NMEA_GGA ? seenGga : seenRmc) = true;
+    }
+    ParseNmeaSentence(line, &fix);
+    haveData = true;
+  }
+  bool failed = ferror(in);
+  if (haveData) PrintCycle(fix, mode, stdout);
+  if (in != stdin) fclose(in);
+  if (failed) {
+    fprintf(stderr, "ferrox-decode: read error on %s\n", path ? path : "standard input");
+    return 1;
+  }
+  return fflush(stdout) == 0 ? 0 : 1;
+}
