@@ -65,7 +65,7 @@ def check_file(decoder, log):
         g = by_tod.get(tod_ms(cycle["time"]))
         tpv = g["tpv"] if g else {}
         if "lat" not in tpv:
-            skip("gpsd reported no position for this epoch")
+            skip("gpsd emitted no report with a position for this epoch")
             continue
         compared += 1
         where = f"{os.path.basename(log)} {cycle['time']}"
@@ -95,6 +95,10 @@ def check_file(decoder, log):
                 problems.append(f"{where}: satellites in view {cycle['inview']} vs {g['gsv_nsat']}")
             elif sorted(s["prn"] for s in cycle["sats"]) != g["gsv_prns"]:
                 problems.append(f"{where}: satellites {cycle['sats']} vs PRNs {g['gsv_prns']}")
+    for g in groups:
+        tags = {x[:6] for x in g["sentences"]}
+        if "lat" in g["tpv"] and tags & {"$GNGGA", "$GNRMC"} and not tags & {"$GPGGA", "$GPRMC"}:
+            skip("$GN talker: not understood by the driver")
     return compared, skipped, problems
 
 
