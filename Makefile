@@ -24,3 +24,11 @@ test: deps
 
 clean:
 	rm -rf $(BUILD) $(TEST_BUILD)
+
+FUZZ_SECONDS ?= 60
+.PHONY: fuzz bench
+fuzz: deps
+	scripts/fuzz.sh $(FUZZ_SECONDS)
+
+bench: build
+	bench/decode_vs_gpsdecode.sh $(BUILD)

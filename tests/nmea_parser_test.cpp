@@ -179,7 +179,7 @@ TEST(NmeaParser, GsvThreeMessagesFillTheirSlots) {
   EXPECT_EQ(f.InViewSnr[7], 0u);
   EXPECT_EQ(f.ValidFields & FIX_IN_VIEW_GROUP, 0u);
   ParseNmeaSentence("$GPGSV,3,3,11,15,06,246,,39,,,34,46,,,50,1*5C", &f);  // NMEA 4.10 signal ID
-  EXPECT_EQ(f.ValidFields & FIX_IN_VIEW_GROUP, static_cast<DWORD>(FIX_IN_VIEW_GROUP));
+  EXPECT_EQ(f.ValidFields & FIX_IN_VIEW_GROUP, FIX_IN_VIEW_GROUP);
   EXPECT_EQ(f.SatellitesInView, 11u);
   EXPECT_EQ(f.InViewPrns[10], 46u);
   EXPECT_EQ(f.InViewPrns[11], 0u);  // the signal ID is not a satellite
@@ -209,7 +209,7 @@ TEST(NmeaParser, MoreThanTwelveSatellitesKeepThoseWithAPosition) {
   EXPECT_EQ(f.SatellitesInView, 12u);
   EXPECT_EQ(f.InViewPrns[9], 14u);
   EXPECT_EQ(f.InViewPrns[11], 16u);
-  EXPECT_EQ(f.ValidFields & FIX_IN_VIEW_GROUP, static_cast<DWORD>(FIX_IN_VIEW_GROUP));
+  EXPECT_EQ(f.ValidFields & FIX_IN_VIEW_GROUP, FIX_IN_VIEW_GROUP);
   // A count left at an impossible value by an earlier message does not overrun the slots.
   FixRecord g{};
   ParseNmeaSentence("$GPGSV,1,1,99,01,10,100,30", &g);

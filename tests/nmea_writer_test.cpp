@@ -236,5 +236,5 @@ TEST(NmeaWriter, WhatTheWriterPrintsTheParserReadsBack) {
   EXPECT_EQ(back.SatellitesInView, 2u);
   EXPECT_EQ(back.InViewAzimuth[0], 270u);
   EXPECT_EQ(back.InViewPrns[1], 9u);
-  EXPECT_EQ(back.ValidFields & FIX_COMPLETE_BURST, static_cast<DWORD>(FIX_COMPLETE_BURST));
+  EXPECT_EQ(back.ValidFields & FIX_COMPLETE_BURST, FIX_COMPLETE_BURST);
 }

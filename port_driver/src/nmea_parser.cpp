@@ -171,7 +171,7 @@ void ParseGSV(const char* sentence, FixRecord* fix) {
     fix->SatellitesInView = static_cast<DWORD>(filled);
   }
   if (k == total) fix->ValidFields |= FIX_IN_VIEW_GROUP;
-  else fix->ValidFields &= ~static_cast<DWORD>(FIX_IN_VIEW_GROUP);
+  else fix->ValidFields &= ~FIX_IN_VIEW_GROUP;
 }
 
 void ParseNmeaSentence(const char* sentence, FixRecord* fix) {

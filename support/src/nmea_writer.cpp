@@ -3,6 +3,7 @@
 // +-999999.9, counts and satellite values up to 999), so that a batch always fits its buffer.
 #include "support/nmea_writer.h"
 #include <cmath>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include "support/angles.h"
@@ -29,10 +30,13 @@ double OutputCourse(const FixRecord* fix) {
 }
 
 // Appends formatted text at the end of `out`, never past `size`.
-template <typename... Args>
-void Append(char* out, size_t size, const char* format, Args... args) {
+__attribute__((format(printf, 3, 4))) void Append(char* out, size_t size, const char* format, ...) {
   size_t len = strnlen(out, size);
-  if (len + 1 < size) snprintf(out + len, size - len, format, args...);
+  if (len + 1 >= size) return;
+  va_list args;
+  va_start(args, format);
+  vsnprintf(out + len, size - len, format, args);
+  va_end(args);
 }
 
 int Finish(char* out, size_t size) {

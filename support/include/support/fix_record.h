@@ -68,45 +68,39 @@ static_assert(offsetof(FixRecord, InViewAzimuth) == 248);
 static_assert(offsetof(FixRecord, InViewSnr) == 296);
 
 // ValidFields bits.
-enum : DWORD {
-  FIX_TIME = 0x1,
-  FIX_LATITUDE = 0x2,
-  FIX_LONGITUDE = 0x4,
-  FIX_SPEED = 0x8,
-  FIX_HEADING = 0x10,
-  FIX_MAG_VARIATION = 0x20,
-  FIX_ALTITUDE_SEA_LEVEL = 0x40,
-  FIX_SEPARATION = 0x80,
-  FIX_PDOP = 0x100,
-  FIX_HDOP = 0x200,
-  FIX_VDOP = 0x400,
-  FIX_SATELLITE_COUNT = 0x800,
-  FIX_USED_PRNS = 0x1000,
-  FIX_IN_VIEW_COUNT = 0x2000,
-  FIX_IN_VIEW_PRNS = 0x4000,
-  FIX_IN_VIEW_ELEVATION = 0x8000,
-  FIX_IN_VIEW_AZIMUTH = 0x10000,
-  FIX_IN_VIEW_SNR = 0x20000,
-  FIX_DATE = 0x40000,
-  FIX_COMPASS_IN_USE = 0x800000,
-  FIX_MAG_HEADING = 0x1000000,
-  FIX_COURSE_FROM_COMPASS = 0x2000000,
-};
+constexpr DWORD FIX_TIME = 0x1;
+constexpr DWORD FIX_LATITUDE = 0x2;
+constexpr DWORD FIX_LONGITUDE = 0x4;
+constexpr DWORD FIX_SPEED = 0x8;
+constexpr DWORD FIX_HEADING = 0x10;
+constexpr DWORD FIX_MAG_VARIATION = 0x20;
+constexpr DWORD FIX_ALTITUDE_SEA_LEVEL = 0x40;
+constexpr DWORD FIX_SEPARATION = 0x80;
+constexpr DWORD FIX_PDOP = 0x100;
+constexpr DWORD FIX_HDOP = 0x200;
+constexpr DWORD FIX_VDOP = 0x400;
+constexpr DWORD FIX_SATELLITE_COUNT = 0x800;
+constexpr DWORD FIX_USED_PRNS = 0x1000;
+constexpr DWORD FIX_IN_VIEW_COUNT = 0x2000;
+constexpr DWORD FIX_IN_VIEW_PRNS = 0x4000;
+constexpr DWORD FIX_IN_VIEW_ELEVATION = 0x8000;
+constexpr DWORD FIX_IN_VIEW_AZIMUTH = 0x10000;
+constexpr DWORD FIX_IN_VIEW_SNR = 0x20000;
+constexpr DWORD FIX_DATE = 0x40000;
+constexpr DWORD FIX_COMPASS_IN_USE = 0x800000;
+constexpr DWORD FIX_MAG_HEADING = 0x1000000;
+constexpr DWORD FIX_COURSE_FROM_COMPASS = 0x2000000;
 
 // Groups.
-enum : DWORD {
-  FIX_POSITION_GROUP = 0x40007,     // time, latitude, longitude, date: a usable position
-  FIX_IN_VIEW_GROUP = 0x3E000,      // count, PRNs, elevation, azimuth, SNR
-  FIX_SATELLITE_GROUP = 0x3F000,    // the in-view group and the used PRNs
-  FIX_ALTITUDE_GROUP = 0xC0,        // both altitudes
-  FIX_COMPLETE_BURST = 0x7FFDF,     // every per-field bit but the variation, with the date
-  FIX_COMPLETE_NO_SKY = 0x41FDF,    // as above without the in-view group
-};
+constexpr DWORD FIX_POSITION_GROUP = 0x40007;     // time, latitude, longitude, date: a usable position
+constexpr DWORD FIX_IN_VIEW_GROUP = 0x3E000;      // count, PRNs, elevation, azimuth, SNR
+constexpr DWORD FIX_SATELLITE_GROUP = 0x3F000;    // the in-view group and the used PRNs
+constexpr DWORD FIX_ALTITUDE_GROUP = 0xC0;        // both altitudes
+constexpr DWORD FIX_COMPLETE_BURST = 0x7FFDF;     // every per-field bit but the variation, with the date
+constexpr DWORD FIX_COMPLETE_NO_SKY = 0x41FDF;    // as above without the in-view group
 
 // SourceKind values.
-enum : BYTE {
-  SOURCE_UNKNOWN = 0,
-  SOURCE_PLATFORM_API = 1,   // COMn is n + 1
-  SOURCE_CELL_OR_STORED = 16,
-  SOURCE_LAST_KNOWN = 32,
-};
+constexpr BYTE SOURCE_UNKNOWN = 0;
+constexpr BYTE SOURCE_PLATFORM_API = 1;   // COMn is n + 1
+constexpr BYTE SOURCE_CELL_OR_STORED = 16;
+constexpr BYTE SOURCE_LAST_KNOWN = 32;

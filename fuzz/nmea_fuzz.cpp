@@ -1,0 +1,34 @@
+// Fuzzing the parser and the writer: arbitrary bytes as sentences into one record, the record
+// printed as a batch; and the first 344 bytes as a raw record printed as a batch.
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include "port_driver/nmea_parser.h"
+#include "support/nmea_writer.h"
+
+static void PrintBatch(const FixRecord* fix) {
+  char batch[kNmeaBatchSize];
+  int n = MakeNmeaBatch(fix, batch, sizeof batch);
+  if (n < 0 || static_cast<size_t>(n) >= sizeof batch || strlen(batch) != static_cast<size_t>(n)) abort();
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  static char text[8192];
+  if (size >= sizeof text) size = sizeof text - 1;
+  memcpy(text, data, size);
+  text[size] = 0;
+  FixRecord fix{};
+  for (char* line = text; line && *line;) {
+    char* end = strpbrk(line, "\n");
+    if (end) *end = 0;
+    if (line[0] == '$') ParseNmeaSentence(line, &fix);
+    line = end ? end + 1 : nullptr;
+  }
+  PrintBatch(&fix);
+  if (size >= sizeof(FixRecord)) {
+    FixRecord raw;
+    memcpy(&raw, data, sizeof raw);
+    PrintBatch(&raw);
+  }
+  return 0;
+}
