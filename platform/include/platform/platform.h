@@ -8,3 +8,4 @@
 #include "platform/wide.h"
 #include "platform/format.h"
 #include "platform/beep.h"
+#include "platform/gps_api.h"
