@@ -5,7 +5,7 @@ build=${1:-build}
 root=$(mktemp -d /tmp/ferrox-demo-XXXXXX)
 trap 'rm -rf "$root"' EXIT
 echo "== Fresh data root: $root"
-"$build/tools/ferrox-reg" --root "$root" import data/default-registry.reg
+scripts/setup-root.sh "$root" "$build"
 echo "== Driver registration"
 "$build/tools/ferrox-reg" --root "$root" export 'HKLM\Drivers'
 echo "== Settings the driver loads at start"

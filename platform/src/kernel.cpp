@@ -254,3 +254,11 @@ LONG InterlockedExchange(volatile LONG* target, LONG value) {
 }
 LONG InterlockedIncrement(volatile LONG* target) { return __atomic_add_fetch(target, 1, __ATOMIC_SEQ_CST); }
 LONG InterlockedDecrement(volatile LONG* target) { return __atomic_sub_fetch(target, 1, __ATOMIC_SEQ_CST); }
+
+void InitializeCriticalSection(CRITICAL_SECTION* cs) { cs->impl = new std::recursive_mutex; }
+void DeleteCriticalSection(CRITICAL_SECTION* cs) {
+  delete static_cast<std::recursive_mutex*>(cs->impl);
+  cs->impl = nullptr;
+}
+void EnterCriticalSection(CRITICAL_SECTION* cs) { static_cast<std::recursive_mutex*>(cs->impl)->lock(); }
+void LeaveCriticalSection(CRITICAL_SECTION* cs) { static_cast<std::recursive_mutex*>(cs->impl)->unlock(); }

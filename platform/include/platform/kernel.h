@@ -23,5 +23,14 @@ LONG InterlockedExchange(volatile LONG* target, LONG value);
 LONG InterlockedIncrement(volatile LONG* target);
 LONG InterlockedDecrement(volatile LONG* target);
 
+// Critical sections (recursive, as on the platform).
+struct CRITICAL_SECTION {
+  void* impl;
+};
+void InitializeCriticalSection(CRITICAL_SECTION* cs);
+void DeleteCriticalSection(CRITICAL_SECTION* cs);
+void EnterCriticalSection(CRITICAL_SECTION* cs);
+void LeaveCriticalSection(CRITICAL_SECTION* cs);
+
 // Number of kernel handles open in this process (for leak checks in tests).
 int PlatformOpenHandleCount();

@@ -1,0 +1,30 @@
+// The driver-wide state that the reader, the scan thread and the channels share.
+#pragma once
+#include "platform/types.h"
+#include "support/fix_record.h"
+
+constexpr LONG PORT_NONE = -1;       // looking for a source
+constexpr LONG PORT_NOT_FOUND = -2;  // none could be found
+
+struct DriverState {
+  DWORD OpenCount;
+  volatile LONG RemoteCommand;  // 0 none, 1 reload settings, 2 re-read calibration
+  volatile LONG CurrentPort;    // -1 none, -2 none found, 0 platform API, 1..9 COM1..COM9
+  volatile LONG UseNewPort;     // better source found by the scan thread, -1 none
+  volatile LONG TestPort;       // serial source a blocking read may wait on, -1 none
+  FixRecord InputFix;
+  FixRecord OutputFix;
+  LONG ErrorCount;
+  HANDLE PollEvent;
+  HANDLE ReadSleep;
+  HANDLE SleepRequestEvent;
+  HANDLE WakeEvent;
+  HANDLE InitDoneEvent;
+  HANDLE ReadThread;
+  HANDLE ScanThread;
+  DWORD SavedSpeed;   // the profile's EnableSpeed, EnableCourse and LagAdvance as loaded
+  DWORD SavedCourse;
+  DWORD SavedLag;
+};
+
+extern DriverState g_Driver;

@@ -1,0 +1,15 @@
+// The last known position in the registry: stored after every good fix, and the tower position
+// published by the cell service (or another location component) read back when there is no fix.
+#pragma once
+#include "support/fix_record.h"
+
+#define CELL_TOWER_KEY u"Software\\Quorvale\\CellTower"
+#define MY_LOCATION_KEY u"Services\\myLocation"
+
+constexpr DWORD kCellTowerPrn = 85;
+constexpr DWORD kMyLocationPrn = 88;
+
+void SaveGpsLocation(double latitude, double longitude, const SYSTEMTIME* utc);
+// Fills the record from a published position newer than the last stored GPS fix; `name` (16
+// units) receives the cell id or "MyLocation". Returns 1 when the record was filled.
+int LoadStoredLocation(FixRecord* fix, WCHAR* name);

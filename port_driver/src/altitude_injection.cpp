@@ -1,0 +1,88 @@
+// Per-port altitude correction: decide once how a port reports its altitudes, then rewrite the
+// two fields so that AltitudeSeaLevel is above mean sea level and Separation the table's geoid.
+#include <cmath>
+#include "geoid_state.h"
+#include "port_driver/geoid.h"
+#include "port_driver/settings.h"
+#include "support/angles.h"
+#include "support/log.h"
+
+namespace {
+
+signed char DetermineType(const FixRecord* fix, int port, bool altitudeChanged, bool separationChanged) {
+  if (port == 0) {  // the platform GPS API
+    if (!altitudeChanged) return std::fabs(fix->AltitudeSeaLevel) < 0.1f ? ALT_ELLIPSOID_IN_SEPARATION
+                                                                         : ALT_SEA_LEVEL_AND_ELLIPSOID;
+    if (separationChanged) return ALT_SEA_LEVEL_AND_ELLIPSOID;
+    return std::fabs(fix->Separation) < 0.1f ? ALT_ELLIPSOID_IN_SEA_LEVEL : ALT_AS_NMEA;
+  }
+  if (!altitudeChanged) return ALT_ELLIPSOID_IN_SEPARATION;
+  if (separationChanged) return ALT_AS_NMEA;
+  return std::fabs(fix->Separation) < 0.01f ? ALT_ELLIPSOID_IN_SEA_LEVEL : ALT_AS_NMEA;
+}
+
+}  // namespace
+
+void InjectSeparation(FixRecord* fix, int port) {
+  if (port < 0 || port > 9) return;
+  if (g_System.EnableAltSep == 0) {
+    fix->ValidFields |= FIX_ALTITUDE_GROUP;
+    return;
+  }
+  PortAltitude& p = g_Geoid.ports[port];
+  signed char type = p.type;
+  if (type == ALT_UNKNOWN) {
+    if (fix->FixQuality == 0 || fix->FixType == 0) return;
+    if (!p.haveReference) {
+      p.referenceAltitude = fix->AltitudeSeaLevel;
+      p.referenceSeparation = fix->Separation;
+      p.haveReference = 1;
+    } else {
+      bool a = AnglesDiffer(fix->AltitudeSeaLevel, p.referenceAltitude);
+      bool s = AnglesDiffer(fix->Separation, p.referenceSeparation);
+      if (a || s) {
+        type = p.type = DetermineType(fix, port, a, s);
+        LogPrintf(LOG_CRLF, "Determined port %d is Altitude type %d", port, type);
+      }
+    }
+  }
+  unsigned char before = g_Geoid.refreshCounter;
+  if (g_Geoid.separation != kSeparationUnknown) ++g_Geoid.refreshCounter;
+  if (g_Geoid.separation == kSeparationUnknown || before == 0) {
+    GetGeoid(fix->Latitude, fix->Longitude, &g_Geoid.separation);
+    p.type = ALT_UNKNOWN;
+    p.haveReference = 0;
+  }
+  if (g_Geoid.separation == kSeparationUnknown) {
+    fix->ValidFields |= FIX_ALTITUDE_GROUP;
+    return;
+  }
+  float s = g_Geoid.separation;
+  LogPrintf(LOG_CRLF, "Injecting Seperation value %.1f for port %d", s, port);
+  bool replace = g_System.EnableAltSep == 2;
+  switch (type) {
+    case ALT_ELLIPSOID_IN_SEPARATION:
+      fix->AltitudeSeaLevel = fix->Separation - s;
+      fix->Separation = s;
+      break;
+    case ALT_SEA_LEVEL_AND_ELLIPSOID:
+      fix->Separation = replace ? s : fix->Separation - fix->AltitudeSeaLevel;
+      break;
+    case ALT_ELLIPSOID_IN_SEA_LEVEL:
+      fix->AltitudeSeaLevel = fix->AltitudeSeaLevel - s;
+      fix->Separation = s;
+      break;
+    case ALT_AS_NMEA:
+      if (replace) fix->Separation = s;
+      break;
+    default:
+      break;
+  }
+  fix->ValidFields |= FIX_ALTITUDE_GROUP;
+}
+
+void ClearAltitudeReference(int port) {
+  if (port >= 0 && port <= 9) g_Geoid.ports[port].haveReference = 0;
+}
+
+signed char PortAltitudeType(int port) { return port >= 0 && port <= 9 ? g_Geoid.ports[port].type : ALT_UNKNOWN; }

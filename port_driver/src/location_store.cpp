@@ -1,0 +1,124 @@
+// The last known position in the registry. The position is written before its time, and read
+// after it with the time read again afterwards, so that a reader never pairs a new time with
+// an old position.
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include "platform/platform.h"
+#include "port_driver/location_store.h"
+#include "support/reg_helpers.h"
+
+namespace {
+
+void WritePosition(LPCWSTR keyPath, const WCHAR* lat, const WCHAR* lon, const FILETIME* time) {
+  HKEY key;
+  if (OpenKey(keyPath, &key) != ERROR_SUCCESS) return;
+  WriteString(key, u"Latitude", lat);
+  WriteString(key, u"Longitude", lon);
+  WriteValue(key, u"LastGpsUpdateTime", REG_BINARY, time, sizeof *time);
+  RegCloseKey(key);
+}
+
+float ReadCoordinate(HKEY key, LPCWSTR name) {
+  WCHAR text[16 + 1] = {};
+  if (ReadValue(key, name, text, 32) != ERROR_SUCCESS) return 0;
+  text[16] = 0;
+  float value = 0;
+  sscanf(WideToUtf8(text).c_str(), "%f", &value);
+  return value;
+}
+
+// Reads the tower time; 1 when it is later than the stored GPS time (or there is none).
+int TowerIsNewer(HKEY key, FILETIME* tower) {
+  if (ReadValue(key, u"LastTowerUpdateTime", tower, 8) != ERROR_SUCCESS) return 0;
+  FILETIME gps;
+  if (ReadValue(key, u"LastGpsUpdateTime", &gps, 8) == ERROR_SUCCESS && CompareFileTime(tower, &gps) < 1) return 0;
+  return 1;
+}
+
+// Reads the position belonging to the tower time `tower`; 0 when the time changed meanwhile
+// (a writer was at work) so the caller reads again.
+int ReadPosition(HKEY key, const FILETIME* tower, float* lat, float* lon) {
+  *lat = ReadCoordinate(key, u"Latitude");
+  *lon = ReadCoordinate(key, u"Longitude");
+  FILETIME again;
+  if (ReadValue(key, u"LastTowerUpdateTime", &again, 8) != ERROR_SUCCESS) return 1;
+  return CompareFileTime(tower, &again) == 0;
+}
+
+void FillStoredFix(FixRecord* fix, float lat, float lon, DWORD prn) {
+  fix->Latitude = lat;
+  fix->Longitude = lon;
+  fix->Speed = fix->Heading = fix->MagVariation = fix->MagHeading = 0;
+  fix->AltitudeSeaLevel = fix->Separation = 0;
+  fix->FixQuality = fix->FixType = fix->SelectionType = 1;
+  fix->Pdop = fix->Hdop = fix->Vdop = 10.0f;
+  const int slot = kMaxSatellites - 1;
+  fix->UsedPrns[slot] = fix->InViewPrns[slot] = prn;
+  fix->InViewElevation[slot] = fix->InViewAzimuth[slot] = 45;
+  fix->InViewSnr[slot] = 25;
+  fix->SatelliteCount += 1;
+  fix->SatellitesInView += 1;
+  fix->ValidFields = FIX_COMPLETE_BURST;
+  fix->SourceKind = SOURCE_CELL_OR_STORED;
+}
+
+// The tower position of one key, read consistently; 0 when the key has none newer than GPS.
+int ReadTowerPosition(HKEY key, float* lat, float* lon) {
+  for (int attempt = 0; attempt < 5; ++attempt) {
+    FILETIME tower;
+    if (!TowerIsNewer(key, &tower)) return 0;
+    if (ReadPosition(key, &tower, lat, lon)) return 1;
+  }
+  return 0;  // kept changing: try again at the next output
+}
+
+}  // namespace
+
+void SaveGpsLocation(double latitude, double longitude, const SYSTEMTIME* utc) {
+  if (std::fabs(latitude) + std::fabs(longitude) <= 5e-7) return;
+  char text[64];
+  WCHAR lat[64], lon[64];
+  snprintf(text, sizeof text, "%.6f", latitude);
+  Utf8ToWide(text, lat, 64);
+  snprintf(text, sizeof text, "%.6f", longitude);
+  Utf8ToWide(text, lon, 64);
+  FILETIME time;
+  if (!SystemTimeToFileTime(utc, &time)) return;  // a time the receiver garbled is not stored
+  WritePosition(CELL_TOWER_KEY, lat, lon, &time);
+  WritePosition(MY_LOCATION_KEY, lat, lon, &time);
+}
+
+int LoadStoredLocation(FixRecord* fix, WCHAR* name) {
+  int result = 0;
+  if (fix->SatelliteCount >= 12) fix->SatelliteCount = 11;
+  if (fix->SatellitesInView >= 12) fix->SatellitesInView = 11;
+  HKEY key;
+  float lat, lon;
+  if (OpenKey(CELL_TOWER_KEY, &key) == ERROR_SUCCESS) {
+    if (ReadTowerPosition(key, &lat, &lon)) {
+      result = 1;
+      fix->Latitude = lat;
+      fix->Longitude = lon;
+      if (std::fabs(fix->Latitude) + std::fabs(fix->Longitude) > 5e-7) {
+        memset(name, 0, 16 * sizeof(WCHAR));
+        if (ReadValue(key, u"LastCell", name, 32) != ERROR_SUCCESS) name[0] = 0;
+        name[15] = 0;
+        FillStoredFix(fix, lat, lon, kCellTowerPrn);
+      } else {
+        result = 0;
+      }
+    }
+    RegCloseKey(key);
+    if (result == 1) return 1;
+  }
+  if (OpenKey(MY_LOCATION_KEY, &key) != ERROR_SUCCESS) return result;
+  if (!ReadTowerPosition(key, &lat, &lon)) {
+    RegCloseKey(key);
+    return 0;
+  }
+  WideCopy(name, 16, u"MyLocation");
+  FillStoredFix(fix, lat, lon, kMyLocationPrn);
+  RegCloseKey(key);
+  return 1;
+}
