@@ -2,15 +2,21 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <string>
 #include "platform/platform.h"
 #include "port_driver/nmea_parser.h"
+#include "pipeline_harness.h"
+#include "port_driver/settings.h"
+#include "support/clock.h"
 #include "support/nmea_writer.h"
 
 namespace {
 
 const char kUsage[] =
-    "Usage: ferrox-decode [--json | --nmea] [FILE]\n"
+    "Usage: ferrox-decode [--json | --nmea | --correct] [options] [FILE]\n"
     "Reads NMEA 0183 from FILE (or standard input), passes every line that starts with '$' to the\n"
     "driver's parser and prints one line per read cycle. Lines starting with '#' are comments.\n"
     "\n"
@@ -25,11 +31,25 @@ const char kUsage[] =
     "           az, snr} per filled in-view slot)\n"
     "  --nmea   the batch the driver prints for that record: $GPRMC, $GPVTG, $GPGGA, $GPGSA,\n"
     "           $PGRMT and $GPGSV pages 1 to 3\n"
+    "  --correct  run each cycle through the driver's correction stage and print, as JSON, what a\n"
+    "           program reading the port receives: the cycle arrives --arrival ms after its fix\n"
+    "           time (the driver's clock follows the GPS) and is read --read-at ms later\n"
+    "  --arrival MS   reporting latency of the receiver (default 1000)\n"
+    "  --read-at MS   when the program reads after the arrival (default 500)\n"
+    "  --profile N    the profile defaults used by --correct: 1 Driving (default), 2 Walking\n"
     "  --help   this text\n"
     "Only the $GP talker is understood (as the driver does); other sentences are skipped.\n"
     "Exit status 0, or 1 with a one-line message when the input cannot be read.\n";
 
-enum Mode { JSON, NMEA };
+enum Mode { JSON, NMEA, CORRECT };
+
+struct CorrectOptions {
+  DWORD arrival = 1000;
+  DWORD readAt = 500;
+  bool started = false;
+};
+CorrectOptions g_correct;
+std::string g_root;
 
 // Appends a number, or null when it is not finite.
 int Number(char* out, size_t size, const char* name, double v, int decimals) {
@@ -82,8 +102,25 @@ void PrintJson(const FixRecord& f, FILE* out) {
   fputs(line, out);
 }
 
+// The cycle arrives at the driver, then a program reads the port.
+void Correct(FixRecord f, FILE* out) {
+  if ((f.ValidFields & (FIX_TIME | FIX_DATE)) != (FIX_TIME | FIX_DATE)) return;
+  SYSTEMTIME arrival = f.UtcTime;
+  AddMilliseconds(&arrival, static_cast<LONG>(g_correct.arrival));
+  if (!g_correct.started) HarnessBegin(&arrival, 1);
+  else HarnessSetNow(&arrival);
+  g_correct.started = true;
+  HarnessFeed(&f);
+  HarnessAdvance(g_correct.readAt);
+  FixRecord output{};
+  HarnessRead(&output);
+  PrintJson(output, out);
+}
+
 void PrintCycle(const FixRecord& f, Mode mode, FILE* out) {
-  if (mode == JSON) {
+  if (mode == CORRECT) {
+    Correct(f, out);
+  } else if (mode == JSON) {
     PrintJson(f, out);
   } else {
     char batch[kNmeaBatchSize];
@@ -105,6 +142,7 @@ void TimeText(const char* line, char* out) {
 
 int main(int argc, char** argv) {
   Mode mode = JSON;
+  DWORD profile = 1;
   const char* path = nullptr;
   for (int i = 1; i < argc; ++i) {
     if (!strcmp(argv[i], "--help") || !strcmp(argv[i], "-h")) {
@@ -113,6 +151,10 @@ int main(int argc, char** argv) {
     }
     if (!strcmp(argv[i], "--json")) mode = JSON;
     else if (!strcmp(argv[i], "--nmea")) mode = NMEA;
+    else if (!strcmp(argv[i], "--correct")) mode = CORRECT;
+    else if (!strcmp(argv[i], "--arrival") && i + 1 < argc) g_correct.arrival = static_cast<DWORD>(atol(argv[++i]));
+    else if (!strcmp(argv[i], "--read-at") && i + 1 < argc) g_correct.readAt = static_cast<DWORD>(atol(argv[++i]));
+    else if (!strcmp(argv[i], "--profile") && i + 1 < argc) profile = static_cast<DWORD>(atol(argv[++i]));
     else if (argv[i][0] == '-' && argv[i][1]) {
       fprintf(stderr, "ferrox-decode: unknown option %s (see --help)\n", argv[i]);
       return 1;
@@ -122,6 +164,22 @@ int main(int argc, char** argv) {
     } else {
       path = argv[i];
     }
+  }
+  if (mode == CORRECT) {
+    if (profile != 1 && profile != 2) {
+      fprintf(stderr, "ferrox-decode: --profile takes 1 or 2\n");
+      return 1;
+    }
+    // A private data root: the correction stage stores the last known position in the registry.
+    char root[] = "/tmp/ferrox-decode-XXXXXX";
+    if (!mkdtemp(root)) {
+      fprintf(stderr, "ferrox-decode: cannot make a temporary data root\n");
+      return 1;
+    }
+    g_root = root;
+    PlatformSetRoot(root);
+    SetProfileDefaults(profile);
+    g_System.CurrentProfile = profile;
   }
   FILE* in = stdin;
   if (path && strcmp(path, "-") != 0) {
@@ -163,6 +221,11 @@ int main(int argc, char** argv) {
   }
   bool failed = ferror(in);
   if (haveData) PrintCycle(fix, mode, stdout);
+  if (mode == CORRECT) {
+    HarnessEnd();
+    PlatformSetRoot(g_root + "/none");  // closes the registry before the root goes
+    std::filesystem::remove_all(g_root);
+  }
   if (in != stdin) fclose(in);
   if (failed) {
     fprintf(stderr, "ferrox-decode: read error on %s\n", path ? path : "standard input");

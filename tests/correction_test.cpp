@@ -1,0 +1,310 @@
+// The correction stage through the reader's processing: first fix, standstill, movement speed
+// and course, projection, turn limit, stale data, lost fix and the port-loss reset.
+#include <cmath>
+#include "fix_builder.h"
+#include "pipeline_harness.h"
+#include "port_driver/compass.h"
+#include "port_driver/correction.h"
+#include "port_driver/driver_state.h"
+#include "port_driver/geodesy.h"
+#include "port_driver/location_store.h"
+#include "port_driver/settings.h"
+#include "support/clock.h"
+#include "test_root.h"
+
+namespace {
+
+double Distance(double lat1, double lon1, double lat2, double lon2) {
+  double bearing, d;
+  GreatCircle(lat1 * DEG_TO_RAD, lon1 * DEG_TO_RAD, lat2 * DEG_TO_RAD, lon2 * DEG_TO_RAD, &bearing, &d);
+  return d;
+}
+
+double Bearing(double lat1, double lon1, double lat2, double lon2) {
+  double bearing, d;
+  GreatCircle(lat1 * DEG_TO_RAD, lon1 * DEG_TO_RAD, lat2 * DEG_TO_RAD, lon2 * DEG_TO_RAD, &bearing, &d);
+  return bearing;
+}
+
+// Metres east of (0, 0) along the equator, in degrees.
+double East(double metres) { return metres / (EARTH_RADIUS_M * DEG_TO_RAD); }
+
+class CorrectionTest : public TempRootTest {
+ protected:
+  void SetUp() override {
+    TempRootTest::SetUp();
+    ResetDriverSettings();
+    SetProfileDefaults(1);
+    g_Profile.LagAdvance = 0;
+    g_System.EnableQuiet = 1;
+    start_ = Utc(12, 0, 0);
+    HarnessBegin(&start_, 4);
+  }
+  void TearDown() override {
+    HarnessEnd();
+    SetCompassReader(nullptr);
+    g_Driver.CurrentPort = PORT_NONE;
+    TempRootTest::TearDown();
+  }
+  // The fix of time `t` arrives `latency` ms after it; returns what is processed.
+  FixRecord Feed(FixRecord f, LONG latency = 0) {
+    SYSTEMTIME arrival = Later(f.UtcTime, latency);
+    HarnessSetNow(&arrival);
+    HarnessFeed(&f);
+    return f;
+  }
+  FixRecord ReadAfter(DWORD ms) {
+    HarnessAdvance(ms);
+    FixRecord out{};
+    HarnessRead(&out);
+    return out;
+  }
+  SYSTEMTIME start_;
+};
+
+}  // namespace
+
+TEST(Geodesy, BearingsDistancesAndDestinations) {
+  double b, d;
+  GreatCircle(0, 0, 0, 1 * DEG_TO_RAD, &b, &d);
+  EXPECT_NEAR(b, 90, 1e-9);
+  EXPECT_NEAR(d, 111120, 1e-6);
+  GreatCircle(0, 0, 0, -1 * DEG_TO_RAD, &b, &d);
+  EXPECT_NEAR(b, 270, 1e-9);
+  GreatCircle(0, 0, 1 * DEG_TO_RAD, 0, &b, &d);
+  EXPECT_NEAR(b, 0, 1e-9);
+  GreatCircle(0, 0, -1 * DEG_TO_RAD, 0, &b, &d);
+  EXPECT_NEAR(b, 180, 1e-9);
+  GreatCircle(0, 0, 0, 0, &b, &d);
+  EXPECT_EQ(b, 0);
+  EXPECT_EQ(d, 0);
+  double lat, lon;
+  DestinationPoint(0, 179.9 * DEG_TO_RAD, 90 * DEG_TO_RAD, 0.2 * DEG_TO_RAD, &lat, &lon);
+  EXPECT_NEAR(lat, 0, 1e-12);
+  EXPECT_NEAR(lon * RAD_TO_DEG, -179.9, 1e-9);
+  DestinationPoint(48 * DEG_TO_RAD, 11 * DEG_TO_RAD, 0, 100 / EARTH_RADIUS_M, &lat, &lon);
+  EXPECT_NEAR(Distance(48, 11, lat * RAD_TO_DEG, lon * RAD_TO_DEG), 100, 1e-6);
+  EXPECT_DOUBLE_EQ(MeanAngle(10, 50), 30);
+  EXPECT_DOUBLE_EQ(MeanAngle(350, 30), 10);
+  EXPECT_DOUBLE_EQ(MeanAngle(10, 330), 350);
+}
+
+TEST_F(CorrectionTest, TheFirstFixIsProjectedByItsAgeAndBeepsOnce) {
+  g_System.EnableQuiet = 0;
+  int beeps = PlatformBeepCount();
+  Feed(GoodFix(start_, 0, 0, 36, 90));
+  EXPECT_EQ(PlatformBeepCount(), beeps + 1);
+  FixRecord out = ReadAfter(500);
+  EXPECT_NEAR(Distance(0, 0, out.Latitude, out.Longitude), 5.0, 1e-6);  // 10 m/s x 0.5 s
+  EXPECT_NEAR(Bearing(0, 0, out.Latitude, out.Longitude), 90, 1e-6);
+  EXPECT_EQ(out.SourceKind, 5);  // COM4
+  SYSTEMTIME now;
+  ClockNow(&now);
+  EXPECT_EQ(TimeDifference(&out.UtcTime, &now), 0);
+  Feed(GoodFix(Later(start_, 1000), 0, East(10), 36, 90));
+  EXPECT_EQ(PlatformBeepCount(), beeps + 1);
+}
+
+TEST_F(CorrectionTest, StandstillIsHeldUntilDeltaTimeThenReleased) {
+  g_Profile.EnableSpeed = 1;
+  Feed(GoodFix(start_, 0, 0, 0, 45));
+  FixRecord second = Feed(GoodFix(Later(start_, 1000), 0, East(2), 3, 45));
+  EXPECT_EQ(second.Latitude, 0);
+  EXPECT_EQ(second.Longitude, 0);
+  EXPECT_EQ(second.Speed, 0);
+  EXPECT_EQ(TimeDifference(&start_, &second.UtcTime), 0);  // the time of the stop
+  FixRecord out = ReadAfter(200);
+  EXPECT_EQ(out.Longitude, 0);
+  Feed(GoodFix(Later(start_, 2000), 0, East(2.5), 3, 45));
+  FixRecord released = Feed(GoodFix(Later(start_, 3000), 0, East(2.2), 3, 45));
+  EXPECT_NEAR(released.Longitude, East(2.2), 1e-12);  // held for DeltaTime: taken over
+  EXPECT_EQ(released.Speed, 0);
+}
+
+TEST_F(CorrectionTest, PreferredReceiverSpeedIsOnlySmoothedBelowMinSpeed) {
+  g_Profile.EnableSpeed = 2;
+  Feed(GoodFix(start_, 0, 0, 30, 90));
+  FixRecord fast = Feed(GoodFix(Later(start_, 1000), 0, East(1), 30, 90));
+  EXPECT_EQ(fast.Longitude, East(1));
+  EXPECT_FLOAT_EQ(fast.Speed, 30);
+  FixRecord slow = Feed(GoodFix(Later(start_, 2000), 0, East(1.5), 0.5f, 90));
+  EXPECT_EQ(slow.Speed, 0);
+  EXPECT_EQ(slow.Longitude, East(1));  // held where it stood
+}
+
+TEST_F(CorrectionTest, MovementGivesSpeedAndBearing) {
+  g_Profile.EnableSpeed = 1;
+  g_Profile.EnableCourse = 1;
+  Feed(GoodFix(start_, 0, 0, 5, 0));
+  FixRecord f = GoodFix(Later(start_, 1000), 0, 0, 5, 0);
+  f.Latitude = 10 / (EARTH_RADIUS_M * DEG_TO_RAD) * std::cos(30 * DEG_TO_RAD);
+  f.Longitude = 10 / (EARTH_RADIUS_M * DEG_TO_RAD) * std::sin(30 * DEG_TO_RAD);
+  FixRecord moved = Feed(f);
+  EXPECT_NEAR(moved.Speed, 36.0, 1e-3);
+  EXPECT_NEAR(moved.Heading, 30.0, 1e-3);
+  // With the compass in use the course stays the receiver's.
+  SetCompassReader([](BYTE* o, double* h) {
+    *o = ORIENT_PORTRAIT;
+    *h = 200.0;
+  });
+  FixRecord g = GoodFix(Later(start_, 2000), 0, 0, 5, 12);
+  g.Latitude = f.Latitude * 2;
+  g.Longitude = f.Longitude * 2;
+  FixRecord withCompass = Feed(g);
+  EXPECT_NEAR(withCompass.Speed, 36.0, 1e-3);
+  EXPECT_FLOAT_EQ(withCompass.Heading, 12);
+  EXPECT_TRUE(withCompass.ValidFields & FIX_COMPASS_IN_USE);
+}
+
+TEST_F(CorrectionTest, TwoFixesWithTheSameTimeKeepTheReceiversSpeed) {
+  g_Profile.EnableSpeed = 1;
+  Feed(GoodFix(start_, 0, 0, 20, 90));
+  FixRecord same = Feed(GoodFix(start_, 0, East(10), 20, 90));
+  EXPECT_FLOAT_EQ(same.Speed, 20);
+  EXPECT_TRUE(std::isfinite(same.Speed));
+}
+
+TEST_F(CorrectionTest, SteadyDriveIsProjectedByLagAndLagAdvance) {
+  g_Profile.LagAdvance = 1500;
+  g_Profile.DeltaSpeed = 10;
+  Feed(GoodFix(start_, 0, 0, 50, 90));
+  double lon1 = East(50 / 3.6);
+  Feed(GoodFix(Later(start_, 1000), 0, lon1, 50, 90));
+  FixRecord out = ReadAfter(400);
+  // lag 400 + 1500 = 1900 ms, ratio 1.9, 50 km/h: 26.39 m along the course.
+  EXPECT_NEAR(Distance(0, lon1, out.Latitude, out.Longitude), 26.39, 0.01);
+  EXPECT_NEAR(Bearing(0, lon1, out.Latitude, out.Longitude), 90, 1e-6);
+  // Below DeltaSpeed x HDOP the advance is not added.
+  g_Profile.DeltaSpeed = 60;
+  out = FixRecord{};
+  HarnessRead(&out);
+  EXPECT_NEAR(Distance(0, lon1, out.Latitude, out.Longitude), 50 / 3.6 * 0.4, 0.01);
+}
+
+TEST_F(CorrectionTest, ASharpTurnIsExtrapolatedByAtMostFortyFiveDegrees) {
+  g_Profile.EnableCourse = 1;
+  Feed(GoodFix(start_, 0, 0, 36, 0));
+  Feed(GoodFix(Later(start_, 1000), 0.0001, 0, 36, 120));
+  FixRecord out = ReadAfter(1000);  // lag 1000, ratio 1: turn 120 limited to 45
+  EXPECT_NEAR(out.Heading, 165, 1e-3);
+  EXPECT_NEAR(Bearing(0.0001, 0, out.Latitude, out.Longitude), MeanAngle(120, 165), 1e-3);
+}
+
+TEST_F(CorrectionTest, StaleDataReportTheLastKnownOrAStoredPosition) {
+  Feed(GoodFix(start_, 10, 20, 0, 0));
+  Feed(GoodFix(Later(start_, 1000), 10, 20, 0, 0));
+  FixRecord unfixed{};
+  unfixed.ValidFields = FIX_TIME;
+  unfixed.UtcTime = Later(start_, 2000);
+  Feed(unfixed);  // the fix is lost
+  FixRecord out = ReadAfter(11000);
+  EXPECT_EQ(out.Latitude, 10);
+  EXPECT_EQ(out.Longitude, 20);
+  EXPECT_EQ(out.SatelliteCount, 0u);
+  EXPECT_EQ(out.ValidFields & FIX_SATELLITE_GROUP, 0u);
+  // A cell position published after the last GPS fix wins.
+  SetString(CELL_TOWER_KEY, u"LastCell", u"4711");
+  SetString(CELL_TOWER_KEY, u"Latitude", u"48.500000");
+  SetString(CELL_TOWER_KEY, u"Longitude", u"9.250000");
+  HKEY k;
+  ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, CELL_TOWER_KEY, 0, 0, &k), ERROR_SUCCESS);
+  SYSTEMTIME tower = Later(start_, 5000);
+  FILETIME ft;
+  SystemTimeToFileTime(&tower, &ft);
+  RegSetValueExW(k, u"LastTowerUpdateTime", 0, REG_BINARY, reinterpret_cast<BYTE*>(&ft), 8);
+  RegCloseKey(k);
+  out = ReadAfter(1000);
+  EXPECT_NEAR(out.Latitude, 48.5, 1e-5);
+  EXPECT_NEAR(out.Longitude, 9.25, 1e-5);
+  EXPECT_EQ(out.SourceKind, SOURCE_CELL_OR_STORED);
+  EXPECT_EQ(out.UsedPrns[11], kCellTowerPrn);
+}
+
+TEST_F(CorrectionTest, AFixLostForAMinuteReportsTheUnfixedData) {
+  Feed(GoodFix(start_, 10, 20, 0, 0));
+  Feed(GoodFix(Later(start_, 1000), 10, 20, 0, 0));
+  FixRecord unfixed{};
+  unfixed.ValidFields = FIX_TIME | FIX_DATE | FIX_IN_VIEW_GROUP;
+  unfixed.SatellitesInView = 3;
+  for (LONG t = 2000; t <= 71000; t += 1000) {
+    unfixed.UtcTime = Later(start_, t);
+    Feed(unfixed);
+  }
+  // The last fix before the loss went into LastGoodFix only while fixes kept coming; the
+  // receiver still talks: 70 s after the fix the unfixed data are reported as they are.
+  FixHistory h;
+  GetFixHistory(&h);
+  FixRecord out = ReadAfter(100);
+  EXPECT_EQ(out.Latitude, 0);
+  EXPECT_EQ(out.SatellitesInView, 3u);
+  EXPECT_EQ(out.FixQuality, 0u);
+}
+
+TEST_F(CorrectionTest, AFixLostRecentlyCarriesTheLastGoodFixForward) {
+  g_Profile.EnableSpeed = 1;
+  Feed(GoodFix(start_, 0, 0, 36, 90));
+  Feed(GoodFix(Later(start_, 1000), 0, East(10), 36, 90));
+  Feed(GoodFix(Later(start_, 2000), 0, East(20), 36, 90));
+  FixRecord unfixed{};
+  unfixed.ValidFields = FIX_TIME | FIX_DATE;
+  unfixed.UtcTime = Later(start_, 3000);
+  Feed(unfixed);
+  // LastGoodFix is the fix at 1 s, PrevFix the unfixed data at 3 s: lag = dms = 2000 ms.
+  FixRecord out = ReadAfter(100);
+  EXPECT_NEAR(Distance(0, East(10), out.Latitude, out.Longitude), 20, 0.01);
+}
+
+TEST_F(CorrectionTest, LosingThePortResetsTheHistory) {
+  Feed(GoodFix(start_, 10, 20, 0, 0));
+  Feed(GoodFix(Later(start_, 1000), 10, 20, 0, 0));
+  g_Driver.CurrentPort = PORT_NOT_FOUND;
+  FixRecord out = ReadAfter(2000);  // within DeltaTime + 2 s: still the fix
+  EXPECT_EQ(out.Latitude, 10);
+  EXPECT_EQ(out.FixQuality, 1u);
+  out = ReadAfter(4000);  // 6 s after the last fix: reset
+  EXPECT_EQ(out.Latitude, 10);  // the last good position
+  FixHistory h;
+  GetFixHistory(&h);
+  EXPECT_EQ(h.HaveFirstFix, 0);
+  EXPECT_EQ(h.LastGoodFix.SourceKind, 0);
+  out = ReadAfter(1000);  // the zeroed unfixed record until the data are 10 s old
+  EXPECT_EQ(out.Latitude, 0);
+  EXPECT_EQ(out.FixQuality, 0u);
+  out = ReadAfter(10000);
+  EXPECT_EQ(out.Latitude, 10);
+}
+
+TEST_F(CorrectionTest, TheResetKeepsTheLastGoodPosition) {
+  Feed(GoodFix(start_, 10, 20, 30, 40));
+  ResetFixHistory();
+  FixHistory h;
+  GetFixHistory(&h);
+  EXPECT_EQ(h.HaveFirstFix, 0);
+  EXPECT_EQ(h.PrevFix.Latitude, 0);
+  EXPECT_EQ(h.LastGoodFix.Latitude, 10);
+  EXPECT_EQ(h.LastGoodFix.Speed, 0);
+  EXPECT_EQ(h.LastGoodFix.SourceKind, SOURCE_LAST_KNOWN);
+}
+
+TEST_F(CorrectionTest, CompassAtStandstillGivesTheCourse) {
+  g_Profile.MagVal = 5;
+  g_Profile.MagLand = -7;
+  SetCompassReader([](BYTE* o, double* h) {
+    *o = ORIENT_LEFT_LANDSCAPE;
+    *h = 100.0;
+  });
+  FixRecord f = GoodFix(start_, 0, 0, 0.5f, 10);
+  EXPECT_EQ(ApplyCompass(&f, 1.0f), 1);
+  EXPECT_FLOAT_EQ(f.MagVariation, -7);
+  EXPECT_FLOAT_EQ(f.MagHeading, 100);
+  EXPECT_EQ(f.ValidFields & 0x3800020u, 0x3800020u);
+  EXPECT_EQ(f.Orientation, ORIENT_LEFT_LANDSCAPE);
+  FixRecord moving = GoodFix(start_, 0, 0, 50, 350);
+  ApplyCompass(&moving, 1.0f);
+  EXPECT_FLOAT_EQ(moving.MagVariation, 110);
+  EXPECT_EQ(moving.ValidFields & FIX_COURSE_FROM_COMPASS, 0u);
+  SetCompassReader(nullptr);
+  FixRecord none = GoodFix(start_, 0, 0, 0, 10);
+  EXPECT_EQ(ApplyCompass(&none, 1.0f), 0);
+  EXPECT_EQ(none.MagHeading, 0);
+}

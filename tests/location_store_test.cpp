@@ -1,0 +1,112 @@
+// The last known position in the registry and the published tower positions.
+#include "fix_builder.h"
+#include "port_driver/location_store.h"
+#include "support/log.h"
+#include "test_root.h"
+
+namespace {
+
+class LocationStoreTest : public TempRootTest {
+ protected:
+  void Publish(const char16_t* key, const char16_t* lat, const char16_t* lon, SYSTEMTIME when) {
+    SetString(key, u"Latitude", lat);
+    SetString(key, u"Longitude", lon);
+    SetTime(key, u"LastTowerUpdateTime", when);
+  }
+  void SetTime(const char16_t* key, const char16_t* name, SYSTEMTIME when) {
+    HKEY k;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, key, 0, nullptr, 0, 0, nullptr, &k, nullptr), ERROR_SUCCESS);
+    FILETIME ft;
+    SystemTimeToFileTime(&when, &ft);
+    RegSetValueExW(k, name, 0, REG_BINARY, reinterpret_cast<BYTE*>(&ft), 8);
+    RegCloseKey(k);
+  }
+  WCHAR name_[16] = {};
+};
+
+}  // namespace
+
+TEST_F(LocationStoreTest, GpsPositionsAreStoredOnlyInExistingKeysAndNeverAtZero) {
+  SYSTEMTIME first = Utc(12, 0, 0);
+  SaveGpsLocation(48.1, 11.5, &first);
+  HKEY k;
+  EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, CELL_TOWER_KEY, 0, 0, &k), ERROR_FILE_NOT_FOUND);
+  SetDword(CELL_TOWER_KEY, u"MaxCells", 500);
+  SetDword(MY_LOCATION_KEY, u"Other", 1);
+  SYSTEMTIME t = Utc(12, 0, 1);
+  SaveGpsLocation(48.1, -11.5, &t);
+  EXPECT_EQ(GetString(CELL_TOWER_KEY, u"Latitude"), u"48.100000");
+  EXPECT_EQ(GetString(MY_LOCATION_KEY, u"Longitude"), u"-11.500000");
+  SYSTEMTIME later = Utc(12, 0, 2);
+  SaveGpsLocation(0.0000001, 0.0000001, &later);
+  EXPECT_EQ(GetString(CELL_TOWER_KEY, u"Latitude"), u"48.100000");
+}
+
+TEST_F(LocationStoreTest, ANewerTowerPositionIsReturnedAsACellFix) {
+  Publish(CELL_TOWER_KEY, u"48.500000", u"9.250000", Utc(12, 0, 5));
+  SetString(CELL_TOWER_KEY, u"LastCell", u"123456789");
+  SetTime(CELL_TOWER_KEY, u"LastGpsUpdateTime", Utc(12, 0, 0));
+  FixRecord f{};
+  f.SatelliteCount = 12;
+  f.SatellitesInView = 12;
+  ASSERT_EQ(LoadStoredLocation(&f, name_), 1);
+  EXPECT_NEAR(f.Latitude, 48.5, 1e-5);
+  EXPECT_NEAR(f.Longitude, 9.25, 1e-5);
+  EXPECT_EQ(std::u16string(name_), u"123456789");
+  EXPECT_EQ(f.SourceKind, SOURCE_CELL_OR_STORED);
+  EXPECT_EQ(f.ValidFields, FIX_COMPLETE_BURST);
+  EXPECT_EQ(f.UsedPrns[11], kCellTowerPrn);
+  EXPECT_EQ(f.InViewPrns[11], kCellTowerPrn);
+  EXPECT_EQ(f.InViewElevation[11], 45u);
+  EXPECT_EQ(f.InViewSnr[11], 25u);
+  EXPECT_EQ(f.SatelliteCount, 12u);  // 11 of its own and the pseudo-satellite
+  EXPECT_FLOAT_EQ(f.Hdop, 10.0f);
+  EXPECT_EQ(f.FixQuality, 1u);
+}
+
+TEST_F(LocationStoreTest, WithoutAStoredGpsTimeAnyTowerPositionCounts) {
+  Publish(CELL_TOWER_KEY, u"1.000000", u"2.000000", Utc(1, 0, 0));
+  FixRecord f{};
+  EXPECT_EQ(LoadStoredLocation(&f, name_), 1);
+}
+
+TEST_F(LocationStoreTest, AnOlderTowerPositionFallsBackToMyLocation) {
+  Publish(CELL_TOWER_KEY, u"48.500000", u"9.250000", Utc(12, 0, 0));
+  SetTime(CELL_TOWER_KEY, u"LastGpsUpdateTime", Utc(12, 0, 0));  // not later: ignored
+  FixRecord f{};
+  EXPECT_EQ(LoadStoredLocation(&f, name_), 0);
+  Publish(MY_LOCATION_KEY, u"0.000000", u"0.000000", Utc(12, 0, 9));
+  EXPECT_EQ(LoadStoredLocation(&f, name_), 1);  // a zero position counts here
+  EXPECT_EQ(std::u16string(name_), u"MyLocation");
+  EXPECT_EQ(f.UsedPrns[11], kMyLocationPrn);
+}
+
+TEST_F(LocationStoreTest, AZeroCellPositionIsIgnored) {
+  Publish(CELL_TOWER_KEY, u"0.000000", u"0.000000", Utc(12, 0, 5));
+  FixRecord f{};
+  f.Latitude = 7;
+  EXPECT_EQ(LoadStoredLocation(&f, name_), 0);
+  EXPECT_EQ(f.Latitude, 0);  // the zero coordinates stay in the record
+}
+
+TEST_F(LocationStoreTest, PositionsAreWrittenBeforeTheirTimeAndReadBetweenTwoReadsOfIt) {
+  // A reader in another process then never pairs a new time with an old position.
+  SetDword(CELL_TOWER_KEY, u"MaxCells", 500);
+  SetLogName("FrxDriver");
+  LogSetEnable(2);
+  SYSTEMTIME t = Utc(12, 0, 1);
+  SaveGpsLocation(48.1, 11.5, &t);
+  Publish(CELL_TOWER_KEY, u"48.500000", u"9.250000", Utc(12, 0, 5));
+  FixRecord f{};
+  EXPECT_EQ(LoadStoredLocation(&f, name_), 1);
+  SetLogName("FrxDriver");
+  std::string log = ReadWholeFile(root_ + "/Quorvale/FrxDriver.txt");
+  size_t lat = log.find("Write Latitude"), lon = log.find("Write Longitude"), time = log.find("Write LastGpsUpdateTime");
+  ASSERT_NE(time, std::string::npos);
+  EXPECT_LT(lat, time);
+  EXPECT_LT(lon, time);
+  size_t firstTime = log.find("Read LastTowerUpdateTime"), position = log.find("Read Latitude", firstTime);
+  size_t secondTime = log.find("Read LastTowerUpdateTime", position);
+  EXPECT_LT(firstTime, position);
+  EXPECT_NE(secondTime, std::string::npos);
+}

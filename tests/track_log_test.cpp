@@ -1,0 +1,99 @@
+// Track logs: what is written where, and the shape of the files.
+#include <filesystem>
+#include <thread>
+#include <vector>
+#include "fix_builder.h"
+#include "port_driver/fix_pipeline.h"
+#include "port_driver/settings.h"
+#include "port_driver/track_log.h"
+#include "test_root.h"
+
+namespace {
+
+class TrackLogTest : public TempRootTest {
+ protected:
+  void SetUp() override {
+    TempRootTest::SetUp();
+    ResetDriverSettings();
+    SetString(u"\\System\\StorageManager\\Profiles\\SDMemory", u"Folder", u"Storage Card");
+    std::filesystem::create_directories(root_ + "/Storage Card");
+  }
+  void TearDown() override {
+    CloseTrackLogs();
+    TempRootTest::TearDown();
+  }
+  std::string File(const char* name) { return ReadWholeFile(root_ + "/Storage Card/Quorvale/" + name); }
+  bool Has(const char* name) { return FileExists(root_ + "/Storage Card/Quorvale/" + name); }
+};
+
+}  // namespace
+
+TEST_F(TrackLogTest, PointsLinesAndTheClosingTags) {
+  FixRecord f = GoodFix(Utc(23, 59, 59, 900), 48.1173, -11.5, 36, 90);
+  f.AltitudeSeaLevel = 545.4f;
+  WriteTrackPoint(&f, TRACK_OUT);
+  FixRecord zero = GoodFix(Utc(23, 59, 59, 900), 0, 0, 0, 0);
+  WriteTrackPoint(&zero, TRACK_OUT);
+  CloseTrackLogs();
+  std::string gpx = File("FrxDriverOut.gpx");
+  EXPECT_EQ(gpx.rfind("<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"no\" ?>\r\n<gpx xmlns=", 0), 0u);
+  EXPECT_NE(gpx.find("    <name>FrxDriver_Out</name>\r\n"), std::string::npos);
+  EXPECT_NE(gpx.find("      <trkpt lat=\"48.117300\" lon=\"-11.500000\">\r\n        <ele>545.4</ele>\r\n"
+                     "        <time>2026-12-06T23:59:59Z</time>\r\n      </trkpt>\r\n"),
+            std::string::npos)
+      << gpx;
+  EXPECT_EQ(gpx.find("lat=\"0.000000\""), std::string::npos);  // no point without position
+  EXPECT_EQ(gpx.substr(gpx.size() - 35), "    </trkseg>\r\n  </trk>\r\n\r\n</gpx>\r\n");
+  std::string csv = File("FrxDriverOut.csv");
+  EXPECT_EQ(csv.rfind("\"SysTime\",\"GpsTime\",\"Heading\",\"Speed\",\"Lat\",\"Lon\",\"Compass\",\"MagVar\"\r\n", 0), 0u);
+  EXPECT_NE(csv.find(",235959.900,90.0,36.0,48.117300,-11.500000,0.0,0.0\r\n"), std::string::npos) << csv;
+  EXPECT_EQ(std::count(csv.begin(), csv.end(), '\n'), 3);
+  // The next write starts a fresh file.
+  WriteTrackPoint(&f, TRACK_OUT);
+  CloseTrackLogs();
+  std::string again = File("FrxDriverOut.gpx");
+  EXPECT_EQ(std::count(again.begin(), again.end(), '<') - std::count(gpx.begin(), gpx.end(), '<'), 0);
+}
+
+TEST_F(TrackLogTest, TheInDirectionOnlyAtLevelTwo) {
+  FixRecord f = GoodFix(Utc(12, 0, 0), 48.1, 11.5, 0, 0);
+  g_System.EnableTrack = 1;
+  ProcessParsedFix(&f);
+  EXPECT_FALSE(Has("FrxDriverIn.csv"));
+  g_System.EnableTrack = 2;
+  f = GoodFix(Utc(12, 0, 1), 48.1, 11.5, 0, 0);
+  ProcessParsedFix(&f);
+  CloseTrackLogs();
+  EXPECT_TRUE(Has("FrxDriverIn.csv"));
+  EXPECT_NE(File("FrxDriverIn.gpx").find("<name>FrxDriver_In</name>"), std::string::npos);
+  EXPECT_EQ(WriteTrackCsv(&f, 7), 1);  // above 1 counts as Out
+  CloseTrackLogs();
+  EXPECT_TRUE(Has("FrxDriverOut.csv"));
+}
+
+TEST_F(TrackLogTest, ConcurrentChannelsDoNotInterleaveLines) {
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t)
+    threads.emplace_back([t] {
+      for (int i = 0; i < 200; ++i) {
+        FixRecord f = GoodFix(Utc(12, 0, 0), 10 + t, 20 + i * 0.001, 1, 2);
+        WriteTrackPoint(&f, TRACK_OUT);
+      }
+    });
+  for (auto& th : threads) th.join();
+  CloseTrackLogs();
+  std::string csv = File("FrxDriverOut.csv");
+  EXPECT_EQ(std::count(csv.begin(), csv.end(), '\n'), 801);
+  std::string gpx = File("FrxDriverOut.gpx");
+  size_t points = 0;
+  for (size_t p = gpx.find("<trkpt"); p != std::string::npos; p = gpx.find("<trkpt", p + 1)) ++points;
+  EXPECT_EQ(points, 800u);
+}
+
+TEST_F(TrackLogTest, WithoutACardNothingIsWritten) {
+  std::filesystem::remove_all(root_ + "/Storage Card");
+  FixRecord f = GoodFix(Utc(12, 0, 0), 48.1, 11.5, 0, 0);
+  EXPECT_EQ(WriteTrackCsv(&f, TRACK_OUT), 0);
+  WriteTrackPoint(&f, TRACK_OUT);
+  CloseTrackLogs();
+}

@@ -1,0 +1,32 @@
+#include "pipeline_harness.h"
+#include "platform/platform.h"
+#include "port_driver/correction.h"
+#include "port_driver/driver_state.h"
+#include "port_driver/fix_pipeline.h"
+#include "support/clock.h"
+
+void HarnessBegin(const SYSTEMTIME* now, int currentPort) {
+  PlatformSetManualTicks(true, 1000000);
+  HarnessSetNow(now);
+  g_Driver.CurrentPort = currentPort;
+  FixHistory empty{};
+  SetFixHistory(&empty);
+  ResetFixHistory();
+}
+
+void HarnessSetNow(const SYSTEMTIME* now) {
+  FILETIME ft;
+  if (!SystemTimeToFileTime(now, &ft)) return;
+  SetClockBase(FileTimeToU64(ft) - static_cast<ULONGLONG>(GetTickCount()) * 10000);
+}
+
+void HarnessAdvance(DWORD ms) { PlatformAdvanceTicks(ms); }
+
+int HarnessFeed(FixRecord* cycle) { return ProcessParsedFix(cycle); }
+
+int HarnessRead(FixRecord* out) { return BuildOutputFix(out); }
+
+void HarnessEnd() {
+  SetClockBase(0);
+  PlatformSetManualTicks(false, 0);
+}
