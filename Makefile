@@ -32,3 +32,4 @@ fuzz: deps
 
 bench: build
 	bench/decode_vs_gpsdecode.sh $(BUILD)
+	$(BUILD)/bench/accuracy

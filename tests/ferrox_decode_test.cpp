@@ -66,3 +66,27 @@ TEST_F(FerroxDecodeTest, ErrorsAndHelp) {
   out = Run(Capture(junk), &rc);
   EXPECT_EQ(rc, 0);
 }
+
+TEST_F(FerroxDecodeTest, CorrectModeProjectsAMovingReceiver) {
+  // Due east at 36 km/h (10 m/s), one fix a second, read 500 ms after each arrives.
+  std::string text;
+  for (int i = 0; i < 5; ++i) {
+    char line[128];
+    double lon = i * 10 / 111120.0;  // minutes of arc of 1852 m on the equator
+    snprintf(line, sizeof line, "$GPRMC,1200%02d.00,A,0000.000000,N,%012.6f,E,%.3f,90.0,061226,,*00\n", i, lon * 60,
+             36 / 1.852);
+    text += line;
+    snprintf(line, sizeof line, "$GPGGA,1200%02d.00,0000.000000,N,%012.6f,E,1,08,1.0,10.0,M,0.0,M,,*00\n", i, lon * 60);
+    text += line;
+    text += "$GPGSA,A,3,01,02,03,04,,,,,,,,,1.5,1.0,1.2*00\n";
+  }
+  int rc;
+  std::string out = Run("--correct --read-at 500 " + Capture(text), &rc);
+  ASSERT_EQ(rc, 0) << out;
+  ASSERT_EQ(Lines(out), 5u) << out;
+  // The last output: fix at 40 m, read 500 ms after arrival, LagAdvance 1500: 20 m further.
+  std::string last = out.substr(out.rfind("{"));
+  double lon = 0;
+  ASSERT_EQ(sscanf(last.c_str() + last.find("\"lon\":") + 6, "%lf", &lon), 1) << last;
+  EXPECT_NEAR(lon * 111120.0, 60.0, 0.5) << last;
+}

@@ -32,9 +32,8 @@ const char kUsage[] =
     "  --nmea   the batch the driver prints for that record: $GPRMC, $GPVTG, $GPGGA, $GPGSA,\n"
     "           $PGRMT and $GPGSV pages 1 to 3\n"
     "  --correct  run each cycle through the driver's correction stage and print, as JSON, what a\n"
-    "           program reading the port receives: the cycle arrives --arrival ms after its fix\n"
-    "           time (the driver's clock follows the GPS) and is read --read-at ms later\n"
-    "  --arrival MS   reporting latency of the receiver (default 1000)\n"
+    "           program reading the port receives --read-at ms after the cycle arrived (the\n"
+    "           driver's clock follows the GPS, so it reads the fix time when the cycle arrives)\n"
     "  --read-at MS   when the program reads after the arrival (default 500)\n"
     "  --profile N    the profile defaults used by --correct: 1 Driving (default), 2 Walking\n"
     "  --help   this text\n"
@@ -44,7 +43,6 @@ const char kUsage[] =
 enum Mode { JSON, NMEA, CORRECT };
 
 struct CorrectOptions {
-  DWORD arrival = 1000;
   DWORD readAt = 500;
   bool started = false;
 };
@@ -105,8 +103,7 @@ void PrintJson(const FixRecord& f, FILE* out) {
 // The cycle arrives at the driver, then a program reads the port.
 void Correct(FixRecord f, FILE* out) {
   if ((f.ValidFields & (FIX_TIME | FIX_DATE)) != (FIX_TIME | FIX_DATE)) return;
-  SYSTEMTIME arrival = f.UtcTime;
-  AddMilliseconds(&arrival, static_cast<LONG>(g_correct.arrival));
+  SYSTEMTIME arrival = f.UtcTime;  // the GPS clock check puts the fix time on the arrival
   if (!g_correct.started) HarnessBegin(&arrival, 1);
   else HarnessSetNow(&arrival);
   g_correct.started = true;
@@ -152,7 +149,6 @@ int main(int argc, char** argv) {
     if (!strcmp(argv[i], "--json")) mode = JSON;
     else if (!strcmp(argv[i], "--nmea")) mode = NMEA;
     else if (!strcmp(argv[i], "--correct")) mode = CORRECT;
-    else if (!strcmp(argv[i], "--arrival") && i + 1 < argc) g_correct.arrival = static_cast<DWORD>(atol(argv[++i]));
     else if (!strcmp(argv[i], "--read-at") && i + 1 < argc) g_correct.readAt = static_cast<DWORD>(atol(argv[++i]));
     else if (!strcmp(argv[i], "--profile") && i + 1 < argc) profile = static_cast<DWORD>(atol(argv[++i]));
     else if (argv[i][0] == '-' && argv[i][1]) {
