@@ -9,6 +9,7 @@
 #include "platform/platform.h"
 #include "port_driver/nmea_parser.h"
 #include "pipeline_harness.h"
+#include "read_cycles.h"
 #include "port_driver/settings.h"
 #include "support/clock.h"
 #include "support/nmea_writer.h"
@@ -126,15 +127,6 @@ void PrintCycle(const FixRecord& f, Mode mode, FILE* out) {
   }
 }
 
-// The time field of a GGA or RMC sentence (field 1), at most 15 characters.
-void TimeText(const char* line, char* out) {
-  const char* p = strchr(line, ',');
-  size_t n = 0;
-  if (p)
-    for (++p; *p && *p != ',' && *p != '*' && *p != '\r' && *p != '\n' && n < 15; ++p) out[n++] = *p;
-  out[n] = 0;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -188,8 +180,7 @@ int main(int argc, char** argv) {
   static char out[1 << 16];
   setvbuf(stdout, out, _IOFBF, sizeof out);
   FixRecord fix{};
-  bool haveData = false, seenGga = false, seenRmc = false;
-  char cycleTime[16] = "", time[16];
+  CycleSplitter cycles;
   char line[4096];
   while (fgets(line, sizeof line, in)) {
     size_t len = strlen(line);
@@ -199,24 +190,14 @@ int main(int argc, char** argv) {
       }
     }
     if (line[0] != '$') continue;
-    int type = GetSentenceType(line);
-    if (type == NMEA_GGA || type == NMEA_RMC) {
-      TimeText(line, time);
-      bool repeated = type == NMEA_GGA ? seenGga : seenRmc;
-      if (haveData && ((cycleTime[0] && strcmp(time, cycleTime) != 0) || repeated)) {
-        PrintCycle(fix, mode, stdout);
-        memset(&fix, 0, sizeof fix);
-        seenGga = seenRmc = false;
-        cycleTime[0] = 0;
-      }
-      if (!cycleTime[0]) strcpy(cycleTime, time);
-      (type == NMEA_GGA ? seenGga : seenRmc) = true;
+    if (cycles.StartsNewCycle(line)) {
+      PrintCycle(fix, mode, stdout);
+      memset(&fix, 0, sizeof fix);
     }
     ParseNmeaSentence(line, &fix);
-    haveData = true;
   }
   bool failed = ferror(in);
-  if (haveData) PrintCycle(fix, mode, stdout);
+  if (cycles.HaveData()) PrintCycle(fix, mode, stdout);
   if (mode == CORRECT) {
     HarnessEnd();
     PlatformSetRoot(g_root + "/none");  // closes the registry before the root goes

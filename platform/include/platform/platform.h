@@ -9,3 +9,5 @@
 #include "platform/format.h"
 #include "platform/beep.h"
 #include "platform/gps_api.h"
+#include "platform/serial.h"
+#include "platform/devices.h"

@@ -7,7 +7,7 @@ constexpr LONG PORT_NONE = -1;       // looking for a source
 constexpr LONG PORT_NOT_FOUND = -2;  // none could be found
 
 struct DriverState {
-  DWORD OpenCount;
+  volatile LONG OpenCount;
   volatile LONG RemoteCommand;  // 0 none, 1 reload settings, 2 re-read calibration
   volatile LONG CurrentPort;    // -1 none, -2 none found, 0 platform API, 1..9 COM1..COM9
   volatile LONG UseNewPort;     // better source found by the scan thread, -1 none

@@ -1,0 +1,73 @@
+// Stream devices (drivers and services) loaded in this process, module loading, power status.
+#pragma once
+#include "platform/types.h"
+
+typedef DWORD (*PFN_Init)(LPCWSTR context, const void* busContext);
+typedef BOOL (*PFN_Deinit)(DWORD context);
+typedef DWORD (*PFN_Open)(DWORD context, DWORD access, DWORD share);
+typedef BOOL (*PFN_Close)(DWORD openContext);
+typedef DWORD (*PFN_Read)(DWORD openContext, LPVOID buffer, DWORD count);
+typedef DWORD (*PFN_Write)(DWORD openContext, const void* buffer, DWORD count);
+typedef DWORD (*PFN_Seek)(DWORD openContext, LONG amount, WORD type);
+typedef BOOL (*PFN_IOControl)(DWORD openContext, DWORD code, BYTE* in, DWORD inLength, BYTE* out, DWORD outLength,
+                              DWORD* actual);
+typedef void (*PFN_Power)(DWORD context);
+
+// The ten entry points of a stream device, as XXX_Init ... XXX_PowerDown.
+struct StreamEntryPoints {
+  PFN_Init Init;
+  PFN_Deinit Deinit;
+  PFN_Open Open;
+  PFN_Close Close;
+  PFN_Read Read;
+  PFN_Write Write;
+  PFN_Seek Seek;
+  PFN_IOControl IOControl;
+  PFN_Power PowerUp;
+  PFN_Power PowerDown;
+};
+
+// Registers an initialised device as "<prefix><index>:" (for example COM8: or TWK1:); CreateFileW
+// then opens it. Returns a registration handle, or null (ERROR_ALREADY_EXISTS when the name is taken).
+HANDLE PlatformRegisterDevice(LPCWSTR prefix, DWORD index, const StreamEntryPoints* entries, DWORD context,
+                              BOOL isService);
+BOOL PlatformDeregisterDevice(HANDLE registration);
+
+BOOL DeviceIoControl(HANDLE h, DWORD code, LPVOID in, DWORD inLength, LPVOID out, DWORD outLength, LPDWORD returned,
+                     LPVOID overlapped);
+
+// Services manager calls: the handle of a running service ("TWK1:"), and starting one by name.
+HANDLE GetServiceHandle(LPCWSTR name, LPWSTR dllName, LPDWORD dllNameSize);
+// Starts the service registered under `name`; a service factory must have been registered.
+HANDLE ActivateService(LPCWSTR name, DWORD flags);
+typedef HANDLE (*ServiceFactory)(DWORD flags);
+void PlatformRegisterServiceFactory(LPCWSTR name, ServiceFactory factory);
+
+// Modules: "X.dll" is a module registered in this process, else libX.so in FERROX_MODULE_DIR
+// (default: the folder of the running program).
+typedef struct HINSTANCE__* HMODULE;
+typedef void* FARPROC;
+HMODULE LoadLibraryW(LPCWSTR name);
+FARPROC GetProcAddressW(HMODULE module, LPCWSTR name);
+BOOL FreeLibrary(HMODULE module);
+typedef FARPROC (*ModuleLookup)(const char* symbol);
+// Registers a module of this process under a name such as u"gpsapiOrig.dll"; null removes it.
+void PlatformRegisterModule(LPCWSTR name, ModuleLookup lookup);
+
+struct SYSTEM_POWER_STATUS_EX {
+  BYTE ACLineStatus;  // 0 offline, 1 online, 255 unknown
+  BYTE BatteryFlag;
+  BYTE BatteryLifePercent;
+  BYTE Reserved1;
+  DWORD BatteryLifeTime;
+  DWORD BatteryFullLifeTime;
+  BYTE Reserved2;
+  BYTE BackupBatteryFlag;
+  BYTE BackupBatteryLifePercent;
+  BYTE Reserved3;
+  DWORD BackupBatteryLifeTime;
+  DWORD BackupBatteryFullLifeTime;
+};
+static_assert(sizeof(SYSTEM_POWER_STATUS_EX) == 24);
+// From /sys/class/power_supply (FERROX_POWER=ac|battery overrides); FALSE when nothing answers.
+BOOL GetSystemPowerStatusEx(SYSTEM_POWER_STATUS_EX* status, BOOL update);

@@ -1,0 +1,107 @@
+// The channel read path: a batch of sentences (or one raw record) per fix, paced to the reader's
+// cycle, handed out in as many reads as the program makes.
+#include <cstring>
+#include "channel_internal.h"
+#include "port_driver/correction.h"
+#include "port_driver/settings.h"
+#include "port_driver/track_log.h"
+#include "support/log.h"
+#include "support/nmea_writer.h"
+
+namespace {
+
+void Pace(Channel& c) {
+  c.lastBatchTick = GetTickCount();
+  LONG interval = static_cast<LONG>(g_System.SleepTime + 200);
+  c.interval = g_System.EnableSmooth ? interval / 2 : interval;
+}
+
+LONG Delay(const Channel& c) { return c.interval - static_cast<LONG>(GetTickCount() - c.lastBatchTick); }
+
+void LogRawRecord(const FixRecord* fix) {
+  if (LogEnable() == 0) return;
+  char text[kNmeaBatchSize];
+  int n = MakeNmeaBatch(fix, text, sizeof text);
+  LogPrintf(LOG_VERBOSE, "%s Data Return: %u (%u) [%s]\r\n", "GPS", n, n, text);
+}
+
+}  // namespace
+
+// Fills the channel's buffer with a new batch; returns its length.
+LONG GenerateBatch(Channel& c, bool raw) {
+  FixRecord out{};
+  BuildOutputFix(&out);
+  if (out.ValidFields & FIX_COMPASS_IN_USE) {
+    float floor = static_cast<float>(g_System.CompassSpeed * 0.1);
+    if (out.Speed <= floor) {
+      out.Speed = floor;
+      out.ValidFields |= FIX_SPEED;
+    }
+  }
+  LONG length;
+  if (raw) {
+    out.Version = 1;
+    out.Size = kRawReadSize;
+    memcpy(c.buffer, &out, sizeof out);
+    length = static_cast<LONG>(kRawReadSize);
+  } else {
+    c.buffer[0] = 0;
+    length = MakeNmeaBatch(&out, c.buffer, kChannelBufferSize);
+  }
+  if (g_System.EnableTrack != 0) WriteTrackPoint(&out, TRACK_OUT);
+  return length;
+}
+
+void PaceChannel(Channel& c) { Pace(c); }
+LONG ChannelDelay(const Channel& c) { return Delay(c); }
+
+DWORD ChannelRead(int index, BYTE* dest, DWORD count) {
+  Channel& c = g_Channels[index];
+  if (!(c.flags & CHANNEL_OPEN)) {
+    ChannelLine(index, "DoNewString - flagged as closed");
+    return 0;
+  }
+  if (c.remaining > 0) {
+    if (count == kRawReadSize && c.remaining != static_cast<LONG>(kRawReadSize)) {
+      LogPrintf(LOG_TAB | LOG_CRLF, "Channel: %d, ReSize read to Data Type", index + 1);
+      c.remaining = GenerateBatch(c, true);
+      c.readOffset = 0;
+    }
+  } else {
+    c.buffer[0] = 0;
+    c.remaining = 0;
+    c.readOffset = 0;
+    LONG delay = Delay(c);
+    LogPrintf(LOG_TAB | LOG_CRLF, "Channel: %d, DoNewString - Reading Gps Data Delay %d", index + 1, delay);
+    if (delay > 0) {
+      ResetEvent(c.event);
+      WaitForSingleObject(c.event, static_cast<DWORD>(delay));
+    }
+    if (!(c.flags & CHANNEL_OPEN)) return 0;  // closed while waiting
+    c.remaining = GenerateBatch(c, count == kRawReadSize);
+    Pace(c);
+  }
+  DWORD n = c.remaining < 0 ? 0 : (static_cast<DWORD>(c.remaining) < count ? static_cast<DWORD>(c.remaining) : count);
+  if (n == 0) {
+    LogPrintf(LOG_TAB, "Returning Bytes=%u, OutSize=%d\r\n", 0u, c.remaining);
+    return 0;
+  }
+  memcpy(dest, c.buffer + c.readOffset, n);
+  bool raw = count == kRawReadSize && c.readOffset == 0 && n == kRawReadSize;
+  if (raw) {
+    LogRawRecord(reinterpret_cast<const FixRecord*>(c.buffer));
+  } else if (count > 10) {
+    LogPrintf(LOG_TAB, "Channel: %d, BufRead max=%u, Got=%u\r\n", index + 1, count, n);
+    LogPrintf(LOG_TAB | LOG_VERBOSE, "[%.*s]\r\n", static_cast<int>(n), c.buffer + c.readOffset);
+  } else {
+    if (c.readOffset == 0) {
+      LogPrintf(LOG_TAB, "Channel: %d, BufRead max=%u, Got=%u\r\n", index + 1, count, c.remaining);
+      LogPrintf(LOG_TAB | LOG_VERBOSE, "[%s]\r\n", c.buffer);
+    }
+    if (count < 10 && static_cast<LONG>(n) == c.remaining)
+      LogPrintf(LOG_TAB, "Channel: %d, BufRead max=%u, Got=%u\r\n", index + 1, count, 1u);
+  }
+  c.readOffset += n;
+  c.remaining -= static_cast<LONG>(n);
+  return n;
+}

@@ -1,0 +1,303 @@
+// The stream entry points of the virtual port and the life of the reader thread.
+#include <cstdlib>
+#include <cstring>
+#include "driver_internal.h"
+#include "port_driver/channels.h"
+#include "port_driver/correction.h"
+#include "port_driver/driver_state.h"
+#include "port_driver/settings.h"
+#include "port_driver/stream.h"
+#include "support/log.h"
+
+Channel g_Channels[kChannels];
+
+namespace {
+
+const char kVersion[] = "Driver Version 3.19";
+
+struct TableLock {
+  CRITICAL_SECTION cs;
+  TableLock() { InitializeCriticalSection(&cs); }
+} g_table;
+
+void RestartLog(bool newFile) {
+  SetLogName("FrxDriver");
+  ReadLogSetting();
+  LogLine(LOG_CRLF | (newFile ? LOG_NEWFILE : 0), "FerroxDriver Startup");
+}
+
+bool IsSet(HANDLE e) { return e && WaitForSingleObject(e, 0) == WAIT_OBJECT_0; }
+
+void ReleaseChannel(int index) {
+  Channel& c = g_Channels[index];
+  LockChannels();
+  HANDLE event = c.event;
+  UnlockChannels();
+  if (event && !IsSet(event)) {
+    SetEvent(event);  // a read blocked on it returns
+    Sleep(50);
+  }
+  LockChannels();
+  if (c.event) CloseHandle(c.event);
+  free(c.buffer);
+  memset(&c, 0, sizeof c);
+  InterlockedDecrement(&g_Driver.OpenCount);
+  UnlockChannels();
+}
+
+void RequestSleep() {
+  if (!g_Driver.ReadThread) return;
+  SetEvent(g_Driver.SleepRequestEvent ? g_Driver.SleepRequestEvent : g_Driver.ReadSleep);
+}
+
+}  // namespace
+
+void LockChannels() { EnterCriticalSection(&g_table.cs); }
+void UnlockChannels() { LeaveCriticalSection(&g_table.cs); }
+
+int ChannelIndex(DWORD handle) {
+  if (handle < kFirstHandle || handle >= kFirstHandle + kChannels) return -1;
+  int index = static_cast<int>(handle - kFirstHandle);
+  LockChannels();
+  bool open = g_Channels[index].flags & CHANNEL_OPEN;
+  UnlockChannels();
+  return open ? index : -1;
+}
+
+void ChannelLine(int index, const char* text) { LogPrintf(LOG_TAB, "Channel: %d, %s\r\n", index + 1, text); }
+
+void SignalChannels() {
+  LockChannels();
+  for (Channel& c : g_Channels)
+    if ((c.flags & CHANNEL_OPEN) && c.event) SetEvent(c.event);
+  UnlockChannels();
+}
+
+void CloseReaderHandles() {
+  HANDLE* handles[] = {&g_Driver.ScanThread, &g_Driver.ReadThread, &g_Driver.PollEvent, &g_Driver.WakeEvent,
+                       &g_Driver.InitDoneEvent, &g_Driver.SleepRequestEvent, &g_Driver.ReadSleep};
+  for (HANDLE* h : handles) {
+    if (*h) CloseHandle(*h);
+    *h = nullptr;
+  }
+  CloseAllSources();
+}
+
+int CreateReader() {
+  CloseReaderHandles();
+  HANDLE* events[] = {&g_Driver.PollEvent, &g_Driver.WakeEvent, &g_Driver.InitDoneEvent, &g_Driver.SleepRequestEvent,
+                      &g_Driver.ReadSleep};
+  for (HANDLE* e : events) {
+    *e = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (!*e) {
+      CloseReaderHandles();
+      LogLine(LOG_CRLF, "Can Not Create Read Handles");
+      return 0;
+    }
+  }
+  g_Driver.ReadThread = CreateThread(nullptr, 0, ReaderThread, nullptr, 0, nullptr);
+  if (!g_Driver.ReadThread || WaitForSingleObject(g_Driver.ReadThread, 100) != WAIT_TIMEOUT) {
+    CloseReaderHandles();
+    LogLine(LOG_CRLF, "Can Not Create Read Thread");
+    return 0;
+  }
+  return 1;
+}
+
+void WakeReader() {
+  if (!g_Driver.ReadThread) {
+    LogLine(LOG_CRLF | LOG_FLUSH, "Create a new Reader Thread, on Port Open");
+    CreateReader();
+    if (!g_Driver.ReadThread) return;
+  }
+  ResetEvent(g_Driver.PollEvent);
+  ResetEvent(g_Driver.SleepRequestEvent);
+  ResetEvent(g_Driver.ReadSleep);
+  ResetEvent(g_Driver.InitDoneEvent);
+  SetEvent(g_Driver.WakeEvent);
+}
+
+int StartReader() {
+  if (IsSet(g_Driver.SleepRequestEvent)) {
+    WakeReader();  // still within KeepAlive: the source and the settings stay
+    return 1;
+  }
+  LoadAllSettings(nullptr);
+  AtomicWrite(&g_Driver.RemoteCommand, 0);
+  g_Driver.SavedSpeed = g_Profile.EnableSpeed;
+  g_Driver.SavedCourse = g_Profile.EnableCourse;
+  g_Driver.SavedLag = g_Profile.LagAdvance;
+  ResetFixHistory();
+  memset(&g_Driver.InputFix, 0, sizeof g_Driver.InputFix);
+  memset(&g_Driver.OutputFix, 0, sizeof g_Driver.OutputFix);
+  g_Driver.ErrorCount = 0;
+  WakeReader();
+  return g_Driver.ReadThread && WaitForSingleObject(g_Driver.ReadThread, 100) == WAIT_TIMEOUT;
+}
+
+void StopReader() {
+  SetEvent(g_Driver.PollEvent);
+  LONG current = AtomicRead(&g_Driver.CurrentPort);
+  if (current >= 1 && SourceHandle(current)) AbortPortWait(current);
+  if (g_Driver.ReadThread && WaitForSingleObject(g_Driver.ReadThread, 2000) != WAIT_OBJECT_0) {
+    LogLine(LOG_CRLF | LOG_FLUSH, "ReadThread forced Closed");
+    TerminateThread(g_Driver.ReadThread, 0);
+  }
+  CloseReaderHandles();
+}
+
+extern "C" {
+
+DWORD COM_Init(LPCWSTR context, const void*) {
+  RestartLog(true);
+  LogPrintf(0, "Comm Init: %s\r\n", kVersion);
+  LoadAllSettings(context);
+  AtomicWrite(&g_Driver.OpenCount, 0);
+  LockChannels();
+  memset(g_Channels, 0, sizeof g_Channels);
+  UnlockChannels();
+  AtomicWrite(&g_Driver.CurrentPort, PORT_NONE);
+  AtomicWrite(&g_Driver.UseNewPort, PORT_NONE);
+  AtomicWrite(&g_Driver.TestPort, PORT_NONE);
+  CreateReader();
+  LogLine(LOG_CLOSE | LOG_CRLF, "Comm Init End");
+  return kDeviceContext;
+}
+
+BOOL COM_Deinit(DWORD context) {
+  RestartLog(false);
+  LogLine(LOG_CRLF, "Comm DeInit");
+  if (context != kDeviceContext) {
+    LogLine(LOG_CRLF, "False DeInit");
+    return 0;
+  }
+  for (DWORD h = kFirstHandle + kChannels - 1; h >= kFirstHandle; --h) COM_Close(h);
+  if (g_Driver.ReadThread) SetEvent(g_Driver.ReadSleep);
+  StopReader();
+  CloseSerialStates();
+  LogLine(LOG_CLOSE | LOG_CRLF, "Comm DeInit End");
+  return 1;
+}
+
+DWORD COM_Open(DWORD context, DWORD, DWORD) {
+  if (AtomicRead(&g_Driver.OpenCount) == 0) {
+    RestartLog(true);
+    LogLine(LOG_CRLF, kVersion);
+  }
+  if (context != kDeviceContext) {
+    LogLine(LOG_TAB | LOG_CRLF, "False Open");
+    return 0;
+  }
+  LockChannels();
+  int index = -1;
+  for (int i = 0; i < kChannels && index < 0; ++i)
+    if (!(g_Channels[i].flags & CHANNEL_OPEN)) index = i;
+  if (index < 0) {
+    UnlockChannels();
+    LogLine(LOG_TAB | LOG_CRLF, "Open Too Many Ports");
+    return 0;
+  }
+  Channel& c = g_Channels[index];
+  memset(&c, 0, sizeof c);
+  c.buffer = static_cast<char*>(calloc(1, kChannelBufferSize));
+  if (!c.buffer) {
+    UnlockChannels();
+    ChannelLine(index, "No Memory for Buffer");
+    return 0;
+  }
+  c.event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  c.flags = CHANNEL_OPEN;
+  LONG before = InterlockedIncrement(&g_Driver.OpenCount) - 1;
+  UnlockChannels();
+  ChannelLine(index, "Opening...");
+  if (before == 0 && !StartReader()) {
+    ReleaseChannel(index);
+    ChannelLine(index, "Prime Reader Port Can not Open");
+    LogLine(LOG_CLOSE | LOG_CRLF, "Read Thread Can Not Start");
+    return 0;
+  }
+  ChannelLine(index, "Opened");
+  return kFirstHandle + static_cast<DWORD>(index);
+}
+
+BOOL COM_Close(DWORD handle) {
+  int index = ChannelIndex(handle);
+  if (index < 0) {
+    ChannelLine(static_cast<int>(handle - kFirstHandle), "False Close");
+    return 0;
+  }
+  ChannelLine(index, "Closing");
+  ReleaseChannel(index);
+  if (AtomicRead(&g_Driver.OpenCount) == 0) {
+    LogLine(LOG_TAB | LOG_CRLF, "Close Read Channel");
+    RequestSleep();
+  }
+  ChannelLine(index, "Closed");
+  return 0;
+}
+
+DWORD COM_Read(DWORD handle, LPVOID buffer, DWORD count) {
+  int index = ChannelIndex(handle);
+  if (index < 0) {
+    ChannelLine(static_cast<int>(handle - kFirstHandle), "False Read");
+    return 0;
+  }
+  if (!buffer) return 0;
+  return ChannelRead(index, static_cast<BYTE*>(buffer), count);
+}
+
+DWORD COM_Write(DWORD handle, const void* data, DWORD count) {
+  int index = ChannelIndex(handle);
+  if (index < 0) {
+    ChannelLine(static_cast<int>(handle - kFirstHandle), "False Write");
+    return 0;
+  }
+  if (!data) return 0;
+  const char* bytes = static_cast<const char*>(data);
+  size_t length = strnlen(bytes, count);
+  if (length == 6 && memcmp(bytes, "Reload", 6) == 0) {
+    AtomicWrite(&g_Driver.RemoteCommand, 1);
+    return kCommandAccepted;
+  }
+  if (length == 6 && memcmp(bytes, "Calib:", 6) == 0) {
+    AtomicWrite(&g_Driver.RemoteCommand, 2);
+    return kCommandAccepted;
+  }
+  LONG current = AtomicRead(&g_Driver.CurrentPort);
+  if (current >= 1 && SourceHandle(current)) {
+    ChannelLine(index, "Write data, passthrough");
+    DWORD written = 0;
+    WriteFile(SourceHandle(current), data, count, &written, nullptr);
+    return written;
+  }
+  return count;
+}
+
+DWORD COM_Seek(DWORD, LONG amount, WORD type) {
+  LogPrintf(LOG_TAB, "Seek Amount=%u, Type=%u\r\n", static_cast<DWORD>(amount), static_cast<DWORD>(type));
+  return 0;
+}
+
+BOOL COM_IOControl(DWORD handle, DWORD code, BYTE* in, DWORD inLength, BYTE* out, DWORD outLength, DWORD* actual) {
+  int index = ChannelIndex(handle);
+  if (index < 0) {
+    ChannelLine(static_cast<int>(handle - kFirstHandle), "False IO Control");
+    return FALSE;
+  }
+  LogPrintf(LOG_TAB, "Channel: %d, IOControl code=%X: %s\r\n", index + 1, code, IoControlName(code));
+  BOOL result = SerialIoControl(index, code, in, inLength, out, outLength, actual);
+  LogPrintf(LOG_TAB | LOG_VERBOSE, "Return %d, GotLen=%u of %u, pBufOut=%08.8X, Dword=%u\r\n", result,
+            actual ? *actual : 1234u, outLength, static_cast<DWORD>(reinterpret_cast<uintptr_t>(out)),
+            out && outLength ? static_cast<DWORD>(out[0]) : 1234u);
+  return result;
+}
+
+void COM_PowerUp(DWORD) {
+  if (AtomicRead(&g_Driver.OpenCount) > 0) WakeReader();
+}
+
+void COM_PowerDown(DWORD) {
+  if (AtomicRead(&g_Driver.OpenCount) > 0) RequestSleep();
+}
+
+}  // extern "C"

@@ -1,0 +1,51 @@
+// Internal: what the driver's parts call of each other (entry, reader, sources, scan, sensors).
+#pragma once
+#include "platform/platform.h"
+#include "support/fix_record.h"
+
+// Sources (index 0 the platform GPS API, 1..9 COM1..COM9).
+HANDLE SourceHandle(int n);
+void SetSourceHandle(int n, HANDLE h);
+int OpenSerialSource(int n);
+void CloseSource(int n);
+int ReadWithWait(int n, FixRecord* fix);
+int DoReadComPort(int n, FixRecord* fix, DWORD deadline);
+int GpsClockCheck(FixRecord* fix);
+void AbortPortWait(int n);
+extern volatile LONG g_ClockSynced;
+
+// The platform GPS API source.
+int OpenApiSource(HANDLE locationEvent);
+int ReadApiSource(FixRecord* fix);
+void CloseApiSource();
+extern HANDLE g_ApiEvent;
+
+// Reader thread and scan.
+DWORD ReaderThread(LPVOID);
+int RealReadABuffer(LONG n, FixRecord* fix, bool fromScan);
+int DoTestValidPorts(LONG* out, LONG current);
+int LookForPort();
+void SwitchPorts(LONG n);
+int ProcessOneFix(int n);
+bool ScanAllowed();
+void StartScanThread();
+void StopScanThread();
+void CloseAllSources();
+
+// Reader lifecycle (driver entry).
+int CreateReader();
+void CloseReaderHandles();
+void WakeReader();
+int StartReader();
+void StopReader();
+
+// Sensors and the cell service.
+void StartSensorThread();
+void StopSensorThread();
+DWORD ReadEnableCells();
+void StartCellService();
+DWORD CellServiceRunning();
+void StopCellService();
+
+inline LONG AtomicRead(volatile LONG* p) { return InterlockedCompareExchange(p, 0, 0); }
+inline void AtomicWrite(volatile LONG* p, LONG v) { InterlockedExchange(p, v); }

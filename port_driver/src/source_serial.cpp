@@ -1,0 +1,264 @@
+// Serial sources: opening COMn:, reading bursts of sentences into the input record, and the GPS
+// clock check after each burst.
+#include <cstdio>
+#include <cstring>
+#include "driver_internal.h"
+#include "port_driver/correction.h"
+#include "port_driver/driver_state.h"
+#include "port_driver/geoid.h"
+#include "port_driver/nmea_parser.h"
+#include "port_driver/settings.h"
+#include "support/clock.h"
+#include "support/log.h"
+
+volatile LONG g_ClockSynced = 0;
+
+namespace {
+
+constexpr DWORD kReceiveBuffer = 1024;
+constexpr DWORD kLineBuffer = 128;
+constexpr DWORD kPollSleepMs = 50;
+constexpr DWORD kReadExtensionMs = 150;
+
+// The count of waiting bytes when the port reports one that can be trusted (0 < n < 2000).
+DWORD Waiting(HANDLE h) {
+  DWORD errors = 0;
+  COMSTAT stat{};
+  if (!ClearCommError(h, &errors, &stat) || errors) return 0;
+  return stat.cbInQue > 0 && stat.cbInQue < 2000 ? stat.cbInQue : 0;
+}
+
+bool Before(DWORD deadline) { return static_cast<LONG>(GetTickCount() - deadline) < 0; }
+
+void Complete(int n, FixRecord* fix) {
+  GpsClockCheck(fix);
+  InjectSeparation(fix, n);
+}
+
+}  // namespace
+
+HANDLE SourceHandle(int n) {
+  if (n < 0 || n >= kSourcePorts) return nullptr;
+  return reinterpret_cast<HANDLE>(static_cast<uintptr_t>(g_System.Ports[n].handle));
+}
+
+// Handles of this platform are small numbers, so they fit the table's 32-bit field.
+void SetSourceHandle(int n, HANDLE h) {
+  if (n >= 0 && n < kSourcePorts) g_System.Ports[n].handle = static_cast<DWORD>(reinterpret_cast<uintptr_t>(h));
+}
+
+int OpenSerialSource(int n) {
+  WCHAR name[8];
+  char text[8];
+  snprintf(text, sizeof text, "COM%.1d:", n);
+  Utf8ToWide(text, name, 8);
+  HANDLE h = CreateFileW(name, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (!h || h == INVALID_HANDLE_VALUE) {
+    SetSourceHandle(n, nullptr);
+    LogPrintf(LOG_CRLF, "Open Port %S Error: %d", name, GetLastError());
+    return 1;
+  }
+  SetSourceHandle(n, h);
+  LogPrintf(LOG_CRLF, "Opened Port %S", name);
+  COMMTIMEOUTS t;
+  if (g_System.ComTimeOut != 0 && GetCommTimeouts(h, &t)) {
+    t.ReadIntervalTimeout = 0xFFFF;
+    t.ReadTotalTimeoutMultiplier = 0;
+    t.ReadTotalTimeoutConstant = g_System.ComTimeOut;
+    SetCommTimeouts(h, &t);
+  }
+  DWORD waiting = Waiting(h);
+  if (waiting) LogPrintf(LOG_CRLF, "Port %S Is Open with %d bytes Waiting", name, waiting);
+  else LogPrintf(LOG_CRLF, "Port %S is setup", name);
+  return 0;
+}
+
+// Ends a blocked WaitCommEvent or ReadFile on the port from another thread.
+void AbortPortWait(int n) {
+  HANDLE h = SourceHandle(n);
+  if (!h) return;
+  PurgeComm(h, PURGE_RXABORT);
+  SetCommMask(h, 0);
+  SetCommBreak(h);
+  ClearCommBreak(h);
+}
+
+void CloseSource(int n) {
+  if (n < 0 || n >= kSourcePorts) return;
+  if (AtomicRead(&g_Driver.TestPort) == n) {
+    AbortPortWait(n);
+    AtomicWrite(&g_Driver.TestPort, -1);
+  }
+  if (SourceHandle(n)) {
+    if (n == 0) CloseApiSource();
+    else CloseHandle(SourceHandle(n));
+    SetSourceHandle(n, nullptr);
+  }
+  SourcePort& p = g_System.Ports[n];
+  if (p.flags & PORT_FOUND) p.flags = static_cast<BYTE>((p.flags & ~PORT_FOUND) | PORT_ENABLED);
+}
+
+int ReadWithWait(int n, FixRecord* fix) {
+  if (n < 1 || n > 9) {
+    LogLine(LOG_CRLF, "GetComPort with invalid port Number");
+    return -1;
+  }
+  HANDLE h = SourceHandle(n);
+  DWORD deadline = GetTickCount() + g_System.SleepTime + 200;
+  if (DWORD waiting = Waiting(h)) {
+    LogPrintf(LOG_CRLF, "%d Bytes Waiting", waiting);
+    return DoReadComPort(n, fix, deadline);
+  }
+  if (!SetCommMask(h, EV_RXCHAR | EV_CTS | EV_DSR | EV_RLSD | EV_BREAK | EV_ERR | EV_RING | EV_POWER)) {
+    LogLine(LOG_CRLF, "Port Can't set Event mask");
+    return DoReadComPort(n, fix, deadline);
+  }
+  DWORD events = 0;
+  if (WaitCommEvent(h, &events, nullptr) && events) {
+    if (events & EV_RXCHAR) {
+      LogLine(LOG_CRLF, "Event RXCHAR");
+      return DoReadComPort(n, fix, deadline);
+    }
+    static const struct {
+      DWORD bit;
+      const char* text;
+    } kEvents[] = {{EV_CTS, "Event CTS"},     {EV_DSR, "Event DSR"}, {EV_RLSD, "Event RLSD"},  {EV_RING, "Event RING"},
+                   {EV_BREAK, "Event BREAK"}, {EV_ERR, "Event ERR"}, {EV_POWER, "Event POWER"}};
+    for (const auto& e : kEvents)
+      if (events & e.bit) LogLine(LOG_CRLF, e.text);
+    return -2;
+  }
+  LogLine(LOG_CRLF, "WaitCommEvent returned zero");
+  return -2;
+}
+
+int DoReadComPort(int n, FixRecord* fix, DWORD deadline) {
+  HANDLE h = SourceHandle(n);
+  char buffer[kReceiveBuffer + 1];
+  char line[kLineBuffer];
+  if (deadline == 0) deadline = GetTickCount() + g_System.SleepTime + 200;
+  int total = 0;
+  DWORD carry = 0;
+  bool pending = false, polled = false;
+  bool expired = !Before(deadline);
+  while (!expired) {
+    if (WaitForSingleObject(g_Driver.ReadSleep, 0) == WAIT_OBJECT_0) {
+      LogLine(LOG_CRLF, "Exit DoReadComPort on Event");
+      return -1;
+    }
+    if (!pending) {
+      LogLine(LOG_CRLF | LOG_VERBOSE, "Read GPS Data");
+      DWORD want = kReceiveBuffer - carry;
+      DWORD waiting = Waiting(h);
+      if (waiting && waiting <= want) want = waiting;
+      DWORD got = 0;
+      if (want > 0) {
+        if (!ReadFile(h, buffer + carry, want, &got, nullptr)) {
+          LogLine(LOG_CRLF, "Exit DoReadComPort on Readfile FAILED");
+          return -1;
+        }
+        buffer[carry + got] = 0;
+        LogPrintf(LOG_VERBOSE, "GPS Data Return: %u (%u) [%s]\r\n", got, carry + got, buffer);
+      }
+      if (got > 0) {
+        deadline += kReadExtensionMs;
+        // Sentence scan over the buffer (carried bytes first).
+        char* p = buffer;
+        char* end = buffer + carry + got;
+        carry = 0;
+        for (;;) {
+          while (p < end && *p != '$') ++p;
+          if (p >= end) break;
+          char* stop = p;
+          while (stop < end && *stop != '\r' && *stop != '\n' && *stop) ++stop;
+          if (stop >= end) {  // incomplete: carried to the next read
+            carry = static_cast<DWORD>(end - p);
+            memmove(buffer, p, carry);
+            break;
+          }
+          size_t len = static_cast<size_t>(stop - p);
+          if (len <= kLineBuffer - 3) {  // longer lines are not NMEA: dropped
+            memcpy(line, p, len);
+            memcpy(line + len, "\r\n", 3);
+            total += static_cast<int>(len + 2);
+            ParseNmeaSentence(line, fix);
+            pending = true;
+          }
+          p = stop;
+          while (p < end && (*p == '\r' || *p == '\n' || *p == 0)) ++p;
+          if (p >= end) break;
+          if (!Before(deadline)) {
+            expired = true;
+            break;
+          }
+          if (WaitForSingleObject(g_Driver.ReadSleep, 0) == WAIT_OBJECT_0) {
+            LogLine(LOG_CRLF, "Exit DoReadComPort on Event");
+            return -1;
+          }
+        }
+        if (expired) break;
+      } else if (polled) {
+        // quiet after an earlier poll: fall through to the completion test
+      }
+    }
+    if (Waiting(h)) {
+      pending = false;
+      if (!Before(deadline)) break;
+      continue;
+    }
+    // The port is quiet.
+    if ((fix->ValidFields & FIX_COMPLETE_BURST) == FIX_COMPLETE_BURST) {
+      Complete(n, fix);
+      LogPrintf(LOG_CRLF, "Com %d, returning Valid Message (%d bytes)", n, total);
+      return total;
+    }
+    if ((fix->ValidFields & FIX_COMPLETE_NO_SKY) == FIX_COMPLETE_NO_SKY) {
+      Complete(n, fix);
+      LogPrintf(LOG_CRLF, "Com %d, returning Valid Message (no sata) (%d bytes)", n, total);
+      return total;
+    }
+    LogPrintf(LOG_VERBOSE, "Sleep For: %d\r\n", kPollSleepMs);
+    if (WaitForSingleObject(g_Driver.PollEvent, kPollSleepMs) == WAIT_OBJECT_0) {
+      LogLine(LOG_CRLF, "Exit DoReadComPort on PollEvent");
+      return -1;
+    }
+    polled = true;
+    pending = false;
+    if (!Before(deadline)) break;
+  }
+  if (fix->ValidFields & FIX_POSITION_GROUP) Complete(n, fix);
+  LogPrintf(LOG_VERBOSE, "Returning %d on Time out\r\n", total);
+  return total;
+}
+
+int GpsClockCheck(FixRecord* fix) {
+  DWORD t0 = GetTickCount();
+  if (fix->UtcTime.wDay == 0) {
+    AtomicWrite(&g_ClockSynced, 0);
+    ClockNow(&fix->UtcTime);
+    return 0;
+  }
+  bool synced = AtomicRead(&g_ClockSynced) != 0;
+  if (!synced && (fix->FixQuality == 0 || fix->FixType == 0)) {
+    ClockNow(&fix->UtcTime);
+    return 0;
+  }
+  SYSTEMTIME now;
+  ClockNow(&now);
+  LONG d = TimeDifference(&fix->UtcTime, &now);
+  LogPrintf(LOG_CRLF, "GPS Clock is %d ms %s System", d < 0 ? -d : d, d < 0 ? "Ahead of" : "Behind");
+  if (d < -60000 || d > 60000) {
+    AtomicWrite(&g_ClockSynced, 0);
+    ClockNow(&fix->UtcTime);
+    return 0;
+  }
+  if (d >= -20 && d <= 250) {
+    if (synced) return 1;
+  } else {
+    AddMilliseconds(&g_Driver.OutputFix.UtcTime, -d);
+    ShiftPrevFixTime(-d);
+  }
+  SetClockFromGps(&fix->UtcTime, t0, g_Driver.ReadSleep);
+  AtomicWrite(&g_ClockSynced, 1);
+  return 1;
+}

@@ -1,0 +1,307 @@
+// ferrox-sim receiver: a GPS receiver on a pseudo-terminal.
+#include <cerrno>
+#include <cmath>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <pty.h>
+#include <random>
+#include <string>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+#include <vector>
+#include "platform/platform.h"
+#include "port_driver/geodesy.h"
+#include "read_cycles.h"
+#include "support/nmea_writer.h"
+
+namespace {
+
+const char kUsage[] =
+    "Usage: ferrox-sim receiver --link PATH [options]\n"
+    "A GPS receiver on a pseudo-terminal: PATH becomes a symbolic link to its serial device, on\n"
+    "which NMEA bursts ($GPRMC, $GPGGA, $GPGSA, $GPGSV, $GPVTG) follow a route. It runs on the\n"
+    "platform clock, so FERROX_TIME_SCALE makes it run faster. Ends on SIGINT or SIGTERM.\n"
+    "\n"
+    "  --link PATH          the symbolic link to make (replaced if it exists)\n"
+    "  --rate HZ            bursts per second (default 1)\n"
+    "  --route line|circle  a straight line along --heading, or a circle of --radius m around\n"
+    "                       --start (default line)\n"
+    "  --track FILE         follow the points of FILE (\"lat,lon\" per line) instead, looping\n"
+    "  --start LAT,LON      where the route starts (default 48.137,11.575)\n"
+    "  --speed KMH          speed along the route (default 50)\n"
+    "  --heading DEG        course of the line (default 90)\n"
+    "  --radius M           radius of the circle (default 200)\n"
+    "  --latency MS         reporting latency: each fix is the true position this long before it is\n"
+    "                       sent (default 0)\n"
+    "  --noise M            position noise per axis, metres (default 0)\n"
+    "  --seed N             random seed of the noise (default 1)\n"
+    "  --no-fix-for S       send bursts without a fix for the first S seconds (default 0)\n"
+    "  --sats N             satellites in view, at most 12 (default 8)\n"
+    "  --replay CAPTURE     play a recorded capture instead, one read cycle per second\n"
+    "  --truth FILE         write the true position every 100 ms: ISO time, lat, lon\n"
+    "  --duration S         stop after S seconds (default: run until stopped)\n"
+    "  --help               this text\n";
+
+volatile sig_atomic_t g_stop = 0;
+void OnSignal(int) { g_stop = 1; }
+
+struct Options {
+  std::string link, track, replay, truth, route = "line";
+  double rate = 1, lat = 48.137, lon = 11.575, speedKmh = 50, heading = 90, radius = 200, noise = 0;
+  double latencyMs = 0, noFixFor = 0, duration = 0;
+  unsigned seed = 1;
+  int sats = 8;
+};
+
+struct Route {
+  const Options& o;
+  std::vector<std::pair<double, double>> points;  // track file, metres from the start
+  // True position (metres east and north of the start) and course after `t` seconds.
+  void At(double t, double* x, double* y, double* course) const {
+    double v = o.speedKmh / 3.6, s = v * t;
+    if (!points.empty() && points.size() > 1) {
+      double total = 0;
+      for (size_t i = 1; i < points.size(); ++i)
+        total += std::hypot(points[i].first - points[i - 1].first, points[i].second - points[i - 1].second);
+      if (total <= 0) total = 1;
+      s = std::fmod(s, total);
+      for (size_t i = 1; i < points.size(); ++i) {
+        double dx = points[i].first - points[i - 1].first, dy = points[i].second - points[i - 1].second;
+        double len = std::hypot(dx, dy);
+        if (s <= len || i + 1 == points.size()) {
+          double f = len > 0 ? s / len : 0;
+          *x = points[i - 1].first + dx * f;
+          *y = points[i - 1].second + dy * f;
+          *course = std::fmod(std::atan2(dx, dy) * RAD_TO_DEG + 360, 360);
+          return;
+        }
+        s -= len;
+      }
+    }
+    if (o.route == "circle") {
+      double a = s / o.radius;  // clockwise from north
+      *x = o.radius * std::sin(a);
+      *y = o.radius * std::cos(a);
+      *course = std::fmod(a * RAD_TO_DEG + 90, 360);
+      return;
+    }
+    *x = s * std::sin(o.heading * DEG_TO_RAD);
+    *y = s * std::cos(o.heading * DEG_TO_RAD);
+    *course = o.heading;
+  }
+};
+
+double Lat(const Options& o, double y) { return o.lat + y / (EARTH_RADIUS_M * DEG_TO_RAD); }
+double Lon(const Options& o, double x) { return o.lon + x / (EARTH_RADIUS_M * DEG_TO_RAD * std::cos(o.lat * DEG_TO_RAD)); }
+
+double NowSeconds() {
+  SYSTEMTIME st;
+  FILETIME ft;
+  GetSystemTime(&st);
+  SystemTimeToFileTime(&st, &ft);
+  return static_cast<double>(FileTimeToU64(ft) - kFileTimeUnixEpoch) / 1e7;
+}
+
+SYSTEMTIME TimeOf(double seconds) {
+  FILETIME ft = U64ToFileTime(static_cast<ULONGLONG>(std::llround(seconds * 1000)) * 10000 + kFileTimeUnixEpoch);
+  SYSTEMTIME st;
+  FileTimeToSystemTime(&ft, &st);
+  return st;
+}
+
+// Drops what nobody read, as a receiver's line does while no one listens.
+void Send(int master, int slave, const std::string& text) {
+  int queued = 0;
+  if (ioctl(slave, FIONREAD, &queued) == 0 && queued > 2048) tcflush(slave, TCIFLUSH);
+  ssize_t n = write(master, text.data(), text.size());
+  (void)n;
+}
+
+std::string Burst(const Options& o, const FixRecord& f) {
+  char s[kNmeaBatchSize];
+  std::string out;
+  MakeGPRMC(&f, s, sizeof s);
+  out += s;
+  MakeGPGGA(&f, s, sizeof s);
+  out += s;
+  MakeGPGSA(&f, s, sizeof s);
+  out += s;
+  for (int page = 0; page < 3; ++page)
+    if (MakeGPGSV(page, &f, s, sizeof s)) out += s;
+  MakeGPVTG(&f, s, sizeof s);
+  out += s;
+  (void)o;
+  return out;
+}
+
+int Fail(const std::string& message) {
+  fprintf(stderr, "ferrox-sim: %s\n", message.c_str());
+  return 1;
+}
+
+std::vector<std::string> ReplayCycles(const std::string& path, bool* ok) {
+  std::vector<std::string> cycles;
+  FILE* f = fopen(path.c_str(), "rb");
+  *ok = f != nullptr;
+  if (!f) return cycles;
+  CycleSplitter splitter;
+  char line[4096];
+  std::string current;
+  while (fgets(line, sizeof line, f)) {
+    if (line[0] != '$') continue;
+    if (splitter.StartsNewCycle(line) && !current.empty()) {
+      cycles.push_back(current);
+      current.clear();
+    }
+    std::string l = line;
+    while (!l.empty() && (l.back() == '\n' || l.back() == '\r')) l.pop_back();
+    current += l + "\r\n";
+  }
+  if (!current.empty()) cycles.push_back(current);
+  fclose(f);
+  return cycles;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options o;
+  if (argc < 2 || !strcmp(argv[1], "--help") || !strcmp(argv[1], "-h")) {
+    fputs(kUsage, argc < 2 ? stderr : stdout);
+    return argc < 2 ? 1 : 0;
+  }
+  if (strcmp(argv[1], "receiver") != 0) return Fail(std::string("unknown simulator ") + argv[1] + " (see --help)");
+  for (int i = 2; i < argc; ++i) {
+    std::string a = argv[i];
+    auto value = [&]() -> const char* { return i + 1 < argc ? argv[++i] : nullptr; };
+    if (a == "--help") {
+      fputs(kUsage, stdout);
+      return 0;
+    }
+    const char* v = value();
+    if (!v) return Fail(a + " needs a value (see --help)");
+    if (a == "--link") o.link = v;
+    else if (a == "--rate") o.rate = atof(v);
+    else if (a == "--route") o.route = v;
+    else if (a == "--track") o.track = v;
+    else if (a == "--start") {
+      if (sscanf(v, "%lf,%lf", &o.lat, &o.lon) != 2) return Fail("--start takes LAT,LON");
+    } else if (a == "--speed") o.speedKmh = atof(v);
+    else if (a == "--heading") o.heading = atof(v);
+    else if (a == "--radius") o.radius = atof(v);
+    else if (a == "--latency") o.latencyMs = atof(v);
+    else if (a == "--noise") o.noise = atof(v);
+    else if (a == "--seed") o.seed = static_cast<unsigned>(atol(v));
+    else if (a == "--no-fix-for") o.noFixFor = atof(v);
+    else if (a == "--sats") o.sats = atoi(v);
+    else if (a == "--replay") o.replay = v;
+    else if (a == "--truth") o.truth = v;
+    else if (a == "--duration") o.duration = atof(v);
+    else return Fail("unknown option " + a + " (see --help)");
+  }
+  if (o.link.empty()) return Fail("--link PATH is required");
+  if (!(o.rate > 0 && o.rate <= 50)) return Fail("--rate must lie in (0, 50]");
+  if (o.route != "line" && o.route != "circle") return Fail("--route is line or circle");
+  if (o.radius <= 0) return Fail("--radius must be positive");
+  if (o.sats < 0 || o.sats > 12) return Fail("--sats must lie in 0..12");
+  Route route{o, {}};
+  if (!o.track.empty()) {
+    FILE* f = fopen(o.track.c_str(), "r");
+    if (!f) return Fail("cannot read " + o.track);
+    double la, lo;
+    char line[256];
+    while (fgets(line, sizeof line, f))
+      if (sscanf(line, "%lf,%lf", &la, &lo) == 2)
+        route.points.push_back({(lo - o.lon) * EARTH_RADIUS_M * DEG_TO_RAD * std::cos(o.lat * DEG_TO_RAD),
+                                (la - o.lat) * EARTH_RADIUS_M * DEG_TO_RAD});
+    fclose(f);
+    if (route.points.size() < 2) return Fail(o.track + " holds fewer than two points");
+  }
+  std::vector<std::string> replay;
+  if (!o.replay.empty()) {
+    bool ok;
+    replay = ReplayCycles(o.replay, &ok);
+    if (!ok) return Fail("cannot read " + o.replay);
+    if (replay.empty()) return Fail(o.replay + " holds no NMEA sentences");
+  }
+  FILE* truth = nullptr;
+  if (!o.truth.empty() && !(truth = fopen(o.truth.c_str(), "w"))) return Fail("cannot write " + o.truth);
+  int master, slave;
+  char name[256];
+  if (openpty(&master, &slave, name, nullptr, nullptr) != 0) return Fail(std::string("cannot make a pseudo-terminal: ") + strerror(errno));
+  termios tio;
+  tcgetattr(slave, &tio);
+  cfmakeraw(&tio);
+  tcsetattr(slave, TCSANOW, &tio);
+  fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
+  unlink(o.link.c_str());
+  if (symlink(name, o.link.c_str()) != 0) return Fail("cannot make the link " + o.link + ": " + strerror(errno));
+  signal(SIGINT, OnSignal);
+  signal(SIGTERM, OnSignal);
+  signal(SIGPIPE, SIG_IGN);
+  fprintf(stderr, "ferrox-sim: receiver on %s (%s)\n", o.link.c_str(), name);
+  std::mt19937_64 rng(o.seed);
+  std::normal_distribution<double> unit(0, 1);
+  const double start = NowSeconds(), period = 1.0 / o.rate;
+  double nextBurst = start, nextTruth = start;
+  size_t cycle = 0;
+  while (!g_stop) {
+    double now = NowSeconds();
+    if (o.duration > 0 && now - start >= o.duration) break;
+    if (truth && now >= nextTruth) {
+      double x, y, c;
+      route.At(nextTruth - start, &x, &y, &c);
+      SYSTEMTIME t = TimeOf(nextTruth);
+      fprintf(truth, "%04u-%02u-%02uT%02u:%02u:%02u.%03uZ %.9f %.9f\n", t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute,
+              t.wSecond, t.wMilliseconds, Lat(o, y), Lon(o, x));
+      fflush(truth);
+      nextTruth += 0.1;
+    }
+    if (now >= nextBurst) {
+      if (!replay.empty()) {
+        Send(master, slave, replay[cycle++ % replay.size()]);
+      } else {
+        double fixTime = nextBurst - o.latencyMs / 1000.0;
+        double x, y, course;
+        route.At(fixTime - start, &x, &y, &course);
+        FixRecord f{};
+        f.UtcTime = TimeOf(fixTime);
+        bool fix = now - start >= o.noFixFor;
+        if (fix) {
+          f.Latitude = Lat(o, y + o.noise * unit(rng));
+          f.Longitude = Lon(o, x + o.noise * unit(rng));
+          f.Speed = static_cast<float>(o.speedKmh);
+          f.Heading = static_cast<float>(course);
+          f.FixQuality = 1;
+          f.FixType = 2;
+          f.SatelliteCount = static_cast<DWORD>(o.sats);
+          f.AltitudeSeaLevel = 520.0f;
+          f.Separation = 47.0f;
+          f.Pdop = 1.8f;
+          f.Hdop = 1.0f;
+          f.Vdop = 1.5f;
+          for (int i = 0; i < o.sats && i < 12; ++i) f.UsedPrns[i] = static_cast<DWORD>(2 + 3 * i);
+        }
+        f.SatellitesInView = static_cast<DWORD>(o.sats);
+        for (int i = 0; i < o.sats; ++i) {
+          f.InViewPrns[i] = static_cast<DWORD>(2 + 3 * i);
+          f.InViewElevation[i] = static_cast<DWORD>(15 + 6 * i);
+          f.InViewAzimuth[i] = static_cast<DWORD>(30 * i);
+          f.InViewSnr[i] = fix ? 40 : 0;
+        }
+        Send(master, slave, Burst(o, f));
+      }
+      nextBurst += period;
+    }
+    Sleep(20);
+  }
+  if (truth) fclose(truth);
+  unlink(o.link.c_str());
+  close(master);
+  close(slave);
+  return 0;
+}
