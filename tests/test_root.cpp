@@ -37,6 +37,10 @@ void TempRootTest::SetUp() {
 void TempRootTest::TearDown() {
   SetLogName(nullptr);
   PlatformRegistryClose();
+  if (getenv("FERROX_KEEP_TEST_ROOT")) {  // for looking at logs after a failure
+    fprintf(stderr, "test root kept: %s\n", root_.c_str());
+    return;
+  }
   std::error_code ec;
   std::filesystem::remove_all(root_, ec);
 }

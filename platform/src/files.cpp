@@ -129,7 +129,12 @@ DWORD GetFileAttributesW(LPCWSTR path) {
   return (st.st_mode & S_IWUSR) ? FILE_ATTRIBUTE_NORMAL : FILE_ATTRIBUTE_READONLY;
 }
 
-HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD, LPSECURITY_ATTRIBUTES, DWORD disposition, DWORD, HANDLE) {
+HANDLE PlatformOpenDevice(LPCWSTR name, DWORD access, DWORD share, bool* isDevice);
+
+HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES, DWORD disposition, DWORD, HANDLE) {
+  bool isDevice = false;
+  HANDLE device = PlatformOpenDevice(name, access, share, &isDevice);
+  if (isDevice) return device;
   std::string p;
   if (!Translate(name, p)) return INVALID_HANDLE_VALUE;
   int flags = O_CLOEXEC;

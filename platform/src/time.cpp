@@ -98,6 +98,11 @@ void PlatformSetTimeScale(double scale) {
   Configure();
   if (scale >= 1.0) g_scale = scale;
 }
+int64_t PlatformTimeOriginMs() {
+  Configure();
+  return g_originRealMs;
+}
+
 double PlatformTimeScale() {
   Configure();
   return g_scale;

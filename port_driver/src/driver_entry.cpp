@@ -139,6 +139,10 @@ void StopReader() {
   SetEvent(g_Driver.PollEvent);
   LONG current = AtomicRead(&g_Driver.CurrentPort);
   if (current >= 1 && SourceHandle(current)) AbortPortWait(current);
+  // A port under test blocks the reader as well: its wait is ended too, so the reader always
+  // ends by itself and the forced path stays a report.
+  LONG test = AtomicRead(&g_Driver.TestPort);
+  if (test >= 1 && SourceHandle(test)) AbortPortWait(test);
   if (g_Driver.ReadThread && WaitForSingleObject(g_Driver.ReadThread, 2000) != WAIT_OBJECT_0) {
     LogLine(LOG_CRLF | LOG_FLUSH, "ReadThread forced Closed");
     TerminateThread(g_Driver.ReadThread, 0);

@@ -100,8 +100,7 @@ DWORD ReaderThread(LPVOID) {
         continue;
       }
     } else if (r != WAIT_OBJECT_0 + 3) {
-      Sleep(10);  // a wait that failed: handles are being replaced
-      continue;
+      return 0;  // the driver's events are gone: the driver was unloaded without this thread
     }
     if (!IsSet(g_Driver.SleepRequestEvent)) {
       keepAlive = 0;

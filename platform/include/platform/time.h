@@ -17,6 +17,9 @@ LONG CompareFileTime(const FILETIME* a, const FILETIME* b);
 // tests may set them directly.
 void PlatformSetTimeScale(double scale);
 double PlatformTimeScale();
+// The real time (ms since 1970) from which the scaled clock runs; other processes of a test get
+// it as FERROX_TIME_ORIGIN so that their clocks agree.
+int64_t PlatformTimeOriginMs();
 void PlatformSetTickOffset(int64_t offset);
 // A manual clock for tests: while on, the tick count stands still except when advanced, and the
 // system time moves with it from the moment it was switched on. Waits still run in real time.

@@ -1,0 +1,116 @@
+// The driver loaded in the test process, fed by ferrox-sim on pseudo-terminals, with the time
+// scale shared by both processes.
+#pragma once
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <string>
+#include <vector>
+#include "port_driver/channels.h"
+#include "port_driver/driver_state.h"
+#include "port_driver/settings.h"
+#include "port_driver/stream.h"
+#include "support/log.h"
+#include "test_root.h"
+
+extern char** environ;
+
+constexpr double kScale = 10;
+
+class DriverTest : public TempRootTest {
+ protected:
+  void SetUp() override {
+    TempRootTest::SetUp();
+    PlatformSetTimeScale(kScale);
+    SetDword(DEFAULT_BUILTIN_KEY, u"Index", 8);
+    SetDword(MAIN_KEY, u"EnableQuiet", 1);
+    SetDword(MAIN_KEY, u"EnableLogs", 1);
+    SetDword(MAIN_KEY, u"GpsComPort", 4);
+  }
+  void TearDown() override {
+    if (loaded_) COM_Deinit(kDeviceContext);
+    for (pid_t p : sims_) Stop(p);
+    PlatformSetTimeScale(1);
+    TempRootTest::TearDown();
+  }
+  // Maps COMn: to a Linux device.
+  void MapPort(int n, const std::string& device) {
+    std::u16string key = std::u16string(u"Software\\Quorvale\\SerialPorts\\COM") + char16_t(u'0' + n) + u":";
+    SetString(key.c_str(), u"Device", Utf8ToWide(device.c_str()).c_str());
+  }
+  // Starts a receiver simulator on `link`; returns its pid.
+  pid_t Simulate(const std::string& link, std::vector<std::string> args = {}) {
+    std::vector<std::string> all = {FERROX_SIM_TOOL, "receiver", "--link", link};
+    all.insert(all.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (auto& a : all) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    std::string scale = "FERROX_TIME_SCALE=" + std::to_string(static_cast<int>(kScale));
+    std::string origin = "FERROX_TIME_ORIGIN=" + std::to_string(PlatformTimeOriginMs());
+    std::vector<char*> env;
+    for (char** e = environ; *e; ++e)
+      if (strncmp(*e, "FERROX_TIME", 11) != 0) env.push_back(*e);
+    env.push_back(scale.data());
+    env.push_back(origin.data());
+    env.push_back(nullptr);
+    pid_t pid = 0;
+    EXPECT_EQ(posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), env.data()), 0);
+    for (int i = 0; i < 200 && !FileExists(link); ++i) usleep(10000);
+    EXPECT_TRUE(FileExists(link)) << link;
+    sims_.push_back(pid);
+    return pid;
+  }
+  void Stop(pid_t pid) {
+    if (pid <= 0) return;
+    kill(pid, SIGTERM);
+    int status;
+    waitpid(pid, &status, 0);
+    for (auto& p : sims_)
+      if (p == pid) p = 0;
+  }
+  void Load() {
+    ASSERT_EQ(COM_Init(u"Drivers\\Active\\01", nullptr), kDeviceContext);
+    loaded_ = true;
+  }
+  // Reads one whole text batch from a channel.
+  std::string ReadBatch(DWORD handle) {
+    char buf[2048];
+    DWORD n = COM_Read(handle, buf, sizeof buf - 1);
+    return std::string(buf, n);
+  }
+  std::string Log() {
+    LogLine(LOG_FLUSH, nullptr);
+    // The previous file too: every first open starts a fresh log.
+    return ReadWholeFile(root_ + "/Quorvale/FrxDriverOld.txt") + ReadWholeFile(root_ + "/Quorvale/FrxDriver.txt");
+  }
+  // Waits (in real time) until `done` holds or `seconds` pass.
+  template <typename F>
+  bool WaitFor(F done, double seconds = 10) {
+    for (int i = 0; i < seconds * 100; ++i) {
+      if (done()) return true;
+      usleep(10000);
+    }
+    return done();
+  }
+  bool loaded_ = false;
+  std::vector<pid_t> sims_;
+};
+
+// Every sentence of a batch has a right checksum.
+inline bool ChecksumsRight(const std::string& batch, int* sentences = nullptr) {
+  size_t pos = 0;
+  int count = 0;
+  while ((pos = batch.find('$', pos)) != std::string::npos) {
+    size_t star = batch.find('*', pos);
+    if (star == std::string::npos || star + 5 > batch.size()) return false;
+    unsigned char c = 0;
+    for (size_t i = pos + 1; i < star; ++i) c ^= static_cast<unsigned char>(batch[i]);
+    char hex[3];
+    snprintf(hex, sizeof hex, "%02X", c);
+    if (batch.compare(star + 1, 2, hex) != 0 || batch.compare(star + 3, 2, "\r\n") != 0) return false;
+    pos = star;
+    ++count;
+  }
+  if (sentences) *sentences = count;
+  return count > 0;
+}
