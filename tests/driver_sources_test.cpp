@@ -1,0 +1,195 @@
+// The sources at their edges: the GPS clock check, the platform GPS API source with a module
+// registered in this process, and the cell service control link with a device of this process.
+#include <atomic>
+#include "../port_driver/src/driver_internal.h"
+#include "driver_fixture.h"
+#include "port_driver/correction.h"
+#include "support/clock.h"
+
+namespace {
+
+using DriverSourcesTest = DriverTest;
+
+FixRecord TimedFix(LONG offsetMs) {
+  FixRecord f{};
+  ClockNow(&f.UtcTime);
+  AddMilliseconds(&f.UtcTime, offsetMs);
+  f.FixQuality = 1;
+  f.FixType = 2;
+  return f;
+}
+
+// A platform GPS API library of this process.
+std::atomic<int> g_opens{0}, g_positions{0}, g_otherLoads{0};
+HANDLE g_locationEvent = nullptr;
+bool g_wantBig = false;
+SYSTEMTIME g_fixTime;
+
+HANDLE FakeOpen(HANDLE event, HANDLE, const WCHAR*, DWORD) {
+  ++g_opens;
+  g_locationEvent = event;
+  return reinterpret_cast<HANDLE>(static_cast<uintptr_t>(0x77));
+}
+DWORD FakeClose(HANDLE) { return 0; }
+DWORD FakeGetPosition(HANDLE, GPS_POSITION* p, DWORD, DWORD) {
+  if (g_wantBig && p->dwSize != 376) return ERROR_INVALID_PARAMETER;
+  ++g_positions;
+  p->dwValidFields = GPS_VALID_UTC_TIME | GPS_VALID_LATITUDE | GPS_VALID_LONGITUDE | GPS_VALID_SPEED |
+                     GPS_VALID_HEADING | GPS_VALID_ALTITUDE_WRT_SEA_LEVEL;
+  p->stUTCTime = g_fixTime;
+  p->dblLatitude = 48.5;
+  p->dblLongitude = 9.25;
+  p->flSpeed = 10;  // knots
+  p->flHeading = 90;
+  p->dblMagneticVariation = 2.5;
+  p->flAltitudeWRTSeaLevel = 500;
+  p->FixQuality = GPS_FIX_QUALITY_GPS;
+  p->FixType = GPS_FIX_3D;
+  return 0;
+}
+DWORD FakeOther() { return 0; }
+FARPROC Lookup(const char* symbol) {
+  if (!strcmp(symbol, "GPSOpenDevice")) return reinterpret_cast<FARPROC>(FakeOpen);
+  if (!strcmp(symbol, "GPSCloseDevice")) return reinterpret_cast<FARPROC>(FakeClose);
+  if (!strcmp(symbol, "GPSGetPosition")) return reinterpret_cast<FARPROC>(FakeGetPosition);
+  if (!strncmp(symbol, "GPS", 3)) return reinterpret_cast<FARPROC>(FakeOther);
+  return nullptr;
+}
+FARPROC OtherLookup(const char* symbol) {
+  ++g_otherLoads;
+  return Lookup(symbol);
+}
+
+// A cell service of this process: counts the control codes it receives.
+std::atomic<int> g_starts{0}, g_stops{0}, g_status{0};
+std::atomic<DWORD> g_running{0};
+DWORD ServiceOpen(DWORD, DWORD, DWORD) { return 1; }
+BOOL ServiceClose(DWORD) { return TRUE; }
+BOOL ServiceControl(DWORD, DWORD code, BYTE*, DWORD, BYTE* out, DWORD outLength, DWORD* actual) {
+  if (code == 0x01040004) ++g_starts, g_running = 1;
+  if (code == 0x01040008) ++g_stops, g_running = 0;
+  if (code == 0x01040020 && out && outLength >= 4) {
+    ++g_status;
+    DWORD r = g_running;
+    memcpy(out, &r, 4);
+    *actual = 4;
+  }
+  return TRUE;
+}
+
+}  // namespace
+
+TEST_F(DriverSourcesTest, TheClockCheckAcceptsHalfAMinuteAndIgnoresTwoMinutes) {
+  SetLogName("FrxDriver");
+  LogSetEnable(1);
+  PlatformSetTimeScale(1000);  // the wait for the next whole GPS second stays short
+  ResyncClock();
+  FixRecord ahead = TimedFix(30000);
+  SYSTEMTIME sent = ahead.UtcTime;
+  EXPECT_EQ(GpsClockCheck(&ahead), 1);
+  EXPECT_GT(PlatformClockOffsetMs(), 25000);
+  EXPECT_EQ(TimeDifference(&sent, &ahead.UtcTime), 0);  // the GPS time is kept
+  PlatformResetClockOffset();
+  ResyncClock();
+  AtomicWrite(&g_ClockSynced, 0);
+  FixRecord far = TimedFix(120000);
+  EXPECT_EQ(GpsClockCheck(&far), 0);
+  SYSTEMTIME now;
+  ClockNow(&now);
+  EXPECT_LT(std::abs(TimeDifference(&far.UtcTime, &now)), 1000);  // replaced by the log clock
+  EXPECT_LT(PlatformClockOffsetMs(), 1000);
+  FixRecord noDay = TimedFix(0);
+  noDay.UtcTime.wDay = 0;
+  EXPECT_EQ(GpsClockCheck(&noDay), 0);
+  EXPECT_NE(noDay.UtcTime.wDay, 0);
+  SetLogName("FrxDriver");
+  std::string log = ReadWholeFile(root_ + "/Quorvale/FrxDriver.txt");
+  EXPECT_NE(log.find("GPS Clock is 30000 ms Ahead of System"), std::string::npos) << log;
+  EXPECT_NE(log.find("GPS Clock is 120000 ms Ahead of System"), std::string::npos);
+}
+
+TEST_F(DriverSourcesTest, ThePlatformApiSourceDeliversThroughTheOriginalLibrary) {
+  PlatformRegisterModule(u"gpsapiOrig.dll", Lookup);
+  PlatformRegisterModule(u"gpsapi.dll", OtherLookup);
+  SetDword(MAIN_KEY, u"GpsComPort", 0);
+  Load();
+  g_wantBig = true;  // this platform only takes the 376-byte record
+  ClockNow(&g_fixTime);
+  DWORD h = COM_Open(kDeviceContext, 0, 0);
+  // Deliver a position whenever the driver waits for one.
+  std::atomic<bool> stop{false};
+  std::thread platform([&] {
+    while (!stop) {
+      if (g_locationEvent) {
+        ClockNow(&g_fixTime);
+        SetEvent(g_locationEvent);
+      }
+      Sleep(1000);
+    }
+  });
+  ASSERT_TRUE(WaitFor([&] { return InterlockedCompareExchange(&g_Driver.CurrentPort, 0, 0) == 0; }));
+  FixRecord raw{};
+  bool fixed = WaitFor([&] {
+    COM_Read(h, &raw, sizeof raw);
+    return raw.SourceKind == SOURCE_PLATFORM_API;
+  });
+  stop = true;
+  platform.join();
+  ASSERT_TRUE(fixed);
+  EXPECT_NEAR(raw.Latitude, 48.5, 0.01);
+  EXPECT_EQ(g_otherLoads.load(), 0);  // gpsapi.dll never loaded
+  EXPECT_GT(g_positions.load(), 0);
+  std::string log = Log();
+  EXPECT_NE(log.find("GetBigPosition"), std::string::npos);
+  EXPECT_NE(log.find("MSAPI Opened"), std::string::npos);
+  PlatformRegisterModule(u"gpsapiOrig.dll", nullptr);
+  PlatformRegisterModule(u"gpsapi.dll", nullptr);
+}
+
+TEST_F(DriverSourcesTest, TwoEventsWithTheSameFixTimeGiveOneFix) {
+  PlatformRegisterModule(u"gpsapiOrig.dll", Lookup);
+  LoadAllSettings(nullptr);
+  g_Driver.PollEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+  ASSERT_EQ(OpenApiSource(event), 1);
+  ClockNow(&g_fixTime);
+  FixRecord f{};
+  SetEvent(event);
+  EXPECT_GT(ReadApiSource(&f), 0);
+  EXPECT_FLOAT_EQ(f.Speed, 10 * 1.852f);
+  EXPECT_FLOAT_EQ(f.MagVariation, 2.5f);
+  EXPECT_NEAR(f.MagHeading, 92.5, 1e-4);
+  EXPECT_EQ(f.ValidFields & FIX_DATE, FIX_DATE);
+  SetEvent(event);  // the same fix time again: not accepted before the deadline
+  DWORD start = GetTickCount();
+  EXPECT_EQ(ReadApiSource(&f), 0);
+  EXPECT_GE(GetTickCount() - start, 1000u);
+  CloseSource(0);
+  CloseHandle(g_Driver.PollEvent);
+  g_Driver.PollEvent = nullptr;
+  PlatformRegisterModule(u"gpsapiOrig.dll", nullptr);
+}
+
+TEST_F(DriverSourcesTest, TheCellServiceIsStartedAtWakeAndStoppedAtSleep) {
+  StreamEntryPoints entries{};
+  entries.Open = ServiceOpen;
+  entries.Close = ServiceClose;
+  entries.IOControl = ServiceControl;
+  HANDLE reg = PlatformRegisterDevice(u"TWK", 1, &entries, 1, TRUE);
+  ASSERT_NE(reg, nullptr);
+  SetDword(CELL_KEY, u"EnableCells", 1);
+  EXPECT_EQ(ReadEnableCells(), 1u);
+  SetDword(CELL_KEY, u"EnableCells", 2);
+  SetDword(MAIN_KEY, u"KeepAlive", 100);
+  Load();
+  DWORD h = COM_Open(kDeviceContext, 0, 0);
+  ASSERT_TRUE(WaitFor([&] { return g_starts == 1; }));
+  COM_Close(h);
+  ASSERT_TRUE(WaitFor([&] { return g_stops == 1; }));
+  h = COM_Open(kDeviceContext, 0, 0);
+  ASSERT_TRUE(WaitFor([&] { return g_starts == 2; }));
+  COM_Close(h);
+  ASSERT_TRUE(WaitFor([&] { return g_stops == 2; }));
+  EXPECT_GE(g_status.load(), 2);
+  PlatformDeregisterDevice(reg);
+}
