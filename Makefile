@@ -33,3 +33,11 @@ fuzz: deps
 bench: build
 	bench/decode_vs_gpsdecode.sh $(BUILD)
 	$(BUILD)/bench/accuracy
+
+TSAN_BUILD ?= build-tsan
+.PHONY: tsan
+# The threaded tests (and the rest) under ThreadSanitizer.
+tsan: deps
+	cmake -S . -B $(TSAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DFERROX_TSAN=ON
+	cmake --build $(TSAN_BUILD) -j $(JOBS)
+	cd $(TSAN_BUILD) && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure -j $(JOBS) -L 'unit|integration' --timeout 300

@@ -37,7 +37,6 @@ class DriverChainTest : public DriverTest {
   bool Using(LONG port) {
     return WaitFor([&] { return AtomicRead(&g_Driver.CurrentPort) == port; }, 20);
   }
-  static LONG AtomicRead(volatile LONG* p) { return InterlockedCompareExchange(p, 0, 0); }
 };
 
 }  // namespace

@@ -21,7 +21,7 @@ FixRecord TimedFix(LONG offsetMs) {
 
 // A platform GPS API library of this process.
 std::atomic<int> g_opens{0}, g_positions{0}, g_otherLoads{0};
-HANDLE g_locationEvent = nullptr;
+std::atomic<HANDLE> g_locationEvent{nullptr};
 bool g_wantBig = false;
 SYSTEMTIME g_fixTime;
 
@@ -120,14 +120,11 @@ TEST_F(DriverSourcesTest, ThePlatformApiSourceDeliversThroughTheOriginalLibrary)
   std::atomic<bool> stop{false};
   std::thread platform([&] {
     while (!stop) {
-      if (g_locationEvent) {
-        ClockNow(&g_fixTime);
-        SetEvent(g_locationEvent);
-      }
+      if (HANDLE e = g_locationEvent.load()) SetEvent(e);
       Sleep(1000);
     }
   });
-  ASSERT_TRUE(WaitFor([&] { return InterlockedCompareExchange(&g_Driver.CurrentPort, 0, 0) == 0; }));
+  ASSERT_TRUE(WaitFor([&] { return AtomicRead(&g_Driver.CurrentPort) == 0; }));
   FixRecord raw{};
   bool fixed = WaitFor([&] {
     COM_Read(h, &raw, sizeof raw);

@@ -14,9 +14,10 @@
 namespace platform {
 namespace {
 
-std::mutex g_lock;
-std::condition_variable g_signal;
-std::map<uintptr_t, std::shared_ptr<KObject>> g_handles;
+// Never destroyed: threads that still run while the process exits may use them.
+std::mutex& g_lock = *new std::mutex;
+std::condition_variable& g_signal = *new std::condition_variable;
+std::map<uintptr_t, std::shared_ptr<KObject>>& g_handles = *new std::map<uintptr_t, std::shared_ptr<KObject>>;
 uintptr_t g_nextHandle = 0x1000;
 thread_local DWORD t_lastError = 0;
 
@@ -32,7 +33,7 @@ struct Event : KObject {
 };
 
 // Named events shared within the process: the name (lower case) to the live object.
-std::map<std::u16string, std::weak_ptr<Event>> g_namedEvents;
+std::map<std::u16string, std::weak_ptr<Event>>& g_namedEvents = *new std::map<std::u16string, std::weak_ptr<Event>>;
 
 struct Thread : KObject {
   bool done = false;

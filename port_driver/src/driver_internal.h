@@ -1,6 +1,7 @@
 // Internal: what the driver's parts call of each other (entry, reader, sources, scan, sensors).
 #pragma once
 #include "platform/platform.h"
+#include "port_driver/driver_state.h"
 #include "support/fix_record.h"
 
 // Sources (index 0 the platform GPS API, 1..9 COM1..COM9).
@@ -47,5 +48,3 @@ void StartCellService();
 DWORD CellServiceRunning();
 void StopCellService();
 
-inline LONG AtomicRead(volatile LONG* p) { return InterlockedCompareExchange(p, 0, 0); }
-inline void AtomicWrite(volatile LONG* p, LONG v) { InterlockedExchange(p, v); }

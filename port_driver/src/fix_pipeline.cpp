@@ -18,7 +18,7 @@ void ClampDops(FixRecord* fix) {
 int ProcessParsedFix(FixRecord* input) {
   if (g_System.EnableTrack > 1) WriteTrackPoint(input, TRACK_IN);
   if (g_Profile.EnableDop) ClampDops(input);
-  input->SourceKind = static_cast<BYTE>(g_Driver.CurrentPort + 1);
+  input->SourceKind = static_cast<BYTE>(AtomicRead(&g_Driver.CurrentPort) + 1);
   if (input->SatelliteCount > input->SatellitesInView) input->SatelliteCount = input->SatellitesInView;
   g_Driver.ErrorCount = 0;
   LogPrintf(LOG_VERBOSE, "Valid Fields: %X\r\n", input->ValidFields);

@@ -80,7 +80,7 @@ int BuildOutputFix(FixRecord* out) {
   ClockNow(&out->UtcTime);
   LONG lag = TimeDifference(&prev.UtcTime, &out->UtcTime);
   LONG dms = TimeDifference(&last.UtcTime, &prev.UtcTime);
-  if (g_Driver.CurrentPort < 0 && FromReceiver(last) &&
+  if (AtomicRead(&g_Driver.CurrentPort) < 0 && FromReceiver(last) &&
       lag > static_cast<LONG>(p.DeltaTime) + kPortLossGraceMs) {  // the source is gone
     g_History.HaveFirstFix = 0;
     memset(&prev, 0, sizeof prev);
