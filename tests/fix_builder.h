@@ -1,19 +1,10 @@
 // Fix records for the correction tests.
 #pragma once
 #include "platform/platform.h"
+#include "test_root.h"
 #include "support/fix_record.h"
 
-inline SYSTEMTIME Utc(WORD h, WORD m, WORD s, WORD ms = 0) {
-  SYSTEMTIME t{};
-  t.wYear = 2026;
-  t.wMonth = 12;
-  t.wDay = 6;
-  t.wHour = h;
-  t.wMinute = m;
-  t.wSecond = s;
-  t.wMilliseconds = ms;
-  return t;
-}
+inline SYSTEMTIME Utc(WORD h, WORD m, WORD s, WORD ms = 0) { return MakeTime(2026, 12, 6, h, m, s, ms); }
 
 inline SYSTEMTIME Later(SYSTEMTIME t, LONG ms) {
   FILETIME ft;

@@ -85,3 +85,15 @@ std::u16string TempRootTest::GetString(const char16_t* key, const char16_t* name
   RegCloseKey(h);
   return err == ERROR_SUCCESS ? std::u16string(buf) : u"<no value>";
 }
+
+SYSTEMTIME MakeTime(WORD y, WORD mo, WORD d, WORD h, WORD mi, WORD s, WORD ms) {
+  SYSTEMTIME t{};
+  t.wYear = y;
+  t.wMonth = mo;
+  t.wDay = d;
+  t.wHour = h;
+  t.wMinute = mi;
+  t.wSecond = s;
+  t.wMilliseconds = ms;
+  return t;
+}

@@ -5,6 +5,8 @@
 #include "platform/platform.h"
 
 std::string ReadWholeFile(const std::string& path);
+// A SYSTEMTIME of the given date and time.
+SYSTEMTIME MakeTime(WORD y, WORD mo, WORD d, WORD h, WORD mi, WORD s, WORD ms);
 bool FileExists(const std::string& path);
 // Runs a shell command; returns its exit status and captures stdout (and stderr if asked).
 int RunCommand(const std::string& command, std::string* out = nullptr);

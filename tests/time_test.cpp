@@ -5,17 +5,7 @@
 #include "test_root.h"
 
 namespace {
-SYSTEMTIME Make(WORD y, WORD mo, WORD d, WORD h, WORD mi, WORD s, WORD ms) {
-  SYSTEMTIME t{};
-  t.wYear = y;
-  t.wMonth = mo;
-  t.wDay = d;
-  t.wHour = h;
-  t.wMinute = mi;
-  t.wSecond = s;
-  t.wMilliseconds = ms;
-  return t;
-}
+SYSTEMTIME Make(WORD y, WORD mo, WORD d, WORD h, WORD mi, WORD s, WORD ms) { return MakeTime(y, mo, d, h, mi, s, ms); }
 }  // namespace
 
 TEST(FileTimes, ConversionsAgreeWithTheCalendar) {
