@@ -190,3 +190,21 @@ TEST_F(DriverSourcesTest, TheCellServiceIsStartedAtWakeAndStoppedAtSleep) {
   EXPECT_GE(g_status.load(), 2);
   PlatformDeregisterDevice(reg);
 }
+
+TEST_F(DriverSourcesTest, ScanModesFollowThePowerAndRunOnceForThree) {
+  setenv("FERROX_POWER", "battery", 1);
+  SetDword(MAIN_KEY, u"EnableScan", 0);
+  EXPECT_FALSE(ScanAllowed());
+  SetDword(MAIN_KEY, u"EnableScan", 1);
+  EXPECT_TRUE(ScanAllowed());
+  SetDword(MAIN_KEY, u"EnableScan", 3);
+  EXPECT_TRUE(ScanAllowed());
+  DWORD v = 0;
+  ASSERT_TRUE(GetDword(MAIN_KEY, u"EnableScan", &v));
+  EXPECT_EQ(v, 2u);
+  EXPECT_FALSE(ScanAllowed());
+  setenv("FERROX_POWER", "ac", 1);
+  SetDword(MAIN_KEY, u"EnableScan", 0);
+  EXPECT_TRUE(ScanAllowed());
+  unsetenv("FERROX_POWER");
+}
