@@ -32,7 +32,7 @@ fuzz: deps
 
 bench: build
 	bench/decode_vs_gpsdecode.sh $(BUILD)
-	$(BUILD)/bench/accuracy
+	$(BUILD)/bin/accuracy
 
 TSAN_BUILD ?= build-tsan
 .PHONY: tsan

@@ -21,17 +21,17 @@ best() {  # best of three, in seconds
   for _ in 1 2 3; do t=$(seconds "$@"); b=$(echo "if ($t < $b) $t else $b" | bc -l); done
   echo "$b"
 }
-ours=$(best "$build/tools/ferrox-decode" --json "$work/input")
+ours=$(best "$build/bin/ferrox-decode" --json "$work/input")
 peer=$(best sh -c "gpsdecode < '$work/input'")
 printf 'ferrox-decode --json: %.2f s (%.1f MB/s)\n' "$ours" "$(echo "$size / 1048576 / $ours" | bc -l)"
 printf 'gpsdecode:            %.2f s (%.1f MB/s)\n' "$peer" "$(echo "$size / 1048576 / $peer" | bc -l)"
 printf 'ratio (gpsdecode time / ferrox-decode time): %.1f\n' "$(echo "$peer / $ours" | bc -l)"
 
-"$build/bench/writer_bench" --benchmark_min_time=1
+"$build/bin/writer_bench" --benchmark_min_time=1
 
 if command -v valgrind > /dev/null; then
   head -c 1000000 "$work/input" > "$work/small"
-  allocs() { valgrind "$build/tools/ferrox-decode" --json "$1" 2>&1 >/dev/null | grep -o 'total heap usage: [0-9,]* allocs' ; }
+  allocs() { valgrind "$build/bin/ferrox-decode" --json "$1" 2>&1 >/dev/null | grep -o 'total heap usage: [0-9,]* allocs' ; }
   echo "heap, 1 MB input:  $(allocs "$work/small")"
   echo "heap, 50 MB input: $(allocs "$work/input")"
 fi

@@ -6,5 +6,5 @@ root=${1:?usage: setup-root.sh ROOT [BUILD]}
 build=${2:-build}
 here=$(cd "$(dirname "$0")/.." && pwd)
 mkdir -p "$root/Windows" "$root/Storage Card"
-"$build/tools/ferrox-reg" --root "$root" import "$here/data/default-registry.reg"
+"$build/bin/ferrox-reg" --root "$root" import "$here/data/default-registry.reg"
 cp "$here/data/AltitudeTable_1.RAW" "$root/Windows/AltitudeTable_1.RAW"

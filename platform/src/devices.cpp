@@ -11,6 +11,8 @@
 
 using namespace platform;
 
+HANDLE PlatformOpenRemoteDevice(LPCWSTR name, DWORD access, DWORD share);
+
 namespace {
 
 struct Device {
@@ -59,6 +61,14 @@ struct DeviceHandle : KObject {
     if (r == 0xFFFFFFFFu) return FALSE;
     *written = r;
     return TRUE;
+  }
+  bool IsDevice() const override { return true; }
+  BOOL IoControl(DWORD code, const void* in, DWORD inLength, void* out, DWORD outLength, DWORD* actual) override {
+    *actual = 0;
+    if (!device->entries.IOControl) return Fail(ERROR_NOT_SUPPORTED);
+    DWORD context = serviceHandle ? device->context : open;
+    return device->entries.IOControl(context, code, static_cast<BYTE*>(const_cast<void*>(in)), inLength,
+                                     static_cast<BYTE*>(out), outLength, actual);
   }
 };
 
@@ -115,20 +125,19 @@ HANDLE PlatformOpenDevice(LPCWSTR name, DWORD access, DWORD share, bool* isDevic
     h->open = open;
     return AddHandle(h);
   }
-  if (Lower(name).rfind(u"com", 0) == 0) return PlatformOpenSerialPort(name);
-  SetLastError(ERROR_FILE_NOT_FOUND);
-  return INVALID_HANDLE_VALUE;
+  if (Lower(name).rfind(u"com", 0) == 0) {
+    HANDLE port = PlatformOpenSerialPort(name);
+    if (port != INVALID_HANDLE_VALUE || GetLastError() != ERROR_FILE_NOT_FOUND) return port;
+  }
+  return PlatformOpenRemoteDevice(name, access, share);  // a device of the host process
 }
 
 BOOL DeviceIoControl(HANDLE h, DWORD code, LPVOID in, DWORD inLength, LPVOID out, DWORD outLength, LPDWORD returned,
                      LPVOID) {
-  auto dh = FindHandleAs<DeviceHandle>(h);
-  if (!dh) return KObject::Fail(FindHandle(h) ? ERROR_NOT_SUPPORTED : ERROR_INVALID_HANDLE);
-  if (!dh->device->entries.IOControl) return KObject::Fail(ERROR_NOT_SUPPORTED);
+  auto object = FindHandle(h);
+  if (!object) return KObject::Fail(ERROR_INVALID_HANDLE);
   DWORD actual = 0;
-  DWORD context = dh->serviceHandle ? dh->device->context : dh->open;
-  BOOL ok = dh->device->entries.IOControl(context, code, static_cast<BYTE*>(in), inLength, static_cast<BYTE*>(out),
-                                          outLength, &actual);
+  BOOL ok = object->IoControl(code, in, inLength, out, outLength, &actual);
   if (returned) *returned = actual;
   return ok;
 }

@@ -18,6 +18,12 @@ struct KObject {
   // Streams (files, devices) implement these; the default refuses.
   virtual BOOL Read(void*, DWORD, DWORD* read) { *read = 0; return Fail(ERROR_INVALID_HANDLE); }
   virtual BOOL Write(const void*, DWORD, DWORD* written) { *written = 0; return Fail(ERROR_INVALID_HANDLE); }
+  // Devices (local or in the host process) answer I/O controls.
+  virtual bool IsDevice() const { return false; }
+  virtual BOOL IoControl(DWORD, const void*, DWORD, void*, DWORD, DWORD* actual) {
+    *actual = 0;
+    return Fail(ERROR_NOT_SUPPORTED);
+  }
   static BOOL Fail(DWORD error);
 };
 

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <fcntl.h>
 #include <mutex>
 #include <poll.h>
@@ -13,6 +14,7 @@
 #include <unistd.h>
 #include "handles.h"
 #include "platform/kernel.h"
+#include "platform/devices.h"
 #include "platform/registry.h"
 #include "platform/serial.h"
 #include "platform/time.h"
@@ -42,6 +44,18 @@ int64_t NowUs() {
 }
 
 std::shared_ptr<SerialPort> Port(HANDLE h) { return FindHandleAs<SerialPort>(h); }
+
+// On a device's handle (a driver here or in the host) the serial calls are its I/O controls.
+bool IsDeviceHandle(HANDLE h) {
+  auto o = FindHandle(h);
+  return o && o->IsDevice();
+}
+
+BOOL Forward(HANDLE h, DWORD function, const void* in, DWORD inLength, void* out, DWORD outLength) {
+  DWORD actual = 0;
+  return DeviceIoControl(h, 0x1B0000 | (function << 2), const_cast<void*>(in), inLength, out, outLength, &actual,
+                         nullptr);
+}
 
 }  // namespace
 
@@ -181,6 +195,7 @@ HANDLE PlatformOpenSerialPort(LPCWSTR name) {
 }
 
 BOOL WaitCommEvent(HANDLE h, LPDWORD events, LPVOID) {
+  if (IsDeviceHandle(h)) return Forward(h, 11, nullptr, 0, events, 4);
   auto port = Port(h);
   if (!port || !events) return KObject::Fail(ERROR_INVALID_HANDLE);
   *events = 0;
@@ -208,6 +223,7 @@ BOOL WaitCommEvent(HANDLE h, LPDWORD events, LPVOID) {
 }
 
 BOOL SetCommMask(HANDLE h, DWORD mask) {
+  if (IsDeviceHandle(h)) return Forward(h, 10, &mask, 4, nullptr, 0);
   auto port = Port(h);
   if (!port) return KObject::Fail(ERROR_INVALID_HANDLE);
   port->mask = mask;
@@ -216,6 +232,7 @@ BOOL SetCommMask(HANDLE h, DWORD mask) {
 }
 
 BOOL GetCommMask(HANDLE h, LPDWORD mask) {
+  if (IsDeviceHandle(h)) return Forward(h, 9, nullptr, 0, mask, 4);
   auto port = Port(h);
   if (!port || !mask) return KObject::Fail(ERROR_INVALID_HANDLE);
   *mask = port->mask;
@@ -223,6 +240,13 @@ BOOL GetCommMask(HANDLE h, LPDWORD mask) {
 }
 
 BOOL ClearCommError(HANDLE h, LPDWORD errors, COMSTAT* stat) {
+  if (IsDeviceHandle(h)) {
+    BYTE status[16] = {};
+    if (!Forward(h, 12, nullptr, 0, status, sizeof status)) return FALSE;
+    if (errors) memcpy(errors, status, 4);
+    if (stat) memcpy(stat, status + 4, sizeof *stat);
+    return TRUE;
+  }
   auto port = Port(h);
   if (!port) return KObject::Fail(ERROR_INVALID_HANDLE);
   if (errors) *errors = 0;
@@ -236,6 +260,7 @@ BOOL ClearCommError(HANDLE h, LPDWORD errors, COMSTAT* stat) {
 }
 
 BOOL PurgeComm(HANDLE h, DWORD flags) {
+  if (IsDeviceHandle(h)) return Forward(h, 17, &flags, 4, nullptr, 0);
   auto port = Port(h);
   if (!port) return KObject::Fail(ERROR_INVALID_HANDLE);
   if (flags & PURGE_RXCLEAR) tcflush(port->fd, TCIFLUSH);
@@ -245,6 +270,7 @@ BOOL PurgeComm(HANDLE h, DWORD flags) {
 }
 
 BOOL GetCommTimeouts(HANDLE h, COMMTIMEOUTS* t) {
+  if (IsDeviceHandle(h)) return Forward(h, 16, nullptr, 0, t, sizeof *t);
   auto port = Port(h);
   if (!port || !t) return KObject::Fail(ERROR_INVALID_HANDLE);
   std::lock_guard<std::mutex> lock(port->mu);
@@ -253,6 +279,7 @@ BOOL GetCommTimeouts(HANDLE h, COMMTIMEOUTS* t) {
 }
 
 BOOL SetCommTimeouts(HANDLE h, const COMMTIMEOUTS* t) {
+  if (IsDeviceHandle(h)) return Forward(h, 15, t, sizeof *t, nullptr, 0);
   auto port = Port(h);
   if (!port || !t) return KObject::Fail(ERROR_INVALID_HANDLE);
   std::lock_guard<std::mutex> lock(port->mu);
@@ -261,6 +288,7 @@ BOOL SetCommTimeouts(HANDLE h, const COMMTIMEOUTS* t) {
 }
 
 BOOL SetCommBreak(HANDLE h) {
+  if (IsDeviceHandle(h)) return Forward(h, 1, nullptr, 0, nullptr, 0);
   auto port = Port(h);
   if (!port) return KObject::Fail(ERROR_INVALID_HANDLE);
   ioctl(port->fd, TIOCSBRK);  // a pseudo-terminal has no line to break; that is not an error here
@@ -269,6 +297,7 @@ BOOL SetCommBreak(HANDLE h) {
 }
 
 BOOL ClearCommBreak(HANDLE h) {
+  if (IsDeviceHandle(h)) return Forward(h, 2, nullptr, 0, nullptr, 0);
   auto port = Port(h);
   if (!port) return KObject::Fail(ERROR_INVALID_HANDLE);
   ioctl(port->fd, TIOCCBRK);
@@ -276,6 +305,7 @@ BOOL ClearCommBreak(HANDLE h) {
 }
 
 BOOL GetCommState(HANDLE h, DCB* dcb) {
+  if (IsDeviceHandle(h)) return Forward(h, 20, nullptr, 0, dcb, sizeof *dcb);
   auto port = Port(h);
   if (!port || !dcb) return KObject::Fail(ERROR_INVALID_HANDLE);
   std::lock_guard<std::mutex> lock(port->mu);
@@ -284,6 +314,7 @@ BOOL GetCommState(HANDLE h, DCB* dcb) {
 }
 
 BOOL SetCommState(HANDLE h, const DCB* dcb) {
+  if (IsDeviceHandle(h)) return Forward(h, 21, dcb, sizeof *dcb, nullptr, 0);
   auto port = Port(h);
   if (!port || !dcb) return KObject::Fail(ERROR_INVALID_HANDLE);
   termios tio;

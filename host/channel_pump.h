@@ -1,0 +1,12 @@
+// Moving a driver channel's sentences to a Linux program and its writes back (when allowed).
+#pragma once
+#include <string>
+#include "platform/platform.h"
+
+// Opens a channel of the device (null when the driver has none free).
+HANDLE OpenChannel(const std::u16string& device);
+// Reads the next batch from the channel into `out`; false when the channel failed.
+bool NextBatch(HANDLE channel, std::string* out);
+// Reads what the program wrote on `fd` (never blocking) and hands it to the channel when
+// `allowWrites`, dropping it otherwise; false when the program has gone.
+bool DrainWrites(int fd, HANDLE channel, bool allowWrites);

@@ -1,0 +1,172 @@
+// frxd: the device manager and services manager of the Linux system, and the bridges that give
+// Linux programs the driver's virtual port.
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fcntl.h>
+#include <fstream>
+#include <sstream>
+#include <sys/stat.h>
+#include <unistd.h>
+#include "device_manager.h"
+#include "platform/device_protocol.h"
+#include "host_settings.h"
+#include "pty_bridge.h"
+#include "reg_file.h"
+#include "socket_server.h"
+#include "support/log.h"
+#include "tcp_server.h"
+
+namespace {
+
+const char kUsage[] =
+    "Usage: frxd [--root DIR] [--foreground]\n"
+    "Loads the drivers registered under Drivers\\BuiltIn (Flags 0) and serves them: to other\n"
+    "Ferrox processes over the socket <root>/frxd.sock, and to every Linux program as a virtual\n"
+    "serial port (a pseudo-terminal, by default <root>/dev/ttyFRX0) and an NMEA TCP server (by\n"
+    "default 127.0.0.1:10110). A data root without a registry is set up first with the default\n"
+    "registry and the geoid table. SIGTERM or SIGINT stops it in order.\n"
+    "\n"
+    "  --root DIR     data root (default: $FERROX_ROOT, else $XDG_DATA_HOME/ferrox)\n"
+    "  --foreground   stay in the foreground (default: detach once running)\n"
+    "  --help         this text\n"
+    "Settings (HKLM\\Software\\Quorvale\\Frxd): PtyLink (sz), TcpAddress (sz), TcpPort (dword, 0 off),\n"
+    "AllowWrites (dword: pass what programs write to the driver; 0 by default), SocketMode (dword).\n";
+
+std::string DataDir() {
+  if (const char* d = getenv("FERROX_DATA_DIR"); d && *d) return d;
+  return FERROX_DATA_DIR;
+}
+
+std::string ExeDir() {
+  char exe[4096];
+  ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
+  if (n <= 0) return ".";
+  exe[n] = 0;
+  std::string p = exe;
+  return p.substr(0, p.rfind('/'));
+}
+
+// A data root without a registry gets what installing the system writes.
+bool SetUpRoot(std::string* error) {
+  const std::string root = PlatformRoot();
+  if (std::filesystem::exists(root + "/registry.db")) return true;
+  std::error_code ec;
+  std::filesystem::create_directories(root + "/Windows", ec);
+  std::filesystem::create_directories(root + "/Storage Card", ec);
+  std::ifstream in(DataDir() + "/default-registry.reg", std::ios::binary);
+  if (!in) {
+    *error = "cannot read " + DataDir() + "/default-registry.reg";
+    return false;
+  }
+  std::stringstream text;
+  text << in.rdbuf();
+  std::vector<RegChange> changes;
+  if (!ParseRegText(text.str(), changes, *error) || ApplyRegChanges(changes, *error)) return false;
+  std::filesystem::copy_file(DataDir() + "/AltitudeTable_1.RAW", root + "/Windows/AltitudeTable_1.RAW",
+                             std::filesystem::copy_options::overwrite_existing, ec);
+  if (ec) {
+    *error = "cannot install the geoid table: " + ec.message();
+    return false;
+  }
+  return true;
+}
+
+// Sets everything up; an empty result means running.
+std::string Start() {
+  std::string error;
+  if (!SetUpRoot(&error)) return error;
+  SetLogName("Frxd");
+  LogReadEnableSetting();
+  LogLine(LOG_NEWFILE | LOG_CRLF, "frxd Startup");
+  HostSettings s = LoadHostSettings();
+  if (*PlatformRegistryError()) return PlatformRegistryError();
+  if (!StartSocketServer(PlatformHostSocketPath(), s.socketMode, &error)) return error;
+  if (ActivateBuiltinDrivers() == 0) return "no driver could be activated (see Drivers\\BuiltIn)";
+  std::u16string port = FirstDeviceName();
+  if (!StartPtyBridge(s.ptyLink, port, s.allowWrites != 0, &error)) return error;
+  if (s.tcpPort != 0 && !StartTcpServer(s.tcpAddress, s.tcpPort, port, s.allowWrites != 0, &error)) return error;
+  fprintf(stderr, "frxd: %s on %s%s\n", WideToUtf8(port.c_str()).c_str(), s.ptyLink.c_str(),
+          s.tcpPort ? (" and " + s.tcpAddress + ":" + std::to_string(s.tcpPort)).c_str() : "");
+  return "";
+}
+
+void Stop() {
+  StopTcpServer();
+  StopPtyBridge();
+  StopSocketServer();
+  DeactivateAllDevices();
+  LogLine(LOG_CLOSE | LOG_CRLF, "frxd Stopped");
+}
+
+int Fail(const std::string& message) {
+  fprintf(stderr, "frxd: %s\n", message.c_str());
+  return 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  bool foreground = false;
+  for (int i = 1; i < argc; ++i) {
+    if (!strcmp(argv[i], "--help") || !strcmp(argv[i], "-h")) {
+      fputs(kUsage, stdout);
+      return 0;
+    } else if (!strcmp(argv[i], "--foreground")) {
+      foreground = true;
+    } else if (!strcmp(argv[i], "--root") && i + 1 < argc) {
+      PlatformSetRoot(argv[++i]);
+    } else {
+      return Fail(std::string("unknown argument ") + argv[i] + " (see --help)");
+    }
+  }
+  // Modules carry their own copy of the platform layer: they find the data root in the environment.
+  setenv("FERROX_ROOT", PlatformRoot().c_str(), 1);
+  setenv("FERROX_MODULE_DIR", getenv("FERROX_MODULE_DIR") ? getenv("FERROX_MODULE_DIR") : ExeDir().c_str(), 1);
+  int ready[2] = {-1, -1};
+  if (!foreground) {  // detach, but report a failed start from the parent
+    if (pipe(ready) != 0) return Fail("cannot detach");
+    pid_t pid = fork();
+    if (pid < 0) return Fail("cannot detach");
+    if (pid > 0) {
+      close(ready[1]);
+      char message[512] = {};
+      ssize_t n = read(ready[0], message, sizeof message - 1);
+      if (n > 1) return Fail(message + 1);
+      return n == 1 && message[0] == 'y' ? 0 : Fail("stopped while starting");
+    }
+    close(ready[0]);
+    setsid();
+  }
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGTERM);
+  sigaddset(&signals, SIGINT);
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);  // every thread: only sigwait below takes them
+  signal(SIGPIPE, SIG_IGN);
+  std::string error = Start();
+  if (!error.empty()) {
+    Stop();
+    if (!foreground) {
+      std::string m = "n" + error;
+      ssize_t n = write(ready[1], m.data(), m.size());
+      (void)n;
+    }
+    return Fail(error);
+  }
+  if (!foreground) {
+    ssize_t n = write(ready[1], "y", 1);
+    (void)n;
+    close(ready[1]);
+    int null = open("/dev/null", O_RDWR);
+    dup2(null, 0);
+    dup2(null, 1);
+    dup2(null, 2);
+  }
+  int received = 0;
+  sigwait(&signals, &received);
+  Stop();
+  return 0;
+}

@@ -1,0 +1,23 @@
+#include "host_settings.h"
+#include "support/reg_helpers.h"
+
+static std::string ReadText(HKEY k, LPCWSTR name, const std::string& fallback) {
+  WCHAR text[256] = {};
+  if (!k || ReadValue(k, name, text, sizeof text - 2) != ERROR_SUCCESS || !text[0]) return fallback;
+  return WideToUtf8(text);
+}
+
+HostSettings LoadHostSettings() {
+  HostSettings s{PlatformRoot() + "/dev/ttyFRX0", "127.0.0.1", 10110, 0, 0600};
+  HKEY k = nullptr;
+  if (OpenKey(HOST_KEY, &k) != ERROR_SUCCESS) k = nullptr;
+  s.ptyLink = ReadText(k, u"PtyLink", s.ptyLink);
+  s.tcpAddress = ReadText(k, u"TcpAddress", s.tcpAddress);
+  if (k) {
+    ReadDword(k, u"TcpPort", &s.tcpPort);
+    ReadDword(k, u"AllowWrites", &s.allowWrites);
+    ReadDword(k, u"SocketMode", &s.socketMode);
+    RegCloseKey(k);
+  }
+  return s;
+}

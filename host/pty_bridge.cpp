@@ -1,0 +1,101 @@
+#include "pty_bridge.h"
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <thread>
+#include <unistd.h>
+#include "channel_pump.h"
+#include "support/log.h"
+
+namespace {
+
+int g_master = -1;
+std::string g_link;
+std::thread g_thread;
+std::atomic<bool> g_stop{false};
+
+void Pump(std::u16string device, bool allowWrites) {
+  HANDLE channel = nullptr;
+  std::string batch;
+  while (!g_stop) {
+    pollfd p{g_master, POLLIN, 0};
+    poll(&p, 1, 100);
+    if (p.revents & POLLHUP) {  // no program holds the terminal open
+      if (channel) {
+        CloseHandle(channel);
+        channel = nullptr;
+        LogLine(LOG_CRLF, "Virtual port closed by its program");
+      }
+      usleep(100000);
+      continue;
+    }
+    if (!channel) {
+      channel = OpenChannel(device);
+      if (!channel) {
+        usleep(500000);
+        continue;
+      }
+      LogLine(LOG_CRLF, "Virtual port opened by a program");
+    }
+    DrainWrites(g_master, channel, allowWrites);
+    if (!NextBatch(channel, &batch)) {
+      CloseHandle(channel);
+      channel = nullptr;
+      continue;
+    }
+    // A program that does not read loses batches, never blocks the host.
+    ssize_t n = write(g_master, batch.data(), batch.size());
+    (void)n;
+  }
+  if (channel) CloseHandle(channel);
+}
+
+}  // namespace
+
+bool StartPtyBridge(const std::string& link, const std::u16string& device, bool allowWrites, std::string* error) {
+  int slave;
+  char name[256];
+  if (openpty(&g_master, &slave, name, nullptr, nullptr) != 0) {
+    *error = std::string("cannot make a pseudo-terminal: ") + strerror(errno);
+    return false;
+  }
+  termios tio;
+  if (tcgetattr(slave, &tio) == 0) {
+    cfmakeraw(&tio);
+    tcsetattr(slave, TCSANOW, &tio);
+  }
+  close(slave);  // only programs hold the terminal: its hang-up tells when none does
+  fcntl(g_master, F_SETFL, fcntl(g_master, F_GETFL) | O_NONBLOCK);
+  size_t slash = link.rfind('/');
+  if (slash != std::string::npos) {
+    std::string dir = link.substr(0, slash);
+    for (size_t i = 1; i <= dir.size(); ++i)
+      if (i == dir.size() || dir[i] == '/') mkdir(dir.substr(0, i).c_str(), 0755);
+  }
+  unlink(link.c_str());
+  if (symlink(name, link.c_str()) != 0) {
+    *error = "cannot make the link " + link + ": " + strerror(errno);
+    close(g_master);
+    g_master = -1;
+    return false;
+  }
+  g_link = link;
+  g_stop = false;
+  g_thread = std::thread(Pump, device, allowWrites);
+  LogPrintf(LOG_CRLF, "Virtual port %s is %s", link.c_str(), name);
+  return true;
+}
+
+void StopPtyBridge() {
+  if (g_master < 0) return;
+  g_stop = true;
+  if (g_thread.joinable()) g_thread.join();
+  unlink(g_link.c_str());
+  close(g_master);
+  g_master = -1;
+}

@@ -1,0 +1,105 @@
+#include "tcp_server.h"
+#include <arpa/inet.h>
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <mutex>
+#include <netinet/in.h>
+#include <poll.h>
+#include <set>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+#include "channel_pump.h"
+#include "support/log.h"
+
+namespace {
+
+int g_listen = -1;
+std::thread g_acceptor;
+std::atomic<bool> g_stop{false};
+std::mutex g_lock;
+std::set<int> g_clients;
+
+void Serve(int fd, std::u16string device, bool allowWrites) {
+  HANDLE channel = OpenChannel(device);
+  if (!channel) {
+    LogLine(LOG_CRLF, "NMEA client refused: no free channel");
+  } else {
+    std::string batch;
+    while (!g_stop) {
+      if (!DrainWrites(fd, channel, allowWrites)) break;  // the client closed
+      if (!NextBatch(channel, &batch)) break;
+      if (batch.empty()) continue;
+      pollfd p{fd, POLLOUT, 0};
+      if (poll(&p, 1, 1000) <= 0 || (p.revents & (POLLHUP | POLLERR))) break;
+      if (send(fd, batch.data(), batch.size(), MSG_NOSIGNAL | MSG_DONTWAIT) < 0 && errno != EAGAIN) break;
+    }
+    CloseHandle(channel);
+  }
+  {
+    std::lock_guard<std::mutex> lock(g_lock);
+    g_clients.erase(fd);
+  }
+  close(fd);
+}
+
+}  // namespace
+
+bool StartTcpServer(const std::string& address, unsigned port, const std::u16string& device, bool allowWrites,
+                    std::string* error) {
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(static_cast<uint16_t>(port));
+  if (port == 0 || port > 65535 || inet_pton(AF_INET, address.c_str(), &addr.sin_addr) != 1) {
+    *error = "bad NMEA server address " + address + ":" + std::to_string(port);
+    return false;
+  }
+  g_listen = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  int one = 1;
+  setsockopt(g_listen, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  if (g_listen < 0 || bind(g_listen, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+      listen(g_listen, 64) != 0) {
+    *error = "cannot listen on " + address + ":" + std::to_string(port) + ": " + strerror(errno);
+    if (g_listen >= 0) close(g_listen);
+    g_listen = -1;
+    return false;
+  }
+  g_stop = false;
+  g_acceptor = std::thread([device, allowWrites] {
+    for (;;) {
+      int fd = accept4(g_listen, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+      if (fd < 0) {
+        if (g_stop) return;
+        if (errno == EINTR || errno == ECONNABORTED || errno == EMFILE) continue;
+        return;
+      }
+      std::lock_guard<std::mutex> lock(g_lock);
+      g_clients.insert(fd);
+      std::thread(Serve, fd, device, allowWrites).detach();
+    }
+  });
+  LogPrintf(LOG_CRLF, "NMEA server on %s:%u", address.c_str(), port);
+  return true;
+}
+
+void StopTcpServer() {
+  if (g_listen < 0) return;
+  g_stop = true;
+  shutdown(g_listen, SHUT_RDWR);
+  if (g_acceptor.joinable()) g_acceptor.join();
+  close(g_listen);
+  g_listen = -1;
+  {
+    std::lock_guard<std::mutex> lock(g_lock);
+    for (int fd : g_clients) shutdown(fd, SHUT_RDWR);
+  }
+  for (int i = 0; i < 300; ++i) {
+    {
+      std::lock_guard<std::mutex> lock(g_lock);
+      if (g_clients.empty()) break;
+    }
+    usleep(10000);
+  }
+}
