@@ -42,6 +42,13 @@ class DriverTest : public TempRootTest {
   pid_t Simulate(const std::string& link, std::vector<std::string> args = {}) {
     std::vector<std::string> all = {FERROX_SIM_TOOL, "receiver", "--link", link};
     all.insert(all.end(), args.begin(), args.end());
+    pid_t pid = Spawn(all);
+    for (int i = 0; i < 200 && !FileExists(link); ++i) usleep(10000);
+    EXPECT_TRUE(FileExists(link)) << link;
+    return pid;
+  }
+  // Starts a program on the shared scaled clock; it is stopped at the end of the test.
+  pid_t Spawn(std::vector<std::string> all) {
     std::vector<char*> argv;
     for (auto& a : all) argv.push_back(a.data());
     argv.push_back(nullptr);
@@ -55,8 +62,6 @@ class DriverTest : public TempRootTest {
     env.push_back(nullptr);
     pid_t pid = 0;
     EXPECT_EQ(posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), env.data()), 0);
-    for (int i = 0; i < 200 && !FileExists(link); ++i) usleep(10000);
-    EXPECT_TRUE(FileExists(link)) << link;
     sims_.push_back(pid);
     return pid;
   }
