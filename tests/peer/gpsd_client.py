@@ -1,0 +1,153 @@
+#!/usr/bin/env python3
+"""gpsd as a real client of frxd: reading the virtual port (a pseudo-terminal) and the NMEA TCP
+server, gpsd reports 3D fixes that follow the simulated route with the right satellite count; and
+after the receiver is unplugged and plugged in again, gpsd reports fixes again."""
+import json
+import os
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+
+BIN = sys.argv[1]
+SOURCE = sys.argv[2]
+SCALE = "5"
+
+
+def free_port():
+    s = socket.socket()
+    s.bind(("127.0.0.1", 0))
+    port = s.getsockname()[1]
+    s.close()
+    return port
+
+
+class Chain:
+    def __init__(self):
+        self.root = tempfile.mkdtemp(prefix="ferrox-gpsd-")
+        self.procs = []
+        self.env = dict(os.environ, FERROX_TIME_SCALE=SCALE, FERROX_TIME_ORIGIN=str(int(time.time() * 1000)))
+        self.nmea_port = free_port()
+        subprocess.run([os.path.join(SOURCE, "scripts/setup-root.sh"), self.root, os.path.dirname(BIN)],
+                       check=True, capture_output=True, cwd=SOURCE)
+        self.reg("set", r"HKLM\Software\Quorvale\SerialPorts\COM4:", "Device", "sz:" + self.link())
+        self.reg("set", r"HKLM\Software\Quorvale\Frxd", "TcpPort", "dword:%d" % self.nmea_port)
+
+    def link(self):
+        return os.path.join(self.root, "receiver")
+
+    def reg(self, *args):
+        subprocess.run([os.path.join(BIN, "ferrox-reg"), "--root", self.root, *args], check=True)
+
+    def start(self, *cmd):
+        p = subprocess.Popen(list(cmd), env=self.env, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        self.procs.append(p)
+        return p
+
+    def wait_for(self, path, seconds=10):
+        end = time.time() + seconds
+        while time.time() < end and not os.path.exists(path):
+            time.sleep(0.05)
+        return os.path.exists(path)
+
+    def receiver(self):
+        p = self.start(os.path.join(BIN, "ferrox-sim"), "receiver", "--link", self.link(), "--speed", "50")
+        assert self.wait_for(self.link()), "no receiver"
+        return p
+
+    def host(self):
+        self.start(os.path.join(BIN, "frxd"), "--root", self.root, "--foreground")
+        assert self.wait_for(os.path.join(self.root, "dev/ttyFRX0")), "no virtual port"
+
+    def gpsd(self, device):
+        port = free_port()
+        self.start("gpsd", "-N", "-n", "-b", "-S", str(port), device)
+        time.sleep(0.5)
+        return port
+
+    def stop(self, p):
+        p.send_signal(signal.SIGTERM)
+        try:
+            p.wait(10)
+        except subprocess.TimeoutExpired:
+            p.kill()
+            p.wait()
+
+    def close(self):
+        for p in reversed(self.procs):
+            if p.poll() is None:
+                self.stop(p)
+        shutil.rmtree(self.root, ignore_errors=True)
+
+
+def fixes(port, count=6, seconds=40):
+    """TPV reports with a 3D fix from gpsd, and the satellites used of its SKY reports."""
+    out = subprocess.run(["gpspipe", "-w", "-x", str(seconds), "localhost:%d" % port], capture_output=True,
+                         text=True).stdout
+    tpv, used = [], []
+    for line in out.splitlines():
+        try:
+            r = json.loads(line)
+        except ValueError:
+            continue
+        if r.get("class") == "TPV" and r.get("mode") == 3 and "lat" in r:
+            tpv.append(r)
+        if r.get("class") == "SKY" and "uSat" in r:
+            used.append(r["uSat"])
+        if len(tpv) >= count:
+            break
+    return tpv, used
+
+
+def check_route(name, tpv, used):
+    problems = []
+    if len(tpv) < 4:
+        problems.append("%s: only %d 3D fixes" % (name, len(tpv)))
+        return problems
+    for r in tpv:
+        if abs(r["lat"] - 48.137) > 0.001:
+            problems.append("%s: latitude %f off the route" % (name, r["lat"]))
+    lons = [r["lon"] for r in tpv]
+    if not all(b >= a for a, b in zip(lons, lons[1:])) or lons[-1] <= lons[0]:
+        problems.append("%s: longitudes do not move east: %s" % (name, lons))
+    if used and max(used) != 8:
+        problems.append("%s: satellites used %s, expected 8" % (name, used))
+    return problems
+
+
+def main():
+    problems = []
+    chain = Chain()
+    try:
+        chain.receiver()
+        chain.host()
+        pty_gpsd = chain.gpsd(os.path.join(chain.root, "dev/ttyFRX0"))
+        tpv, used = fixes(pty_gpsd)
+        problems += check_route("pseudo-terminal", tpv, used)
+        print("pseudo-terminal: %d 3D fixes, satellites used %s" % (len(tpv), sorted(set(used))))
+        tpv, used = fixes(chain.gpsd("tcp://127.0.0.1:%d" % chain.nmea_port))
+        problems += check_route("tcp", tpv, used)
+        print("tcp: %d 3D fixes, satellites used %s" % (len(tpv), sorted(set(used))))
+        # Unplugged and plugged in again while gpsd reads the virtual port.
+        port = pty_gpsd
+        chain.stop(chain.procs[0])
+        time.sleep(2)
+        chain.receiver()
+        # Moving fixes, not the last known position that the driver reports meanwhile.
+        tpv, used = fixes(port, count=8, seconds=60)
+        moving = len(tpv) >= 3 and tpv[-1]["lon"] > tpv[0]["lon"] + 1e-5
+        print("after the replug: %d 3D fixes, moving: %s" % (len(tpv), moving))
+        if not moving:
+            problems.append("after the replug gpsd reported no moving fixes (%d fixes)" % len(tpv))
+    finally:
+        chain.close()
+    for p in problems:
+        print("FAIL " + p)
+    sys.exit(1 if problems else 0)
+
+
+if __name__ == "__main__":
+    main()
