@@ -13,3 +13,8 @@ sudo=""
 [ "$(id -u)" -ne 0 ] && sudo="sudo"
 $sudo apt-get update -q
 DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q "${missing[@]}"
+# Installing gpsd may start the system's gpsd; the tests start their own, so none is left running.
+if printf '%s\n' "${missing[@]}" | grep -qx gpsd; then
+  $sudo systemctl disable --now gpsd.socket gpsd.service >/dev/null 2>&1 || true
+  $sudo service gpsd stop >/dev/null 2>&1 || true
+fi
