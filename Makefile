@@ -33,6 +33,7 @@ fuzz: deps
 bench: build
 	bench/decode_vs_gpsdecode.sh $(BUILD)
 	$(BUILD)/bin/accuracy
+	bench/end_to_end.py $(BUILD)/bin
 
 TSAN_BUILD ?= build-tsan
 .PHONY: tsan

@@ -122,6 +122,7 @@ int main(int argc, char** argv) {
       return Fail(std::string("unknown argument ") + argv[i] + " (see --help)");
     }
   }
+  PlatformSetHostProcess(true);
   // Modules carry their own copy of the platform layer: they find the data root in the environment.
   setenv("FERROX_ROOT", PlatformRoot().c_str(), 1);
   setenv("FERROX_MODULE_DIR", getenv("FERROX_MODULE_DIR") ? getenv("FERROX_MODULE_DIR") : ExeDir().c_str(), 1);

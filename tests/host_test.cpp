@@ -134,6 +134,23 @@ TEST_F(HostTest, TheVirtualPortHoldsAChannelOnlyWhileAProgramHasItOpen) {
   for (int fd : clients) close(fd);
 }
 
+TEST_F(HostTest, TheHostNeverForwardsAnOpenToItself) {
+  // The driver inside the host looks for devices that exist nowhere (the sensor device, the
+  // cell service); each lookup must end at the host, not loop through its own socket.
+  pid_t host = StartHost();
+  int tty = open((root_ + "/dev/ttyFRX0").c_str(), O_RDWR | O_NOCTTY);
+  ASSERT_GE(tty, 0);
+  EXPECT_NE(Receive(tty, 5000).find("$GPRMC"), std::string::npos);
+  std::ifstream status("/proc/" + std::to_string(host) + "/status");
+  std::string line;
+  int threads = 0;
+  while (std::getline(status, line))
+    if (line.rfind("Threads:", 0) == 0) threads = std::stoi(line.substr(8));
+  EXPECT_GT(threads, 0);
+  EXPECT_LT(threads, 20);
+  close(tty);
+}
+
 TEST_F(HostTest, AKilledHostRestartsWithItsRegistry) {
   pid_t host = StartHost();
   kill(host, SIGKILL);

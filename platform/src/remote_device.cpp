@@ -1,5 +1,6 @@
 // Devices of the host process, used from this one: each handle is one connection to the host's
 // socket, and each call one request and its reply.
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <mutex>
@@ -8,6 +9,7 @@
 #include <unistd.h>
 #include "handles.h"
 #include "platform/device_protocol.h"
+#include "platform/devices.h"
 #include "platform/files.h"
 #include "platform/kernel.h"
 #include "platform/wide.h"
@@ -86,6 +88,9 @@ struct RemoteDevice : KObject {
 
 }  // namespace
 
+static std::atomic<bool> g_hostProcess{false};
+void PlatformSetHostProcess(bool host) { g_hostProcess = host; }
+
 std::string PlatformHostSocketPath() { return PlatformRoot() + "/" + kHostSocketName; }
 
 bool WireSend(int fd, uint32_t op, const void* a, uint32_t aLength, const void* b, uint32_t bLength) {
@@ -104,6 +109,10 @@ bool WireReceive(int fd, WireHeader* header, std::string* payload) {
 }
 
 HANDLE PlatformOpenRemoteDevice(LPCWSTR name, DWORD access, DWORD share) {
+  if (g_hostProcess) {  // a device the host does not have exists nowhere
+    SetLastError(ERROR_FILE_NOT_FOUND);
+    return INVALID_HANDLE_VALUE;
+  }
   std::string path = PlatformHostSocketPath();
   sockaddr_un addr{};
   addr.sun_family = AF_UNIX;

@@ -33,6 +33,9 @@ HANDLE PlatformRegisterDevice(LPCWSTR prefix, DWORD index, const StreamEntryPoin
                               BOOL isService);
 BOOL PlatformDeregisterDevice(HANDLE registration);
 
+// The host process serves its devices to others and never forwards an open to itself.
+void PlatformSetHostProcess(bool host);
+
 BOOL DeviceIoControl(HANDLE h, DWORD code, LPVOID in, DWORD inLength, LPVOID out, DWORD outLength, LPDWORD returned,
                      LPVOID overlapped);
 
