@@ -40,15 +40,6 @@ std::string DataDir() {
   return FERROX_DATA_DIR;
 }
 
-std::string ExeDir() {
-  char exe[4096];
-  ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
-  if (n <= 0) return ".";
-  exe[n] = 0;
-  std::string p = exe;
-  return p.substr(0, p.rfind('/'));
-}
-
 // A data root without a registry gets what installing the system writes.
 bool SetUpRoot(std::string* error) {
   const std::string root = PlatformRoot();
@@ -125,7 +116,6 @@ int main(int argc, char** argv) {
   PlatformSetHostProcess(true);
   // Modules carry their own copy of the platform layer: they find the data root in the environment.
   setenv("FERROX_ROOT", PlatformRoot().c_str(), 1);
-  setenv("FERROX_MODULE_DIR", getenv("FERROX_MODULE_DIR") ? getenv("FERROX_MODULE_DIR") : ExeDir().c_str(), 1);
   int ready[2] = {-1, -1};
   if (!foreground) {  // detach, but report a failed start from the parent
     if (pipe(ready) != 0) return Fail("cannot detach");
