@@ -3,6 +3,7 @@
 server, gpsd reports 3D fixes that follow the simulated route with the right satellite count; and
 after the receiver is unplugged and plugged in again, gpsd reports fixes again."""
 import json
+import math
 import os
 import shutil
 import signal
@@ -118,6 +119,47 @@ def check_route(name, tpv, used):
     return problems
 
 
+def capture_positions(path):
+    """Positions of the $GPRMC sentences with a fix in a capture."""
+    out = []
+    for line in open(path, errors="replace"):
+        f = line.strip().split(",")
+        if f[0] == "$GPRMC" and len(f) > 6 and f[2] == "A" and f[3] and f[5]:
+            lat = int(float(f[3]) / 100) + (float(f[3]) % 100) / 60
+            lon = int(float(f[5]) / 100) + (float(f[5]) % 100) / 60
+            out.append((-lat if f[4] == "S" else lat, -lon if f[6] == "W" else lon))
+    return out
+
+
+def replay_check():
+    """A recorded capture played as the receiver arrives at gpsd with the capture's positions
+    (moved at most by the projection of speed x (lag + LagAdvance))."""
+    capture = os.path.join(SOURCE, "../shared/data/nmea/telit-he910.log")
+    if not os.path.exists(capture):
+        return ["no capture at " + capture]
+    known = capture_positions(capture)
+    chain = Chain()
+    problems = []
+    try:
+        p = chain.start(os.path.join(BIN, "ferrox-sim"), "receiver", "--link", chain.link(), "--replay", capture)
+        assert chain.wait_for(chain.link()), "no receiver"
+        chain.host()
+        tpv, _ = fixes(chain.gpsd(os.path.join(chain.root, "dev/ttyFRX0")), count=6)
+        far = []
+        for r in tpv:
+            d = min(math.hypot((r["lat"] - a) * 111195, (r["lon"] - b) * 111195 * math.cos(math.radians(a)))
+                    for a, b in known)
+            if d > 30:
+                far.append(round(d, 1))
+        print("replayed capture: %d 3D fixes, %d further than 30 m from the capture's positions" % (len(tpv), len(far)))
+        if len(tpv) < 3 or far:
+            problems.append("replayed capture: %d fixes, distances %s" % (len(tpv), far))
+        del p
+    finally:
+        chain.close()
+    return problems
+
+
 def main():
     problems = []
     chain = Chain()
@@ -144,6 +186,7 @@ def main():
             problems.append("after the replug gpsd reported no moving fixes (%d fixes)" % len(tpv))
     finally:
         chain.close()
+    problems += replay_check()
     for p in problems:
         print("FAIL " + p)
     sys.exit(1 if problems else 0)
