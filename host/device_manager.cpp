@@ -47,7 +47,19 @@ std::u16string CreateActiveKey(LPCWSTR builtinKey, const std::u16string& name) {
 
 }  // namespace
 
-HANDLE ActivateDeviceEx(LPCWSTR builtinKey, const void*, DWORD, LPVOID) {
+static HANDLE Activate(LPCWSTR builtinKey, bool service);
+
+HANDLE ActivateDeviceEx(LPCWSTR builtinKey, const void*, DWORD, LPVOID) { return Activate(builtinKey, false); }
+
+// Services come from Services\<name>, with the same Dll, Prefix and Index values as drivers.
+HANDLE LoadService(LPCWSTR name, DWORD) {
+  std::u16string key = std::u16string(u"Services\\") + name;
+  return Activate(key.c_str(), true);
+}
+
+BOOL UnloadService(HANDLE service) { return DeactivateDevice(service); }
+
+static HANDLE Activate(LPCWSTR builtinKey, bool service) {
   HKEY key;
   if (OpenKey(builtinKey, &key) != ERROR_SUCCESS) {
     SetLastError(ERROR_FILE_NOT_FOUND);
@@ -94,7 +106,7 @@ HANDLE ActivateDeviceEx(LPCWSTR builtinKey, const void*, DWORD, LPVOID) {
   }
   d->activeKey = CreateActiveKey(builtinKey, d->name);
   d->context = e.Init(d->activeKey.c_str(), nullptr);
-  if (d->context) d->registration = PlatformRegisterDevice(prefix, index, &e, d->context, FALSE);
+  if (d->context) d->registration = PlatformRegisterDevice(prefix, index, &e, d->context, service ? TRUE : FALSE);
   if (!d->context || !d->registration) {
     LogPrintf(LOG_CRLF, "Driver %ls: %ls did not start", builtinKey, d->name.c_str());
     if (d->context) e.Deinit(d->context);
@@ -154,6 +166,32 @@ int ActivateBuiltinDrivers() {
       RegCloseKey(k);
     }
     if (flags == 0 && ActivateDeviceEx(path.c_str(), nullptr, 0, nullptr)) ++count;
+  }
+  return count;
+}
+
+int ActivateRegisteredServices() {
+  HKEY services;
+  if (OpenKey(u"Services", &services) != ERROR_SUCCESS) return 0;
+  std::vector<std::u16string> names;
+  for (DWORD i = 0;; ++i) {
+    WCHAR name[256];
+    DWORD units = 256;
+    if (RegEnumKeyExW(services, i, name, &units, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
+    names.push_back(name);
+  }
+  RegCloseKey(services);
+  int count = 0;
+  for (const auto& n : names) {
+    std::u16string path = u"Services\\" + n;
+    HKEY k;
+    WCHAR dll[128] = {};
+    DWORD flags = 0;
+    if (OpenKey(path.c_str(), &k) != ERROR_SUCCESS) continue;
+    LONG err = ReadValue(k, u"Dll", dll, sizeof dll - 2);
+    ReadDword(k, u"Flags", &flags);
+    RegCloseKey(k);
+    if (err == ERROR_SUCCESS && dll[0] && flags == 0 && LoadService(n.c_str(), 0)) ++count;  // data keys have no Dll
   }
   return count;
 }

@@ -8,5 +8,10 @@ BOOL DeactivateDevice(HANDLE device);
 // Activates every builtin driver whose Flags is 0; returns how many were activated.
 int ActivateBuiltinDrivers();
 void DeactivateAllDevices();
+// The services manager: Services\<name> loaded as a service device, and its end.
+HANDLE LoadService(LPCWSTR name, DWORD flags);
+BOOL UnloadService(HANDLE service);
+// Loads every service under Services with a Dll and Flags 0; returns how many.
+int ActivateRegisteredServices();
 // The device name ("COM8:") of the first activated driver, empty when none.
 std::u16string FirstDeviceName();

@@ -75,7 +75,9 @@ std::string Start() {
   HostSettings s = LoadHostSettings();
   if (*PlatformRegistryError()) return PlatformRegistryError();
   if (!StartSocketServer(PlatformHostSocketPath(), s.socketMode, &error)) return error;
+  PlatformSetServiceLoader(LoadService, UnloadService);
   if (ActivateBuiltinDrivers() == 0) return "no driver could be activated (see Drivers\\BuiltIn)";
+  ActivateRegisteredServices();
   std::u16string port = FirstDeviceName();
   if (!StartPtyBridge(s.ptyLink, port, s.allowWrites != 0, &error)) return error;
   if (s.tcpPort != 0 && !StartTcpServer(s.tcpAddress, s.tcpPort, port, s.allowWrites != 0, &error)) return error;

@@ -25,6 +25,8 @@ struct Device {
 std::mutex g_lock;
 std::map<uintptr_t, std::shared_ptr<Device>> g_devices;
 std::map<std::u16string, ServiceFactory> g_factories;
+ServiceLoader g_loader = nullptr;
+ServiceUnloader g_unloader = nullptr;
 uintptr_t g_nextRegistration = 0x3000;
 
 std::u16string Lower(LPCWSTR s) {
@@ -167,9 +169,29 @@ HANDLE ActivateService(LPCWSTR name, DWORD flags) {
     auto it = g_factories.find(Lower(name));
     if (it != g_factories.end()) factory = it->second;
   }
-  if (!factory) {
-    SetLastError(ERROR_FILE_NOT_FOUND);
-    return nullptr;
+  if (factory) return factory(flags);
+  ServiceLoader loader;
+  {
+    std::lock_guard<std::mutex> lock(g_lock);
+    loader = g_loader;
   }
-  return factory(flags);
+  if (loader) return loader(name, flags);
+  SetLastError(ERROR_FILE_NOT_FOUND);
+  return nullptr;
+}
+
+void PlatformSetServiceLoader(ServiceLoader loader, ServiceUnloader unloader) {
+  std::lock_guard<std::mutex> lock(g_lock);
+  g_loader = loader;
+  g_unloader = unloader;
+}
+
+BOOL DeregisterService(HANDLE service) {
+  ServiceUnloader unloader;
+  {
+    std::lock_guard<std::mutex> lock(g_lock);
+    unloader = g_unloader;
+  }
+  if (!unloader) return KObject::Fail(ERROR_INVALID_HANDLE);
+  return unloader(service);
 }

@@ -45,6 +45,12 @@ HANDLE GetServiceHandle(LPCWSTR name, LPWSTR dllName, LPDWORD dllNameSize);
 HANDLE ActivateService(LPCWSTR name, DWORD flags);
 typedef HANDLE (*ServiceFactory)(DWORD flags);
 void PlatformRegisterServiceFactory(LPCWSTR name, ServiceFactory factory);
+// The services manager (frxd) loads services it has no factory for from Services\<name>.
+typedef HANDLE (*ServiceLoader)(LPCWSTR name, DWORD flags);
+typedef BOOL (*ServiceUnloader)(HANDLE service);
+void PlatformSetServiceLoader(ServiceLoader loader, ServiceUnloader unloader);
+// Ends a service that ActivateService started.
+BOOL DeregisterService(HANDLE service);
 
 // Modules: "X.dll" is a module registered in this process, else libX.so in FERROX_MODULE_DIR
 // (default: the folder of the running program).
