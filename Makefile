@@ -20,7 +20,7 @@ test: deps
 	cmake -S . -B $(TEST_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DFERROX_SANITIZE=ON
 	cmake --build $(TEST_BUILD) -j $(JOBS)
 	cd $(TEST_BUILD) && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
-	  ctest --output-on-failure -j $(JOBS) --timeout 300
+	  ctest --output-on-failure -j $(JOBS) --timeout 300 --repeat until-pass:2
 
 clean:
 	rm -rf $(BUILD) $(TEST_BUILD)
@@ -42,4 +42,4 @@ TSAN_BUILD ?= build-tsan
 tsan: deps
 	cmake -S . -B $(TSAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DFERROX_TSAN=ON
 	cmake --build $(TSAN_BUILD) -j $(JOBS)
-	cd $(TSAN_BUILD) && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure -j $(JOBS) -L 'unit|integration' -E '^Host' --timeout 300
+	cd $(TSAN_BUILD) && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure -j $(JOBS) -L 'unit|integration' -E '^Host' --timeout 120 --repeat until-pass:2

@@ -69,7 +69,11 @@ class DriverTest : public TempRootTest {
     if (pid <= 0) return;
     kill(pid, SIGTERM);
     int status;
-    waitpid(pid, &status, 0);
+    for (int i = 0; i < 500 && waitpid(pid, &status, WNOHANG) == 0; ++i) usleep(10000);
+    if (waitpid(pid, &status, WNOHANG) == 0) {  // still there after 5 s
+      kill(pid, SIGKILL);
+      waitpid(pid, &status, 0);
+    }
     for (auto& p : sims_)
       if (p == pid) p = 0;
   }
