@@ -76,18 +76,22 @@ void Beep(UINT type) {
 // Verifies a source found by the scan while another is current; true when it delivered time,
 // position, speed and heading within 30 s.
 bool Verify(LONG index) {
+  // The port under verification is the one a blocked wait may have to be ended on.
+  if (index >= 1) AtomicWrite(&g_Driver.TestPort, index);
   DWORD until = GetTickCount() + kVerifyMs;
-  while (static_cast<LONG>(GetTickCount() - until) < 0 && !IsSet(g_Driver.ReadSleep)) {
+  bool delivered = false;
+  while (!delivered && static_cast<LONG>(GetTickCount() - until) < 0 && !IsSet(g_Driver.ReadSleep)) {
     FixRecord record{};
     int n = RealReadABuffer(index, &record, true);
     if (n < 1) {
       LogLine(LOG_CRLF, "Port Scan: Returned Fail or no data");
-      return false;
+      break;
     }
     LogPrintf(LOG_CRLF, "Port Scan: Valid Fields = %x", record.ValidFields);
-    if ((record.ValidFields & 0x4001F) == 0x4001F) return true;
+    delivered = (record.ValidFields & 0x4001F) == 0x4001F;
   }
-  return false;
+  if (index >= 1) AtomicWrite(&g_Driver.TestPort, -1);
+  return delivered;
 }
 
 DWORD ScanThread(LPVOID) {
