@@ -145,17 +145,23 @@ BOOL DeactivateDevice(HANDLE device) {
   return TRUE;
 }
 
-int ActivateBuiltinDrivers() {
-  HKEY builtin;
-  if (OpenKey(u"Drivers\\BuiltIn", &builtin) != ERROR_SUCCESS) return 0;
+// The names of the subkeys of `path` (none when it does not exist).
+static std::vector<std::u16string> SubkeyNames(LPCWSTR path) {
   std::vector<std::u16string> names;
+  HKEY key;
+  if (OpenKey(path, &key) != ERROR_SUCCESS) return names;
   for (DWORD i = 0;; ++i) {
     WCHAR name[256];
     DWORD units = 256;
-    if (RegEnumKeyExW(builtin, i, name, &units, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
+    if (RegEnumKeyExW(key, i, name, &units, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
     names.push_back(name);
   }
-  RegCloseKey(builtin);
+  RegCloseKey(key);
+  return names;
+}
+
+int ActivateBuiltinDrivers() {
+  std::vector<std::u16string> names = SubkeyNames(u"Drivers\\BuiltIn");
   int count = 0;
   for (const auto& n : names) {
     std::u16string path = u"Drivers\\BuiltIn\\" + n;
@@ -171,16 +177,7 @@ int ActivateBuiltinDrivers() {
 }
 
 int ActivateRegisteredServices() {
-  HKEY services;
-  if (OpenKey(u"Services", &services) != ERROR_SUCCESS) return 0;
-  std::vector<std::u16string> names;
-  for (DWORD i = 0;; ++i) {
-    WCHAR name[256];
-    DWORD units = 256;
-    if (RegEnumKeyExW(services, i, name, &units, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
-    names.push_back(name);
-  }
-  RegCloseKey(services);
+  std::vector<std::u16string> names = SubkeyNames(u"Services");
   int count = 0;
   for (const auto& n : names) {
     std::u16string path = u"Services\\" + n;

@@ -121,7 +121,7 @@ void Send(int master, int slave, const std::string& text) {
   (void)n;
 }
 
-std::string Burst(const Options& o, const FixRecord& f) {
+std::string Burst(const FixRecord& f) {
   char s[kNmeaBatchSize];
   std::string out;
   MakeGPRMC(&f, s, sizeof s);
@@ -134,7 +134,6 @@ std::string Burst(const Options& o, const FixRecord& f) {
     if (MakeGPGSV(page, &f, s, sizeof s)) out += s;
   MakeGPVTG(&f, s, sizeof s);
   out += s;
-  (void)o;
   return out;
 }
 
@@ -293,7 +292,7 @@ int main(int argc, char** argv) {
           f.InViewAzimuth[i] = static_cast<DWORD>(30 * i);
           f.InViewSnr[i] = fix ? 40 : 0;
         }
-        Send(master, slave, Burst(o, f));
+        Send(master, slave, Burst(f));
       }
       nextBurst += period;
     }

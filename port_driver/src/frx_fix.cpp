@@ -9,9 +9,7 @@
 #include "port_driver/settings.h"
 #include "support/log.h"
 
-namespace {
-
-void CopySatellites(FixRecord* to, const FixRecord* from) {
+void CopySatelliteData(FixRecord* to, const FixRecord* from) {
   to->SatelliteCount = from->SatelliteCount;
   memcpy(to->UsedPrns, from->UsedPrns, sizeof to->UsedPrns);
   to->SatellitesInView = from->SatellitesInView;
@@ -21,10 +19,6 @@ void CopySatellites(FixRecord* to, const FixRecord* from) {
   memcpy(to->InViewSnr, from->InViewSnr, sizeof to->InViewSnr);
   to->ValidFields = (to->ValidFields & ~FIX_SATELLITE_GROUP) | (from->ValidFields & FIX_SATELLITE_GROUP);
 }
-
-}  // namespace
-
-void CopySatelliteData(FixRecord* to, const FixRecord* from) { CopySatellites(to, from); }
 
 void FrxFix(FixRecord* fix) {
   const ProfileSettings& p = g_Profile;
@@ -37,7 +31,7 @@ void FrxFix(FixRecord* fix) {
     g_History.HaveFirstFix = 0;
     return;
   }
-  if (fix->SatelliteCount == 0 && prev.SatelliteCount != 0) CopySatellites(fix, &prev);
+  if (fix->SatelliteCount == 0 && prev.SatelliteCount != 0) CopySatelliteData(fix, &prev);
   if (!g_History.HaveFirstFix) {
     LogLine(LOG_CRLF, "Saving First good position");
     prev = *fix;
