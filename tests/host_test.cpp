@@ -13,6 +13,19 @@
 
 namespace {
 
+// A port nobody listens on now, as the system hands one out.
+int FreePort() {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  inet_pton(AF_INET, "127.0.0.1", &a.sin_addr);
+  socklen_t length = sizeof a;
+  bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &length);
+  close(fd);
+  return ntohs(a.sin_port);
+}
+
 class HostTest : public DriverTest {
  protected:
   void SetUp() override {
@@ -24,15 +37,26 @@ class HostTest : public DriverTest {
     std::string error;
     ASSERT_TRUE(ParseRegText(text.str(), changes, error)) << error;
     ASSERT_EQ(ApplyRegChanges(changes, error), 0) << error;
-    port_ = 20000 + static_cast<int>(getpid() % 20000);
+    port_ = FreePort();
     SetDword(u"Software\\Quorvale\\Frxd", u"TcpPort", static_cast<DWORD>(port_));
     MapPort(4, root_ + "/receiver");
     Simulate(root_ + "/receiver");
   }
+  // Starts frxd and waits until it serves (a socket or link left by a killed host does not count).
   pid_t StartHost() {
     pid_t pid = Spawn({FERROX_HOST_TOOL, "--root", root_, "--foreground"});
-    EXPECT_TRUE(WaitFor([&] { return FileExists(root_ + "/dev/ttyFRX0") && FileExists(root_ + "/frxd.sock"); }));
+    EXPECT_TRUE(WaitFor([&] { return FileExists(root_ + "/dev/ttyFRX0") && SocketAccepts(); }));
+    usleep(100000);  // the virtual port is linked right after the socket listens
     return pid;
+  }
+  bool SocketAccepts() {
+    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un a{};
+    a.sun_family = AF_UNIX;
+    strncpy(a.sun_path, (root_ + "/frxd.sock").c_str(), sizeof a.sun_path - 1);
+    bool ok = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    close(fd);
+    return ok;
   }
   int Connect() {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
