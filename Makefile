@@ -4,23 +4,25 @@ BUILD ?= build
 TEST_BUILD ?= build-asan
 JOBS ?= $(shell nproc)
 
-.PHONY: deps build demo test clean
+.PHONY: all deps build demo test clean
+# A bare `make` only builds; `deps`, `demo`, `test`, `tsan`, `fuzz` install what is missing.
+all: build
 
 deps:
 	@scripts/install-deps.sh
 
-build: deps
+build:
 	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	cmake --build $(BUILD) -j $(JOBS)
 
-demo: build
+demo: deps build
 	scripts/demo.sh $(BUILD)
 
 test: deps
 	cmake -S . -B $(TEST_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DFERROX_SANITIZE=ON
 	cmake --build $(TEST_BUILD) -j $(JOBS)
 	cd $(TEST_BUILD) && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
-	  ctest --output-on-failure -j $(JOBS) --timeout 300 --repeat until-pass:2
+	  ctest --output-on-failure -j $(JOBS) --timeout 300
 
 clean:
 	rm -rf $(BUILD) $(TEST_BUILD)
@@ -30,7 +32,7 @@ FUZZ_SECONDS ?= 60
 fuzz: deps
 	scripts/fuzz.sh $(FUZZ_SECONDS)
 
-bench: build
+bench: deps build
 	bench/decode_vs_gpsdecode.sh $(BUILD)
 	$(BUILD)/bin/accuracy
 	bench/end_to_end.py $(BUILD)/bin
@@ -42,4 +44,4 @@ TSAN_BUILD ?= build-tsan
 tsan: deps
 	cmake -S . -B $(TSAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DFERROX_TSAN=ON
 	cmake --build $(TSAN_BUILD) -j $(JOBS)
-	cd $(TSAN_BUILD) && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure -j $(JOBS) -L 'unit|integration' -E '^Host' --timeout 120 --repeat until-pass:2
+	cd $(TSAN_BUILD) && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure -j $(JOBS) -L 'unit|integration' -E '^Host' --timeout 120

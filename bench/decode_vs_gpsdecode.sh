@@ -5,10 +5,10 @@
 # input (equal counts mean nothing is allocated per sentence).
 set -euo pipefail
 build=${1:-build}
-shared=${FERROX_SHARED_DIR:-$(cd "$(dirname "$0")/../.." && pwd)/shared}
+data=${FERROX_TEST_DATA:-$(cd "$(dirname "$0")/.." && pwd)/tests/data}
 work=$(mktemp -d /tmp/ferrox-bench-XXXXXX)
 trap 'rm -rf "$work"' EXIT
-cat "$shared"/data/nmea/*.log | grep -a '^\$' > "$work/one"
+cat "$data"/nmea/*.log | grep -a '^\$' > "$work/one"
 target=$((50 * 1024 * 1024))
 : > "$work/input"
 while [ "$(stat -c %s "$work/input")" -lt "$target" ]; do cat "$work/one" >> "$work/input"; done

@@ -26,8 +26,8 @@ const char kUsage[] =
     "Loads the drivers registered under Drivers\\BuiltIn (Flags 0) and serves them: to other\n"
     "Ferrox processes over the socket <root>/frxd.sock, and to every Linux program as a virtual\n"
     "serial port (a pseudo-terminal, by default <root>/dev/ttyFRX0) and an NMEA TCP server (by\n"
-    "default 127.0.0.1:10110). A data root without a registry is set up first with the default\n"
-    "registry and the geoid table. SIGTERM or SIGINT stops it in order.\n"
+    "default 127.0.0.1:10110). What the data root lacks of the default registry and the geoid\n"
+    "table is filled in first; values already set are kept. SIGTERM or SIGINT stops it in order.\n"
     "\n"
     "  --root DIR     data root (default: $FERROX_ROOT, else $XDG_DATA_HOME/ferrox)\n"
     "  --foreground   stay in the foreground (default: detach once running)\n"
@@ -35,15 +35,25 @@ const char kUsage[] =
     "Settings (HKLM\\Software\\Quorvale\\Frxd): PtyLink (sz), TcpAddress (sz), TcpPort (dword, 0 off),\n"
     "AllowWrites (dword: pass what programs write to the driver; 0 by default), SocketMode (dword).\n";
 
+// The default registry and geoid table: FERROX_DATA_DIR, else <prefix>/share/ferrox of an
+// installed frxd, else the source tree it was built from.
 std::string DataDir() {
   if (const char* d = getenv("FERROX_DATA_DIR"); d && *d) return d;
+  char exe[4096];
+  ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
+  if (n > 0) {
+    exe[n] = 0;
+    std::string installed = std::filesystem::path(exe).parent_path().string() + "/../share/ferrox";
+    if (std::filesystem::exists(installed + "/default-registry.reg")) return installed;
+  }
   return FERROX_DATA_DIR;
 }
 
-// A data root without a registry gets what installing the system writes.
+// Fills in what installing the system writes and the root lacks: the default registry's keys and
+// values (values the user set are kept) and the geoid table. A root counts as set up by what it
+// holds, not by its registry file existing: a user may have mapped a port before the first start.
 bool SetUpRoot(std::string* error) {
   const std::string root = PlatformRoot();
-  if (std::filesystem::exists(root + "/registry.db")) return true;
   std::error_code ec;
   std::filesystem::create_directories(root + "/Windows", ec);
   std::filesystem::create_directories(root + "/Storage Card", ec);
@@ -55,12 +65,14 @@ bool SetUpRoot(std::string* error) {
   std::stringstream text;
   text << in.rdbuf();
   std::vector<RegChange> changes;
-  if (!ParseRegText(text.str(), changes, *error) || ApplyRegChanges(changes, *error)) return false;
-  std::filesystem::copy_file(DataDir() + "/AltitudeTable_1.RAW", root + "/Windows/AltitudeTable_1.RAW",
-                             std::filesystem::copy_options::overwrite_existing, ec);
-  if (ec) {
-    *error = "cannot install the geoid table: " + ec.message();
-    return false;
+  if (!ParseRegText(text.str(), changes, *error) || ApplyRegChanges(changes, *error, true)) return false;
+  const std::string table = root + "/Windows/AltitudeTable_1.RAW";
+  if (!std::filesystem::exists(table)) {
+    std::filesystem::copy_file(DataDir() + "/AltitudeTable_1.RAW", table, ec);
+    if (ec) {
+      *error = "cannot install the geoid table: " + ec.message();
+      return false;
+    }
   }
   return true;
 }
@@ -116,7 +128,7 @@ int main(int argc, char** argv) {
     }
   }
   PlatformSetHostProcess(true);
-  // Modules carry their own copy of the platform layer: they find the data root in the environment.
+  // Programs this host starts find the same data root.
   setenv("FERROX_ROOT", PlatformRoot().c_str(), 1);
   int ready[2] = {-1, -1};
   if (!foreground) {  // detach, but report a failed start from the parent

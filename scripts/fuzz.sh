@@ -4,13 +4,13 @@
 set -euo pipefail
 seconds=${1:-60}
 build=${2:-build-fuzz}
-shared=${FERROX_SHARED_DIR:-$(cd "$(dirname "$0")/../.." && pwd)/shared}
+data=${FERROX_TEST_DATA:-$(cd "$(dirname "$0")/.." && pwd)/tests/data}
 CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DFERROX_SANITIZE=ON -DFERROX_FUZZ=ON >/dev/null
 cmake --build "$build" --target nmea_fuzz
 corpus=$(mktemp -d /tmp/ferrox-fuzz-XXXXXX)
 trap 'rm -rf "$corpus"' EXIT
 mkdir "$corpus/seed" "$corpus/work"
-for log in "$shared"/data/nmea/*.log; do
+for log in "$data"/nmea/*.log; do
   grep -a '^\$' "$log" | split -l 12 - "$corpus/seed/$(basename "$log" .log)-"
 done
 echo "Fuzzing the NMEA parser and writer for $seconds s on $(ls "$corpus/seed" | wc -l) seeds"

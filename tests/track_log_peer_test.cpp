@@ -21,7 +21,8 @@ TEST_F(TrackLogPeerTest, GpxValidatesAndGpsbabelReadsThePointsBack) {
   }
   CloseTrackLogs();
   std::string gpx = root_ + "/Storage Card/Quorvale/FrxDriverOut.gpx";
-  std::string schema = std::string(FERROX_SHARED_DIR) + "/data/schemas/gpx-1.1-garmin-v3.xsd";
+  std::string schema = std::string(FERROX_TEST_DATA) + "/schemas/gpx-1.1-garmin-v3.xsd";
+  ASSERT_TRUE(std::filesystem::exists(schema)) << "missing input: " << schema;
   std::string out;
   EXPECT_EQ(RunCommand("xmllint --noout --nonet --schema '" + schema + "' '" + gpx + "' 2>&1", &out), 0) << out;
   EXPECT_NE(out.find("validates"), std::string::npos) << out;

@@ -288,11 +288,19 @@ bool ParseTypedData(const std::string& arg, uint32_t& type, std::vector<uint8_t>
   return false;
 }
 
-long ApplyRegChanges(const std::vector<RegChange>& changes, std::string& error) {
+long ApplyRegChanges(const std::vector<RegChange>& changes, std::string& error, bool onlyMissing) {
   for (const RegChange& c : changes) {
     std::u16string key = Utf8ToWide(c.key.c_str()), name = Utf8ToWide(c.name.c_str());
     HKEY h = nullptr;
     LONG err = ERROR_SUCCESS;
+    if (onlyMissing && (c.kind == RegChange::DeleteKey || c.kind == RegChange::DeleteValue)) continue;
+    if (onlyMissing && c.kind == RegChange::SetValue &&
+        RegOpenKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, 0, &h) == ERROR_SUCCESS) {
+      bool present = RegQueryValueExW(h, name.c_str(), nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
+      RegCloseKey(h);
+      h = nullptr;
+      if (present) continue;  // what the user set stays
+    }
     switch (c.kind) {
       case RegChange::CreateKey:
         err = RegCreateKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, nullptr, 0, 0, nullptr, &h, nullptr);

@@ -20,7 +20,8 @@ bool ParseRegText(const std::string& text, std::vector<RegChange>& changes, std:
 // Parses "dword:N", "sz:TEXT" or "hex:aa,bb" as given on the command line.
 bool ParseTypedData(const std::string& arg, uint32_t& type, std::vector<uint8_t>& data, std::string& error);
 // Applies the changes to the registry; returns 0 or the first registry error (with `error` set).
-long ApplyRegChanges(const std::vector<RegChange>& changes, std::string& error);
+// With `onlyMissing`, values that exist are kept and deletions are skipped: it fills in.
+long ApplyRegChanges(const std::vector<RegChange>& changes, std::string& error, bool onlyMissing = false);
 // Writes KEY and its subkeys in REGEDIT4 form; returns 0 or the registry error.
 long ExportRegKey(const std::string& key, FILE* out, std::string& error);
 // One value in .reg notation (the part after '=').

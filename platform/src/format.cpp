@@ -34,24 +34,24 @@ int PlatformVFormat(char* out, size_t size, const char* format, va_list args) {
       continue;
     }
     // Collect one conversion: flags, width, precision, length, conversion character.
-    std::string spec = "%";
+    std::string conversion = "%";
     ++p;
-    while (*p && strchr("-+ #0", *p)) spec += *p++;
+    while (*p && strchr("-+ #0", *p)) conversion += *p++;
     int width = -1, precision = -1;
     bool starWidth = false, starPrecision = false;
     if (*p == '*') {
       starWidth = true;
       ++p;
     } else {
-      while (*p >= '0' && *p <= '9') spec += *p++;
+      while (*p >= '0' && *p <= '9') conversion += *p++;
     }
     if (*p == '.') {
-      spec += *p++;
+      conversion += *p++;
       if (*p == '*') {
         starPrecision = true;
         ++p;
       } else {
-        while (*p >= '0' && *p <= '9') spec += *p++;
+        while (*p >= '0' && *p <= '9') conversion += *p++;
       }
     }
     if (starWidth) width = va_arg(ap, int);
@@ -66,11 +66,11 @@ int PlatformVFormat(char* out, size_t size, const char* format, va_list args) {
     if (conv == '\0') break;
     char tmp[512];
     std::string text;
-    auto render = [&](auto value, const char* cspec) {
-      std::string f = spec;
+    auto render = [&](auto value, const char* cconv) {
+      std::string f = conversion;
       if (starWidth) f.insert(1, "*");
-      if (starPrecision) f += "*";  // spec already ends with '.'
-      f += cspec;
+      if (starPrecision) f += "*";  // the conversion already ends with '.'
+      f += cconv;
       int n;
       if (starWidth && starPrecision) n = snprintf(tmp, sizeof tmp, f.c_str(), width, precision, value);
       else if (starWidth) n = snprintf(tmp, sizeof tmp, f.c_str(), width, value);
@@ -148,7 +148,7 @@ int PlatformVFormat(char* out, size_t size, const char* format, va_list args) {
         render(va_arg(ap, void*), "p");
         break;
       default:  // unknown conversion: print it as it stands
-        o.Put(spec.c_str(), spec.size());
+        o.Put(conversion.c_str(), conversion.size());
         o.Put(&conv, 1);
         break;
     }

@@ -27,14 +27,22 @@ std::u16string Lower(LPCWSTR s) {
   return out;
 }
 
-std::string ModuleFolder() {
-  if (const char* d = getenv("FERROX_MODULE_DIR"); d && *d) return d;
+std::string ProgramFolder() {
   char exe[4096];
   ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
   if (n <= 0) return ".";
   exe[n] = 0;
   std::string path = exe;
   return path.substr(0, path.rfind('/'));
+}
+
+// Where "X.dll" is looked for: FERROX_MODULE_DIR, else beside the program (a build tree), then
+// <prefix>/lib/ferrox for a program installed in <prefix>/bin.
+std::string ModulePath(const std::string& base) {
+  if (const char* d = getenv("FERROX_MODULE_DIR"); d && *d) return std::string(d) + "/lib" + base + ".so";
+  std::string beside = ProgramFolder() + "/lib" + base + ".so";
+  if (access(beside.c_str(), F_OK) == 0) return beside;
+  return ProgramFolder() + "/../lib/ferrox/lib" + base + ".so";
 }
 
 }  // namespace
@@ -65,7 +73,7 @@ HMODULE LoadLibraryW(LPCWSTR name) {
       SetLastError(ERROR_ACCESS_DENIED);
       return nullptr;
     }
-    std::string path = ModuleFolder() + "/lib" + base + ".so";
+    std::string path = ModulePath(base);
     m.library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (!m.library) {
       SetLastError(ERROR_FILE_NOT_FOUND);

@@ -74,7 +74,9 @@ DWORD PlatformTranslatePath(const char* platformPath, std::string& linuxPath) {
     p = end;
     if (part == ".") continue;
     if (part == ".." || part.find(':') != std::string::npos) return ERROR_ACCESS_DENIED;
-    out += "/" + ExistingSpelling(out, part);
+    std::string spelled = ExistingSpelling(out, part);
+    out += '/';
+    out += spelled;
   }
   linuxPath = out;
   return ERROR_SUCCESS;

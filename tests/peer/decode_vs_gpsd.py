@@ -2,11 +2,10 @@
 """ferrox-decode against gpsd's own decoding (the .chk files beside the captures): positions,
 times, speeds, courses, altitudes and satellite counts of every epoch with a fix agree."""
 import datetime
-import glob
 import os
 import sys
 
-from nmea_common import decode, group_gpsd_reports, tod_ms
+from nmea_common import finish, require_inputs, decode, group_gpsd_reports, tod_ms
 
 
 def angle_diff(a, b):
@@ -105,8 +104,11 @@ def check_file(decoder, log):
 def main():
     decoder, data = sys.argv[1], sys.argv[2]
     failed = False
-    for log in sorted(glob.glob(os.path.join(data, "*.log"))):
+    logs = require_inputs(decoder, data, ())
+    total = 0
+    for log in logs:
         compared, skipped, problems = check_file(decoder, log)
+        total += compared
         has_gp_fix = any(c["quality"] for c in decode(decoder, log))
         status = "ok" if not problems and (compared or not has_gp_fix) else "FAIL"
         failed |= status == "FAIL"
@@ -119,7 +121,7 @@ def main():
             print("    no epoch could be compared")
         if not has_gp_fix:
             print("    skipped all: no $GPGGA with a fix quality, so the driver sees no fix")
-    sys.exit(1 if failed else 0)
+    finish(failed, len(logs), total, "against the .chk decodes")
 
 
 if __name__ == "__main__":

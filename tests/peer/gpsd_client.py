@@ -134,7 +134,7 @@ def capture_positions(path):
 def replay_check():
     """A recorded capture played as the receiver arrives at gpsd with the capture's positions
     (moved at most by the projection of speed x (lag + LagAdvance))."""
-    capture = os.path.join(SOURCE, "../shared/data/nmea/telit-he910.log")
+    capture = os.path.join(SOURCE, "tests/data/nmea/telit-he910.log")
     if not os.path.exists(capture):
         return ["no capture at " + capture]
     known = capture_positions(capture)
@@ -161,6 +161,11 @@ def replay_check():
 
 
 def main():
+    missing = [p for p in ("gpsd", "gpspipe") if shutil.which(p) is None]
+    missing += [p for p in ("frxd", "ferrox-sim", "ferrox-reg") if not os.access(os.path.join(BIN, p), os.X_OK)]
+    if missing:
+        print("FAIL missing input: " + ", ".join(missing))
+        sys.exit(1)
     problems = []
     chain = Chain()
     try:

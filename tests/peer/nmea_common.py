@@ -1,6 +1,10 @@
 """Shared helpers of the NMEA peer checks: running ferrox-decode and grouping gpsd's output."""
+import glob
 import json
+import os
+import shutil
 import subprocess
+import sys
 
 
 def tod_ms(iso):
@@ -74,3 +78,29 @@ def group_gpsd_reports(lines):
                     group["gsv_nsat"] = report.get("nSat", len(report["satellites"]))
                     group["gsv_prns"] = sorted(s["PRN"] for s in report["satellites"])
     return cycles.groups
+
+
+def require_inputs(decoder, data, programs=()):
+    """The captures (each with its .chk), the decoder and the peer programs a check compares;
+    anything missing ends the check as failed with one line, so it never passes empty."""
+    missing = []
+    if not os.access(decoder, os.X_OK):
+        missing.append("decoder " + decoder)
+    missing += ["program " + p for p in programs if shutil.which(p) is None]
+    logs = sorted(glob.glob(os.path.join(data, "*.log")))
+    if not logs:
+        missing.append("captures in " + data)
+    missing += [log + ".chk" for log in logs if not os.path.exists(log + ".chk")]
+    if missing:
+        print("FAIL missing input: " + ", ".join(missing))
+        sys.exit(1)
+    return logs
+
+
+def finish(failed, files, epochs, what):
+    """Prints what was compared; a run that compared nothing fails."""
+    print(f"compared {epochs} epochs of {files} captures ({what})")
+    if epochs == 0:
+        print("FAIL nothing was compared")
+        failed = True
+    sys.exit(1 if failed else 0)

@@ -1,13 +1,12 @@
 #!/usr/bin/env python3
 """ferrox-decode --nmea output fed to gpsd's decoder: no checksum or syntax error, and the same
 positions, speeds, courses and satellites come back."""
-import glob
 import json
 import os
 import subprocess
 import sys
 
-from nmea_common import decode, tod_ms
+from nmea_common import finish, require_inputs, decode, tod_ms
 
 
 def angle_diff(a, b):
@@ -78,15 +77,18 @@ def check_file(decoder, log):
 def main():
     decoder, data = sys.argv[1], sys.argv[2]
     failed = False
-    for log in sorted(glob.glob(os.path.join(data, "*.log"))):
+    logs = require_inputs(decoder, data, ("gpsdecode",))
+    total = 0
+    for log in logs:
         compared, skipped, problems = check_file(decoder, log)
+        total += compared
         failed |= bool(problems)
         print(f"{'FAIL' if problems else 'ok'} {os.path.basename(log)}: {compared} epochs came back unchanged")
         for reason, n in sorted(skipped.items()):
             print(f"    skipped {n}: {reason}")
         for p in problems[:20]:
             print(f"    {p}")
-    sys.exit(1 if failed else 0)
+    finish(failed, len(logs), total, "batches through gpsdecode")
 
 
 if __name__ == "__main__":
