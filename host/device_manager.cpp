@@ -8,16 +8,35 @@
 
 namespace {
 
+// Activation handles are tagged ids, never kernel handle values, so that a handle from a
+// process's ActivateDeviceEx can travel over the host socket and be checked on its way back.
+constexpr uintptr_t kActivationTag = 0x70000000u;
+constexpr DWORD kMaxActiveKeys = 99;
+
 struct ActiveDevice {
+  uint32_t id = 0;
   HANDLE registration = nullptr;
   HMODULE module = nullptr;
   StreamEntryPoints entries{};
   DWORD context = 0;
+  bool service = false;
+  std::u16string key;  // the registration it came from ("Drivers\BuiltIn\FrxDriver"), lower case
   std::u16string activeKey, name;
 };
 
 std::mutex g_lock;
 std::vector<ActiveDevice*> g_devices;
+uint32_t g_nextId = 1;
+// Re-registrations from several processes run one at a time, so two never load one key twice.
+std::mutex g_registrationLock;
+
+std::u16string Lower(LPCWSTR s) {
+  std::u16string out;
+  for (; s && *s; ++s) out.push_back(WideLower(*s));
+  return out;
+}
+
+HANDLE HandleOf(const ActiveDevice* d) { return reinterpret_cast<HANDLE>(kActivationTag | d->id); }
 
 FARPROC Entry(HMODULE module, const std::u16string& prefix, const char16_t* name) {
   std::u16string symbol = prefix + u"_" + name;
@@ -26,9 +45,9 @@ FARPROC Entry(HMODULE module, const std::u16string& prefix, const char16_t* name
 
 // Makes Drivers\Active\NN for the builtin key; returns its path.
 std::u16string CreateActiveKey(LPCWSTR builtinKey, const std::u16string& name) {
-  for (int n = 1; n < 100; ++n) {
+  for (DWORD n = 1; n <= kMaxActiveKeys; ++n) {
     char text[32];
-    snprintf(text, sizeof text, "Drivers\\Active\\%02d", n);
+    snprintf(text, sizeof text, "Drivers\\Active\\%02u", n);
     std::u16string path = Utf8ToWide(text);
     HKEY k;
     DWORD disposition = 0;
@@ -45,42 +64,38 @@ std::u16string CreateActiveKey(LPCWSTR builtinKey, const std::u16string& name) {
   return u"";
 }
 
-}  // namespace
-
-static HANDLE Activate(LPCWSTR builtinKey, bool service);
-
-HANDLE ActivateDeviceEx(LPCWSTR builtinKey, const void*, DWORD, LPVOID) { return Activate(builtinKey, false); }
-
-// Services come from Services\<name>, with the same Dll, Prefix and Index values as drivers.
-HANDLE LoadService(LPCWSTR name, DWORD) {
-  std::u16string key = std::u16string(u"Services\\") + name;
-  return Activate(key.c_str(), true);
+// The names of the subkeys of `path` (none when it does not exist).
+std::vector<std::u16string> SubkeyNames(LPCWSTR path) {
+  std::vector<std::u16string> names;
+  HKEY key;
+  if (OpenKey(path, &key) != ERROR_SUCCESS) return names;
+  for (DWORD i = 0;; ++i) {
+    WCHAR name[256];
+    DWORD units = 256;
+    if (RegEnumKeyExW(key, i, name, &units, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
+    names.push_back(name);
+  }
+  RegCloseKey(key);
+  return names;
 }
 
-BOOL UnloadService(HANDLE service) { return DeactivateDevice(service); }
+ActiveDevice* FindLocked(HANDLE h) {
+  for (ActiveDevice* d : g_devices)
+    if (HandleOf(d) == h) return d;
+  return nullptr;
+}
 
-static HANDLE Activate(LPCWSTR builtinKey, bool service) {
-  HKEY key;
-  if (OpenKey(builtinKey, &key) != ERROR_SUCCESS) {
-    SetLastError(ERROR_FILE_NOT_FOUND);
-    return nullptr;
-  }
-  WCHAR dll[128] = {}, prefix[8] = {};
-  DWORD index = 1;
-  ReadValue(key, u"Dll", dll, sizeof dll - 2);
-  ReadValue(key, u"Prefix", prefix, sizeof prefix - 2);
-  ReadDword(key, u"Index", &index);
-  RegCloseKey(key);
-  if (!dll[0] || WideLen(prefix) != 3 || index > 9) {
-    LogPrintf(LOG_CRLF, "Driver %ls: no module, prefix or index", builtinKey);
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return nullptr;
-  }
+// Loads `dll`, registers its "<prefix>_" entry points as "<prefix><index>:" and initialises it
+// with `initContext` (the active key's path for drivers, the caller's value for RegisterService).
+HANDLE Load(LPCWSTR from, LPCWSTR dll, LPCWSTR prefix, DWORD index, bool service, bool activeKey,
+            DWORD registerContext) {
   auto* d = new ActiveDevice;
   d->name = std::u16string(prefix) + char16_t(u'0' + index) + u":";
+  d->key = Lower(from);
+  d->service = service;
   d->module = LoadLibraryW(dll);
   if (!d->module) {
-    LogPrintf(LOG_CRLF, "Driver %ls: cannot load %ls", builtinKey, dll);
+    LogPrintf(LOG_CRLF, "Driver %ls: cannot load %ls", from, dll);
     delete d;
     SetLastError(ERROR_FILE_NOT_FOUND);
     return nullptr;
@@ -98,39 +113,63 @@ static HANDLE Activate(LPCWSTR builtinKey, bool service) {
   e.PowerUp = reinterpret_cast<PFN_Power>(Entry(d->module, p, u"PowerUp"));
   e.PowerDown = reinterpret_cast<PFN_Power>(Entry(d->module, p, u"PowerDown"));
   if (!e.Init || !e.Deinit || !e.Open || !e.Close) {
-    LogPrintf(LOG_CRLF, "Driver %ls: entry points missing in %ls", builtinKey, dll);
+    LogPrintf(LOG_CRLF, "Driver %ls: entry points missing in %ls", from, dll);
     FreeLibrary(d->module);
     delete d;
     SetLastError(ERROR_FILE_NOT_FOUND);
     return nullptr;
   }
-  d->activeKey = CreateActiveKey(builtinKey, d->name);
-  d->context = e.Init(d->activeKey.c_str(), nullptr);
+  if (activeKey) {
+    d->activeKey = CreateActiveKey(from, d->name);
+    d->context = e.Init(d->activeKey.c_str(), nullptr);
+  } else {  // the service's Init takes the registering caller's value in place of a key
+    d->context = e.Init(reinterpret_cast<LPCWSTR>(static_cast<uintptr_t>(registerContext)), nullptr);
+  }
   if (d->context) d->registration = PlatformRegisterDevice(prefix, index, &e, d->context, service ? TRUE : FALSE);
   if (!d->context || !d->registration) {
-    LogPrintf(LOG_CRLF, "Driver %ls: %ls did not start", builtinKey, d->name.c_str());
+    DWORD error = GetLastError();
+    LogPrintf(LOG_CRLF, "Driver %ls: %ls did not start", from, d->name.c_str());
     if (d->context) e.Deinit(d->context);
-    RegDeleteKeyW(HKEY_LOCAL_MACHINE, d->activeKey.c_str());
+    if (!d->activeKey.empty()) RegDeleteKeyW(HKEY_LOCAL_MACHINE, d->activeKey.c_str());
     FreeLibrary(d->module);
     delete d;
+    SetLastError(error ? error : ERROR_GEN_FAILURE);
     return nullptr;
   }
-  LogPrintf(LOG_CRLF, "Activated %ls as %ls (%ls)", builtinKey, d->name.c_str(), d->activeKey.c_str());
+  LogPrintf(LOG_CRLF, "Activated %ls as %ls (%ls)", from, d->name.c_str(), d->activeKey.c_str());
   std::lock_guard<std::mutex> lock(g_lock);
+  d->id = g_nextId++;
   g_devices.push_back(d);
-  return reinterpret_cast<HANDLE>(d);
+  return HandleOf(d);
 }
 
-BOOL DeactivateDevice(HANDLE device) {
+// A driver or service from its registration key (Dll, Prefix, Index).
+HANDLE Activate(LPCWSTR key, bool service) {
+  HKEY k;
+  if (OpenKey(key, &k) != ERROR_SUCCESS) {
+    SetLastError(ERROR_FILE_NOT_FOUND);
+    return nullptr;
+  }
+  WCHAR dll[128] = {}, prefix[8] = {};
+  DWORD index = 1;
+  ReadValue(k, u"Dll", dll, sizeof dll - 2);
+  ReadValue(k, u"Prefix", prefix, sizeof prefix - 2);
+  ReadDword(k, u"Index", &index);
+  RegCloseKey(k);
+  if (!dll[0] || WideLen(prefix) != 3 || index > 9) {
+    LogPrintf(LOG_CRLF, "Driver %ls: no module, prefix or index", key);
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return nullptr;
+  }
+  return Load(key, dll, prefix, index, service, true, 0);
+}
+
+BOOL Deactivate(HANDLE device) {
   ActiveDevice* d = nullptr;
   {
     std::lock_guard<std::mutex> lock(g_lock);
-    for (size_t i = 0; i < g_devices.size(); ++i)
-      if (g_devices[i] == device) {
-        d = g_devices[i];
-        g_devices.erase(g_devices.begin() + static_cast<long>(i));
-        break;
-      }
+    d = FindLocked(device);
+    if (d) std::erase(g_devices, d);
   }
   if (!d) {
     SetLastError(ERROR_INVALID_HANDLE);
@@ -138,32 +177,90 @@ BOOL DeactivateDevice(HANDLE device) {
   }
   PlatformDeregisterDevice(d->registration);
   d->entries.Deinit(d->context);
-  RegDeleteKeyW(HKEY_LOCAL_MACHINE, d->activeKey.c_str());
+  if (!d->activeKey.empty()) RegDeleteKeyW(HKEY_LOCAL_MACHINE, d->activeKey.c_str());
   LogPrintf(LOG_CRLF, "Deactivated %ls", d->name.c_str());
   // The module stays loaded: a thread of it may still be finishing.
   delete d;
   return TRUE;
 }
 
-// The names of the subkeys of `path` (none when it does not exist).
-static std::vector<std::u16string> SubkeyNames(LPCWSTR path) {
-  std::vector<std::u16string> names;
-  HKEY key;
-  if (OpenKey(path, &key) != ERROR_SUCCESS) return names;
-  for (DWORD i = 0;; ++i) {
-    WCHAR name[256];
-    DWORD units = 256;
-    if (RegEnumKeyExW(key, i, name, &units, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
-    names.push_back(name);
+std::vector<HANDLE> ActivationsFrom(LPCWSTR key) {
+  std::u16string lower = Lower(key);
+  std::vector<HANDLE> found;
+  std::lock_guard<std::mutex> lock(g_lock);
+  for (ActiveDevice* d : g_devices)
+    if (d->key == lower) found.push_back(HandleOf(d));
+  return found;
+}
+
+// The device manager's activate call: the key's Flags decide. With the no-load bit the instance
+// loaded from the key is ended and nothing is loaded; otherwise any instance from the key is
+// ended and the driver loaded afresh, so two instances never serve one receiver.
+HANDLE ActivateDevice(LPCWSTR key) {
+  std::lock_guard<std::mutex> serial(g_registrationLock);
+  HKEY k;
+  if (OpenKey(key, &k) != ERROR_SUCCESS) {
+    SetLastError(ERROR_FILE_NOT_FOUND);
+    return nullptr;
   }
-  RegCloseKey(key);
-  return names;
+  DWORD flags = 0;
+  ReadDword(k, u"Flags", &flags);
+  RegCloseKey(k);
+  for (HANDLE old : ActivationsFrom(key)) Deactivate(old);
+  if (flags & DEVFLAGS_NOLOAD) {
+    LogPrintf(LOG_CRLF, "Driver %ls: Flags %u, not loaded", key, flags);
+    SetLastError(ERROR_SUCCESS);
+    return nullptr;
+  }
+  return Activate(key, false);
+}
+
+HANDLE ActivateServiceByName(LPCWSTR name, DWORD) {
+  std::u16string key = std::u16string(u"Services\\") + name;
+  if (!ActivationsFrom(key.c_str()).empty()) {
+    SetLastError(ERROR_SERVICE_ALREADY_RUNNING);
+    return nullptr;
+  }
+  return Activate(key.c_str(), true);
+}
+
+HANDLE RegisterServiceModule(LPCWSTR prefix, DWORD index, LPCWSTR dll, DWORD context) {
+  std::u16string from = std::u16string(u"RegisterService ") + dll;
+  return Load(from.c_str(), dll, prefix, index, true, false, context);
+}
+
+BOOL DeregisterServiceActivation(HANDLE service) {
+  {
+    std::lock_guard<std::mutex> lock(g_lock);
+    ActiveDevice* d = FindLocked(service);
+    if (!d || !d->service) {
+      SetLastError(ERROR_INVALID_HANDLE);
+      return FALSE;
+    }
+  }
+  return Deactivate(service);
+}
+
+HANDLE ServiceOf(LPCWSTR deviceName) {
+  std::u16string lower = Lower(deviceName);
+  std::lock_guard<std::mutex> lock(g_lock);
+  for (ActiveDevice* d : g_devices)
+    if (d->service && Lower(d->name.c_str()) == lower) return HandleOf(d);
+  return nullptr;
+}
+
+}  // namespace
+
+void InstallDeviceManager() {
+  static const DeviceManagerCalls calls{ActivateDevice,        Deactivate,
+                                        ActivateServiceByName, RegisterServiceModule,
+                                        DeregisterServiceActivation, ServiceOf};
+  PlatformSetDeviceManager(&calls);
 }
 
 int ActivateBuiltinDrivers() {
-  std::vector<std::u16string> names = SubkeyNames(u"Drivers\\BuiltIn");
   int count = 0;
-  for (const auto& n : names) {
+  for (const auto& n : SubkeyNames(u"Drivers\\BuiltIn")) {
     std::u16string path = u"Drivers\\BuiltIn\\" + n;
     HKEY k;
     DWORD flags = 0;
@@ -171,15 +268,14 @@ int ActivateBuiltinDrivers() {
       ReadDword(k, u"Flags", &flags);
       RegCloseKey(k);
     }
-    if (flags == 0 && ActivateDeviceEx(path.c_str(), nullptr, 0, nullptr)) ++count;
+    if (flags == 0 && Activate(path.c_str(), false)) ++count;
   }
   return count;
 }
 
 int ActivateRegisteredServices() {
-  std::vector<std::u16string> names = SubkeyNames(u"Services");
   int count = 0;
-  for (const auto& n : names) {
+  for (const auto& n : SubkeyNames(u"Services")) {
     std::u16string path = u"Services\\" + n;
     HKEY k;
     WCHAR dll[128] = {};
@@ -188,7 +284,10 @@ int ActivateRegisteredServices() {
     LONG err = ReadValue(k, u"Dll", dll, sizeof dll - 2);
     ReadDword(k, u"Flags", &flags);
     RegCloseKey(k);
-    if (err == ERROR_SUCCESS && dll[0] && flags == 0 && LoadService(n.c_str(), 0)) ++count;  // data keys have no Dll
+    // Data keys have no Dll; a service another one already started stays as it is.
+    if (err == ERROR_SUCCESS && dll[0] && flags == 0 && ActivationsFrom(path.c_str()).empty() &&
+        Activate(path.c_str(), true))
+      ++count;
   }
   return count;
 }
@@ -199,13 +298,34 @@ void DeactivateAllDevices() {
     {
       std::lock_guard<std::mutex> lock(g_lock);
       if (g_devices.empty()) return;
-      d = g_devices.back();
+      d = HandleOf(g_devices.back());
     }
-    DeactivateDevice(d);
+    Deactivate(d);
   }
 }
 
-std::u16string FirstDeviceName() {
+std::u16string DeviceNameOf(LPCWSTR builtinKey) {
+  std::u16string lower = Lower(builtinKey);
   std::lock_guard<std::mutex> lock(g_lock);
-  return g_devices.empty() ? u"" : g_devices.front()->name;
+  for (ActiveDevice* d : g_devices)
+    if (d->key == lower) return d->name;
+  return u"";
+}
+
+int ActivationsOf(LPCWSTR builtinKey) { return static_cast<int>(ActivationsFrom(builtinKey).size()); }
+
+int RemoveStaleActiveKeys() {
+  std::vector<std::u16string> owned;
+  {
+    std::lock_guard<std::mutex> lock(g_lock);
+    for (ActiveDevice* d : g_devices) owned.push_back(Lower(d->activeKey.c_str()));
+  }
+  int removed = 0;
+  for (const auto& n : SubkeyNames(u"Drivers\\Active")) {
+    std::u16string path = u"Drivers\\Active\\" + n;
+    bool mine = false;
+    for (const auto& o : owned) mine = mine || o == Lower(path.c_str());
+    if (!mine && RegDeleteKeyW(HKEY_LOCAL_MACHINE, path.c_str()) == ERROR_SUCCESS) ++removed;
+  }
+  return removed;
 }

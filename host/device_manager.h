@@ -1,17 +1,22 @@
-// The device manager of the Linux system: drivers registered under Drivers\BuiltIn are loaded
-// from their modules, initialised with an active key and registered as "<Prefix><Index>:".
+// The device manager and services manager of the Linux system: drivers registered under
+// Drivers\BuiltIn and services under Services are loaded from their modules, initialised and
+// registered as "<Prefix><Index>:". The platform's ActivateDeviceEx, ActivateService,
+// RegisterService and their ends reach these, from this process and (through the host socket)
+// from every other.
 #pragma once
+#include <string>
 #include "platform/platform.h"
 
-HANDLE ActivateDeviceEx(LPCWSTR builtinKey, const void* registers, DWORD count, LPVOID context);
-BOOL DeactivateDevice(HANDLE device);
+// Installs the calls above as the platform's device manager of this process.
+void InstallDeviceManager();
 // Activates every builtin driver whose Flags is 0; returns how many were activated.
 int ActivateBuiltinDrivers();
-void DeactivateAllDevices();
-// The services manager: Services\<name> loaded as a service device, and its end.
-HANDLE LoadService(LPCWSTR name, DWORD flags);
-BOOL UnloadService(HANDLE service);
 // Loads every service under Services with a Dll and Flags 0; returns how many.
 int ActivateRegisteredServices();
-// The device name ("COM8:") of the first activated driver, empty when none.
-std::u16string FirstDeviceName();
+void DeactivateAllDevices();
+// The device name ("COM8:") of the driver activated from `builtinKey`, empty when none.
+std::u16string DeviceNameOf(LPCWSTR builtinKey);
+// How many activations come from `builtinKey` (0 or 1 when all is well).
+int ActivationsOf(LPCWSTR builtinKey);
+// Removes Drivers\Active entries that no activation of this process owns (left by a killed host).
+int RemoveStaleActiveKeys();

@@ -21,6 +21,8 @@
 
 namespace {
 
+constexpr char16_t kDriverKey[] = u"Drivers\\BuiltIn\\FrxDriver";
+
 const char kUsage[] =
     "Usage: frxd [--root DIR] [--foreground]\n"
     "Loads the drivers registered under Drivers\\BuiltIn (Flags 0) and serves them: to other\n"
@@ -87,10 +89,13 @@ std::string Start() {
   HostSettings s = LoadHostSettings();
   if (*PlatformRegistryError()) return PlatformRegistryError();
   if (!StartSocketServer(PlatformHostSocketPath(), s.socketMode, &error)) return error;
-  PlatformSetServiceLoader(LoadService, UnloadService);
+  InstallDeviceManager();
+  if (int stale = RemoveStaleActiveKeys()) LogPrintf(LOG_CRLF, "Removed %d stale Drivers\\Active keys", stale);
   if (ActivateBuiltinDrivers() == 0) return "no driver could be activated (see Drivers\\BuiltIn)";
   ActivateRegisteredServices();
-  std::u16string port = FirstDeviceName();
+  // The virtual port serves the Ferrox driver, whatever else is registered.
+  std::u16string port = DeviceNameOf(kDriverKey);
+  if (port.empty()) return "the driver registered under Drivers\\BuiltIn\\FrxDriver could not be activated";
   if (!StartPtyBridge(s.ptyLink, port, s.allowWrites != 0, &error)) return error;
   if (s.tcpPort != 0 && !StartTcpServer(s.tcpAddress, s.tcpPort, port, s.allowWrites != 0, &error)) return error;
   fprintf(stderr, "frxd: %s on %s%s\n", WideToUtf8(port.c_str()).c_str(), s.ptyLink.c_str(),

@@ -1,8 +1,13 @@
-// One connection per handle: the first message opens the device, later ones use it, and a
-// connection that closes (or sends anything malformed) closes its handle.
+// One connection per handle: the first message makes the connection's handle (an open device, a
+// service) or is a device manager call answered once; later messages are calls on the handle. The
+// calls of one connection run side by side on a few worker threads, so a SetCommMask reaches the
+// driver while another call of the same handle waits in it. A connection that closes closes its
+// handle; one that sends anything malformed or unknown is closed with a log line.
 #include "socket_server.h"
 #include <atomic>
+#include <condition_variable>
 #include <cstring>
+#include <deque>
 #include <mutex>
 #include <set>
 #include <sys/socket.h>
@@ -10,11 +15,15 @@
 #include <sys/un.h>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 #include "platform/device_protocol.h"
 #include "platform/platform.h"
 #include "support/log.h"
 
 namespace {
+
+// Calls of one handle that may wait at once (a wait, a read, and the calls that end them).
+constexpr size_t kMaxWorkersPerConnection = 8;
 
 int g_listen = -1;
 std::string g_path;
@@ -23,59 +32,181 @@ std::mutex g_lock;
 std::set<int> g_clients;
 std::atomic<int> g_running{0};
 
-bool Reply(int fd, uint32_t op, BOOL ok, DWORD value, const void* data = nullptr, uint32_t length = 0) {
+struct Request {
+  WireHeader h{};
+  std::string payload;
+};
+
+struct Connection {
+  int fd = -1;
+  HANDLE handle = nullptr;   // the device or service handle the calls use
+  HANDLE service = nullptr;  // what ActivateService or RegisterService gave this connection
+  std::mutex sendLock;
+  std::mutex lock;
+  std::condition_variable work;
+  std::deque<Request> queue;
+  size_t idle = 0;
+  bool ending = false;
+  std::vector<std::thread> workers;
+};
+
+void Reply(Connection& c, const WireHeader& h, BOOL ok, DWORD value, const void* data = nullptr,
+           uint32_t length = 0) {
   WireResult r{static_cast<uint32_t>(ok ? 1 : 0), GetLastError(), value};
-  return WireSend(fd, op, &r, sizeof r, data, length);
+  std::lock_guard<std::mutex> lock(c.sendLock);
+  WireSend(c.fd, h.op, h.id, &r, sizeof r, data, length);  // a client that left: the reader sees it
+}
+
+uint32_t U32(const std::string& payload, size_t offset) {
+  uint32_t v;
+  memcpy(&v, payload.data() + offset, 4);
+  return v;
+}
+
+HANDLE Valid(HANDLE h) { return h == INVALID_HANDLE_VALUE ? nullptr : h; }
+
+// The first message. True when the connection goes on serving calls on its handle.
+bool Begin(Connection& c, const Request& r) {
+  SetLastError(0);
+  const std::string& p = r.payload;
+  switch (r.h.op) {
+    case WIRE_OPEN: {
+      WireOpen o;
+      memcpy(&o, p.data(), sizeof o);
+      std::u16string name = WireName(p, sizeof o);
+      c.handle = Valid(CreateFileW(name.c_str(), o.access, o.share, nullptr, OPEN_EXISTING, 0, nullptr));
+      Reply(c, r.h, c.handle != nullptr, 0);
+      return c.handle != nullptr;
+    }
+    case WIRE_SERVICE_HANDLE:
+      c.handle = Valid(GetServiceHandle(WireName(p, 0).c_str(), nullptr, nullptr));
+      Reply(c, r.h, c.handle != nullptr, 0);
+      return c.handle != nullptr;
+    case WIRE_ACTIVATE_SERVICE:
+      c.service = ActivateService(WireName(p, 4).c_str(), U32(p, 0));
+      Reply(c, r.h, c.service != nullptr, 0);
+      return c.service != nullptr;
+    case WIRE_REGISTER_SERVICE: {
+      WireRegisterService reg;
+      memcpy(&reg, p.data(), sizeof reg);
+      std::u16string prefix = WireName(p, sizeof reg);
+      std::u16string dll = WireName(p, sizeof reg + (prefix.size() + 1) * 2);
+      c.service = RegisterService(prefix.c_str(), reg.index, dll.c_str(), reg.context);
+      Reply(c, r.h, c.service != nullptr, 0);
+      return c.service != nullptr;
+    }
+    case WIRE_ACTIVATE_DEVICE: {
+      HANDLE h = ActivateDeviceEx(WireName(p, 0).c_str(), nullptr, 0, nullptr);
+      Reply(c, r.h, h != nullptr, static_cast<DWORD>(reinterpret_cast<uintptr_t>(h)));
+      return false;
+    }
+    case WIRE_DEACTIVATE_DEVICE:
+      Reply(c, r.h, DeactivateDevice(reinterpret_cast<HANDLE>(static_cast<uintptr_t>(U32(p, 0)))), 0);
+      return false;
+    default:
+      LogPrintf(LOG_CRLF | LOG_FLUSH, "Host socket: request %u cannot begin a connection, closed", r.h.op);
+      return false;
+  }
+}
+
+// A call on the connection's handle.
+void Perform(Connection& c, const Request& r) {
+  SetLastError(0);
+  const std::string& p = r.payload;
+  std::string buffer;
+  switch (r.h.op) {
+    case WIRE_READ: {
+      uint32_t count = U32(p, 0);
+      buffer.resize(count);
+      DWORD got = 0;
+      BOOL ok = ReadFile(c.handle, buffer.data(), count, &got, nullptr);
+      Reply(c, r.h, ok, got, buffer.data(), got < count ? got : count);
+      return;
+    }
+    case WIRE_WRITE: {
+      DWORD written = 0;
+      BOOL ok = WriteFile(c.handle, p.data(), static_cast<DWORD>(p.size()), &written, nullptr);
+      Reply(c, r.h, ok, written);
+      return;
+    }
+    case WIRE_IOCTL: {
+      WireIoctl io;
+      memcpy(&io, p.data(), sizeof io);
+      buffer.assign(io.outLength, '\0');
+      DWORD actual = 0;
+      DWORD inLength = static_cast<DWORD>(p.size() - sizeof io);
+      BOOL ok = DeviceIoControl(c.handle, io.code, inLength ? const_cast<char*>(p.data()) + sizeof io : nullptr,
+                                inLength, io.outLength ? buffer.data() : nullptr, io.outLength, &actual, nullptr);
+      Reply(c, r.h, ok, actual, buffer.data(), actual < io.outLength ? actual : io.outLength);
+      return;
+    }
+    case WIRE_DEREGISTER: {
+      BOOL ok = DeregisterService(c.service ? c.service : c.handle);
+      Reply(c, r.h, ok, 0);
+      return;
+    }
+  }
+}
+
+// Checks what the payload's own fields announce, beyond its length.
+bool CallAcceptable(const Connection& c, const Request& r) {
+  switch (r.h.op) {
+    case WIRE_READ: return c.handle && U32(r.payload, 0) <= kWireMaxPayload - sizeof(WireResult);
+    case WIRE_IOCTL: return c.handle && U32(r.payload, 4) <= kWireMaxPayload - sizeof(WireResult);
+    case WIRE_WRITE: return c.handle != nullptr;
+    case WIRE_DEREGISTER: return true;
+    default: return false;
+  }
+}
+
+void Work(Connection* c) {
+  std::unique_lock<std::mutex> lock(c->lock);
+  for (;;) {
+    while (c->queue.empty() && !c->ending) {
+      ++c->idle;
+      c->work.wait(lock);
+      --c->idle;
+    }
+    if (c->queue.empty()) return;
+    Request r = std::move(c->queue.front());
+    c->queue.pop_front();
+    lock.unlock();
+    Perform(*c, r);
+    lock.lock();
+  }
 }
 
 void Serve(int fd) {
-  HANDLE device = nullptr;
-  WireHeader h;
-  std::string payload;
-  std::string buffer;
-  while (WireReceive(fd, &h, &payload)) {
-    SetLastError(0);
-    if (!device) {
-      if (h.op != WIRE_OPEN || payload.size() < sizeof(WireOpen) || (payload.size() - sizeof(WireOpen)) % 2 ||
-          payload.size() - sizeof(WireOpen) > 64)
-        break;
-      WireOpen o;
-      memcpy(&o, payload.data(), sizeof o);
-      std::u16string name((payload.size() - sizeof o) / 2, u'\0');
-      memcpy(name.data(), payload.data() + sizeof o, name.size() * 2);
-      HANDLE opened = CreateFileW(name.c_str(), o.access, o.share, nullptr, OPEN_EXISTING, 0, nullptr);
-      bool ok = opened && opened != INVALID_HANDLE_VALUE;
-      if (!Reply(fd, WIRE_OPEN, ok, 0) || !ok) break;
-      device = opened;
-      continue;
-    }
-    bool sent = false;
-    if (h.op == WIRE_READ && payload.size() == 4) {
-      uint32_t count;
-      memcpy(&count, payload.data(), 4);
-      if (count > kWireMaxPayload - sizeof(WireResult)) break;
-      buffer.resize(count);
-      DWORD got = 0;
-      BOOL ok = ReadFile(device, buffer.data(), count, &got, nullptr);
-      sent = Reply(fd, WIRE_READ, ok, got, buffer.data(), got);
-    } else if (h.op == WIRE_WRITE) {
-      DWORD written = 0;
-      BOOL ok = WriteFile(device, payload.data(), static_cast<DWORD>(payload.size()), &written, nullptr);
-      sent = Reply(fd, WIRE_WRITE, ok, written);
-    } else if (h.op == WIRE_IOCTL && payload.size() >= sizeof(WireIoctl)) {
-      WireIoctl io;
-      memcpy(&io, payload.data(), sizeof io);
-      if (io.outLength > kWireMaxPayload - sizeof(WireResult)) break;
-      buffer.assign(io.outLength, '\0');
-      DWORD actual = 0;
-      DWORD inLength = static_cast<DWORD>(payload.size() - sizeof io);
-      BOOL ok = DeviceIoControl(device, io.code, inLength ? payload.data() + sizeof io : nullptr, inLength,
-                                io.outLength ? buffer.data() : nullptr, io.outLength, &actual, nullptr);
-      sent = Reply(fd, WIRE_IOCTL, ok, actual, buffer.data(), actual < io.outLength ? actual : io.outLength);
-    }
-    if (!sent) break;  // a malformed request, or the client is gone
+  Connection c;
+  c.fd = fd;
+  Request r;
+  bool serving = WireReceive(fd, &r.h, &r.payload);
+  if (serving && !WireRequestValid(r.h.op, r.h.length)) {
+    LogPrintf(LOG_CRLF | LOG_FLUSH, "Host socket: request %u of %u bytes refused, connection closed", r.h.op, r.h.length);
+    serving = false;
   }
-  if (device) CloseHandle(device);
+  serving = serving && Begin(c, r);
+  while (serving) {
+    Request next;
+    if (!WireReceive(fd, &next.h, &next.payload)) break;  // the client closed its handle or left
+    if (!WireRequestValid(next.h.op, next.h.length) || !CallAcceptable(c, next)) {
+      LogPrintf(LOG_CRLF | LOG_FLUSH, "Host socket: request %u of %u bytes refused, connection closed", next.h.op,
+                next.h.length);
+      break;
+    }
+    std::lock_guard<std::mutex> lock(c.lock);
+    c.queue.push_back(std::move(next));
+    if (c.idle == 0 && c.workers.size() < kMaxWorkersPerConnection) c.workers.emplace_back(Work, &c);
+    else c.work.notify_one();
+  }
+  // Closing the handle ends the calls still inside the device; then the workers finish.
+  if (c.handle) CloseHandle(c.handle);
+  {
+    std::lock_guard<std::mutex> lock(c.lock);
+    c.ending = true;
+    c.work.notify_all();
+  }
+  for (auto& t : c.workers) t.join();
   {
     std::lock_guard<std::mutex> lock(g_lock);
     g_clients.erase(fd);
@@ -105,7 +236,12 @@ bool StartSocketServer(const std::string& path, unsigned mode, std::string* erro
     g_listen = -1;
     return false;
   }
-  chmod(path.c_str(), mode);
+  if (chmod(path.c_str(), mode) != 0) {
+    *error = "cannot set the mode of " + path + ": " + strerror(errno);
+    close(g_listen);
+    g_listen = -1;
+    return false;
+  }
   g_path = path;
   g_running = 1;
   g_acceptor = std::thread([] {

@@ -45,6 +45,11 @@ HANDLE Loader(LPCWSTR name, DWORD) {
   return g_loaded;
 }
 BOOL Unloader(HANDLE service) { return PlatformDeregisterDevice(service); }
+HANDLE EchoOf(LPCWSTR name) { return std::u16string(name) == u"ech1:" ? g_loaded : nullptr; }
+// A device manager of this process that knows one service.
+const DeviceManagerCalls kEchoManager{
+    [](LPCWSTR) -> HANDLE { return nullptr; }, [](HANDLE) -> BOOL { return FALSE; }, Loader,
+    [](LPCWSTR, DWORD, LPCWSTR, DWORD) -> HANDLE { return nullptr; }, Unloader, EchoOf};
 
 }  // namespace
 
@@ -83,7 +88,7 @@ TEST_F(DevicesTest, RegisteredDevicesOpenReadWriteAndControl) {
 TEST_F(DevicesTest, ServicesAreActivatedFoundAndEnded) {
   EXPECT_EQ(ActivateService(u"Echo", 0), nullptr);
   EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
-  PlatformSetServiceLoader(Loader, Unloader);
+  PlatformSetDeviceManager(&kEchoManager);
   HANDLE service = ActivateService(u"Echo", 0);
   ASSERT_NE(service, nullptr);
   HANDLE h = GetServiceHandle(u"ECH1:", nullptr, nullptr);
@@ -94,7 +99,14 @@ TEST_F(DevicesTest, ServicesAreActivatedFoundAndEnded) {
   CloseHandle(h);
   EXPECT_TRUE(DeregisterService(service));
   EXPECT_EQ(GetServiceHandle(u"ECH1:", nullptr, nullptr), INVALID_HANDLE_VALUE);
-  PlatformSetServiceLoader(nullptr, nullptr);
+  // A handle of the service itself ends it too (the settings program's kill sequence).
+  ASSERT_NE(ActivateService(u"Echo", 0), nullptr);
+  h = GetServiceHandle(u"ECH1:", nullptr, nullptr);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  EXPECT_TRUE(DeregisterService(h));
+  CloseHandle(h);
+  EXPECT_EQ(GetServiceHandle(u"ECH1:", nullptr, nullptr), INVALID_HANDLE_VALUE);
+  PlatformSetDeviceManager(nullptr);
 }
 
 TEST_F(DevicesTest, ModulesOfThisProcessResolveByName) {

@@ -1,4 +1,6 @@
 // The stream entry points and the serial emulation of the virtual port, without a receiver.
+#include <atomic>
+#include <thread>
 #include "driver_fixture.h"
 
 using DriverEntryTest = DriverTest;
@@ -118,4 +120,25 @@ TEST_F(DriverEntryTest, PowerCallsWithoutChannelsDoNothing) {
   COM_PowerUp(kDeviceContext);
   EXPECT_EQ(WaitForSingleObject(g_Driver.WakeEvent, 0), WAIT_TIMEOUT);
   EXPECT_EQ(WaitForSingleObject(g_Driver.SleepRequestEvent, 0), WAIT_TIMEOUT);
+}
+
+TEST_F(DriverEntryTest, AMaskChangeEndsAWaitForEvents) {
+  Load();
+  DWORD h = COM_Open(kDeviceContext, 0, 0);
+  DWORD got = 0, events = 0, mask = EV_RXCHAR;
+  COMMTIMEOUTS t{};
+  t.ReadTotalTimeoutConstant = 600000;  // a minute of real time at the test's scale
+  ASSERT_TRUE(COM_IOControl(h, 0x1B003C, reinterpret_cast<BYTE*>(&t), sizeof t, nullptr, 0, &got));
+  ASSERT_TRUE(COM_IOControl(h, 0x1B0028, reinterpret_cast<BYTE*>(&mask), 4, nullptr, 0, &got));
+  std::atomic<bool> done{false};
+  std::thread waiter([&] {
+    DWORD n = 0;
+    COM_IOControl(h, 0x1B002C, nullptr, 0, reinterpret_cast<BYTE*>(&events), 4, &n);
+    done = true;
+  });
+  ASSERT_TRUE(WaitFor([&] { return Log().find("WaitCommMask - Reading Gps Data Delay 600000") != std::string::npos; }));
+  ASSERT_TRUE(COM_IOControl(h, 0x1B0028, reinterpret_cast<BYTE*>(&mask), 4, nullptr, 0, &got));
+  EXPECT_TRUE(WaitFor([&] { return done.load(); }, 2));
+  if (!done) COM_Close(h);  // ends the wait for good
+  waiter.join();
 }

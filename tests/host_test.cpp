@@ -1,95 +1,6 @@
 // frxd as users and other processes meet it: first start, remote handles over its socket, the
 // NMEA TCP server, the virtual port, and a restart after being killed.
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <fstream>
-#include <sstream>
-#include "driver_fixture.h"
-#include "reg_file.h"
-
-namespace {
-
-// A port nobody listens on now, as the system hands one out.
-int FreePort() {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  inet_pton(AF_INET, "127.0.0.1", &a.sin_addr);
-  socklen_t length = sizeof a;
-  bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &length);
-  close(fd);
-  return ntohs(a.sin_port);
-}
-
-class HostTest : public DriverTest {
- protected:
-  void SetUp() override {
-    DriverTest::SetUp();
-    std::ifstream in(std::string(FERROX_SOURCE_DIR) + "/data/default-registry.reg");
-    std::stringstream text;
-    text << in.rdbuf();
-    std::vector<RegChange> changes;
-    std::string error;
-    ASSERT_TRUE(ParseRegText(text.str(), changes, error)) << error;
-    ASSERT_EQ(ApplyRegChanges(changes, error), 0) << error;
-    port_ = FreePort();
-    SetDword(u"Software\\Quorvale\\Frxd", u"TcpPort", static_cast<DWORD>(port_));
-    MapPort(4, root_ + "/receiver");
-    Simulate(root_ + "/receiver");
-  }
-  // Starts frxd and waits until it serves (a socket or link left by a killed host does not count).
-  pid_t StartHost() {
-    pid_t pid = Spawn({FERROX_HOST_TOOL, "--root", root_, "--foreground"});
-    EXPECT_TRUE(WaitFor([&] { return FileExists(root_ + "/dev/ttyFRX0") && SocketAccepts(); }));
-    usleep(100000);  // the virtual port is linked right after the socket listens
-    return pid;
-  }
-  bool SocketAccepts() {
-    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un a{};
-    a.sun_family = AF_UNIX;
-    strncpy(a.sun_path, (root_ + "/frxd.sock").c_str(), sizeof a.sun_path - 1);
-    bool ok = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-    close(fd);
-    return ok;
-  }
-  int Connect() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(port_));
-    inet_pton(AF_INET, "127.0.0.1", &a.sin_addr);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-      close(fd);
-      return -1;
-    }
-    return fd;
-  }
-  // What arrives on `fd` within `ms` real milliseconds (empty when the peer closed first).
-  static std::string Receive(int fd, int ms) {
-    std::string got;
-    char buf[4096];
-    for (int waited = 0; waited < ms; waited += 20) {
-      pollfd p{fd, POLLIN, 0};
-      if (poll(&p, 1, 20) > 0) {
-        ssize_t n = read(fd, buf, sizeof buf);
-        if (n <= 0) break;
-        got.append(buf, static_cast<size_t>(n));
-        if (got.find("$GPRMC") != std::string::npos && got.find("\r\n", got.find("$GPRMC")) != std::string::npos)
-          break;
-      }
-    }
-    return got;
-  }
-  int port_ = 0;
-};
-
-}  // namespace
+#include "host_fixture.h"
 
 TEST_F(HostTest, RemoteHandlesReachTheDriverAndGarbageOnlyDropsItsConnection) {
   StartHost();
@@ -227,4 +138,32 @@ TEST(HostStart, BadArgumentsFailWithOneLine) {
   EXPECT_NE(out.find("frxd: unknown argument"), std::string::npos);
   EXPECT_EQ(RunCommand(std::string(FERROX_HOST_TOOL) + " --root /proc/nonexistent/x 2>&1", &out), 1);
   EXPECT_EQ(RunCommand(std::string(FERROX_HOST_TOOL) + " --help", &out), 0);
+}
+
+TEST_F(HostTest, TheReadmeOrderOnANewRootServesTheVirtualPort) {
+  // A user maps the receiver first, so the root has a registry before frxd ever started.
+  std::string fresh = root_ + "/daily";
+  std::string reg = std::string(FERROX_REG_TOOL) + " --root '" + fresh + "' set ";
+  std::string out;
+  ASSERT_EQ(RunCommand(reg + "'HKLM\\Software\\Quorvale\\SerialPorts\\COM4:' Device 'sz:" + root_ +
+                           "/receiver' 2>&1",
+                       &out),
+            0)
+      << out;
+  ASSERT_EQ(RunCommand(reg + "'HKLM\\Software\\Quorvale\\Frxd' TcpPort dword:0 2>&1", &out), 0) << out;
+  Spawn({FERROX_HOST_TOOL, "--root", fresh, "--foreground"});
+  ASSERT_TRUE(WaitFor([&] { return FileExists(fresh + "/dev/ttyFRX0"); }));
+  int tty = open((fresh + "/dev/ttyFRX0").c_str(), O_RDWR | O_NOCTTY);
+  ASSERT_GE(tty, 0);
+  EXPECT_NE(Receive(tty, 5000).find("$GPRMC"), std::string::npos);
+  close(tty);
+  // What the user set is kept; what installing writes is filled in.
+  PlatformSetRoot(fresh);
+  EXPECT_EQ(GetString(u"Software\\Quorvale\\SerialPorts\\COM4:", u"Device"), Utf8ToWide((root_ + "/receiver").c_str()));
+  DWORD v = 1;
+  EXPECT_TRUE(GetDword(u"Software\\Quorvale\\Frxd", u"TcpPort", &v));
+  EXPECT_EQ(v, 0u);
+  EXPECT_TRUE(GetDword(u"Drivers\\BuiltIn\\FrxDriver", u"Index", &v));
+  EXPECT_EQ(v, 8u);
+  PlatformSetRoot(root_);
 }

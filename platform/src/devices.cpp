@@ -1,5 +1,6 @@
 // Stream devices loaded in this process: "<prefix><index>:" names that CreateFileW opens through
 // the device's entry points, and the services manager's calls on them.
+#include <atomic>
 #include <map>
 #include <mutex>
 #include <string>
@@ -8,10 +9,10 @@
 #include "platform/kernel.h"
 #include "platform/wide.h"
 #include "serial_port.h"
+#include "wire_connect.h"
 
 using namespace platform;
 
-HANDLE PlatformOpenRemoteDevice(LPCWSTR name, DWORD access, DWORD share);
 
 namespace {
 
@@ -20,13 +21,16 @@ struct Device {
   StreamEntryPoints entries;
   DWORD context;
   bool service;
+  // Deregistered: handles still open on it fail, and never call into the module again (a
+  // driver loaded afresh reuses its open contexts).
+  std::atomic<bool> gone{false};
 };
 
 std::mutex g_lock;
 std::map<uintptr_t, std::shared_ptr<Device>> g_devices;
 std::map<std::u16string, ServiceFactory> g_factories;
-ServiceLoader g_loader = nullptr;
-ServiceUnloader g_unloader = nullptr;
+DeviceManagerCalls g_manager{};
+bool g_hasManager = false;
 uintptr_t g_nextRegistration = 0x3000;
 
 std::u16string Lower(LPCWSTR s) {
@@ -47,10 +51,16 @@ struct DeviceHandle : KObject {
   std::shared_ptr<Device> device;
   DWORD open = 0;
   bool serviceHandle = false;  // from GetServiceHandle: no open context
-  ~DeviceHandle() override {
-    if (!serviceHandle && device->entries.Close) device->entries.Close(open);
+  std::atomic<bool> closed{false};
+  // The device's Close runs when the handle is closed, not when the last call on it returns: it
+  // is what ends a read that another thread has blocked in the device.
+  void Closing() override {
+    if (!closed.exchange(true) && !serviceHandle && !device->gone && device->entries.Close)
+      device->entries.Close(open);
   }
+  ~DeviceHandle() override { Closing(); }
   BOOL Read(void* buf, DWORD n, DWORD* got) override {
+    if (device->gone) return Fail(ERROR_INVALID_HANDLE);
     if (!device->entries.Read) return Fail(ERROR_NOT_SUPPORTED);
     DWORD r = device->entries.Read(open, buf, n);
     if (r == 0xFFFFFFFFu) return FALSE;
@@ -58,6 +68,7 @@ struct DeviceHandle : KObject {
     return TRUE;
   }
   BOOL Write(const void* buf, DWORD n, DWORD* written) override {
+    if (device->gone) return Fail(ERROR_INVALID_HANDLE);
     if (!device->entries.Write) return Fail(ERROR_NOT_SUPPORTED);
     DWORD r = device->entries.Write(open, buf, n);
     if (r == 0xFFFFFFFFu) return FALSE;
@@ -67,6 +78,7 @@ struct DeviceHandle : KObject {
   bool IsDevice() const override { return true; }
   BOOL IoControl(DWORD code, const void* in, DWORD inLength, void* out, DWORD outLength, DWORD* actual) override {
     *actual = 0;
+    if (device->gone) return Fail(ERROR_INVALID_HANDLE);
     if (!device->entries.IOControl) return Fail(ERROR_NOT_SUPPORTED);
     DWORD context = serviceHandle ? device->context : open;
     return device->entries.IOControl(context, code, static_cast<BYTE*>(const_cast<void*>(in)), inLength,
@@ -108,7 +120,10 @@ HANDLE PlatformRegisterDevice(LPCWSTR prefix, DWORD index, const StreamEntryPoin
 
 BOOL PlatformDeregisterDevice(HANDLE registration) {
   std::lock_guard<std::mutex> lock(g_lock);
-  if (!g_devices.erase(reinterpret_cast<uintptr_t>(registration))) return KObject::Fail(ERROR_INVALID_HANDLE);
+  auto it = g_devices.find(reinterpret_cast<uintptr_t>(registration));
+  if (it == g_devices.end()) return KObject::Fail(ERROR_INVALID_HANDLE);
+  it->second->gone = true;
+  g_devices.erase(it);
   return TRUE;
 }
 
@@ -131,7 +146,7 @@ HANDLE PlatformOpenDevice(LPCWSTR name, DWORD access, DWORD share, bool* isDevic
     HANDLE port = PlatformOpenSerialPort(name);
     if (port != INVALID_HANDLE_VALUE || GetLastError() != ERROR_FILE_NOT_FOUND) return port;
   }
-  return PlatformOpenRemoteDevice(name, access, share);  // a device of the host process
+  return RemoteOpenDevice(name, access, share);  // a device of the host process
 }
 
 BOOL DeviceIoControl(HANDLE h, DWORD code, LPVOID in, DWORD inLength, LPVOID out, DWORD outLength, LPDWORD returned,
@@ -146,7 +161,8 @@ BOOL DeviceIoControl(HANDLE h, DWORD code, LPVOID in, DWORD inLength, LPVOID out
 
 HANDLE GetServiceHandle(LPCWSTR name, LPWSTR, LPDWORD) {
   auto d = name ? Find(Lower(name)) : nullptr;
-  if (!d || !d->service) {
+  if (!d) return RemoteServiceHandle(name);  // a service of the host process
+  if (!d->service) {
     SetLastError(ERROR_FILE_NOT_FOUND);
     return INVALID_HANDLE_VALUE;
   }
@@ -162,7 +178,24 @@ void PlatformRegisterServiceFactory(LPCWSTR name, ServiceFactory factory) {
   else g_factories.erase(Lower(name));
 }
 
+void PlatformSetDeviceManager(const DeviceManagerCalls* calls) {
+  std::lock_guard<std::mutex> lock(g_lock);
+  g_hasManager = calls != nullptr;
+  g_manager = calls ? *calls : DeviceManagerCalls{};
+}
+
+// The device manager of this process, if it has one (only the host does).
+static bool Manager(DeviceManagerCalls* calls) {
+  std::lock_guard<std::mutex> lock(g_lock);
+  *calls = g_manager;
+  return g_hasManager;
+}
+
 HANDLE ActivateService(LPCWSTR name, DWORD flags) {
+  if (!name || !*name) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return nullptr;
+  }
   ServiceFactory factory = nullptr;
   {
     std::lock_guard<std::mutex> lock(g_lock);
@@ -170,28 +203,49 @@ HANDLE ActivateService(LPCWSTR name, DWORD flags) {
     if (it != g_factories.end()) factory = it->second;
   }
   if (factory) return factory(flags);
-  ServiceLoader loader;
-  {
-    std::lock_guard<std::mutex> lock(g_lock);
-    loader = g_loader;
-  }
-  if (loader) return loader(name, flags);
-  SetLastError(ERROR_FILE_NOT_FOUND);
-  return nullptr;
+  DeviceManagerCalls m;
+  if (Manager(&m)) return m.activateService(name, flags);
+  return RemoteActivateService(name, flags);
 }
 
-void PlatformSetServiceLoader(ServiceLoader loader, ServiceUnloader unloader) {
-  std::lock_guard<std::mutex> lock(g_lock);
-  g_loader = loader;
-  g_unloader = unloader;
+HANDLE RegisterService(LPCWSTR prefix, DWORD index, LPCWSTR dll, DWORD context) {
+  if (!prefix || WideLen(prefix) != 3 || index > 9 || !dll || !*dll) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return nullptr;
+  }
+  DeviceManagerCalls m;
+  if (Manager(&m)) return m.registerService(prefix, index, dll, context);
+  return RemoteRegisterService(prefix, index, dll, context);
 }
 
 BOOL DeregisterService(HANDLE service) {
-  ServiceUnloader unloader;
-  {
-    std::lock_guard<std::mutex> lock(g_lock);
-    unloader = g_unloader;
+  int remote = RemoteDeregisterService(service);
+  if (remote >= 0) return remote;
+  DeviceManagerCalls m;
+  if (!Manager(&m)) return KObject::Fail(ERROR_INVALID_HANDLE);
+  // A handle of the service itself (GetServiceHandle, CreateFileW) names the service it ends.
+  if (auto h = FindHandleAs<DeviceHandle>(service)) {
+    if (!h->device->service) return KObject::Fail(ERROR_INVALID_HANDLE);
+    service = m.serviceOf(h->device->name.c_str());
+    if (!service) return KObject::Fail(ERROR_INVALID_HANDLE);
   }
-  if (!unloader) return KObject::Fail(ERROR_INVALID_HANDLE);
-  return unloader(service);
+  return m.deregisterService(service);
+}
+
+HANDLE ActivateDeviceEx(LPCWSTR builtinKey, const void*, DWORD, LPVOID) {
+  if (!builtinKey || !*builtinKey) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return nullptr;
+  }
+  DeviceManagerCalls m;
+  if (Manager(&m)) return m.activateDevice(builtinKey);
+  return RemoteActivateDevice(builtinKey);
+}
+
+BOOL DeactivateDevice(HANDLE device) {
+  int remote = RemoteDeactivateDevice(device);
+  if (remote >= 0) return remote;
+  DeviceManagerCalls m;
+  if (!Manager(&m)) return KObject::Fail(ERROR_INVALID_HANDLE);
+  return m.deactivateDevice(device);
 }

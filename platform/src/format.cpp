@@ -67,8 +67,9 @@ int PlatformVFormat(char* out, size_t size, const char* format, va_list args) {
     char tmp[512];
     std::string text;
     auto render = [&](auto value, const char* cconv) {
-      std::string f = conversion;
-      if (starWidth) f.insert(1, "*");
+      std::string f = "%";
+      if (starWidth) f += '*';
+      f.append(conversion, 1, std::string::npos);
       if (starPrecision) f += "*";  // the conversion already ends with '.'
       f += cconv;
       int n;

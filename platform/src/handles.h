@@ -24,6 +24,9 @@ struct KObject {
     *actual = 0;
     return Fail(ERROR_NOT_SUPPORTED);
   }
+  // Called once by CloseHandle when the handle leaves the table, while calls of other threads may
+  // still hold the object: a blocking object wakes them here.
+  virtual void Closing() {}
   static BOOL Fail(DWORD error);
 };
 

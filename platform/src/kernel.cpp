@@ -232,6 +232,7 @@ BOOL CloseHandle(HANDLE h) {
       g_namedEvents.erase(event->name);  // last handle of a named event
     }
   }
+  object->Closing();
   return TRUE;
 }
 

@@ -29,7 +29,7 @@ bool OpenSensors() {
   HANDLE device = CreateFileW(u"SEN0:", 0, 0, nullptr, OPEN_EXISTING, 0, nullptr);
   if (device == INVALID_HANDLE_VALUE || !device) {
     LogLine(LOG_CRLF, "Attempt to Load HTC Sensor Service Dll");
-    if (!ActivateService(u"HTCSensorService.dll", 0)) {
+    if (!RegisterService(u"SEN", 0, u"HTCSensorService.dll", 1)) {
       LogLine(LOG_CRLF, "HTC Service Dll can't be Loaded");
       return false;
     }

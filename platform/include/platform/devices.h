@@ -33,24 +33,41 @@ HANDLE PlatformRegisterDevice(LPCWSTR prefix, DWORD index, const StreamEntryPoin
                               BOOL isService);
 BOOL PlatformDeregisterDevice(HANDLE registration);
 
-// The host process serves its devices to others and never forwards an open to itself.
+// The host process serves its devices to others and never forwards a call to itself.
 void PlatformSetHostProcess(bool host);
+bool PlatformIsHostProcess();
 
 BOOL DeviceIoControl(HANDLE h, DWORD code, LPVOID in, DWORD inLength, LPVOID out, DWORD outLength, LPDWORD returned,
                      LPVOID overlapped);
 
-// Services manager calls: the handle of a running service ("TWK1:"), and starting one by name.
+// Services manager calls: the handle of a running service ("TWK1:"), starting one by its
+// Services\<name> key, registering a module as a service device, and ending a service (given the
+// handle ActivateService or RegisterService returned, or a handle of the service itself).
 HANDLE GetServiceHandle(LPCWSTR name, LPWSTR dllName, LPDWORD dllNameSize);
-// Starts the service registered under `name`; a service factory must have been registered.
 HANDLE ActivateService(LPCWSTR name, DWORD flags);
+HANDLE RegisterService(LPCWSTR prefix, DWORD index, LPCWSTR dll, DWORD context);
+BOOL DeregisterService(HANDLE service);
+// Device manager calls: activating the driver registered under a key (its Flags decide: the
+// no-load bit unloads what was loaded from the key, 0 loads it afresh), and deactivating it.
+HANDLE ActivateDeviceEx(LPCWSTR builtinKey, const void* registers, DWORD count, LPVOID context);
+BOOL DeactivateDevice(HANDLE device);
+#define DEVFLAGS_UNLOAD 0x1u
+#define DEVFLAGS_NOLOAD 0x4u
+
+// A service of this process made by the test that registers it (ActivateService by name).
 typedef HANDLE (*ServiceFactory)(DWORD flags);
 void PlatformRegisterServiceFactory(LPCWSTR name, ServiceFactory factory);
-// The services manager (frxd) loads services it has no factory for from Services\<name>.
-typedef HANDLE (*ServiceLoader)(LPCWSTR name, DWORD flags);
-typedef BOOL (*ServiceUnloader)(HANDLE service);
-void PlatformSetServiceLoader(ServiceLoader loader, ServiceUnloader unloader);
-// Ends a service that ActivateService started.
-BOOL DeregisterService(HANDLE service);
+// The host (frxd) serves the device manager and services manager calls; every other process
+// sends them to the host. Null removes them.
+struct DeviceManagerCalls {
+  HANDLE (*activateDevice)(LPCWSTR builtinKey);
+  BOOL (*deactivateDevice)(HANDLE device);
+  HANDLE (*activateService)(LPCWSTR name, DWORD flags);
+  HANDLE (*registerService)(LPCWSTR prefix, DWORD index, LPCWSTR dll, DWORD context);
+  BOOL (*deregisterService)(HANDLE service);  // what activateService or registerService gave
+  HANDLE (*serviceOf)(LPCWSTR deviceName);    // the service serving "twk1:", null when none
+};
+void PlatformSetDeviceManager(const DeviceManagerCalls* calls);
 
 // Modules: "X.dll" is a module registered in this process, else libX.so in FERROX_MODULE_DIR
 // (default: the folder of the running program).
