@@ -24,7 +24,10 @@ TEST(NmeaFields, SplittingCutsLongFieldsAndStopsAtTheLimits) {
   EXPECT_EQ(SplitFields("$GPXXX,12345678901234567890,x"), 3);
   EXPECT_STREQ(FieldText(3, 1), "123456789012345");
   std::string thirty = "$GPXXX";
-  for (int i = 1; i < 30; ++i) thirty += "," + std::to_string(i);
+  for (int i = 1; i < 30; ++i) {
+    thirty += ',';
+    thirty += std::to_string(i);
+  }
   EXPECT_EQ(SplitFields(thirty.c_str()), 24);
   EXPECT_EQ(FieldInt(24, 23), 23);
   EXPECT_EQ(FieldInt(24, 24), 0);  // beyond the count: the default

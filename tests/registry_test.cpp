@@ -132,7 +132,7 @@ TEST_F(RegistryTest, TwoProcessesWritingAThousandValuesEachLoseNone) {
       int failures = 0;
       if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Software\\Stress", 0, 0, &h) != ERROR_SUCCESS) _exit(2);
       for (DWORD i = 0; i < 1000; ++i) {
-        std::u16string name = Utf8ToWide(("P" + std::to_string(p) + "_" + std::to_string(i)).c_str());
+        std::u16string name = Utf8ToWide((std::string("P") + std::to_string(p) + "_" + std::to_string(i)).c_str());
         DWORD v = i * 2 + static_cast<DWORD>(p);
         if (RegSetValueExW(h, name.c_str(), 0, REG_DWORD, reinterpret_cast<BYTE*>(&v), 4) != ERROR_SUCCESS) ++failures;
       }
@@ -149,7 +149,7 @@ TEST_F(RegistryTest, TwoProcessesWritingAThousandValuesEachLoseNone) {
   for (int p = 0; p < 2; ++p)
     for (DWORD i = 0; i < 1000; ++i) {
       DWORD v = 0;
-      std::u16string name = Utf8ToWide(("P" + std::to_string(p) + "_" + std::to_string(i)).c_str());
+      std::u16string name = Utf8ToWide((std::string("P") + std::to_string(p) + "_" + std::to_string(i)).c_str());
       ASSERT_TRUE(GetDword(u"Software\\Stress", name.c_str(), &v));
       ASSERT_EQ(v, i * 2 + static_cast<DWORD>(p));
     }

@@ -85,21 +85,26 @@ class Chain:
 
 
 def fixes(port, count=6, seconds=40):
-    """TPV reports with a 3D fix from gpsd, and the satellites used of its SKY reports."""
-    out = subprocess.run(["gpspipe", "-w", "-x", str(seconds), "localhost:%d" % port], capture_output=True,
-                         text=True).stdout
+    """TPV reports with a 3D fix from gpsd, and the satellites used of its SKY reports; reads until
+    `count` fixes came or `seconds` passed."""
+    pipe = subprocess.Popen(["gpspipe", "-w", "-x", str(seconds), "localhost:%d" % port], stdout=subprocess.PIPE,
+                            stderr=subprocess.DEVNULL, text=True)
     tpv, used = [], []
-    for line in out.splitlines():
-        try:
-            r = json.loads(line)
-        except ValueError:
-            continue
-        if r.get("class") == "TPV" and r.get("mode") == 3 and "lat" in r:
-            tpv.append(r)
-        if r.get("class") == "SKY" and "uSat" in r:
-            used.append(r["uSat"])
-        if len(tpv) >= count:
-            break
+    try:
+        for line in pipe.stdout:
+            try:
+                r = json.loads(line)
+            except ValueError:
+                continue
+            if r.get("class") == "TPV" and r.get("mode") == 3 and "lat" in r:
+                tpv.append(r)
+            if r.get("class") == "SKY" and "uSat" in r:
+                used.append(r["uSat"])
+            if len(tpv) >= count:
+                break
+    finally:
+        pipe.kill()
+        pipe.wait()
     return tpv, used
 
 
