@@ -142,3 +142,23 @@ TEST_F(DriverEntryTest, AMaskChangeEndsAWaitForEvents) {
   if (!done) COM_Close(h);  // ends the wait for good
   waiter.join();
 }
+
+TEST_F(DriverEntryTest, ClosingAChannelWaitsForTheCallsInsideIt) {
+  // A read blocked in the channel while another thread closes it: the read must leave before the
+  // channel's buffer is freed (the sanitizer builds see a write into a freed buffer otherwise).
+  Load();
+  for (int round = 0; round < 20; ++round) {
+    DWORD h = COM_Open(kDeviceContext, 0, 0);
+    std::atomic<bool> done{false};
+    std::thread reader([&] {
+      char buf[2048];
+      while (COM_Read(h, buf, sizeof buf) > 0) {
+      }
+      done = true;
+    });
+    usleep(static_cast<useconds_t>(round % 4) * 5000);  // closes before, while and after it blocks
+    COM_Close(h);
+    EXPECT_TRUE(WaitFor([&] { return done.load(); }, 5)) << round;
+    reader.join();
+  }
+}

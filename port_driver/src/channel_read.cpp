@@ -3,6 +3,7 @@
 #include <cstring>
 #include "channel_internal.h"
 #include "port_driver/correction.h"
+#include "port_driver/driver_state.h"
 #include "port_driver/settings.h"
 #include "port_driver/track_log.h"
 #include "support/log.h"
@@ -57,7 +58,7 @@ LONG ChannelDelay(const Channel& c) { return Delay(c); }
 
 DWORD ChannelRead(int index, BYTE* dest, DWORD count) {
   Channel& c = g_Channels[index];
-  if (!(c.flags & CHANNEL_OPEN)) {
+  if (!(AtomicRead(&c.flags) & CHANNEL_OPEN)) {
     ChannelLine(index, "DoNewString - flagged as closed");
     return 0;
   }
@@ -77,7 +78,7 @@ DWORD ChannelRead(int index, BYTE* dest, DWORD count) {
       ResetEvent(c.event);
       WaitForSingleObject(c.event, static_cast<DWORD>(delay));
     }
-    if (!(c.flags & CHANNEL_OPEN)) return 0;  // closed while waiting
+    if (!(AtomicRead(&c.flags) & CHANNEL_OPEN)) return 0;  // closed while waiting
     c.remaining = GenerateBatch(c, count == kRawReadSize);
     Pace(c);
   }

@@ -28,14 +28,22 @@ void RestartLog(bool newFile) {
 
 bool IsSet(HANDLE e) { return e && WaitForSingleObject(e, 0) == WAIT_OBJECT_0; }
 
+// Calls inside each channel's read, write or I/O control (counted under the channel lock).
+LONG g_callsInside[kChannels];
+
+// Closes the channel to new calls, wakes the calls inside it and waits until they have left
+// before its buffer is freed: a read that passed its open check must never write into a freed
+// buffer.
 void ReleaseChannel(int index) {
   Channel& c = g_Channels[index];
   LockChannels();
   HANDLE event = c.event;
+  AtomicWrite(&c.flags, AtomicRead(&c.flags) & ~CHANNEL_OPEN);
   UnlockChannels();
-  if (event && !IsSet(event)) {
-    SetEvent(event);  // a read blocked on it returns
-    Sleep(50);
+  if (event) SetEvent(event);  // a read or a wait blocked on it returns
+  for (int waited = 0; AtomicRead(&g_callsInside[index]) > 0; ++waited) {
+    if (waited == 200) ChannelLine(index, "Closing waits for a call inside");
+    Sleep(5);
   }
   LockChannels();
   if (c.event) CloseHandle(c.event);
@@ -59,17 +67,43 @@ int ChannelIndex(DWORD handle) {
   if (handle < kFirstHandle || handle >= kFirstHandle + kChannels) return -1;
   int index = static_cast<int>(handle - kFirstHandle);
   LockChannels();
-  bool open = g_Channels[index].flags & CHANNEL_OPEN;
+  bool open = AtomicRead(&g_Channels[index].flags) & CHANNEL_OPEN;
   UnlockChannels();
   return open ? index : -1;
 }
+
+namespace {
+
+// A call inside an open channel, for as long as it lasts: closing the channel waits for it.
+class ChannelCall {
+ public:
+  explicit ChannelCall(DWORD handle) {
+    if (handle < kFirstHandle || handle >= kFirstHandle + kChannels) return;
+    int index = static_cast<int>(handle - kFirstHandle);
+    LockChannels();
+    if (AtomicRead(&g_Channels[index].flags) & CHANNEL_OPEN) {
+      InterlockedIncrement(&g_callsInside[index]);
+      index_ = index;
+    }
+    UnlockChannels();
+  }
+  ~ChannelCall() {
+    if (index_ >= 0) InterlockedDecrement(&g_callsInside[index_]);
+  }
+  int index() const { return index_; }
+
+ private:
+  int index_ = -1;
+};
+
+}  // namespace
 
 void ChannelLine(int index, const char* text) { LogPrintf(LOG_TAB, "Channel: %d, %s\r\n", index + 1, text); }
 
 void SignalChannels() {
   LockChannels();
   for (Channel& c : g_Channels)
-    if ((c.flags & CHANNEL_OPEN) && c.event) SetEvent(c.event);
+    if ((AtomicRead(&c.flags) & CHANNEL_OPEN) && c.event) SetEvent(c.event);
   UnlockChannels();
 }
 
@@ -210,7 +244,7 @@ DWORD COM_Open(DWORD context, DWORD, DWORD) {
     return 0;
   }
   c.event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  c.flags = CHANNEL_OPEN;
+  AtomicWrite(&c.flags, CHANNEL_OPEN);
   LONG before = InterlockedIncrement(&g_Driver.OpenCount) - 1;
   UnlockChannels();
   ChannelLine(index, "Opening...");
@@ -241,7 +275,8 @@ BOOL COM_Close(DWORD handle) {
 }
 
 DWORD COM_Read(DWORD handle, LPVOID buffer, DWORD count) {
-  int index = ChannelIndex(handle);
+  ChannelCall call(handle);
+  int index = call.index();
   if (index < 0) {
     ChannelLine(static_cast<int>(handle - kFirstHandle), "False Read");
     return 0;
@@ -251,7 +286,8 @@ DWORD COM_Read(DWORD handle, LPVOID buffer, DWORD count) {
 }
 
 DWORD COM_Write(DWORD handle, const void* data, DWORD count) {
-  int index = ChannelIndex(handle);
+  ChannelCall call(handle);
+  int index = call.index();
   if (index < 0) {
     ChannelLine(static_cast<int>(handle - kFirstHandle), "False Write");
     return 0;
@@ -283,7 +319,8 @@ DWORD COM_Seek(DWORD, LONG amount, WORD type) {
 }
 
 BOOL COM_IOControl(DWORD handle, DWORD code, BYTE* in, DWORD inLength, BYTE* out, DWORD outLength, DWORD* actual) {
-  int index = ChannelIndex(handle);
+  ChannelCall call(handle);
+  int index = call.index();
   if (index < 0) {
     ChannelLine(static_cast<int>(handle - kFirstHandle), "False IO Control");
     return FALSE;

@@ -69,7 +69,7 @@ BOOL WaitCommEventEmulation(int index, DWORD* result) {
   *result = 0;
   Channel& c = g_Channels[index];
   SerialState& s = g_Serial[index];
-  if (!(c.flags & CHANNEL_OPEN)) {
+  if (!(AtomicRead(&c.flags) & CHANNEL_OPEN)) {
     ChannelLine(index, "WaitComEvent - flagged as closed");
     return FALSE;
   }
@@ -87,7 +87,7 @@ BOOL WaitCommEventEmulation(int index, DWORD* result) {
       HANDLE waits[3] = {c.event, s.waitEvent, g_Driver.ReadSleep};
       WaitForMultipleObjects(g_Driver.ReadSleep ? 3 : 2, waits, FALSE, static_cast<DWORD>(delay));
     }
-    if (!(c.flags & CHANNEL_OPEN)) return FALSE;
+    if (!(AtomicRead(&c.flags) & CHANNEL_OPEN)) return FALSE;
     c.remaining = GenerateBatch(c, false);
     PaceChannel(c);
   }

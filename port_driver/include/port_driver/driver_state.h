@@ -32,3 +32,5 @@ extern DriverState g_Driver;
 // The single 32-bit hand-over values are read and written whole by every thread.
 inline LONG AtomicRead(volatile LONG* p) { return __atomic_load_n(p, __ATOMIC_SEQ_CST); }
 inline void AtomicWrite(volatile LONG* p, LONG v) { __atomic_store_n(p, v, __ATOMIC_SEQ_CST); }
+inline DWORD AtomicRead(volatile DWORD* p) { return __atomic_load_n(p, __ATOMIC_SEQ_CST); }
+inline void AtomicWrite(volatile DWORD* p, DWORD v) { __atomic_store_n(p, v, __ATOMIC_SEQ_CST); }
