@@ -149,8 +149,11 @@ TEST_F(DriverChainTest, KeepAliveKeepsTheSourceAndReloadReopensIt) {
   EXPECT_EQ(COM_Write(h, "Reload", 7), kCommandAccepted);
   ASSERT_TRUE(WaitFor([&] { return current().find("Reloading Registry by Remote request") != std::string::npos; }));
   ASSERT_TRUE(Using(4));
-  std::string log = current();
-  EXPECT_NE(log.find("Reading Registry Settings", log.find("Reloading Registry by Remote request")), std::string::npos);
+  // The reload reads the settings after it logged the request: wait for it, never assume it.
+  EXPECT_TRUE(WaitFor([&] {
+    std::string log = current();
+    return log.find("Reading Registry Settings", log.find("Reloading Registry by Remote request")) != std::string::npos;
+  }));
 }
 
 TEST_F(DriverChainTest, DeinitReturnsWhileTheReaderWaitsOnASilentPort) {

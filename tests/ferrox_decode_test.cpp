@@ -32,7 +32,7 @@ TEST_F(FerroxDecodeTest, OneLinePerReadCycle) {
       "$GPGGA,,,,,,0,,,,M,,M,,*66\n$GPRMC,,V,,,,,,,,,,N*53\n"
       "$GPGGA,,,,,,0,,,,M,,M,,*66\n$GPRMC,,V,,,,,,,,,,N*53\n");
   int rc;
-  std::string json = Run(path, &rc);
+  std::string json = Run("--strict " + path, &rc);
   EXPECT_EQ(rc, 0);
   ASSERT_EQ(Lines(json), 4u) << json;
   EXPECT_NE(json.find("{\"time\":\"2026-12-06T12:00:00.000Z\",\"valid\":\"0x41FDF\",\"lat\":48.117300000"), std::string::npos)
@@ -43,7 +43,7 @@ TEST_F(FerroxDecodeTest, OneLinePerReadCycle) {
   std::string second = json.substr(json.find('\n') + 1);
   EXPECT_NE(second.find("\"lat\":48.117316667"), std::string::npos);
   EXPECT_NE(second.find("\"prns\":[]"), std::string::npos);
-  std::string nmea = Run("--nmea < " + path, &rc);
+  std::string nmea = Run("--strict --nmea < " + path, &rc);
   EXPECT_EQ(rc, 0);
   EXPECT_NE(nmea.find("$GPRMC,120000.000,A,4807.038000,N,01131.000000,E,10.0,90.0,061226,,,A*"), std::string::npos)
       << nmea;
@@ -81,7 +81,7 @@ TEST_F(FerroxDecodeTest, CorrectModeProjectsAMovingReceiver) {
     text += "$GPGSA,A,3,01,02,03,04,,,,,,,,,1.5,1.0,1.2*00\n";
   }
   int rc;
-  std::string out = Run("--correct --read-at 500 " + Capture(text), &rc);
+  std::string out = Run("--strict --correct --read-at 500 " + Capture(text), &rc);
   ASSERT_EQ(rc, 0) << out;
   ASSERT_EQ(Lines(out), 5u) << out;
   // The last output: fix at 40 m, read 500 ms after arrival, LagAdvance 1500: 20 m further.

@@ -159,9 +159,9 @@ TEST(NmeaWriter, SatellitesInViewPages) {
   ExpectChecksum(out);
   EXPECT_EQ(MakeGPGSV(2, &f, out, sizeof out), 0);
   EXPECT_STREQ(out, "");
-  f.SatellitesInView = 13;
+  f.SatellitesInView = 13;  // more in view than twelve slots: three messages go out, and say so
   EXPECT_GT(MakeGPGSV(2, &f, out, sizeof out), 0);
-  EXPECT_EQ(Body(out).substr(0, 14), "$GPGSV,4,3,13,");
+  EXPECT_EQ(Body(out).substr(0, 14), "$GPGSV,3,3,13,");
   EXPECT_EQ(MakeGPGSV(3, &f, out, sizeof out), 0);  // only pages 0 to 2 exist
 }
 

@@ -9,7 +9,7 @@
 #include "platform/platform.h"
 #include "port_driver/nmea_parser.h"
 #include "pipeline_harness.h"
-#include "read_cycles.h"
+#include "port_driver/nmea_source.h"
 #include "port_driver/settings.h"
 #include "support/clock.h"
 #include "support/nmea_writer.h"
@@ -22,9 +22,20 @@ const char kUsage[] =
     "driver's parser and prints one line per read cycle. Lines starting with '#' are comments.\n"
     "\n"
     "A read cycle is what one burst of a serial receiver carries. The record is zeroed at the start\n"
-    "of each cycle, and a new cycle starts at a $GPGGA or $GPRMC whose time field differs from the\n"
-    "time of the current cycle, or that repeats a sentence type the current cycle already has\n"
-    "(receivers without a fix send empty times).\n"
+    "of each cycle, and a new cycle starts at a GGA, RMC, GNS or GLL whose time field differs from\n"
+    "the time of the current cycle, or that repeats a sentence (talker and type) the current cycle\n"
+    "already has.\n"
+    "\n"
+    "Two readings, as the driver has them (its registry value StrictNmea):\n"
+    "  default   every talker ($GP $GN $GL $GA $GB $BD $GQ $QZ $GI) of GGA, RMC, GSA, GSV, VTG, GLL\n"
+    "            and GNS. A cycle follows the combined $GN solution when the receiver sends one;\n"
+    "            the used satellites of several GSA are joined and the satellites of several GSV\n"
+    "            merged (used ones first, then by SNR, into twelve slots; the count stays true);\n"
+    "            a receiver that sends GSA rarely keeps its last fix type and DOPs for five\n"
+    "            cycles, and one that never does gets its fix type from GGA, GNS or RMC.\n"
+    "  --strict  only $GP GGA, RMC, GSA, GSV and VTG, each sentence read by itself; cycles start\n"
+    "            at $GPGGA and $GPRMC (an empty time counts as a new one). A receiver that sends\n"
+    "            $GP GGA, RMC and GSA in every cycle gives the same output in both readings.\n"
     "\n"
     "  --json   (default) one JSON object per cycle: time (ISO 8601 UTC, null without time and\n"
     "           date), valid (hex), lat, lon, alt, sep, speed_kmh, course, magvar, maghead,\n"
@@ -37,8 +48,9 @@ const char kUsage[] =
     "           driver's clock follows the GPS, so it reads the fix time when the cycle arrives)\n"
     "  --read-at MS   when the program reads after the arrival (default 500)\n"
     "  --profile N    the profile defaults used by --correct: 1 Driving (default), 2 Walking\n"
+    "  --strict       the strict reading (see above)\n"
     "  --help   this text\n"
-    "Only the $GP talker is understood (as the driver does); other sentences are skipped.\n"
+    "Other sentences (proprietary, other types) are skipped.\n"
     "Exit status 0, or 1 with a one-line message when the input cannot be read.\n";
 
 enum Mode { JSON, NMEA, CORRECT };
@@ -132,6 +144,7 @@ void PrintCycle(const FixRecord& f, Mode mode, FILE* out) {
 int main(int argc, char** argv) {
   Mode mode = JSON;
   DWORD profile = 1;
+  bool strict = false;
   const char* path = nullptr;
   for (int i = 1; i < argc; ++i) {
     if (!strcmp(argv[i], "--help") || !strcmp(argv[i], "-h")) {
@@ -141,6 +154,7 @@ int main(int argc, char** argv) {
     if (!strcmp(argv[i], "--json")) mode = JSON;
     else if (!strcmp(argv[i], "--nmea")) mode = NMEA;
     else if (!strcmp(argv[i], "--correct")) mode = CORRECT;
+    else if (!strcmp(argv[i], "--strict")) strict = true;
     else if (!strcmp(argv[i], "--read-at") && i + 1 < argc) g_correct.readAt = static_cast<DWORD>(atol(argv[++i]));
     else if (!strcmp(argv[i], "--profile") && i + 1 < argc) profile = static_cast<DWORD>(atol(argv[++i]));
     else if (argv[i][0] == '-' && argv[i][1]) {
@@ -180,24 +194,53 @@ int main(int argc, char** argv) {
   static char out[1 << 16];
   setvbuf(stdout, out, _IOFBF, sizeof out);
   FixRecord fix{};
-  CycleSplitter cycles;
+  NmeaSource source;
+  NmeaSourceReset(&source, strict);
   char line[4096];
-  while (fgets(line, sizeof line, in)) {
-    size_t len = strlen(line);
-    if (len == sizeof line - 1 && line[len - 1] != '\n') {  // overlong: drop the rest of the line
-      int c;
-      while ((c = fgetc(in)) != EOF && c != '\n') {
+  char* raw = nullptr;
+  size_t rawSize = 0;
+  ssize_t got;
+  while ((got = getline(&raw, &rawSize, in)) >= 0) {
+    // Strict: a line that starts with '$', as far as 4095 bytes. Default: the first sentence on
+    // the line with a right checksum; binary messages of the receiver (with NUL bytes) or a
+    // cut-off sentence may come before it.
+    const char* sentence = nullptr;
+    if (strict) {
+      if (raw[0] == '$') {
+        size_t n = strnlen(raw, static_cast<size_t>(got));
+        if (n > sizeof line - 1) n = sizeof line - 1;
+        memcpy(line, raw, n);
+        line[n] = 0;
+        sentence = line;
+      }
+    } else {
+      for (const char* p = raw; p < raw + got; ++p) {
+        p = static_cast<const char*>(memchr(p, '$', static_cast<size_t>(raw + got - p)));
+        if (!p) break;
+        size_t n = 0;
+        while (p + n < raw + got && p[n] != '\r' && p[n] != '\n' && p[n] != 0 && n < sizeof line - 3) ++n;
+        memcpy(line, p, n);
+        memcpy(line + n, "\r\n", 3);
+        if (strchr(line, '*') && NmeaChecksumOk(line)) {
+          sentence = line;
+          break;
+        }
       }
     }
-    if (line[0] != '$') continue;
-    if (cycles.StartsNewCycle(line)) {
+    if (!sentence) continue;
+    if (NmeaStartsNewCycle(&source, sentence)) {
+      NmeaFinishCycle(&source, &fix);
       PrintCycle(fix, mode, stdout);
       memset(&fix, 0, sizeof fix);
     }
-    ParseNmeaSentence(line, &fix);
+    NmeaParse(&source, sentence, &fix);
   }
+  free(raw);
   bool failed = ferror(in);
-  if (cycles.HaveData()) PrintCycle(fix, mode, stdout);
+  if (source.haveData) {
+    NmeaFinishCycle(&source, &fix);
+    PrintCycle(fix, mode, stdout);
+  }
   if (mode == CORRECT) {
     HarnessEnd();
     PlatformSetRoot(g_root + "/none");  // closes the registry before the root goes

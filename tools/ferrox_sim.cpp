@@ -15,7 +15,7 @@
 #include <vector>
 #include "platform/platform.h"
 #include "port_driver/geodesy.h"
-#include "read_cycles.h"
+#include "port_driver/nmea_source.h"
 #include "support/nmea_writer.h"
 
 namespace {
@@ -147,15 +147,21 @@ std::vector<std::string> ReplayCycles(const std::string& path, bool* ok) {
   FILE* f = fopen(path.c_str(), "rb");
   *ok = f != nullptr;
   if (!f) return cycles;
-  CycleSplitter splitter;
+  // The capture's bursts as the driver reads them: every talker, cycles split by time.
+  NmeaSource source;
+  NmeaSourceReset(&source, false);
+  FixRecord scratch{};
   char line[4096];
   std::string current;
   while (fgets(line, sizeof line, f)) {
     if (line[0] != '$') continue;
-    if (splitter.StartsNewCycle(line) && !current.empty()) {
+    if (NmeaStartsNewCycle(&source, line) && !current.empty()) {
       cycles.push_back(current);
       current.clear();
+      NmeaFinishCycle(&source, &scratch);
+      scratch = FixRecord{};
     }
+    NmeaParse(&source, line, &scratch);
     std::string l = line;
     while (!l.empty() && (l.back() == '\n' || l.back() == '\r')) l.pop_back();
     current += l + "\r\n";

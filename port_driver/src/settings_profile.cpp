@@ -116,6 +116,11 @@ static DWORD LoadSoftware(bool app) {
   ReadDword(key, u"CurrentProfile", &g_System.CurrentProfile);
   ReadDword(key, u"ComTimeOut", &g_System.ComTimeOut);
   ReadDword(key, u"KeepAlive", &g_System.KeepAlive);
+  // Beyond the receivers of old: absent means the default reading, and nothing is logged for it.
+  DWORD strict = 0, size = sizeof strict, type = 0;
+  if (RegQueryValueExW(key, u"StrictNmea", nullptr, &type, reinterpret_cast<BYTE*>(&strict), &size) == ERROR_SUCCESS &&
+      type == REG_DWORD)
+    g_System.StrictNmea = strict != 0;
   ReadDword(key, u"GpsidSleep", &g_System.GpsidSleep);
   ReadDword(key, u"GpsidInputBuffer", &g_System.GpsidInputBuffer);
   ReadDword(key, u"GpsidOutputBuffer", &g_System.GpsidOutputBuffer);

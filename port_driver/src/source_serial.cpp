@@ -7,6 +7,7 @@
 #include "port_driver/driver_state.h"
 #include "port_driver/geoid.h"
 #include "port_driver/nmea_parser.h"
+#include "port_driver/nmea_source.h"
 #include "port_driver/settings.h"
 #include "support/clock.h"
 #include "support/log.h"
@@ -30,7 +31,14 @@ DWORD Waiting(HANDLE h) {
 
 bool Before(DWORD deadline) { return static_cast<LONG>(GetTickCount() - deadline) < 0; }
 
+// What each serial source's reading keeps between bursts: its cycle state, and the sentences of
+// the next cycle that came in the same read as the end of the last one.
+NmeaSource g_nmea[kSourcePorts];
+char g_carried[kSourcePorts][kReceiveBuffer];
+DWORD g_carriedLength[kSourcePorts];
+
 void Complete(int n, FixRecord* fix) {
+  NmeaFinishCycle(&g_nmea[n], fix);
   GpsClockCheck(fix);
   InjectSeparation(fix, n);
 }
@@ -59,6 +67,8 @@ int OpenSerialSource(int n) {
     return 1;
   }
   SetSourceHandle(n, h);
+  NmeaSourceReset(&g_nmea[n], g_System.StrictNmea != 0);
+  g_carriedLength[n] = 0;
   LogPrintf(LOG_CRLF, "Opened Port %S", name);
   COMMTIMEOUTS t;
   if (g_System.ComTimeOut != 0 && GetCommTimeouts(h, &t)) {
@@ -105,6 +115,7 @@ int ReadWithWait(int n, FixRecord* fix) {
   }
   HANDLE h = SourceHandle(n);
   DWORD deadline = GetTickCount() + g_System.SleepTime + 200;
+  if (g_carriedLength[n]) return DoReadComPort(n, fix, deadline);  // the next cycle has begun
   if (DWORD waiting = Waiting(h)) {
     LogPrintf(LOG_CRLF, "%d Bytes Waiting", waiting);
     return DoReadComPort(n, fix, deadline);
@@ -138,7 +149,11 @@ int DoReadComPort(int n, FixRecord* fix, DWORD deadline) {
   char line[kLineBuffer];
   if (deadline == 0) deadline = GetTickCount() + g_System.SleepTime + 200;
   int total = 0;
-  DWORD carry = 0;
+  NmeaSource& nmea = g_nmea[n];
+  // Bytes of this cycle that came with the end of the last one.
+  DWORD carry = g_carriedLength[n];
+  memcpy(buffer, g_carried[n], carry);
+  g_carriedLength[n] = 0;
   bool pending = false, polled = false;
   bool expired = !Before(deadline);
   while (!expired) {
@@ -160,8 +175,8 @@ int DoReadComPort(int n, FixRecord* fix, DWORD deadline) {
         buffer[carry + got] = 0;
         LogPrintf(LOG_VERBOSE, "GPS Data Return: %u (%u) [%s]\r\n", got, carry + got, buffer);
       }
-      if (got > 0) {
-        deadline += kReadExtensionMs;
+      if (got > 0 || carry > 0) {
+        if (got > 0) deadline += kReadExtensionMs;
         // Sentence scan over the buffer (carried bytes first).
         char* p = buffer;
         char* end = buffer + carry + got;
@@ -180,8 +195,18 @@ int DoReadComPort(int n, FixRecord* fix, DWORD deadline) {
           if (len <= kLineBuffer - 3) {  // longer lines are not NMEA: dropped
             memcpy(line, p, len);
             memcpy(line + len, "\r\n", 3);
+            // The default reading skips damaged sentences and ends the burst where the next
+            // cycle begins (a 5 or 10 Hz receiver sends the next one without a pause).
+            const char* sentence = nmea.strict ? line : NmeaSentenceIn(line);
+            if (sentence && !nmea.strict && NmeaStartsNewCycle(&nmea, sentence)) {
+              g_carriedLength[n] = static_cast<DWORD>(end - p);
+              memcpy(g_carried[n], p, g_carriedLength[n]);
+              Complete(n, fix);
+              LogPrintf(LOG_CRLF, "Com %d, returning Valid Message (%d bytes)", n, total);
+              return total;
+            }
             total += static_cast<int>(len + 2);
-            ParseNmeaSentence(line, fix);
+            if (sentence) NmeaParse(&nmea, sentence, fix);
             pending = true;
           }
           p = stop;
@@ -212,7 +237,7 @@ int DoReadComPort(int n, FixRecord* fix, DWORD deadline) {
       LogPrintf(LOG_CRLF, "Com %d, returning Valid Message (%d bytes)", n, total);
       return total;
     }
-    if ((fix->ValidFields & FIX_COMPLETE_NO_SKY) == FIX_COMPLETE_NO_SKY) {
+    if ((fix->ValidFields & FIX_COMPLETE_NO_SKY) == FIX_COMPLETE_NO_SKY || NmeaCycleLooksComplete(&nmea, fix)) {
       Complete(n, fix);
       LogPrintf(LOG_CRLF, "Com %d, returning Valid Message (no sata) (%d bytes)", n, total);
       return total;
@@ -227,6 +252,7 @@ int DoReadComPort(int n, FixRecord* fix, DWORD deadline) {
     if (!Before(deadline)) break;
   }
   if (fix->ValidFields & FIX_POSITION_GROUP) Complete(n, fix);
+  else NmeaFinishCycle(&nmea, fix);
   LogPrintf(LOG_VERBOSE, "Returning %d on Time out\r\n", total);
   return total;
 }

@@ -137,7 +137,9 @@ int MakeGPGSV(int page, const FixRecord* fix, char* out, size_t size) {
   if (size) out[0] = 0;
   int n = Count(fix->SatellitesInView);
   if (page < 0 || page > 2 || n <= 4 * page) return 0;
-  snprintf(out, size, "$GPGSV,%d,%d,%d", (n + 3) / 4, page + 1, n);
+  // At most three messages go out (twelve slots); the count in view stays the true one.
+  int pages = (n + 3) / 4 > 3 ? 3 : (n + 3) / 4;
+  snprintf(out, size, "$GPGSV,%d,%d,%d", pages, page + 1, n);
   for (int s = 4 * page; s < 4 * page + 4; ++s) {
     if (fix->InViewPrns[s])
       Append(out, size, ",%.2d,%.2d,%.3d,%.2d", Count(fix->InViewPrns[s]), Count(fix->InViewElevation[s]),

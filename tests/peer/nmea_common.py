@@ -15,8 +15,9 @@ def tod_ms(iso):
 
 
 def decode(decoder, path, mode="--json"):
-    out = subprocess.run([decoder, mode, path], check=True, capture_output=True, text=True).stdout
-    return [json.loads(line) for line in out.splitlines()] if mode == "--json" else out
+    options = mode.split()
+    out = subprocess.run([decoder, *options, path], check=True, capture_output=True, text=True).stdout
+    return [json.loads(line) for line in out.splitlines()] if "--json" in options else out
 
 
 def sentence_time(line):

@@ -77,6 +77,7 @@ struct SystemSettings {
   DWORD AutoEnable;
   DWORD AutoAngle;
   DWORD OwnIndex;
+  DWORD StrictNmea;  // 1: only $GP sentences, each read by itself (see nmea_source.h)
   WCHAR BuiltinKey[256];
   WCHAR MuxPortName[16];
   WCHAR OwnPortName[8];
