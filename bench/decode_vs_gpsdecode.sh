@@ -8,7 +8,7 @@ build=${1:-build}
 data=${FERROX_TEST_DATA:-$(cd "$(dirname "$0")/.." && pwd)/tests/data}
 work=$(mktemp -d /tmp/ferrox-bench-XXXXXX)
 trap 'rm -rf "$work"' EXIT
-cat "$data"/nmea/*.log | grep -a '^\$' > "$work/one"
+cat "$data"/nmea/*.log "$data"/nmea-more/*.log | grep -a '^\$' > "$work/one"
 target=$((50 * 1024 * 1024))
 : > "$work/input"
 while [ "$(stat -c %s "$work/input")" -lt "$target" ]; do cat "$work/one" >> "$work/input"; done
@@ -22,10 +22,13 @@ best() {  # best of three, in seconds
   echo "$b"
 }
 ours=$(best "$build/bin/ferrox-decode" --json "$work/input")
+strict=$(best "$build/bin/ferrox-decode" --strict --json "$work/input")
 peer=$(best sh -c "gpsdecode < '$work/input'")
-printf 'ferrox-decode --json: %.2f s (%.1f MB/s)\n' "$ours" "$(echo "$size / 1048576 / $ours" | bc -l)"
-printf 'gpsdecode:            %.2f s (%.1f MB/s)\n' "$peer" "$(echo "$size / 1048576 / $peer" | bc -l)"
-printf 'ratio (gpsdecode time / ferrox-decode time): %.1f\n' "$(echo "$peer / $ours" | bc -l)"
+printf 'ferrox-decode --json:          %.2f s (%.1f MB/s)\n' "$ours" "$(echo "$size / 1048576 / $ours" | bc -l)"
+printf 'ferrox-decode --strict --json: %.2f s (%.1f MB/s)\n' "$strict" "$(echo "$size / 1048576 / $strict" | bc -l)"
+printf 'gpsdecode:                     %.2f s (%.1f MB/s)\n' "$peer" "$(echo "$size / 1048576 / $peer" | bc -l)"
+printf 'ratio (gpsdecode time / ferrox-decode time): %.1f default, %.1f strict\n' \
+  "$(echo "$peer / $ours" | bc -l)" "$(echo "$peer / $strict" | bc -l)"
 
 "$build/bin/writer_bench" --benchmark_min_time=1
 

@@ -188,10 +188,13 @@ void ParseAnyGSV(NmeaSource* s, int talker, const char* line, FixRecord* fix) {
     AddSky(s, SkyNumber(system, FieldInt(n, field)), static_cast<DWORD>(FieldInt(n, field + 1)),
            static_cast<DWORD>(FieldInt(n, field + 2)), static_cast<DWORD>(FieldInt(n, field + 3)));
   }
-  if (s->mergedSky) {
-    WriteSky(s, fix);
-    if (k == total) fix->ValidFields |= FIX_IN_VIEW_GROUP;
-    else fix->ValidFields &= ~FIX_IN_VIEW_GROUP;
+  if (s->mergedSky) {  // the record's sky is written at the end of each group and of the cycle
+    if (k == total) {
+      WriteSky(s, fix);
+      fix->ValidFields |= FIX_IN_VIEW_GROUP;
+    } else {
+      fix->ValidFields &= ~FIX_IN_VIEW_GROUP;
+    }
   } else {
     ParseGSV(line, fix);
   }
@@ -461,6 +464,7 @@ void CarryDate(NmeaSource* s, FixRecord* fix) {
 
 void NmeaFinishCycle(NmeaSource* s, FixRecord* fix) {
   if (!s->strict) {
+    if (s->mergedSky) WriteSky(s, fix);
     FillGaps(s, fix);
     CarryDate(s, fix);
     memcpy(s->lastSeen, s->seen, sizeof s->seen);

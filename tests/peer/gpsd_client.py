@@ -125,21 +125,21 @@ def check_route(name, tpv, used):
 
 
 def capture_positions(path):
-    """Positions of the $GPRMC sentences with a fix in a capture."""
+    """Positions of the RMC sentences (any talker) with a fix in a capture."""
     out = []
     for line in open(path, errors="replace"):
         f = line.strip().split(",")
-        if f[0] == "$GPRMC" and len(f) > 6 and f[2] == "A" and f[3] and f[5]:
+        if len(f[0]) == 6 and f[0].endswith("RMC") and len(f) > 6 and f[2] == "A" and f[3] and f[5]:
             lat = int(float(f[3]) / 100) + (float(f[3]) % 100) / 60
             lon = int(float(f[5]) / 100) + (float(f[5]) % 100) / 60
             out.append((-lat if f[4] == "S" else lat, -lon if f[6] == "W" else lon))
     return out
 
 
-def replay_check():
+def replay_check(name):
     """A recorded capture played as the receiver arrives at gpsd with the capture's positions
     (moved at most by the projection of speed x (lag + LagAdvance))."""
-    capture = os.path.join(SOURCE, "tests/data/nmea/telit-he910.log")
+    capture = os.path.join(SOURCE, "tests/data", name)
     if not os.path.exists(capture):
         return ["no capture at " + capture]
     known = capture_positions(capture)
@@ -156,9 +156,9 @@ def replay_check():
                     for a, b in known)
             if d > 30:
                 far.append(round(d, 1))
-        print("replayed capture: %d 3D fixes, %d further than 30 m from the capture's positions" % (len(tpv), len(far)))
+        print("replayed %s: %d 3D fixes, %d further than 30 m from the capture's positions" % (name, len(tpv), len(far)))
         if len(tpv) < 3 or far:
-            problems.append("replayed capture: %d fixes, distances %s" % (len(tpv), far))
+            problems.append("replayed %s: %d fixes, distances %s" % (name, len(tpv), far))
         del p
     finally:
         chain.close()
@@ -196,7 +196,9 @@ def main():
             problems.append("after the replug gpsd reported no moving fixes (%d fixes)" % len(tpv))
     finally:
         chain.close()
-    problems += replay_check()
+    # A $GP receiver, and multi-constellation receivers that talk $GN, $GL, $GA, $GB.
+    for name in ("nmea/telit-he910.log", "nmea-more/ublox-neo-m9n-nmea.log", "nmea-more/quectel-l76k-nmea.log"):
+        problems += replay_check(name)
     for p in problems:
         print("FAIL " + p)
     sys.exit(1 if problems else 0)

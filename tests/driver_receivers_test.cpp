@@ -1,0 +1,91 @@
+// Receivers of today through the driver's serial source: a 10 Hz multi-constellation receiver
+// that sends its cycles without a pause, in the default reading and the strict one.
+#include <pty.h>
+#include <atomic>
+#include <cmath>
+#include <thread>
+#include "driver_fixture.h"
+
+namespace {
+
+std::string Sentence(const std::string& body) {
+  unsigned char sum = 0;
+  for (char c : body.substr(1)) sum = static_cast<unsigned char>(sum ^ c);
+  char tail[8];
+  snprintf(tail, sizeof tail, "*%02X\r\n", sum);
+  return body + tail;
+}
+
+// One 10 Hz cycle, tenth `i` of the minute from 12:00:00, moving north.
+std::string Cycle(int i) {
+  char t[32], lat[32];
+  snprintf(t, sizeof t, "1200%02d.%02d", i / 10, (i % 10) * 10);
+  snprintf(lat, sizeof lat, "4807.%04d", 1000 + i);
+  std::string s = Sentence(std::string("$GNRMC,") + t + ",A," + lat + ",N,01131.0000,E,1.0,0.0,061226,,,A");
+  s += Sentence(std::string("$GNGGA,") + t + "," + lat + ",N,01131.0000,E,1,14,0.7,545.4,M,46.9,M,,");
+  s += Sentence("$GNGSA,A,3,05,07,13,15,,,,,,,,,1.4,0.7,1.2,1");
+  s += Sentence("$GNGSA,A,3,67,76,,,,,,,,,,,1.4,0.7,1.2,2");
+  return s;
+}
+
+class DriverReceiversTest : public DriverTest {
+ protected:
+  // Feeds `cycles` cycles at 10 Hz (of the scaled clock) into a pseudo-terminal mapped as COM4:
+  // with the driver reading it; returns the sizes of the bursts the driver read.
+  std::vector<int> Feed(int cycles, FixRecord* output) {
+    int master, slave;
+    char name[256];
+    EXPECT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0);
+    MapPort(4, name);
+    Load();
+    DWORD h = COM_Open(kDeviceContext, 0, 0);
+    for (int i = 0; i < cycles; ++i) {
+      std::string c = Cycle(i);
+      EXPECT_EQ(write(master, c.data(), c.size()), static_cast<ssize_t>(c.size()));
+      Sleep(100);
+    }
+    Sleep(1000);
+    COM_Read(h, output, sizeof *output);  // the raw record a program reads
+    COM_Close(h);
+    EXPECT_EQ(COM_Deinit(kDeviceContext), 1);  // the reader has ended: its record can be read
+    loaded_ = false;
+    std::vector<int> sizes;
+    std::string log = Log();
+    const char kBurst[] = "Com 4, returning Valid Message";
+    for (size_t p = log.find(kBurst); p != std::string::npos; p = log.find(kBurst, p + 1)) {
+      size_t bytes = log.find(" bytes)", p);
+      size_t open = log.rfind('(', bytes);
+      sizes.push_back(atoi(log.c_str() + open + 1));
+    }
+    close(master);
+    close(slave);
+    return sizes;
+  }
+};
+
+}  // namespace
+
+TEST_F(DriverReceiversTest, ATenHertzReceiverGivesOneRecordPerCycle) {
+  const int kCycles = 40;
+  FixRecord output{};
+  std::vector<int> sizes = Feed(kCycles, &output);
+  const int cycleBytes = static_cast<int>(Cycle(10).size());
+  int whole = 0;
+  for (int n : sizes) {
+    EXPECT_LE(n, cycleBytes) << "a burst with more than one cycle (" << cycleBytes << " bytes each)";
+    whole += n == cycleBytes;
+  }
+  // Every cycle from the one the driver first found on (a test burst may take a part of one).
+  EXPECT_GE(whole, kCycles - 5) << sizes.size() << " bursts";
+  // What a program reads: the combined solution's fix, the satellites of both GSA.
+  EXPECT_EQ(output.FixQuality, 1u);
+  EXPECT_EQ(output.FixType, 2u);
+  EXPECT_EQ(output.UsedPrns[5], 76u);
+}
+
+TEST_F(DriverReceiversTest, TheStrictReadingServesOnlyTheGpTalker) {
+  SetDword(MAIN_KEY, u"StrictNmea", 1);
+  FixRecord output{};
+  EXPECT_TRUE(Feed(10, &output).empty());  // $GN sentences are not read: no burst is whole
+  EXPECT_EQ(g_System.StrictNmea, 1u);
+}
