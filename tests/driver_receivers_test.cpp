@@ -2,6 +2,7 @@
 // that sends its cycles without a pause, in the default reading and the strict one.
 #include <pty.h>
 #include <atomic>
+#include <chrono>
 #include <cmath>
 #include <thread>
 #include "driver_fixture.h"
@@ -88,4 +89,42 @@ TEST_F(DriverReceiversTest, TheStrictReadingServesOnlyTheGpTalker) {
   FixRecord output{};
   EXPECT_TRUE(Feed(10, &output).empty());  // $GN sentences are not read: no burst is whole
   EXPECT_EQ(g_System.StrictNmea, 1u);
+}
+
+TEST_F(DriverReceiversTest, AReceiverPluggedInLaterIsFoundAtOnceUnderItsStableName) {
+  SetDword(MAIN_KEY, u"EnableScan", 2);  // never scan: only the arrival of the device finds it
+  std::string stable = root_ + "/serial/by-id/usb-Ferrox_Sim-if00";  // as udev names it
+  MapPort(4, stable);
+  Load();
+  DWORD h = COM_Open(kDeviceContext, 0, 0);
+  ASSERT_TRUE(WaitFor([&] { return Log().find("No Valid Ports Are found") != std::string::npos; }));
+  // Plugged in: the device appears, then udev's link to it in a folder that did not exist.
+  Simulate(root_ + "/ttyACM0");
+  auto plugged = std::chrono::steady_clock::now();
+  ASSERT_EQ(system(("mkdir -p '" + root_ + "/serial/by-id' && ln -s '" + root_ + "/ttyACM0' '" + stable + "'").c_str()),
+            0);
+  ASSERT_TRUE(WaitFor([&] { return AtomicRead(&g_Driver.CurrentPort) == 4; }, 5));
+  double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - plugged).count();
+  EXPECT_LT(seconds, 5.0);
+  EXPECT_NE(Log().find("A Receiver Was Plugged In"), std::string::npos);
+  COM_Close(h);
+}
+
+TEST_F(DriverReceiversTest, BaudRateZeroFindsTheReceiversSpeed) {
+  std::string link = root_ + "/gps38400";
+  Simulate(link, {"--baud", "38400"});
+  MapPort(4, link);
+  auto Served = [&] {
+    Load();
+    DWORD h = COM_Open(kDeviceContext, 0, 0);
+    bool found = WaitFor([&] { return AtomicRead(&g_Driver.CurrentPort) == 4; }, 8);
+    COM_Close(h);
+    COM_Deinit(kDeviceContext);
+    loaded_ = false;
+    return found;
+  };
+  SetDword(u"Software\\Quorvale\\SerialPorts\\COM4:", u"BaudRate", 9600);
+  EXPECT_FALSE(Served());  // at the wrong speed the receiver gives nothing to read
+  SetDword(u"Software\\Quorvale\\SerialPorts\\COM4:", u"BaudRate", 0);
+  EXPECT_TRUE(Served());
 }

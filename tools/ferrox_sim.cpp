@@ -42,6 +42,8 @@ const char kUsage[] =
     "  --no-fix-for S       send bursts without a fix for the first S seconds (default 0)\n"
     "  --sats N             satellites in view, at most 12 (default 8)\n"
     "  --replay CAPTURE     play a recorded capture instead, one read cycle per second\n"
+    "  --baud N             the receiver talks at N baud (4800 ... 115200): a reader whose side of\n"
+    "                       the terminal is at another speed reads garbled bytes (default: any)\n"
     "  --truth FILE         write the true position every 100 ms: ISO time, lat, lon\n"
     "  --duration S         stop after S seconds (default: run until stopped)\n"
     "  --help               this text\n";
@@ -114,10 +116,41 @@ SYSTEMTIME TimeOf(double seconds) {
 }
 
 // Drops what nobody read, as a receiver's line does while no one listens.
+speed_t TermiosSpeed(long baud) {
+  switch (baud) {
+    case 4800: return B4800;
+    case 9600: return B9600;
+    case 19200: return B19200;
+    case 38400: return B38400;
+    case 57600: return B57600;
+    case 115200: return B115200;
+    default: return B0;
+  }
+}
+
+// The receiver's speed (--baud): a reader whose side of the terminal is set to another speed
+// gets what a UART at the wrong speed gives, bytes that are no sentences. 0: any speed.
+long g_baud = 0;
+
 void Send(int master, int slave, const std::string& text) {
   int queued = 0;
   if (ioctl(slave, FIONREAD, &queued) == 0 && queued > 2048) tcflush(slave, TCIFLUSH);
-  ssize_t n = write(master, text.data(), text.size());
+  std::string out = text;
+  termios tio;
+  static speed_t seen = B0;
+  if (g_baud && tcgetattr(master, &tio) == 0 && cfgetospeed(&tio) != seen) {
+    // The reader changed its speed: what it had not read yet came at the old one.
+    seen = cfgetospeed(&tio);
+    tcflush(slave, TCIFLUSH);
+  }
+  if (g_baud && tcgetattr(master, &tio) == 0 && cfgetospeed(&tio) != TermiosSpeed(g_baud)) {
+    static unsigned seed = 12345;
+    for (char& c : out) {
+      seed = seed * 1103515245u + 12345u;
+      c = static_cast<char>(0x80 | (seed >> 16 & 0x7F));  // framing errors: high, never '$'
+    }
+  }
+  ssize_t n = write(master, out.data(), out.size());
   (void)n;
 }
 
@@ -204,6 +237,10 @@ int main(int argc, char** argv) {
     else if (a == "--no-fix-for") o.noFixFor = atof(v);
     else if (a == "--sats") o.sats = atoi(v);
     else if (a == "--replay") o.replay = v;
+    else if (a == "--baud") {
+      g_baud = atol(v);
+      if (TermiosSpeed(g_baud) == B0) return Fail("--baud takes 4800, 9600, 19200, 38400, 57600 or 115200");
+    }
     else if (a == "--truth") o.truth = v;
     else if (a == "--duration") o.duration = atof(v);
     else return Fail("unknown option " + a + " (see --help)");
@@ -241,6 +278,12 @@ int main(int argc, char** argv) {
   termios tio;
   tcgetattr(slave, &tio);
   cfmakeraw(&tio);
+  // With --baud the line starts at a speed no receiver uses: until a reader sets the right one,
+  // what it would find queued is garbled, as on a real port.
+  if (g_baud) {
+    cfsetispeed(&tio, B50);
+    cfsetospeed(&tio, B50);
+  }
   tcsetattr(slave, TCSANOW, &tio);
   fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
   unlink(o.link.c_str());

@@ -20,12 +20,15 @@
 #include "platform/time.h"
 #include "platform/wide.h"
 #include "serial_port.h"
+#include "serial_speed.h"
 
 using namespace platform;
 
 namespace {
 
-speed_t SpeedOf(DWORD baud) {
+}  // namespace
+
+speed_t SerialSpeedOf(DWORD baud) {
   switch (baud) {
     case 4800: return B4800;
     case 9600: return B9600;
@@ -37,6 +40,8 @@ speed_t SpeedOf(DWORD baud) {
     default: return B9600;
   }
 }
+
+namespace {
 
 int64_t NowUs() {
   return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now().time_since_epoch())
@@ -171,22 +176,42 @@ HANDLE PlatformOpenSerialPort(LPCWSTR name) {
     SetLastError(ERROR_FILE_NOT_FOUND);
     return INVALID_HANDLE_VALUE;
   }
-  int fd = open(WideToUtf8(device).c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  // A stable name (/dev/serial/by-id/...) is a link to the device of the moment: open follows it.
+  std::string path = WideToUtf8(device);
+  int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
     SetLastError(errno == ENOENT ? ERROR_FILE_NOT_FOUND : ERROR_ACCESS_DENIED);
     return INVALID_HANDLE_VALUE;
   }
   termios tio;
-  if (tcgetattr(fd, &tio) == 0) {
+  bool terminal = tcgetattr(fd, &tio) == 0;
+  if (terminal) {
     cfmakeraw(&tio);
     tio.c_cflag |= CLOCAL | CREAD;
-    cfsetispeed(&tio, SpeedOf(baud));
-    cfsetospeed(&tio, SpeedOf(baud));
+    cfsetispeed(&tio, SerialSpeedOf(baud ? baud : kDefaultBaudRate));
+    cfsetospeed(&tio, SerialSpeedOf(baud ? baud : kDefaultBaudRate));
     tcsetattr(fd, TCSANOW, &tio);
+  }
+  if (baud == 0) {  // BaudRate 0: the speed the receiver talks at, else the default
+    baud = terminal ? PlatformFindBaudRate(fd, path) : 0;
+    if (baud == 0) {
+      baud = kDefaultBaudRate;
+      if (terminal) {
+        cfsetispeed(&tio, SerialSpeedOf(baud));
+        cfsetospeed(&tio, SerialSpeedOf(baud));
+        tcsetattr(fd, TCSANOW, &tio);
+      }
+    }
+  }
+  int wake = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  if (wake < 0) {  // without it a blocked wait could not be ended: no port
+    close(fd);
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return INVALID_HANDLE_VALUE;
   }
   auto port = std::make_shared<SerialPort>();
   port->fd = fd;
-  port->wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  port->wakeFd = wake;
   port->dcb.DCBlength = sizeof(DCB);
   port->dcb.BaudRate = baud;
   port->dcb.fBinary = 1;
@@ -319,8 +344,8 @@ BOOL SetCommState(HANDLE h, const DCB* dcb) {
   if (!port || !dcb) return KObject::Fail(ERROR_INVALID_HANDLE);
   termios tio;
   if (tcgetattr(port->fd, &tio) == 0) {
-    cfsetispeed(&tio, SpeedOf(dcb->BaudRate));
-    cfsetospeed(&tio, SpeedOf(dcb->BaudRate));
+    cfsetispeed(&tio, SerialSpeedOf(dcb->BaudRate));
+    cfsetospeed(&tio, SerialSpeedOf(dcb->BaudRate));
     tcsetattr(port->fd, TCSANOW, &tio);
   }
   std::lock_guard<std::mutex> lock(port->mu);

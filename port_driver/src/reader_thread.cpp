@@ -138,7 +138,15 @@ DWORD ReaderThread(LPVOID) {
         continue;
       }
     }
-    if (AtomicRead(&g_Driver.CurrentPort) == PORT_NOT_FOUND) WaitForSingleObject(g_Driver.ReadSleep, g_System.SleepTime);
+    if (AtomicRead(&g_Driver.CurrentPort) == PORT_NOT_FOUND) {
+      // A receiver plugged in meanwhile is looked for at once, not at the next scan.
+      HANDLE waits[2] = {g_Driver.ReadSleep, PlatformSerialArrivalEvent()};
+      if (WaitForMultipleObjects(2, waits, FALSE, g_System.SleepTime) == WAIT_OBJECT_0 + 1) {
+        LogLine(LOG_CRLF, "A Receiver Was Plugged In");
+        AtomicWrite(&g_Driver.CurrentPort, PORT_NONE);
+        continue;
+      }
+    }
     if (AtomicRead(&g_Driver.CurrentPort) >= 0) {
       int result = ProcessOneFix(bytes);
       if (result == -1) {

@@ -112,3 +112,9 @@ BOOL SetCommState(HANDLE h, const DCB* dcb);
 
 #define SERIAL_PORTS_KEY u"Software\\Quorvale\\SerialPorts"
 constexpr DWORD kDefaultBaudRate = 9600;
+// BaudRate 0: the port finds the receiver's speed when it opens (9600, 4800, 38400, 115200,
+// 19200, 57600, the first at which NMEA sentences with right checksums arrive).
+
+// An event (auto-reset, owned by the platform) set when a device mapped to a COM port appears;
+// each call also takes in the mappings made since the last.
+HANDLE PlatformSerialArrivalEvent();
