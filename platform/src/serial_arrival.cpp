@@ -20,12 +20,13 @@ namespace {
 
 constexpr int kPollMs = 500;
 
-std::mutex g_lock;
-std::set<std::string> g_devices;  // the mapped devices
-std::set<std::string> g_present;  // those that existed at the last look
-std::set<std::string> g_names;    // base names of the mapped devices
-std::set<std::string> g_folders;  // folders to watch (mapped devices' folders and their parents)
-std::set<std::string> g_watched;
+// Never destroyed: the watching thread lives until the process ends.
+std::mutex& g_lock = *new std::mutex;
+std::set<std::string>& g_devices = *new std::set<std::string>;  // the mapped devices
+std::set<std::string>& g_present = *new std::set<std::string>;  // those that existed at the last look
+std::set<std::string>& g_names = *new std::set<std::string>;    // base names of the mapped devices
+std::set<std::string>& g_folders = *new std::set<std::string>;  // folders to watch, with those above
+std::set<std::string>& g_watched = *new std::set<std::string>;
 HANDLE g_event = nullptr;
 int g_inotify = -1;
 
