@@ -6,16 +6,10 @@
 #include <cmath>
 #include <thread>
 #include "driver_fixture.h"
+#include "nmea_sentence.h"
 
 namespace {
 
-std::string Sentence(const std::string& body) {
-  unsigned char sum = 0;
-  for (char c : body.substr(1)) sum = static_cast<unsigned char>(sum ^ c);
-  char tail[8];
-  snprintf(tail, sizeof tail, "*%02X\r\n", sum);
-  return body + tail;
-}
 
 // One 10 Hz cycle, tenth `i` of the minute from 12:00:00, moving north.
 std::string Cycle(int i) {

@@ -96,7 +96,9 @@ TEST_F(DriverSourcesTest, TheClockCheckAcceptsHalfAMinuteAndIgnoresTwoMinutes) {
   EXPECT_EQ(GpsClockCheck(&far), 0);
   SYSTEMTIME now;
   ClockNow(&now);
-  EXPECT_LT(std::abs(TimeDifference(&far.UtcTime, &now)), 1000);  // replaced by the log clock
+  // Replaced by the log clock. At this scale a millisecond of a loaded machine is a second of the
+  // clock: the bound only tells the clock's time from the two minutes of the fix.
+  EXPECT_LT(std::abs(TimeDifference(&far.UtcTime, &now)), 60000);
   EXPECT_LT(PlatformClockOffsetMs(), 1000);
   FixRecord noDay = TimedFix(0);
   noDay.UtcTime.wDay = 0;
@@ -104,8 +106,18 @@ TEST_F(DriverSourcesTest, TheClockCheckAcceptsHalfAMinuteAndIgnoresTwoMinutes) {
   EXPECT_NE(noDay.UtcTime.wDay, 0);
   SetLogName("FrxDriver");
   std::string log = ReadWholeFile(root_ + "/Quorvale/FrxDriver.txt");
-  EXPECT_NE(log.find("GPS Clock is 30000 ms Ahead of System"), std::string::npos) << log;
-  EXPECT_NE(log.find("GPS Clock is 120000 ms Ahead of System"), std::string::npos);
+  // The offsets as logged: each less what the scaled clock moved between making the fix and
+  // checking it.
+  auto logged = [&](long from, long to) {
+    const std::string kLine = "GPS Clock is ";
+    for (size_t p = log.find(kLine); p != std::string::npos; p = log.find(kLine, p + 1)) {
+      long ms = atol(log.c_str() + p + kLine.size());
+      if (ms >= from && ms <= to && log.compare(log.find(" ms ", p), 18, " ms Ahead of Syste") == 0) return true;
+    }
+    return false;
+  };
+  EXPECT_TRUE(logged(25000, 30000)) << log;
+  EXPECT_TRUE(logged(115000, 120000)) << log;
 }
 
 TEST_F(DriverSourcesTest, ThePlatformApiSourceDeliversThroughTheOriginalLibrary) {

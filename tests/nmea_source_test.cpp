@@ -4,18 +4,12 @@
 #include <vector>
 #include "port_driver/nmea_source.h"
 #include "support/nmea_writer.h"
+#include "nmea_sentence.h"
 #include "test_root.h"
 
 namespace {
 
-// A sentence with its right checksum.
-std::string S(const std::string& body) {
-  unsigned char sum = 0;
-  for (char c : body.substr(1)) sum = static_cast<unsigned char>(sum ^ c);
-  char tail[8];
-  snprintf(tail, sizeof tail, "*%02X\r\n", sum);
-  return body + tail;
-}
+std::string S(const std::string& body) { return Sentence(body); }
 
 // Reads sentences as ferrox-decode does; one record per cycle.
 std::vector<FixRecord> Read(const std::vector<std::string>& lines, bool strict = false) {

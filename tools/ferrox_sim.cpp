@@ -116,18 +116,6 @@ SYSTEMTIME TimeOf(double seconds) {
 }
 
 // Drops what nobody read, as a receiver's line does while no one listens.
-speed_t TermiosSpeed(long baud) {
-  switch (baud) {
-    case 4800: return B4800;
-    case 9600: return B9600;
-    case 19200: return B19200;
-    case 38400: return B38400;
-    case 57600: return B57600;
-    case 115200: return B115200;
-    default: return B0;
-  }
-}
-
 // The receiver's speed (--baud): a reader whose side of the terminal is set to another speed
 // gets what a UART at the wrong speed gives, bytes that are no sentences. 0: any speed.
 long g_baud = 0;
@@ -143,7 +131,8 @@ void Send(int master, int slave, const std::string& text) {
     seen = cfgetospeed(&tio);
     tcflush(slave, TCIFLUSH);
   }
-  if (g_baud && tcgetattr(master, &tio) == 0 && cfgetospeed(&tio) != TermiosSpeed(g_baud)) {
+  speed_t wanted = static_cast<speed_t>(PlatformTermiosSpeed(static_cast<DWORD>(g_baud)));
+  if (g_baud && tcgetattr(master, &tio) == 0 && cfgetospeed(&tio) != wanted) {
     static unsigned seed = 12345;
     for (char& c : out) {
       seed = seed * 1103515245u + 12345u;
@@ -239,7 +228,8 @@ int main(int argc, char** argv) {
     else if (a == "--replay") o.replay = v;
     else if (a == "--baud") {
       g_baud = atol(v);
-      if (TermiosSpeed(g_baud) == B0) return Fail("--baud takes 4800, 9600, 19200, 38400, 57600 or 115200");
+      if (PlatformTermiosSpeed(static_cast<DWORD>(g_baud)) == B0)
+        return Fail("--baud takes 4800, 9600, 19200, 38400, 57600 or 115200");
     }
     else if (a == "--truth") o.truth = v;
     else if (a == "--duration") o.duration = atof(v);

@@ -24,11 +24,7 @@
 
 using namespace platform;
 
-namespace {
-
-}  // namespace
-
-speed_t SerialSpeedOf(DWORD baud) {
+unsigned PlatformTermiosSpeed(DWORD baud) {
   switch (baud) {
     case 4800: return B4800;
     case 9600: return B9600;
@@ -37,8 +33,13 @@ speed_t SerialSpeedOf(DWORD baud) {
     case 57600: return B57600;
     case 115200: return B115200;
     case 230400: return B230400;
-    default: return B9600;
+    default: return B0;
   }
+}
+
+speed_t SerialSpeedOf(DWORD baud) {
+  speed_t speed = PlatformTermiosSpeed(baud);
+  return speed == B0 ? B9600 : speed;
 }
 
 namespace {

@@ -115,6 +115,9 @@ constexpr DWORD kDefaultBaudRate = 9600;
 // BaudRate 0: the port finds the receiver's speed when it opens (9600, 4800, 38400, 115200,
 // 19200, 57600, the first at which NMEA sentences with right checksums arrive).
 
+// The termios speed (B4800 ... B230400) of a baud rate, 0 (B0) for a rate termios does not know.
+unsigned PlatformTermiosSpeed(DWORD baud);
+
 // An event (auto-reset, owned by the platform) set when a device mapped to a COM port appears;
 // each call also takes in the mappings made since the last.
 HANDLE PlatformSerialArrivalEvent();
