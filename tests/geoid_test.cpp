@@ -130,3 +130,28 @@ TEST_F(GeoidTest, UnfixedRecordsDoNotStartTheDetermination) {
   EXPECT_EQ(f.AltitudeSeaLevel, 900);
   EXPECT_EQ(PortAltitudeType(5), ALT_UNKNOWN);
 }
+
+TEST_F(GeoidTest, ARefreshTakesAFixedPositionAndNeverLetsAFixOutUncorrected) {
+  float germany = 0, gulf = 0;
+  GetGeoid(48.1, 11.5, &germany);
+  GetGeoid(0, 0, &gulf);
+  ASSERT_GT(std::fabs(germany - gulf), 20);
+  FixRecord f;
+  for (float alt : {600.0f, 600.0f, 600.0f, 601.0f}) {
+    f = AltitudeFix(alt, 0);
+    InjectSeparation(&f, 3);
+  }
+  ASSERT_EQ(PortAltitudeType(3), ALT_ELLIPSOID_IN_SEA_LEVEL);
+  // Minutes without a fix: the refresh (every 256th injection) falls on unfixed records at 0 N 0 E.
+  for (int i = 0; i < 600; ++i) {
+    f = FixRecord{};
+    InjectSeparation(&f, 3);
+  }
+  // Fixes again, across another refresh: every one corrected with Germany's separation.
+  for (int i = 0; i < 600; ++i) {
+    f = AltitudeFix(601, 0);
+    InjectSeparation(&f, 3);
+    ASSERT_FLOAT_EQ(f.AltitudeSeaLevel, 601 - germany) << i;
+  }
+  EXPECT_FLOAT_EQ(CurrentSeparation(), germany);
+}

@@ -220,17 +220,26 @@ HANDLE PlatformOpenSerialPort(LPCWSTR name) {
   return AddHandle(port);
 }
 
-BOOL WaitCommEvent(HANDLE h, LPDWORD events, LPVOID) {
-  if (IsDeviceHandle(h)) return Forward(h, 11, nullptr, 0, events, 4);
+// Waits for the mask's events, an abort, or `timeoutUs` (-1: forever).
+static BOOL WaitEvents(HANDLE h, LPDWORD events, int64_t timeoutUs) {
   auto port = Port(h);
   if (!port || !events) return KObject::Fail(ERROR_INVALID_HANDLE);
   *events = 0;
   unsigned gen = port->generation;
+  // An abort (PurgeComm) that came while nobody waited ends the next wait: it is never lost.
+  if (port->abortPending.exchange(false)) return TRUE;
   DWORD mask = port->mask;
   if (mask == 0) return KObject::Fail(ERROR_INVALID_PARAMETER);
+  int64_t end = timeoutUs < 0 ? -1 : NowUs() + timeoutUs;
   for (;;) {
-    int w = port->WaitInput(gen, -1);
-    if (w == 2) return TRUE;  // the mask was changed or the wait aborted: no events
+    int64_t left = end < 0 ? -1 : end - NowUs();
+    if (end >= 0 && left <= 0) return KObject::Fail(WAIT_TIMEOUT);
+    int w = port->WaitInput(gen, left);
+    if (w == 2) {  // the mask was changed or the wait aborted: no events
+      port->abortPending = false;
+      return TRUE;
+    }
+    if (w == 0) return KObject::Fail(WAIT_TIMEOUT);
     if (w < 0) return KObject::Fail(ERROR_GEN_FAILURE);
     int avail = 0;
     if (ioctl(port->fd, FIONREAD, &avail) == 0 && avail == 0) {
@@ -246,6 +255,16 @@ BOOL WaitCommEvent(HANDLE h, LPDWORD events, LPVOID) {
     }
     usleep(10000);  // data is waiting but not asked for: keep waiting for another event
   }
+}
+
+BOOL WaitCommEvent(HANDLE h, LPDWORD events, LPVOID) {
+  if (IsDeviceHandle(h)) return Forward(h, 11, nullptr, 0, events, 4);
+  return WaitEvents(h, events, -1);
+}
+
+BOOL PlatformWaitCommEventFor(HANDLE h, LPDWORD events, DWORD ms) {
+  if (IsDeviceHandle(h)) return Forward(h, 11, nullptr, 0, events, 4);
+  return WaitEvents(h, events, static_cast<int64_t>(PlatformRealMs(ms) * 1000.0));
 }
 
 BOOL SetCommMask(HANDLE h, DWORD mask) {
@@ -291,7 +310,10 @@ BOOL PurgeComm(HANDLE h, DWORD flags) {
   if (!port) return KObject::Fail(ERROR_INVALID_HANDLE);
   if (flags & PURGE_RXCLEAR) tcflush(port->fd, TCIFLUSH);
   if (flags & PURGE_TXCLEAR) tcflush(port->fd, TCOFLUSH);
-  if (flags & (PURGE_RXABORT | PURGE_TXABORT)) port->Abort();
+  if (flags & (PURGE_RXABORT | PURGE_TXABORT)) {
+    port->abortPending = true;  // sticks until a wait has seen it
+    port->Abort();
+  }
   return TRUE;
 }
 

@@ -12,6 +12,7 @@ struct SerialPort : KObject {
   int wakeFd = -1;
   std::atomic<DWORD> mask{0};
   std::atomic<unsigned> generation{0};
+  std::atomic<bool> abortPending{false};  // PurgeComm's abort not yet seen by a wait
   std::mutex mu;
   COMMTIMEOUTS timeouts{};
   DCB dcb{};

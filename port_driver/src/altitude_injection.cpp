@@ -31,8 +31,9 @@ void InjectSeparation(FixRecord* fix, int port) {
   }
   PortAltitude& p = g_Geoid.ports[port];
   signed char type = p.type;
-  if (type == ALT_UNKNOWN) {
-    if (fix->FixQuality == 0 || fix->FixType == 0) return;
+  const bool fixed = fix->FixQuality != 0 && fix->FixType != 0;
+  if (type == ALT_UNKNOWN && !fixed) return;
+  if ((type == ALT_UNKNOWN || p.redetect) && fixed) {
     if (!p.haveReference) {
       p.referenceAltitude = fix->AltitudeSeaLevel;
       p.referenceSeparation = fix->Separation;
@@ -42,6 +43,7 @@ void InjectSeparation(FixRecord* fix, int port) {
       bool s = AnglesDiffer(fix->Separation, p.referenceSeparation);
       if (a || s) {
         type = p.type = DetermineType(fix, port, a, s);
+        p.redetect = 0;
         LogPrintf(LOG_CRLF, "Determined port %d is Altitude type %d", port, type);
       }
     }
@@ -49,9 +51,17 @@ void InjectSeparation(FixRecord* fix, int port) {
   unsigned char before = g_Geoid.refreshCounter;
   if (g_Geoid.separation != kSeparationUnknown) ++g_Geoid.refreshCounter;
   if (g_Geoid.separation == kSeparationUnknown || before == 0) {
-    GetGeoid(fix->Latitude, fix->Longitude, &g_Geoid.separation);
-    p.type = ALT_UNKNOWN;
-    p.haveReference = 0;
+    if (!fixed) {
+      // Only a fixed position is looked up: an unfixed record's 0 N 0 E would give every later
+      // fix the separation of the Gulf of Guinea. The refresh waits for the next fix.
+      if (g_Geoid.separation != kSeparationUnknown) g_Geoid.refreshCounter = 0;
+    } else {
+      GetGeoid(fix->Latitude, fix->Longitude, &g_Geoid.separation);
+      // The port's type is determined again, while the one found goes on correcting: a refresh
+      // never lets a fix out uncorrected.
+      p.haveReference = 0;
+      p.redetect = p.type != ALT_UNKNOWN;
+    }
   }
   if (g_Geoid.separation == kSeparationUnknown) {
     fix->ValidFields |= FIX_ALTITUDE_GROUP;

@@ -5,6 +5,7 @@
 struct PortAltitude {
   signed char type;
   unsigned char haveReference;
+  unsigned char redetect;  // a refresh re-determines the type while the one found still applies
   double referenceAltitude;
   double referenceSeparation;
 };

@@ -96,18 +96,13 @@ int LoadStoredLocation(FixRecord* fix, WCHAR* name) {
   HKEY key;
   float lat, lon;
   if (OpenKey(CELL_TOWER_KEY, &key) == ERROR_SUCCESS) {
-    if (ReadTowerPosition(key, &lat, &lon)) {
+    // A zero (or missing) tower position is no position: it must not overwrite the record's.
+    if (ReadTowerPosition(key, &lat, &lon) && std::fabs(lat) + std::fabs(lon) > 5e-7) {
       result = 1;
-      fix->Latitude = lat;
-      fix->Longitude = lon;
-      if (std::fabs(fix->Latitude) + std::fabs(fix->Longitude) > 5e-7) {
-        memset(name, 0, 16 * sizeof(WCHAR));
-        if (ReadValue(key, u"LastCell", name, 32) != ERROR_SUCCESS) name[0] = 0;
-        name[15] = 0;
-        FillStoredFix(fix, lat, lon, kCellTowerPrn);
-      } else {
-        result = 0;
-      }
+      memset(name, 0, 16 * sizeof(WCHAR));
+      if (ReadValue(key, u"LastCell", name, 32) != ERROR_SUCCESS) name[0] = 0;
+      name[15] = 0;
+      FillStoredFix(fix, lat, lon, kCellTowerPrn);
     }
     RegCloseKey(key);
     if (result == 1) return 1;

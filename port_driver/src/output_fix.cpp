@@ -93,7 +93,8 @@ int BuildOutputFix(FixRecord* out) {
   }
   if (g_History.HaveFirstFix) {
     *out = prev;
-    return Project(out, lag, dms);
+    // However long the source is silent, the fix is carried no further than the stale time.
+    return Project(out, lag > kStaleDataMs ? kStaleDataMs : lag, dms);
   }
   if (lag > kStaleDataMs || dms == 0) {
     ClearSatellites(&last);

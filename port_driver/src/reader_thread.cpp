@@ -34,6 +34,7 @@ bool GoToSleep(DWORD* keepAliveDeadline) {
   ResetEvent(g_Driver.WakeEvent);
   ResetEvent(g_Driver.ReadSleep);
   PublishHomeStatus("Sleeping");
+  LogLine(LOG_CRLF | LOG_CLOSE, "FerroxDriver Sleeping...");  // the log is not held open asleep
   return false;
 }
 

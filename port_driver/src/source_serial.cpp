@@ -20,6 +20,7 @@ constexpr DWORD kReceiveBuffer = 1024;
 constexpr DWORD kLineBuffer = 128;
 constexpr DWORD kPollSleepMs = 50;
 constexpr DWORD kReadExtensionMs = 150;
+constexpr DWORD kLeastSilenceMs = 5000;
 
 // The count of waiting bytes when the port reports one that can be trusted (0 < n < 2000).
 DWORD Waiting(HANDLE h) {
@@ -124,8 +125,15 @@ int ReadWithWait(int n, FixRecord* fix) {
     LogLine(LOG_CRLF, "Port Can't set Event mask");
     return DoReadComPort(n, fix, deadline);
   }
+  // A receiver that falls silent (or a port whose device stays but sends nothing) counts as a
+  // failed read after five reporting intervals, at least 5 s: the failure path then runs.
+  DWORD silence = 5 * g_System.SleepTime > kLeastSilenceMs ? 5 * g_System.SleepTime : kLeastSilenceMs;
   DWORD events = 0;
-  if (WaitCommEvent(h, &events, nullptr) && events) {
+  if (!PlatformWaitCommEventFor(h, &events, silence) && GetLastError() == WAIT_TIMEOUT) {
+    LogPrintf(LOG_CRLF, "No Data From Port %d In %u ms", n, silence);
+    return -2;
+  }
+  if (events) {
     if (events & EV_RXCHAR) {
       LogLine(LOG_CRLF, "Event RXCHAR");
       return DoReadComPort(n, fix, deadline);

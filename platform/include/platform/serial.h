@@ -99,6 +99,9 @@ static_assert(offsetof(COMMPROP, wSettableData) == 40);
 #define MAXDWORD 0xFFFFFFFFu
 
 BOOL WaitCommEvent(HANDLE h, LPDWORD events, LPVOID overlapped);
+// WaitCommEvent that gives up after `ms` (FALSE, last error WAIT_TIMEOUT): a receiver that falls
+// silent must not hold its reader for good.
+BOOL PlatformWaitCommEventFor(HANDLE h, LPDWORD events, DWORD ms);
 BOOL SetCommMask(HANDLE h, DWORD mask);
 BOOL GetCommMask(HANDLE h, LPDWORD mask);
 BOOL ClearCommError(HANDLE h, LPDWORD errors, COMSTAT* stat);

@@ -1,0 +1,82 @@
+// Faults a user meets: a receiver that falls silent, and a driver that goes to sleep.
+#include <pty.h>
+#include <cmath>
+#include "driver_fixture.h"
+#include "nmea_sentence.h"
+
+namespace {
+
+class DriverFaultsTest : public DriverTest {
+ protected:
+  // A $GP receiver moving north at 50 km/h (27 knots), one cycle a second of the scaled clock.
+  static std::string Cycle(int second) {
+    char t[16], lat[32];
+    snprintf(t, sizeof t, "1200%02d.00", second);
+    snprintf(lat, sizeof lat, "4807.%04d", 1000 + second * 75);  // 13.9 m a second
+    std::string c = Sentence(std::string("$GPRMC,") + t + ",A," + lat + ",N,01131.0000,E,27.0,0.0,061226,,");
+    c += Sentence(std::string("$GPGGA,") + t + "," + lat + ",N,01131.0000,E,1,08,0.9,545.4,M,46.9,M,,");
+    c += Sentence("$GPGSA,A,3,04,05,09,12,,,,,,,,,1.8,0.9,1.5");
+    return c;
+  }
+  // What a program reads now.
+  static FixRecord Raw(DWORD h) {
+    FixRecord raw{};
+    DWORD n = COM_Read(h, &raw, sizeof raw);
+    EXPECT_EQ(n, sizeof raw);
+    return raw;
+  }
+};
+
+}  // namespace
+
+TEST_F(DriverFaultsTest, AReceiverThatFallsSilentEndsInNoFixAndStopsMoving) {
+  int master, slave;
+  char name[256];
+  ASSERT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0);
+  MapPort(4, name);
+  Load();
+  DWORD h = COM_Open(kDeviceContext, 0, 0);
+  for (int i = 0; i < 8; ++i) {
+    std::string c = Cycle(i);
+    ASSERT_EQ(write(master, c.data(), c.size()), static_cast<ssize_t>(c.size()));
+    Sleep(1000);
+  }
+  ASSERT_EQ(AtomicRead(&g_Driver.CurrentPort), 4);
+  // Silent from here, the device still there. Within 15 s the output is no fix, and until then
+  // a fix is carried no further than the stale time's projection from the last one the receiver
+  // sent (10 s and the lag advance at 13.9 m/s: 160 m; it would drift 830 m a minute).
+  const double lastSent = 48 + 7.1525 / 60;
+  DWORD silent = GetTickCount();
+  LONG noFixAfter = -1;
+  FixRecord raw{}, before{};
+  while (GetTickCount() - silent < 25000) {
+    before = raw;
+    raw = Raw(h);
+    bool fix = raw.SatelliteCount != 0 && raw.FixQuality != 0;
+    if (fix) {
+      EXPECT_LT(std::fabs(raw.Latitude - lastSent), 160 / 111195.0) << GetTickCount() - silent << " ms";
+      EXPECT_LT(noFixAfter, 0) << "a fix again after no fix";
+    } else if (noFixAfter < 0) {
+      noFixAfter = static_cast<LONG>(GetTickCount() - silent);
+    }
+    Sleep(500);
+  }
+  EXPECT_GE(noFixAfter, 0);
+  EXPECT_LT(noFixAfter, 15000);
+  EXPECT_EQ(raw.Latitude, before.Latitude);  // it no longer moves
+  EXPECT_NE(Log().find("No Data From Port 4 In 5000 ms"), std::string::npos);
+  COM_Close(h);
+  close(master);
+  close(slave);
+}
+
+TEST_F(DriverFaultsTest, GoingToSleepWritesItsLineAndClosesTheLog) {
+  SetDword(MAIN_KEY, u"KeepAlive", 1000);
+  Load();
+  DWORD h = COM_Open(kDeviceContext, 0, 0);
+  COM_Close(h);
+  // Read without asking the log to flush: the line is in the file only if the log was closed.
+  EXPECT_TRUE(WaitFor([&] {
+    return ReadWholeFile(root_ + "/Quorvale/FrxDriver.txt").find("FerroxDriver Sleeping...") != std::string::npos;
+  }));
+}
