@@ -80,3 +80,4 @@ TEST_F(DriverFaultsTest, GoingToSleepWritesItsLineAndClosesTheLog) {
     return ReadWholeFile(root_ + "/Quorvale/FrxDriver.txt").find("FerroxDriver Sleeping...") != std::string::npos;
   }));
 }
+

@@ -1,6 +1,8 @@
 // The NMEA parser: fields, coordinates, each sentence type and the satellites in view.
+#include <atomic>
 #include <cmath>
 #include <cstring>
+#include <thread>
 #include "port_driver/nmea_parser.h"
 #include "support/angles.h"
 #include "support/clock.h"
@@ -225,4 +227,21 @@ TEST(NmeaParser, OtherTalkersAndOwnStatusAreIgnored) {
                        "garbage", ""});
   FixRecord zero{};
   EXPECT_EQ(memcmp(&f, &zero, sizeof f), 0);
+}
+
+TEST(NmeaFields, TwoThreadsParseWithoutSeeingEachOthersFields) {
+  // The reader and the scan thread parse different receivers at the same time.
+  auto parse = [](const char* sentence, double latitude, std::atomic<int>* wrong) {
+    for (int i = 0; i < 20000; ++i) {
+      FixRecord f{};
+      ParseGGA(sentence, &f);
+      if (std::fabs(f.Latitude - latitude) > 1e-6) ++*wrong;
+    }
+  };
+  std::atomic<int> wrong{0};
+  std::thread a(parse, "$GPGGA,120000.00,4807.0380,N,01131.0000,E,1,08,0.9,545.4,M,46.9,M,,*47", 48.1173, &wrong);
+  std::thread b(parse, "$GPGGA,120000.00,3345.1000,S,15112.0000,E,1,08,0.9,545.4,M,46.9,M,,*47", -33.751667, &wrong);
+  a.join();
+  b.join();
+  EXPECT_EQ(wrong.load(), 0);
 }

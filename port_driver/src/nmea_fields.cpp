@@ -5,7 +5,9 @@
 #include <cstring>
 #include "port_driver/nmea_parser.h"
 
-static char g_fields[kMaxFields][kFieldSize];
+// Per thread: the reader and the scan thread parse at the same time (a port under test while
+// another is current), and neither may see the other's fields.
+static thread_local char g_fields[kMaxFields][kFieldSize];
 
 int GetSentenceType(const char* s) {
   static const struct {

@@ -138,6 +138,9 @@ void CloseApiSource() {
 
 int ReadApiSource(FixRecord* fix) {
   DWORD deadline = GetTickCount() + g_System.SleepTime + 200;
+  // "Fake lost fix" moves the deadline on, but a 10 Hz source without a fix must not keep the
+  // read going for good: two read periods at the latest.
+  const DWORD latest = GetTickCount() + 2 * (g_System.SleepTime + 200);
   while (Before(deadline)) {
     LogLine(LOG_CRLF, "Read MSApi data");
     HANDLE waits[2] = {g_Driver.PollEvent, g_ApiEvent};
@@ -151,6 +154,7 @@ int ReadApiSource(FixRecord* fix) {
     if (history.HaveFirstFix && (fix->FixQuality == 0 || fix->FixType == 0)) {
       LogLine(LOG_CRLF, "Fake lost fix");
       deadline += 100;
+      if (static_cast<LONG>(deadline - latest) > 0) deadline = latest;
       continue;
     }
     bool noTime = !(fix->ValidFields & FIX_TIME);

@@ -156,6 +156,9 @@ int DoReadComPort(int n, FixRecord* fix, DWORD deadline) {
   char buffer[kReceiveBuffer + 1];
   char line[kLineBuffer];
   if (deadline == 0) deadline = GetTickCount() + g_System.SleepTime + 200;
+  // Each read moves the deadline on, but a receiver that never pauses must not hold the burst
+  // open for good: it ends two read periods after it began at the latest.
+  const DWORD latest = GetTickCount() + 2 * (g_System.SleepTime + 200);
   int total = 0;
   NmeaSource& nmea = g_nmea[n];
   // Bytes of this cycle that came with the end of the last one.
@@ -185,6 +188,7 @@ int DoReadComPort(int n, FixRecord* fix, DWORD deadline) {
       }
       if (got > 0 || carry > 0) {
         if (got > 0) deadline += kReadExtensionMs;
+        if (static_cast<LONG>(deadline - latest) > 0) deadline = latest;
         // Sentence scan over the buffer (carried bytes first).
         char* p = buffer;
         char* end = buffer + carry + got;
@@ -195,6 +199,10 @@ int DoReadComPort(int n, FixRecord* fix, DWORD deadline) {
           char* stop = p;
           while (stop < end && *stop != '\r' && *stop != '\n' && *stop) ++stop;
           if (stop >= end) {  // incomplete: carried to the next read
+            if (end - p >= static_cast<ptrdiff_t>(kLineBuffer)) {
+              ++p;  // longer than any sentence: no sentence starts at this '$'
+              continue;
+            }
             carry = static_cast<DWORD>(end - p);
             memmove(buffer, p, carry);
             break;
