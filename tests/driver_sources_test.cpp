@@ -1,8 +1,10 @@
 // The sources at their edges: the GPS clock check, the platform GPS API source with a module
 // registered in this process, and the cell service control link with a device of this process.
+#include <pty.h>
 #include <atomic>
 #include "../port_driver/src/driver_internal.h"
 #include "driver_fixture.h"
+#include "nmea_sentence.h"
 #include "port_driver/correction.h"
 #include "support/clock.h"
 
@@ -219,4 +221,32 @@ TEST_F(DriverSourcesTest, ScanModesFollowThePowerAndRunOnceForThree) {
   SetDword(MAIN_KEY, u"EnableScan", 0);
   EXPECT_TRUE(ScanAllowed());
   unsetenv("FERROX_POWER");
+}
+
+TEST_F(DriverSourcesTest, ABurstOfAPortUnderTestLeavesTheClockAlone) {
+  // The scan tests COM5: while COM4: is current; COM5:'s receiver is half a minute off.
+  int master, slave;
+  char name[256];
+  ASSERT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0);
+  MapPort(5, name);
+  Load();
+  PlatformResetClockOffset();
+  AtomicWrite(&g_Driver.CurrentPort, 4);
+  ASSERT_EQ(OpenSerialSource(5), 0);
+  FixRecord foreign = TimedFix(30000);
+  char t[32], d[32];
+  snprintf(t, sizeof t, "%02u%02u%02u.00", foreign.UtcTime.wHour, foreign.UtcTime.wMinute, foreign.UtcTime.wSecond);
+  snprintf(d, sizeof d, "%02u%02u%02u", foreign.UtcTime.wDay, foreign.UtcTime.wMonth, foreign.UtcTime.wYear % 100);
+  std::string burst = Sentence(std::string("$GPRMC,") + t + ",A,4807.0380,N,01131.0000,E,0.0,0.0," + d + ",,") +
+                      Sentence(std::string("$GPGGA,") + t + ",4807.0380,N,01131.0000,E,1,08,0.9,545.4,M,46.9,M,,") +
+                      Sentence("$GPGSA,A,3,04,05,09,12,,,,,,,,,1.8,0.9,1.5");
+  ASSERT_EQ(write(master, burst.data(), burst.size()), static_cast<ssize_t>(burst.size()));
+  FixRecord test{};
+  EXPECT_GT(ReadWithWait(5, &test), 0);
+  EXPECT_EQ(PlatformClockOffsetMs(), 0);  // not set from a foreign receiver
+  EXPECT_EQ(Log().find("GPS Clock is"), std::string::npos);
+  CloseSource(5);
+  AtomicWrite(&g_Driver.CurrentPort, PORT_NONE);
+  close(master);
+  close(slave);
 }

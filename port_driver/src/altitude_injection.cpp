@@ -1,6 +1,7 @@
 // Per-port altitude correction: decide once how a port reports its altitudes, then rewrite the
 // two fields so that AltitudeSeaLevel is above mean sea level and Separation the table's geoid.
 #include <cmath>
+#include <mutex>
 #include "geoid_state.h"
 #include "port_driver/geoid.h"
 #include "port_driver/settings.h"
@@ -23,8 +24,14 @@ signed char DetermineType(const FixRecord* fix, int port, bool altitudeChanged, 
 
 }  // namespace
 
+namespace {
+// The geoid cache and the ports' altitude types are one state for the reader and the scan thread.
+std::mutex g_injectionLock;
+}  // namespace
+
 void InjectSeparation(FixRecord* fix, int port) {
   if (port < 0 || port > 9) return;
+  std::lock_guard<std::mutex> lock(g_injectionLock);
   if (g_System.EnableAltSep == 0) {
     fix->ValidFields |= FIX_ALTITUDE_GROUP;
     return;

@@ -40,6 +40,10 @@ DWORD g_carriedLength[kSourcePorts];
 
 void Complete(int n, FixRecord* fix) {
   NmeaFinishCycle(&g_nmea[n], fix);
+  // A port under test while another is current is a foreign receiver: its clock must not shift
+  // the current fixes or set the clock, and the geoid is the current source's.
+  LONG current = AtomicRead(&g_Driver.CurrentPort);
+  if (current >= 0 && current != n) return;
   GpsClockCheck(fix);
   InjectSeparation(fix, n);
 }
