@@ -81,3 +81,26 @@ TEST_F(DriverFaultsTest, GoingToSleepWritesItsLineAndClosesTheLog) {
   }));
 }
 
+
+TEST_F(DriverFaultsTest, CalibKeepsCorrectionsOffForASourceWithoutTheCorrectionFlag) {
+  // COM4: is enabled without corrections: no speed, course or lag fixes for its receiver.
+  SourcePort ports[kSourcePorts] = {};
+  ports[4] = {0, PORT_ENABLED | PORT_USER, 1, {0, 0}};
+  HKEY k;
+  ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, MAIN_KEY, 0, nullptr, 0, 0, nullptr, &k, nullptr), ERROR_SUCCESS);
+  RegSetValueExW(k, u"PortConfig", 0, REG_BINARY, reinterpret_cast<BYTE*>(ports), sizeof ports);
+  RegCloseKey(k);
+  MapPort(4, root_ + "/gps4");
+  Simulate(root_ + "/gps4");
+  Load();
+  DWORD h = COM_Open(kDeviceContext, 0, 0);
+  ASSERT_TRUE(WaitFor([&] { return AtomicRead(&g_Driver.CurrentPort) == 4; }, 20));
+  EXPECT_EQ(g_Profile.LagAdvance, 0u);
+  EXPECT_EQ(COM_Write(h, "Calib:", 6), kCommandAccepted);
+  ASSERT_TRUE(WaitFor([&] { return Log().find("Reloading Registry by Remote request") != std::string::npos; }));
+  ASSERT_TRUE(WaitFor([&] { return AtomicRead(&g_Driver.RemoteCommand) == 0; }));
+  EXPECT_EQ(g_Profile.LagAdvance, 0u);  // the source's rule wins until the next switch
+  EXPECT_EQ(g_Profile.EnableSpeed, 0u);
+  EXPECT_EQ(g_Driver.SavedLag, 1500u);  // and a corrected source would get the profile's
+  COM_Close(h);
+}

@@ -27,6 +27,9 @@ int RealReadABuffer(LONG n, FixRecord* fix, bool fromScan);
 int DoTestValidPorts(LONG* out, LONG current);
 int LookForPort();
 void SwitchPorts(LONG n);
+// The profile's speed, course and lag corrections for a source, off when its port entry lacks
+// the correction flag.
+void ApplySourceCorrections(LONG port);
 int ProcessOneFix(int n);
 bool ScanAllowed();
 void StartScanThread();

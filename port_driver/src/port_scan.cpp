@@ -234,6 +234,14 @@ int LookForPort() {
   return AtomicRead(&g_Driver.CurrentPort) >= 0 ? n : 0;
 }
 
+void ApplySourceCorrections(LONG port) {
+  if (port < 0 || port >= kSourcePorts) return;
+  bool corrections = g_System.Ports[port].flags & PORT_FIX;
+  g_Profile.EnableSpeed = corrections ? g_Driver.SavedSpeed : 0;
+  g_Profile.EnableCourse = corrections ? g_Driver.SavedCourse : 0;
+  g_Profile.LagAdvance = corrections ? g_Driver.SavedLag : 0;
+}
+
 void SwitchPorts(LONG next) {
   LONG current = AtomicRead(&g_Driver.CurrentPort);
   if (current < 0) LogPrintf(LOG_CRLF, "Now Using Port %d", next);
@@ -250,14 +258,11 @@ void SwitchPorts(LONG next) {
   if (next < 0) return;
   HANDLE h = SourceHandle(next);
   if (h && h != INVALID_HANDLE_VALUE) {
+    ApplySourceCorrections(next);  // before the port is current: its fixes never see the others'
     AtomicWrite(&g_Driver.CurrentPort, next);
     AtomicWrite(&g_Driver.TestPort, -1);
     AtomicWrite(&g_ClockSynced, 0);
     ClearAltitudeReference(next);
-    bool corrections = g_System.Ports[next].flags & PORT_FIX;
-    g_Profile.EnableSpeed = corrections ? g_Driver.SavedSpeed : 0;
-    g_Profile.EnableCourse = corrections ? g_Driver.SavedCourse : 0;
-    g_Profile.LagAdvance = corrections ? g_Driver.SavedLag : 0;
     Beep(MB_OK);
   } else {
     LogLine(LOG_CRLF, "SwitchPorts to Bad Handle");

@@ -57,6 +57,12 @@ void RunRemoteCommand() {
     }
   } else if (command == 2) {
     LoadSoftwareSettings();
+    // The profile just read brings speed, course and lag corrections back; a source whose port
+    // entry has no correction flag keeps them off until the next switch.
+    g_Driver.SavedSpeed = g_Profile.EnableSpeed;
+    g_Driver.SavedCourse = g_Profile.EnableCourse;
+    g_Driver.SavedLag = g_Profile.LagAdvance;
+    ApplySourceCorrections(AtomicRead(&g_Driver.CurrentPort));
   }
   AtomicWrite(&g_Driver.RemoteCommand, 0);
 }
