@@ -13,11 +13,13 @@ TEST_F(TrackLogPeerTest, GpxValidatesAndGpsbabelReadsThePointsBack) {
   SetString(u"\\System\\StorageManager\\Profiles\\SDMemory", u"Folder", u"Storage Card");
   std::filesystem::create_directories(root_ + "/Storage Card");
   std::vector<std::pair<double, double>> points;
+  // Two wakes: the second adds a segment to the first's track.
   for (int i = 0; i < 20; ++i) {
     FixRecord f = GoodFix(Utc(12, 0, static_cast<WORD>(i)), -33.5 + i * 0.001, 151.25 - i * 0.002, 36, 90);
     f.AltitudeSeaLevel = 10.0f + static_cast<float>(i);
     WriteTrackPoint(&f, TRACK_OUT);
     points.push_back({f.Latitude, f.Longitude});
+    if (i == 9) CloseTrackLogs();
   }
   CloseTrackLogs();
   std::string gpx = root_ + "/Storage Card/Quorvale/FrxDriverOut.gpx";

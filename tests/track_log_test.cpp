@@ -1,4 +1,5 @@
 // Track logs: what is written where, and the shape of the files.
+#include <cmath>
 #include <filesystem>
 #include <thread>
 #include <vector>
@@ -48,11 +49,40 @@ TEST_F(TrackLogTest, PointsLinesAndTheClosingTags) {
   EXPECT_EQ(csv.rfind("\"SysTime\",\"GpsTime\",\"Heading\",\"Speed\",\"Lat\",\"Lon\",\"Compass\",\"MagVar\"\r\n", 0), 0u);
   EXPECT_NE(csv.find(",235959.900,90.0,36.0,48.117300,-11.500000,0.0,0.0\r\n"), std::string::npos) << csv;
   EXPECT_EQ(std::count(csv.begin(), csv.end(), '\n'), 3);
-  // The next write starts a fresh file.
+  // The next wake adds a segment and more lines; the earlier trip stays.
   WriteTrackPoint(&f, TRACK_OUT);
   CloseTrackLogs();
   std::string again = File("FrxDriverOut.gpx");
-  EXPECT_EQ(std::count(again.begin(), again.end(), '<') - std::count(gpx.begin(), gpx.end(), '<'), 0);
+  EXPECT_EQ(again.rfind(gpx.substr(0, gpx.size() - 35), 0), 0u);
+  EXPECT_NE(again.find("    </trkseg>\r\n    <trkseg>\r\n      <trkpt lat=\"48.117300\""), std::string::npos) << again;
+  EXPECT_EQ(again.substr(again.size() - 35), "    </trkseg>\r\n  </trk>\r\n\r\n</gpx>\r\n");
+  std::string csvAgain = File("FrxDriverOut.csv");
+  EXPECT_EQ(csvAgain.rfind(csv, 0), 0u);
+  EXPECT_EQ(std::count(csvAgain.begin(), csvAgain.end(), '\n'), 4);
+}
+
+TEST_F(TrackLogTest, TheGpxIsWholeAfterEveryPointAndTakesOnlyPlottablePoints) {
+  FixRecord f = GoodFix(Utc(12, 0, 0), 48.1, 11.5, 36, 90);
+  WriteTrackPoint(&f, TRACK_OUT);  // not closed: as a crash leaves it
+  std::string gpx = File("FrxDriverOut.gpx");
+  EXPECT_EQ(gpx.substr(gpx.size() - 35), "    </trkseg>\r\n  </trk>\r\n\r\n</gpx>\r\n");
+  for (double bad : {static_cast<double>(NAN), static_cast<double>(INFINITY), 91.0}) {
+    FixRecord b = GoodFix(Utc(12, 0, 1), bad, 11.5, 36, 90);
+    WriteTrackPoint(&b, TRACK_OUT);
+  }
+  FixRecord far = GoodFix(Utc(12, 0, 2), 48.1, 200, 36, 90);
+  WriteTrackPoint(&far, TRACK_OUT);
+  WriteTrackPoint(&f, TRACK_OUT);
+  gpx = File("FrxDriverOut.gpx");
+  EXPECT_EQ(gpx.find("nan"), std::string::npos);
+  EXPECT_EQ(gpx.find("inf"), std::string::npos);
+  size_t points = 0;
+  for (size_t p = gpx.find("<trkpt"); p != std::string::npos; p = gpx.find("<trkpt", p + 1)) ++points;
+  EXPECT_EQ(points, 2u);
+  EXPECT_EQ(gpx.substr(gpx.size() - 35), "    </trkseg>\r\n  </trk>\r\n\r\n</gpx>\r\n");
+  EXPECT_EQ(std::count(gpx.begin(), gpx.end(), '<'), std::count(gpx.begin(), gpx.end(), '>'));
+  CloseTrackLogs();
+  EXPECT_EQ(File("FrxDriverOut.gpx"), gpx);  // closing adds nothing: it was whole
 }
 
 TEST_F(TrackLogTest, TheInDirectionOnlyAtLevelTwo) {

@@ -1,6 +1,11 @@
 // GPX and CSV track logs. Each file has its own lock, since the Out files are written by every
-// application thread that reads a channel.
+// application thread that reads a channel. A wake adds to the tracks of earlier wakes (a new GPX
+// segment, more CSV lines), and the GPX file is a whole document after every point: its closing
+// tags are written after each point and written over by the next, so a crash or a power loss
+// leaves a file every GPX reader takes.
+#include <cmath>
 #include <cstdio>
+#include <cstring>
 #include "platform/platform.h"
 #include "port_driver/track_log.h"
 #include "support/clock.h"
@@ -35,10 +40,42 @@ struct FileGuard {
 
 int Clamp(int direction) { return direction > 1 ? 1 : (direction < 0 ? 0 : direction); }
 
-FILE* Open(TrackFile& f) {
+const char kGpxTail[] = "    </trkseg>\r\n  </trk>\r\n\r\n</gpx>\r\n";
+const long kGpxTailLength = static_cast<long>(sizeof kGpxTail - 1);
+
+FILE* Open(TrackFile& f, const char* mode) {
   WCHAR path[MAX_PATH];
-  f.stream = OpenDataFile(path, f.name, FALSE);
+  f.stream = OpenDataFileMode(path, f.name, mode);
   return f.stream;
+}
+
+// Writes the closing tags and goes back before them, for the next point to write over.
+void WriteGpxTail(FILE* s) {
+  fputs(kGpxTail, s);
+  fflush(s);
+  fseek(s, -kGpxTailLength, SEEK_CUR);
+}
+
+// An earlier wake's track: true, positioned to add a segment before its closing tags.
+bool ContinueGpx(FILE* s) {
+  if (fseek(s, 0, SEEK_END) != 0) return false;
+  long size = ftell(s);
+  if (size < kGpxTailLength) return false;
+  char tail[sizeof kGpxTail] = {};
+  fseek(s, size - kGpxTailLength, SEEK_SET);
+  if (fread(tail, 1, static_cast<size_t>(kGpxTailLength), s) != static_cast<size_t>(kGpxTailLength) ||
+      memcmp(tail, kGpxTail, static_cast<size_t>(kGpxTailLength)) != 0)
+    return false;
+  fseek(s, size - kGpxTailLength, SEEK_SET);
+  fputs("    </trkseg>\r\n    <trkseg>\r\n", s);
+  return true;
+}
+
+// A point every reader takes: finite, on the globe.
+bool Plottable(const FixRecord* fix) {
+  return std::isfinite(fix->Latitude) && std::isfinite(fix->Longitude) && std::fabs(fix->Latitude) <= 90 &&
+         std::fabs(fix->Longitude) <= 180 && std::isfinite(fix->AltitudeSeaLevel) && std::isfinite(fix->Heading) &&
+         std::isfinite(fix->Speed) && std::isfinite(fix->MagHeading) && std::isfinite(fix->MagVariation);
 }
 
 void WriteGpxStart(FILE* s, int direction) {
@@ -55,11 +92,10 @@ void WriteGpxStart(FILE* s, int direction) {
         s);
 }
 
-void CloseFile(TrackFile& f, bool gpx) {
+void CloseFile(TrackFile& f) {
   FileGuard guard(f);
   if (!f.stream) return;
-  if (gpx) fputs("    </trkseg>\r\n  </trk>\r\n\r\n</gpx>\r\n", f.stream);
-  fclose(f.stream);
+  fclose(f.stream);  // a GPX file's closing tags are in it already
   f.stream = nullptr;
 }
 
@@ -69,8 +105,9 @@ int WriteTrackCsv(const FixRecord* fix, int direction) {
   TrackFile& f = g_tracks.csv[Clamp(direction)];
   FileGuard guard(f);
   if (!f.stream) {
-    if (!Open(f)) return 0;
-    fputs("\"SysTime\",\"GpsTime\",\"Heading\",\"Speed\",\"Lat\",\"Lon\",\"Compass\",\"MagVar\"\r\n", f.stream);
+    if (!Open(f, "ab")) return 0;
+    if (ftell(f.stream) == 0)  // a new file; an earlier wake's gets more lines
+      fputs("\"SysTime\",\"GpsTime\",\"Heading\",\"Speed\",\"Lat\",\"Lon\",\"Compass\",\"MagVar\"\r\n", f.stream);
   }
   SYSTEMTIME now;
   ClockNow(&now);
@@ -84,13 +121,19 @@ int WriteTrackCsv(const FixRecord* fix, int direction) {
 
 void WriteTrackPoint(const FixRecord* fix, int direction) {
   direction = Clamp(direction);
+  if (!Plottable(fix)) return;
   WriteTrackCsv(fix, direction);
   if (fix->Latitude == 0.0 && fix->Longitude == 0.0) return;
   TrackFile& f = g_tracks.gpx[direction];
   FileGuard guard(f);
   if (!f.stream) {
-    if (!Open(f)) return;
-    WriteGpxStart(f.stream, direction);
+    if (Open(f, "r+b")) {
+      // An earlier track: a new segment; one cut short (written before its tags were) goes on.
+      if (!ContinueGpx(f.stream)) fseek(f.stream, 0, SEEK_END);
+    } else {
+      if (!Open(f, "w+b")) return;
+      WriteGpxStart(f.stream, direction);
+    }
   }
   const SYSTEMTIME& t = fix->UtcTime;
   fprintf(f.stream,
@@ -98,11 +141,12 @@ void WriteTrackPoint(const FixRecord* fix, int direction) {
           "        <time>%.4d-%.2d-%.2dT%.2d:%.2d:%.2dZ</time>\r\n      </trkpt>\r\n",
           fix->Latitude, fix->Longitude, fix->AltitudeSeaLevel, t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute,
           t.wSecond);
+  WriteGpxTail(f.stream);
 }
 
 void CloseTrackLogs() {
   for (int d = 0; d < 2; ++d) {
-    CloseFile(g_tracks.gpx[d], true);
-    CloseFile(g_tracks.csv[d], false);
+    CloseFile(g_tracks.gpx[d]);
+    CloseFile(g_tracks.csv[d]);
   }
 }

@@ -5,6 +5,10 @@
 #include "support/reg_helpers.h"
 
 FILE* OpenDataFile(WCHAR* path, const char* fileName, BOOL forReading) {
+  return OpenDataFileMode(path, fileName, forReading ? "rb" : "wb");
+}
+
+FILE* OpenDataFileMode(WCHAR* path, const char* fileName, const char* mode) {
   static const WCHAR* const kProfiles[] = {
       u"\\System\\StorageManager\\Profiles\\INAND",
       u"\\System\\StorageManager\\Profiles\\moviNAND",
@@ -25,7 +29,7 @@ FILE* OpenDataFile(WCHAR* path, const char* fileName, BOOL forReading) {
     CreateDirectoryW(dir, nullptr);
     std::string full = WideToUtf8(dir) + "\\" + fileName;
     Utf8ToWide(full.c_str(), path, MAX_PATH);
-    FILE* f = PlatformFopen(full.c_str(), forReading ? "rb" : "wb");
+    FILE* f = PlatformFopen(full.c_str(), mode);
     if (f) return f;
   }
   path[0] = 0;
