@@ -1,5 +1,6 @@
 #include "channel_pump.h"
 #include <cerrno>
+#include <sys/socket.h>
 #include <unistd.h>
 
 HANDLE OpenChannel(const std::u16string& device) {
@@ -28,4 +29,29 @@ bool DrainWrites(int fd, HANDLE channel, bool allowWrites) {
     if (n == 0) return false;
     return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR || errno == EIO;
   }
+}
+
+namespace {
+
+// Writes what it can; -1 on an error other than a full buffer.
+ssize_t WriteSome(int fd, const std::string& text) {
+  ssize_t n = send(fd, text.data(), text.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+  if (n < 0 && errno == ENOTSOCK) n = write(fd, text.data(), text.size());  // a terminal
+  if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return 0;
+  return n;
+}
+
+}  // namespace
+
+bool OfferBatch(int fd, std::string* pending, const std::string& batch) {
+  if (!pending->empty()) {
+    ssize_t n = WriteSome(fd, *pending);
+    if (n < 0) return false;
+    pending->erase(0, static_cast<size_t>(n));
+    if (!pending->empty()) return true;  // still busy with the last one: this one is dropped
+  }
+  ssize_t n = WriteSome(fd, batch);
+  if (n < 0) return false;
+  if (static_cast<size_t>(n) < batch.size()) pending->assign(batch, static_cast<size_t>(n), std::string::npos);
+  return true;
 }

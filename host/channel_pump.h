@@ -10,3 +10,8 @@ bool NextBatch(HANDLE channel, std::string* out);
 // Reads what the program wrote on `fd` (never blocking) and hands it to the channel when
 // `allowWrites`, dropping it otherwise; false when the program has gone.
 bool DrainWrites(int fd, HANDLE channel, bool allowWrites);
+
+// Hands `batch` to a program on the non-blocking `fd` whole or not at all: what of the last batch
+// the program had no room for goes first, and a program too slow for both loses the new batch
+// whole, never a part of a sentence. `pending` keeps the unsent rest; false on a write error.
+bool OfferBatch(int fd, std::string* pending, const std::string& batch);

@@ -21,7 +21,7 @@ std::atomic<bool> g_stop{false};
 
 void Pump(std::u16string device, bool allowWrites) {
   HANDLE channel = nullptr;
-  std::string batch;
+  std::string batch, pending;
   while (!g_stop) {
     pollfd p{g_master, POLLIN, 0};
     poll(&p, 1, 100);
@@ -29,6 +29,7 @@ void Pump(std::u16string device, bool allowWrites) {
       if (channel) {
         CloseHandle(channel);
         channel = nullptr;
+        pending.clear();
         LogLine(LOG_CRLF, "Virtual port closed by its program");
       }
       usleep(100000);
@@ -48,9 +49,8 @@ void Pump(std::u16string device, bool allowWrites) {
       channel = nullptr;
       continue;
     }
-    // A program that does not read loses batches, never blocks the host.
-    ssize_t n = write(g_master, batch.data(), batch.size());
-    (void)n;
+    // A program that does not read loses whole batches, never blocks the host.
+    OfferBatch(g_master, &pending, batch);
   }
   if (channel) CloseHandle(channel);
 }

@@ -4,6 +4,7 @@
 // driver while another call of the same handle waits in it. A connection that closes closes its
 // handle; one that sends anything malformed or unknown is closed with a log line.
 #include "socket_server.h"
+#include "client_threads.h"
 #include <atomic>
 #include <condition_variable>
 #include <cstring>
@@ -31,6 +32,7 @@ std::thread g_acceptor;
 std::mutex g_lock;
 std::set<int> g_clients;
 std::atomic<int> g_running{0};
+ClientThreads g_threads;  // joined at the stop: none is still inside a driver after it
 
 struct Request {
   WireHeader h{};
@@ -256,7 +258,7 @@ bool StartSocketServer(const std::string& path, unsigned mode, std::string* erro
         std::lock_guard<std::mutex> lock(g_lock);
         g_clients.insert(fd);
       }
-      std::thread(Serve, fd).detach();
+      g_threads.Start([fd] { Serve(fd); });
     }
   });
   return true;
@@ -273,12 +275,6 @@ void StopSocketServer() {
     std::lock_guard<std::mutex> lock(g_lock);
     for (int fd : g_clients) shutdown(fd, SHUT_RDWR);  // their threads close the handles
   }
-  for (int i = 0; i < 300; ++i) {
-    {
-      std::lock_guard<std::mutex> lock(g_lock);
-      if (g_clients.empty()) break;
-    }
-    usleep(10000);
-  }
+  g_threads.JoinAll();
   unlink(g_path.c_str());
 }

@@ -12,6 +12,7 @@
 #include <thread>
 #include <unistd.h>
 #include "channel_pump.h"
+#include "client_threads.h"
 #include "support/log.h"
 
 namespace {
@@ -21,20 +22,19 @@ std::thread g_acceptor;
 std::atomic<bool> g_stop{false};
 std::mutex g_lock;
 std::set<int> g_clients;
+ClientThreads g_threads;  // joined at the stop: none is still inside the driver after it
 
 void Serve(int fd, std::u16string device, bool allowWrites) {
   HANDLE channel = OpenChannel(device);
   if (!channel) {
     LogLine(LOG_CRLF, "NMEA client refused: no free channel");
   } else {
-    std::string batch;
+    std::string batch, pending;
     while (!g_stop) {
       if (!DrainWrites(fd, channel, allowWrites)) break;  // the client closed
       if (!NextBatch(channel, &batch)) break;
       if (batch.empty()) continue;
-      pollfd p{fd, POLLOUT, 0};
-      if (poll(&p, 1, 1000) <= 0 || (p.revents & (POLLHUP | POLLERR))) break;
-      if (send(fd, batch.data(), batch.size(), MSG_NOSIGNAL | MSG_DONTWAIT) < 0 && errno != EAGAIN) break;
+      if (!OfferBatch(fd, &pending, batch)) break;
     }
     CloseHandle(channel);
   }
@@ -75,9 +75,11 @@ bool StartTcpServer(const std::string& address, unsigned port, const std::u16str
         if (errno == EINTR || errno == ECONNABORTED || errno == EMFILE) continue;
         return;
       }
-      std::lock_guard<std::mutex> lock(g_lock);
-      g_clients.insert(fd);
-      std::thread(Serve, fd, device, allowWrites).detach();
+      {
+        std::lock_guard<std::mutex> lock(g_lock);
+        g_clients.insert(fd);
+      }
+      g_threads.Start([fd, device, allowWrites] { Serve(fd, device, allowWrites); });
     }
   });
   LogPrintf(LOG_CRLF, "NMEA server on %s:%u", address.c_str(), port);
@@ -93,13 +95,7 @@ void StopTcpServer() {
   g_listen = -1;
   {
     std::lock_guard<std::mutex> lock(g_lock);
-    for (int fd : g_clients) shutdown(fd, SHUT_RDWR);
+    for (int fd : g_clients) shutdown(fd, SHUT_RDWR);  // their threads close the channels
   }
-  for (int i = 0; i < 300; ++i) {
-    {
-      std::lock_guard<std::mutex> lock(g_lock);
-      if (g_clients.empty()) break;
-    }
-    usleep(10000);
-  }
+  g_threads.JoinAll();
 }

@@ -167,3 +167,4 @@ TEST_F(HostTest, TheReadmeOrderOnANewRootServesTheVirtualPort) {
   EXPECT_EQ(v, 8u);
   PlatformSetRoot(root_);
 }
+
