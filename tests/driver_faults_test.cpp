@@ -104,3 +104,30 @@ TEST_F(DriverFaultsTest, CalibKeepsCorrectionsOffForASourceWithoutTheCorrectionF
   EXPECT_EQ(g_Driver.SavedLag, 1500u);  // and a corrected source would get the profile's
   COM_Close(h);
 }
+
+TEST_F(DriverFaultsTest, OpensAndClosesRacingTheSleepAlwaysEndWithAnAwakeReader) {
+  SetDword(MAIN_KEY, u"KeepAlive", 0);  // the last close puts the reader to sleep at once
+  MapPort(4, root_ + "/gps4");
+  Simulate(root_ + "/gps4");
+  int baseline = PlatformOpenHandleCount();
+  Load();
+  for (int i = 0; i < 60; ++i) {
+    DWORD h = COM_Open(kDeviceContext, 0, 0);
+    ASSERT_NE(h, 0u) << i;
+    // An open channel has an awake reader, whatever the reader was doing when it came.
+    EXPECT_TRUE(WaitFor([&] { return WaitForSingleObject(g_Driver.WakeEvent, 0) == WAIT_OBJECT_0; }, 5)) << i;
+    Sleep(static_cast<DWORD>(i % 5) * 40);  // closes before, while and after the source opens
+    COM_Close(h);
+    Sleep(static_cast<DWORD>(i % 3) * 30);
+  }
+  DWORD h = COM_Open(kDeviceContext, 0, 0);
+  EXPECT_TRUE(WaitFor([&] {
+    FixRecord raw{};
+    COM_Read(h, &raw, sizeof raw);
+    return raw.FixQuality != 0;
+  }, 20));
+  COM_Close(h);
+  EXPECT_EQ(COM_Deinit(kDeviceContext), 1);
+  loaded_ = false;
+  EXPECT_LE(PlatformOpenHandleCount(), baseline + 2);  // no port handle left behind
+}

@@ -20,6 +20,11 @@ struct TableLock {
   TableLock() { InitializeCriticalSection(&cs); }
 } g_table;
 
+// Orders the first open, the last close and the reader's going to sleep: a channel that is open
+// always ends with a reader that is awake, and a first open never restarts a reader that is
+// still running (its settings load would drop the handles of the open sources).
+TableLock g_lifecycle;
+
 void RestartLog(bool newFile) {
   SetLogName("FrxDriver");
   ReadLogSetting();
@@ -60,6 +65,8 @@ void RequestSleep() {
 
 }  // namespace
 
+void LockLifecycle() { EnterCriticalSection(&g_lifecycle.cs); }
+void UnlockLifecycle() { LeaveCriticalSection(&g_lifecycle.cs); }
 void LockChannels() { EnterCriticalSection(&g_table.cs); }
 void UnlockChannels() { LeaveCriticalSection(&g_table.cs); }
 
@@ -226,12 +233,14 @@ DWORD COM_Open(DWORD context, DWORD, DWORD) {
     LogLine(LOG_TAB | LOG_CRLF, "False Open");
     return 0;
   }
+  LockLifecycle();
   LockChannels();
   int index = -1;
   for (int i = 0; i < kChannels && index < 0; ++i)
     if (!(g_Channels[i].flags & CHANNEL_OPEN)) index = i;
   if (index < 0) {
     UnlockChannels();
+    UnlockLifecycle();
     LogLine(LOG_TAB | LOG_CRLF, "Open Too Many Ports");
     return 0;
   }
@@ -240,6 +249,7 @@ DWORD COM_Open(DWORD context, DWORD, DWORD) {
   c.buffer = static_cast<char*>(calloc(1, kChannelBufferSize));
   if (!c.buffer) {
     UnlockChannels();
+    UnlockLifecycle();
     ChannelLine(index, "No Memory for Buffer");
     return 0;
   }
@@ -250,10 +260,12 @@ DWORD COM_Open(DWORD context, DWORD, DWORD) {
   ChannelLine(index, "Opening...");
   if (before == 0 && !StartReader()) {
     ReleaseChannel(index);
+    UnlockLifecycle();
     ChannelLine(index, "Prime Reader Port Can not Open");
     LogLine(LOG_CLOSE | LOG_CRLF, "Read Thread Can Not Start");
     return 0;
   }
+  UnlockLifecycle();
   ChannelLine(index, "Opened");
   return kFirstHandle + static_cast<DWORD>(index);
 }
@@ -265,11 +277,13 @@ BOOL COM_Close(DWORD handle) {
     return 0;
   }
   ChannelLine(index, "Closing");
+  LockLifecycle();
   ReleaseChannel(index);
   if (AtomicRead(&g_Driver.OpenCount) == 0) {
     LogLine(LOG_TAB | LOG_CRLF, "Close Read Channel");
     RequestSleep();
   }
+  UnlockLifecycle();
   ChannelLine(index, "Closed");
   return 0;
 }

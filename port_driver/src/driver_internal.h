@@ -27,6 +27,9 @@ int RealReadABuffer(LONG n, FixRecord* fix, bool fromScan);
 int DoTestValidPorts(LONG* out, LONG current);
 int LookForPort();
 void SwitchPorts(LONG n);
+// The first open, the last close and the reader's going to sleep happen one at a time.
+void LockLifecycle();
+void UnlockLifecycle();
 // The profile's speed, course and lag corrections for a source, off when its port entry lacks
 // the correction flag.
 void ApplySourceCorrections(LONG port);

@@ -19,6 +19,10 @@ bool IsSet(HANDLE e) { return e && WaitForSingleObject(e, 0) == WAIT_OBJECT_0; }
 
 // Going to sleep; returns true when the thread must end.
 bool GoToSleep(DWORD* keepAliveDeadline) {
+  struct Held {
+    Held() { LockLifecycle(); }
+    ~Held() { UnlockLifecycle(); }
+  } held;  // no open or close while the reader goes to sleep
   *keepAliveDeadline = 0;
   SetEvent(g_Driver.ReadSleep);
   StopSensorThread();
@@ -35,6 +39,7 @@ bool GoToSleep(DWORD* keepAliveDeadline) {
   ResetEvent(g_Driver.ReadSleep);
   PublishHomeStatus("Sleeping");
   LogLine(LOG_CRLF | LOG_CLOSE, "FerroxDriver Sleeping...");  // the log is not held open asleep
+  if (AtomicRead(&g_Driver.OpenCount) > 0) SetEvent(g_Driver.WakeEvent);  // opened meanwhile: awake
   return false;
 }
 
@@ -102,8 +107,12 @@ DWORD ReaderThread(LPVOID) {
       if (keepAlive == 0) {
         keepAlive = GetTickCount() + g_System.KeepAlive;
       } else if (static_cast<LONG>(GetTickCount() - keepAlive) >= 0) {
-        ResetEvent(g_Driver.SleepRequestEvent);
-        SetEvent(g_Driver.ReadSleep);
+        LockLifecycle();
+        if (AtomicRead(&g_Driver.OpenCount) == 0) {  // no open came meanwhile
+          ResetEvent(g_Driver.SleepRequestEvent);
+          SetEvent(g_Driver.ReadSleep);
+        }
+        UnlockLifecycle();
         continue;
       }
     } else if (r != WAIT_OBJECT_0 + 3) {

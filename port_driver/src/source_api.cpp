@@ -143,10 +143,11 @@ int ReadApiSource(FixRecord* fix) {
   const DWORD latest = GetTickCount() + 2 * (g_System.SleepTime + 200);
   while (Before(deadline)) {
     LogLine(LOG_CRLF, "Read MSApi data");
-    HANDLE waits[2] = {g_Driver.PollEvent, g_ApiEvent};
+    // ReadSleep ends the read too: stopping the scan (which tests this source) is bounded.
+    HANDLE waits[3] = {g_Driver.PollEvent, g_ApiEvent, g_Driver.ReadSleep};
     DWORD left = deadline - GetTickCount();
-    DWORD r = WaitForMultipleObjects(2, waits, FALSE, static_cast<LONG>(left) > 0 ? left : 0);
-    if (r == WAIT_OBJECT_0) return -1;
+    DWORD r = WaitForMultipleObjects(g_Driver.ReadSleep ? 3 : 2, waits, FALSE, static_cast<LONG>(left) > 0 ? left : 0);
+    if (r == WAIT_OBJECT_0 || r == WAIT_OBJECT_0 + 2) return -1;
     if (r != WAIT_OBJECT_0 + 1) continue;
     int n = ReadPosition(fix, g_System.SleepTime + 300);
     FixHistory history;
