@@ -225,15 +225,16 @@ BOOL COM_Deinit(DWORD context) {
 }
 
 DWORD COM_Open(DWORD context, DWORD, DWORD) {
+  LockLifecycle();  // two first opens at once: one restarts the log and the reader
   if (AtomicRead(&g_Driver.OpenCount) == 0) {
     RestartLog(true);
     LogLine(LOG_CRLF, kVersion);
   }
   if (context != kDeviceContext) {
+    UnlockLifecycle();
     LogLine(LOG_TAB | LOG_CRLF, "False Open");
     return 0;
   }
-  LockLifecycle();
   LockChannels();
   int index = -1;
   for (int i = 0; i < kChannels && index < 0; ++i)
