@@ -304,6 +304,15 @@ void DeactivateAllDevices() {
   }
 }
 
+void PowerAllDevices(bool up) {
+  // Under the lock: no deactivation runs beside the calls (they do not wait for anything).
+  std::lock_guard<std::mutex> lock(g_lock);
+  for (ActiveDevice* d : g_devices) {
+    PFN_Power power = up ? d->entries.PowerUp : d->entries.PowerDown;
+    if (power) power(d->context);
+  }
+}
+
 std::u16string DeviceNameOf(LPCWSTR builtinKey) {
   std::u16string lower = Lower(builtinKey);
   std::lock_guard<std::mutex> lock(g_lock);

@@ -14,6 +14,8 @@ int ActivateBuiltinDrivers();
 // Loads every service under Services with a Dll and Flags 0; returns how many.
 int ActivateRegisteredServices();
 void DeactivateAllDevices();
+// Calls every loaded driver's and service's PowerUp (or PowerDown).
+void PowerAllDevices(bool up);
 // The device name ("COM8:") of the driver activated from `builtinKey`, empty when none.
 std::u16string DeviceNameOf(LPCWSTR builtinKey);
 // How many activations come from `builtinKey` (0 or 1 when all is well).

@@ -13,6 +13,7 @@
 #include "device_manager.h"
 #include "platform/device_protocol.h"
 #include "host_settings.h"
+#include "power_watch.h"
 #include "pty_bridge.h"
 #include "reg_file.h"
 #include "socket_server.h"
@@ -93,6 +94,7 @@ std::string Start() {
   if (int stale = RemoveStaleActiveKeys()) LogPrintf(LOG_CRLF, "Removed %d stale Drivers\\Active keys", stale);
   if (ActivateBuiltinDrivers() == 0) return "no driver could be activated (see Drivers\\BuiltIn)";
   ActivateRegisteredServices();
+  StartPowerWatch();
   // The virtual port serves the Ferrox driver, whatever else is registered.
   std::u16string port = DeviceNameOf(kDriverKey);
   if (port.empty()) return "the driver registered under Drivers\\BuiltIn\\FrxDriver could not be activated";
@@ -104,6 +106,7 @@ std::string Start() {
 }
 
 void Stop() {
+  StopPowerWatch();
   StopTcpServer();
   StopPtyBridge();
   StopSocketServer();

@@ -2,7 +2,8 @@
 # Installs the Debian packages the build, the tests and the demo need, when they are missing.
 set -euo pipefail
 packages=(g++ cmake ninja-build pkg-config libsqlite3-dev sqlite3 libgtest-dev libgmock-dev
-          libbenchmark-dev clang python3 gpsd gpsd-clients valgrind bc proj-bin proj-data libxml2-utils gpsbabel)
+          libbenchmark-dev clang python3 gpsd gpsd-clients valgrind bc proj-bin proj-data libxml2-utils gpsbabel
+          libsystemd-dev dbus-daemon)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -39,7 +39,6 @@ bool GoToSleep(DWORD* keepAliveDeadline) {
   ResetEvent(g_Driver.ReadSleep);
   PublishHomeStatus("Sleeping");
   LogLine(LOG_CRLF | LOG_CLOSE, "FerroxDriver Sleeping...");  // the log is not held open asleep
-  if (AtomicRead(&g_Driver.OpenCount) > 0) SetEvent(g_Driver.WakeEvent);  // opened meanwhile: awake
   return false;
 }
 
@@ -108,7 +107,7 @@ DWORD ReaderThread(LPVOID) {
         keepAlive = GetTickCount() + g_System.KeepAlive;
       } else if (static_cast<LONG>(GetTickCount() - keepAlive) >= 0) {
         LockLifecycle();
-        if (AtomicRead(&g_Driver.OpenCount) == 0) {  // no open came meanwhile
+        if (IsSet(g_Driver.SleepRequestEvent)) {  // still asked for: no open woke the reader meanwhile
           ResetEvent(g_Driver.SleepRequestEvent);
           SetEvent(g_Driver.ReadSleep);
         }

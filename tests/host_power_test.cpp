@@ -1,0 +1,68 @@
+// Suspend and resume: systemd-logind's PrepareForSleep on the system bus reaches the driver in
+// frxd as PowerDown and PowerUp. The bus is a private one started by the test, where the test
+// owns logind's name.
+#include <systemd/sd-bus.h>
+#include "host_fixture.h"
+
+namespace {
+
+class HostPowerTest : public HostTest {
+ protected:
+  // Starts a bus of the test's own; returns its address.
+  std::string StartBus() {
+    std::string address = "unix:path=" + root_ + "/bus";
+    Spawn({"/usr/bin/dbus-daemon", "--session", "--nofork", "--nopidfile", "--address=" + address});
+    EXPECT_TRUE(WaitFor([&] { return FileExists(root_ + "/bus"); }));
+    return address;
+  }
+  // Says what logind says before a suspend (true) and after the resume (false).
+  static bool PrepareForSleep(const std::string& address, bool sleeping) {
+    sd_bus* bus = nullptr;
+    if (sd_bus_new(&bus) < 0) return false;
+    bool ok = sd_bus_set_address(bus, address.c_str()) >= 0 && sd_bus_set_bus_client(bus, 1) >= 0 &&
+              sd_bus_start(bus) >= 0 && sd_bus_request_name(bus, "org.freedesktop.login1", 0) >= 0 &&
+              sd_bus_emit_signal(bus, "/org/freedesktop/login1", "org.freedesktop.login1.Manager", "PrepareForSleep",
+                                 "b", sleeping ? 1 : 0) >= 0 &&
+              sd_bus_flush(bus) >= 0;
+    sd_bus_flush_close_unref(bus);
+    return ok;
+  }
+  std::string HostLog() { return ReadWholeFile(root_ + "/Quorvale/Frxd.txt"); }
+  std::string DriverLog() { return ReadWholeFile(root_ + "/Quorvale/FrxDriver.txt"); }
+};
+
+}  // namespace
+
+TEST_F(HostPowerTest, SuspendAndResumeReachTheDriver) {
+  std::string address = StartBus();
+  setenv("FERROX_SYSTEM_BUS", address.c_str(), 1);
+  StartHost();
+  unsetenv("FERROX_SYSTEM_BUS");
+  int tcp = Connect();
+  ASSERT_NE(Receive(tcp, 10000).find("$GPRMC"), std::string::npos);
+  ASSERT_TRUE(PrepareForSleep(address, true));
+  EXPECT_TRUE(WaitFor([&] { return HostLog().find("System going to sleep: PowerDown") != std::string::npos; }));
+  EXPECT_TRUE(WaitFor([&] { return DriverLog().find("FerroxDriver Sleeping...") != std::string::npos; }, 20));
+  ASSERT_TRUE(PrepareForSleep(address, false));
+  EXPECT_TRUE(WaitFor([&] { return HostLog().find("System resumed: PowerUp") != std::string::npos; }));
+  // Awake again: fixes reach the program that kept its connection.
+  std::string after;
+  EXPECT_TRUE(WaitFor([&] {
+    after += Receive(tcp, 500);
+    size_t resumed = after.rfind("$GPRMC");
+    return resumed != std::string::npos && after.find(",A,", resumed) != std::string::npos;
+  }, 20));
+  close(tcp);
+}
+
+TEST_F(HostPowerTest, WithoutASystemBusTheHostSaysSoOnceAndRuns) {
+  setenv("FERROX_SYSTEM_BUS", ("unix:path=" + root_ + "/nobus").c_str(), 1);
+  StartHost();
+  unsetenv("FERROX_SYSTEM_BUS");
+  int tcp = Connect();
+  EXPECT_NE(Receive(tcp, 10000).find("$GPRMC"), std::string::npos);
+  close(tcp);
+  EXPECT_TRUE(WaitFor([&] {
+    return HostLog().find("No system bus: suspend and resume are not passed to the drivers") != std::string::npos;
+  }));
+}
