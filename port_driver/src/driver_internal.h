@@ -27,6 +27,8 @@ int RealReadABuffer(LONG n, FixRecord* fix, bool fromScan);
 int DoTestValidPorts(LONG* out, LONG current);
 int LookForPort();
 void SwitchPorts(LONG n);
+// Ends a blocked read of whichever tester (the reader or the scan) has port n under test.
+void EndPortTest(int n);
 // The first open, the last close and the reader's going to sleep happen one at a time.
 void LockLifecycle();
 void UnlockLifecycle();

@@ -18,21 +18,42 @@ volatile LONG g_scanRunning = 0;
 
 bool IsSet(HANDLE e) { return e && WaitForSingleObject(e, 0) == WAIT_OBJECT_0; }
 
+// The reader (searching for a source) and the scan thread test ports at the same time: each has
+// its own slot naming the port its blocked read may have to be ended on, and a port is claimed
+// before it is opened, so that the two never open one port twice.
+volatile LONG g_ScanTestPort = -1;
+thread_local bool t_scanThread = false;
+volatile LONG g_claimed[kSourcePorts];
+
+volatile LONG* TestSlot() { return t_scanThread ? &g_ScanTestPort : &g_Driver.TestPort; }
+
 bool Candidate(const SourcePort& p, int i) {
-  return (p.flags & PORT_ENABLED) && !(p.flags & PORT_OWN) && !SourceHandle(i);
+  return (p.flags & PORT_ENABLED) && !(p.flags & PORT_OWN) && !SourceHandle(i) && AtomicRead(&g_claimed[i]) == 0;
 }
+
+struct Claim {
+  int index;
+  bool held;
+  explicit Claim(int i) : index(i), held(InterlockedCompareExchange(&g_claimed[i], 1, 0) == 0) {}
+  ~Claim() {
+    if (held) AtomicWrite(&g_claimed[index], 0);
+  }
+};
 
 // Tests one source; a positive count when it delivered a burst (it then stays open).
 int TestPort(int index, FixRecord* test, bool* stop) {
+  Claim claim(index);
+  if (!claim.held) return 0;  // the other tester has it
   if (index > 0) {
-    AtomicWrite(&g_Driver.TestPort, index);
+    volatile LONG* slot = TestSlot();
+    AtomicWrite(slot, index);
     int count = 0;
     if (OpenSerialSource(index) == 0) {
       for (int attempt = 0; attempt < kTestReads && !IsSet(g_Driver.ReadSleep); ++attempt) {
         int n = ReadWithWait(index, test);
         if (n == -1) {
           LogLine(LOG_CRLF, "Exit DoTestValidPorts on Com = -1");
-          AtomicWrite(&g_Driver.TestPort, -1);
+          AtomicWrite(slot, -1);
           CloseSource(index);
           *stop = true;
           return 0;
@@ -44,7 +65,7 @@ int TestPort(int index, FixRecord* test, bool* stop) {
       }
       if (count == 0) CloseSource(index);
     }
-    AtomicWrite(&g_Driver.TestPort, -1);
+    AtomicWrite(slot, -1);
     return count;
   }
   HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
@@ -77,7 +98,7 @@ void Beep(UINT type) {
 // position, speed and heading within 30 s.
 bool Verify(LONG index) {
   // The port under verification is the one a blocked wait may have to be ended on.
-  if (index >= 1) AtomicWrite(&g_Driver.TestPort, index);
+  if (index >= 1) AtomicWrite(TestSlot(), index);
   DWORD until = GetTickCount() + kVerifyMs;
   bool delivered = false;
   while (!delivered && static_cast<LONG>(GetTickCount() - until) < 0 && !IsSet(g_Driver.ReadSleep)) {
@@ -90,11 +111,12 @@ bool Verify(LONG index) {
     LogPrintf(LOG_CRLF, "Port Scan: Valid Fields = %x", record.ValidFields);
     delivered = (record.ValidFields & 0x4001F) == 0x4001F;
   }
-  if (index >= 1) AtomicWrite(&g_Driver.TestPort, -1);
+  if (index >= 1) AtomicWrite(TestSlot(), -1);
   return delivered;
 }
 
 DWORD ScanThread(LPVOID) {
+  t_scanThread = true;
   LogLine(LOG_CRLF, "Starting Scan Thread");
   HANDLE waits[2] = {g_Driver.PollEvent, g_Driver.ReadSleep};
   while (WaitForMultipleObjects(2, waits, FALSE, kScanPeriodMs) == WAIT_TIMEOUT) {
@@ -234,6 +256,14 @@ int LookForPort() {
   return AtomicRead(&g_Driver.CurrentPort) >= 0 ? n : 0;
 }
 
+void EndPortTest(int n) {
+  for (volatile LONG* slot : {&g_Driver.TestPort, &g_ScanTestPort}) {
+    if (AtomicRead(slot) != n) continue;
+    AbortPortWait(n);
+    AtomicWrite(slot, -1);
+  }
+}
+
 void ApplySourceCorrections(LONG port) {
   if (port < 0 || port >= kSourcePorts) return;
   bool corrections = g_System.Ports[port].flags & PORT_FIX;
@@ -302,7 +332,7 @@ void StopScanThread() {
   bool wasSleeping = IsSet(g_Driver.ReadSleep);
   if (g_Driver.ScanThread) {
     SetEvent(g_Driver.ReadSleep);
-    LONG test = AtomicRead(&g_Driver.TestPort);
+    LONG test = AtomicRead(&g_ScanTestPort);
     if (test >= 1) AbortPortWait(test);
     if (WaitForSingleObject(g_Driver.ScanThread, kScanStopMs) != WAIT_OBJECT_0) {
       LogLine(LOG_CRLF | LOG_FLUSH, "ScanThread forced Closed");

@@ -100,10 +100,7 @@ void AbortPortWait(int n) {
 
 void CloseSource(int n) {
   if (n < 0 || n >= kSourcePorts) return;
-  if (AtomicRead(&g_Driver.TestPort) == n) {
-    AbortPortWait(n);
-    AtomicWrite(&g_Driver.TestPort, -1);
-  }
+  EndPortTest(n);
   if (SourceHandle(n)) {
     if (n == 0) CloseApiSource();
     else CloseHandle(SourceHandle(n));
