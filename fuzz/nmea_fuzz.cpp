@@ -1,9 +1,11 @@
-// Fuzzing the parser and the writer: arbitrary bytes as sentences into one record, the record
-// printed as a batch; and the first 344 bytes as a raw record printed as a batch.
+// Fuzzing the parser and the writer: arbitrary bytes as sentences into records, both readings
+// (the strict one into one record; the default one with its cycles, as ferrox-decode reads),
+// each record printed as a batch; and the first 344 bytes as a raw record printed as a batch.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include "port_driver/nmea_parser.h"
+#include "port_driver/nmea_source.h"
 #include "support/nmea_writer.h"
 
 static void PrintBatch(const FixRecord* fix) {
@@ -17,6 +19,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size >= sizeof text) size = sizeof text - 1;
   memcpy(text, data, size);
   text[size] = 0;
+  static char lines[8192];
+  memcpy(lines, text, size + 1);
   FixRecord fix{};
   for (char* line = text; line && *line;) {
     char* end = strpbrk(line, "\n");
@@ -25,6 +29,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     line = end ? end + 1 : nullptr;
   }
   PrintBatch(&fix);
+  NmeaSource source;
+  NmeaSourceReset(&source, false);
+  FixRecord cycle{};
+  for (char* line = lines; line && *line;) {
+    char* end = strpbrk(line, "\n");
+    if (end) *end = 0;
+    if (const char* sentence = NmeaSentenceIn(line)) {
+      if (NmeaStartsNewCycle(&source, sentence)) {
+        NmeaFinishCycle(&source, &cycle);
+        PrintBatch(&cycle);
+        cycle = FixRecord{};
+      }
+      NmeaParse(&source, sentence, &cycle);
+    }
+    line = end ? end + 1 : nullptr;
+  }
+  NmeaFinishCycle(&source, &cycle);
+  PrintBatch(&cycle);
   if (size >= sizeof(FixRecord)) {
     FixRecord raw;
     memcpy(&raw, data, sizeof raw);

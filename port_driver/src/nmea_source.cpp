@@ -216,9 +216,13 @@ DWORD QualityOfMode(const char* mode) {
 }
 
 // hhmmss.sss of field `index` into the record's time.
+// An hhmmss.sss value that is a time of day (garbage is none).
+bool TimeOfDayValue(double t) { return t >= 0 && t < 240000; }
+
 void TimeAt(int count, int index, FixRecord* fix) {
   if (!FieldText(count, index)[0]) return;
   double t = FieldDouble(count, index);
+  if (!TimeOfDayValue(t)) return;
   int hhmmss = static_cast<int>(t);
   fix->UtcTime.wHour = static_cast<WORD>(hhmmss / 10000 % 100);
   fix->UtcTime.wMinute = static_cast<WORD>(hhmmss / 100 % 100);
@@ -349,9 +353,10 @@ bool Classify(const NmeaSource* s, const char* line, int* talker, int* type) {
   return *talker >= 0 && *type >= 0;
 }
 
-// Milliseconds into the day of an hhmmss.sss field.
+// Milliseconds into the day of an hhmmss.sss field; -1 for one that is no time of day.
 double TimeMs(const char* text) {
   double t = strtod(text, nullptr);
+  if (!TimeOfDayValue(t)) return -1;
   int hhmmss = static_cast<int>(t);
   return ((hhmmss / 10000) * 3600.0 + (hhmmss / 100 % 100) * 60.0 + hhmmss % 100 + (t - hhmmss)) * 1000.0;
 }
@@ -359,7 +364,9 @@ double TimeMs(const char* text) {
 bool SameTime(const NmeaSource* s, const char* a, const char* b) {
   if (s->strict) return strcmp(a, b) == 0;
   if (!a[0] || !b[0]) return true;  // an empty time says nothing of the cycle
-  double d = TimeMs(a) - TimeMs(b);
+  double ta = TimeMs(a), tb = TimeMs(b);
+  if (ta < 0 || tb < 0) return strcmp(a, b) == 0;
+  double d = ta - tb;
   return d < kSameTimeMs && d > -kSameTimeMs;
 }
 
