@@ -132,10 +132,11 @@ TEST(NmeaSource, CyclesEndWhereTheReceiverSaysAndDamagedLinesAreSkipped) {
   damaged[20] = '9';
   EXPECT_EQ(Read({damaged})[0].FixQuality, 0u);
   EXPECT_EQ(Read({damaged}, true)[0].FixQuality, 1u);
-  // A time field that is no time of day (found by the fuzzer) is no time, and cuts no cycle.
+  // A time field that is no time of day (found by the fuzzer) cuts no cycle; the repeated GGA does.
   auto garbage = Read({S("$GPGGA,212607000000.5,4807.0380,N,01131.0000,E,1,05,1.2,545.4,M,46.9,M,,"),
-                       S("$GNGLL,4807.0380,N,01131.0000,E,99999999999,A,A"), kGpGga});
-  EXPECT_EQ(garbage.size(), 1u);
+                       S("$GNGLL,4807.0380,N,01131.0000,E,99999999999,A,A"),
+                       S("$GNRMC,120000.00,A,4807.0400,N,01131.0100,E,10.0,90.0,061226,,,A"), kGpGga});
+  EXPECT_EQ(garbage.size(), 2u);
   // The first good sentence after binary data on the same line.
   std::string mixed = std::string("\x01\x62$G\x00", 5) + "junk" + kGpGga;
   const char* found = NmeaSentenceIn(mixed.c_str() + 5);

@@ -365,7 +365,7 @@ bool SameTime(const NmeaSource* s, const char* a, const char* b) {
   if (s->strict) return strcmp(a, b) == 0;
   if (!a[0] || !b[0]) return true;  // an empty time says nothing of the cycle
   double ta = TimeMs(a), tb = TimeMs(b);
-  if (ta < 0 || tb < 0) return strcmp(a, b) == 0;
+  if (ta < 0 || tb < 0) return true;  // nor does one that is no time of day
   double d = ta - tb;
   return d < kSameTimeMs && d > -kSameTimeMs;
 }
@@ -386,7 +386,10 @@ void NmeaParse(NmeaSource* s, const char* line, FixRecord* fix) {
   int talker, type;
   bool known = Classify(s, line, &talker, &type);
   s->haveData = true;
-  if (known && TimeField(type) && !s->cycleTime[0]) FieldOf(line, TimeField(type), s->cycleTime);
+  if (known && TimeField(type) && !s->cycleTime[0]) {
+    FieldOf(line, TimeField(type), s->cycleTime);
+    if (!s->strict && TimeMs(s->cycleTime) < 0) s->cycleTime[0] = 0;  // garbage names no cycle
+  }
   if (s->strict) {
     ParseNmeaSentence(line, fix);
   } else if (known) {
