@@ -108,6 +108,37 @@ def fixes(port, count=6, seconds=40):
     return tpv, used
 
 
+def until_no_fix(port, seconds):
+    """Real seconds until gpsd reports a TPV without a fix (mode below 2), or None."""
+    start = time.time()
+    pipe = subprocess.Popen(["gpspipe", "-w", "-x", str(seconds), "localhost:%d" % port], stdout=subprocess.PIPE,
+                            stderr=subprocess.DEVNULL, text=True)
+    try:
+        for line in pipe.stdout:
+            try:
+                r = json.loads(line)
+            except ValueError:
+                continue
+            if r.get("class") == "TPV" and r.get("mode", 0) < 2:
+                return time.time() - start
+    finally:
+        pipe.kill()
+        pipe.wait()
+    return None
+
+
+def check_no_fix(name, port, problems):
+    """gpsd says no fix within 15 s of the driver's clock (the time scale runs it faster), and in
+    any case within 15 real seconds: the driver never keeps a silent receiver's fix moving."""
+    seconds = until_no_fix(port, 30)
+    if seconds is None:
+        problems.append("%s: gpsd still reported a fix 30 s later" % name)
+        return
+    print("%s: gpsd reported no fix after %.1f s (%.1f s of the driver's clock)" % (name, seconds, seconds * int(SCALE)))
+    if seconds > 15:
+        problems.append("%s: gpsd reported no fix only after %.1f s" % (name, seconds))
+
+
 def check_route(name, tpv, used):
     problems = []
     if len(tpv) < 4:
@@ -183,10 +214,20 @@ def main():
         tpv, used = fixes(chain.gpsd("tcp://127.0.0.1:%d" % chain.nmea_port))
         problems += check_route("tcp", tpv, used)
         print("tcp: %d 3D fixes, satellites used %s" % (len(tpv), sorted(set(used))))
-        # Unplugged and plugged in again while gpsd reads the virtual port.
         port = pty_gpsd
-        chain.stop(chain.procs[0])
-        time.sleep(2)
+        # Attached but silent (the simulator stopped, its terminal still there), then speaking again.
+        receiver = chain.procs[0]
+        receiver.send_signal(signal.SIGSTOP)
+        check_no_fix("silent receiver", port, problems)
+        receiver.send_signal(signal.SIGCONT)
+        tpv, used = fixes(port, count=6, seconds=60)
+        moving = len(tpv) >= 3 and tpv[-1]["lon"] > tpv[0]["lon"] + 1e-5
+        print("speaking again: %d 3D fixes, moving: %s" % (len(tpv), moving))
+        if not moving:
+            problems.append("after the silence gpsd reported no moving fixes (%d fixes)" % len(tpv))
+        # Unplugged and plugged in again while gpsd reads the virtual port.
+        chain.stop(receiver)
+        check_no_fix("unplugged receiver", port, problems)
         chain.receiver()
         # Moving fixes, not the last known position that the driver reports meanwhile.
         tpv, used = fixes(port, count=8, seconds=60)
