@@ -2,6 +2,7 @@
 // registered in this process, and the cell service control link with a device of this process.
 #include <pty.h>
 #include <atomic>
+#include <thread>
 #include "../port_driver/src/driver_internal.h"
 #include "driver_fixture.h"
 #include "nmea_sentence.h"
@@ -249,4 +250,28 @@ TEST_F(DriverSourcesTest, ABurstOfAPortUnderTestLeavesTheClockAlone) {
   AtomicWrite(&g_Driver.CurrentPort, PORT_NONE);
   close(master);
   close(slave);
+}
+
+TEST_F(DriverSourcesTest, AReadOfThePlatformApiEndsWhenTheDriverGoesToSleep) {
+  // With a long SleepTime a read waits half a minute; stopping the scan (which tests this source)
+  // must not wait that long.
+  PlatformRegisterModule(u"gpsapiOrig.dll", Lookup);
+  Load();
+  g_System.SleepTime = 30000;
+  HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+  ASSERT_EQ(OpenApiSource(event), 1);
+  std::atomic<int> result{99};
+  std::thread reader([&] {
+    FixRecord f{};
+    result = ReadApiSource(&f);  // no position comes
+  });
+  Sleep(1000);
+  DWORD asked = GetTickCount();
+  SetEvent(g_Driver.ReadSleep);
+  reader.join();
+  EXPECT_EQ(result.load(), -1);
+  EXPECT_LT(GetTickCount() - asked, 5000u);
+  ResetEvent(g_Driver.ReadSleep);
+  CloseSource(0);
+  PlatformRegisterModule(u"gpsapiOrig.dll", nullptr);
 }
