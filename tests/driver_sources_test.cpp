@@ -254,9 +254,10 @@ TEST_F(DriverSourcesTest, ABurstOfAPortUnderTestLeavesTheClockAlone) {
 
 TEST_F(DriverSourcesTest, AReadOfThePlatformApiEndsWhenTheDriverGoesToSleep) {
   // With a long SleepTime a read waits half a minute; stopping the scan (which tests this source)
-  // must not wait that long.
+  // must not wait that long. The driver's events without the driver: no reader thread reacts.
   PlatformRegisterModule(u"gpsapiOrig.dll", Lookup);
-  Load();
+  g_Driver.PollEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  g_Driver.ReadSleep = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   g_System.SleepTime = 30000;
   HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
   ASSERT_EQ(OpenApiSource(event), 1);
@@ -271,7 +272,9 @@ TEST_F(DriverSourcesTest, AReadOfThePlatformApiEndsWhenTheDriverGoesToSleep) {
   reader.join();
   EXPECT_EQ(result.load(), -1);
   EXPECT_LT(GetTickCount() - asked, 5000u);
-  ResetEvent(g_Driver.ReadSleep);
   CloseSource(0);
+  CloseHandle(g_Driver.PollEvent);
+  CloseHandle(g_Driver.ReadSleep);
+  g_Driver.PollEvent = g_Driver.ReadSleep = nullptr;
   PlatformRegisterModule(u"gpsapiOrig.dll", nullptr);
 }
