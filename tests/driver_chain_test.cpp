@@ -1,5 +1,4 @@
 // The whole chain: ferrox-sim on a pseudo-terminal -> the driver's serial source -> channel reads.
-#include <pty.h>
 #include <cmath>
 #include <fstream>
 #include <sstream>
@@ -157,10 +156,7 @@ TEST_F(DriverChainTest, KeepAliveKeepsTheSourceAndReloadReopensIt) {
 }
 
 TEST_F(DriverChainTest, DeinitReturnsWhileTheReaderWaitsOnASilentPort) {
-  int master, slave;
-  char name[256];
-  ASSERT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0);
-  MapPort(4, name);
+  ASSERT_GE(WrittenReceiver(4), 0);  // silent: nothing is written
   Load();
   COM_Open(kDeviceContext, 0, 0);
   ASSERT_TRUE(WaitFor([&] { return AtomicRead(&g_Driver.TestPort) == 4; }));
@@ -170,6 +166,4 @@ TEST_F(DriverChainTest, DeinitReturnsWhileTheReaderWaitsOnASilentPort) {
   loaded_ = false;
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
   EXPECT_EQ(Log().find("ReadThread forced Closed"), std::string::npos);  // it ended by itself
-  close(master);
-  close(slave);
 }

@@ -1,7 +1,9 @@
 // The driver loaded in the test process, fed by ferrox-sim on pseudo-terminals, with the time
 // scale shared by both processes.
 #pragma once
+#include <pty.h>
 #include <signal.h>
+#include <unistd.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <string>
@@ -30,6 +32,7 @@ class DriverTest : public TempRootTest {
   void TearDown() override {
     if (loaded_) COM_Deinit(kDeviceContext);
     for (pid_t p : sims_) Stop(p);
+    for (int fd : ptys_) close(fd);
     PlatformSetTimeScale(1);
     TempRootTest::TearDown();
   }
@@ -37,6 +40,20 @@ class DriverTest : public TempRootTest {
   void MapPort(int n, const std::string& device) {
     std::u16string key = std::u16string(u"Software\\Quorvale\\SerialPorts\\COM") + char16_t(u'0' + n) + u":";
     SetString(key.c_str(), u"Device", Utf8ToWide(device.c_str()).c_str());
+  }
+  // A receiver the test writes itself: a pseudo-terminal mapped as COMn:. Returns the side the
+  // test writes (-1 when none could be made); both sides are closed at the end of the test.
+  int WrittenReceiver(int port) {
+    int master = -1, slave = -1;
+    char name[256];
+    if (openpty(&master, &slave, name, nullptr, nullptr) != 0) {
+      ADD_FAILURE() << "no pseudo-terminal";
+      return -1;
+    }
+    ptys_.push_back(master);
+    ptys_.push_back(slave);
+    MapPort(port, name);
+    return master;
   }
   // Starts a receiver simulator on `link`; returns its pid.
   pid_t Simulate(const std::string& link, std::vector<std::string> args = {}) {
@@ -103,6 +120,7 @@ class DriverTest : public TempRootTest {
   }
   bool loaded_ = false;
   std::vector<pid_t> sims_;
+  std::vector<int> ptys_;
 };
 
 // Every sentence of a batch has a right checksum.

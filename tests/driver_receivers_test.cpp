@@ -1,6 +1,5 @@
 // Receivers of today through the driver's serial source: a 10 Hz multi-constellation receiver
 // that sends its cycles without a pause, in the default reading and the strict one.
-#include <pty.h>
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -28,10 +27,7 @@ class DriverReceiversTest : public DriverTest {
   // Feeds `cycles` cycles at 10 Hz (of the scaled clock) into a pseudo-terminal mapped as COM4:
   // with the driver reading it; returns the sizes of the bursts the driver read.
   std::vector<int> Feed(int cycles, FixRecord* output) {
-    int master, slave;
-    char name[256];
-    EXPECT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0);
-    MapPort(4, name);
+    int master = WrittenReceiver(4);
     Load();
     DWORD h = COM_Open(kDeviceContext, 0, 0);
     for (int i = 0; i < cycles; ++i) {
@@ -52,8 +48,6 @@ class DriverReceiversTest : public DriverTest {
       size_t open = log.rfind('(', bytes);
       sizes.push_back(atoi(log.c_str() + open + 1));
     }
-    close(master);
-    close(slave);
     return sizes;
   }
 };

@@ -84,46 +84,42 @@ class Chain:
         shutil.rmtree(self.root, ignore_errors=True)
 
 
-def fixes(port, count=6, seconds=40):
-    """TPV reports with a 3D fix from gpsd, and the satellites used of its SKY reports; reads until
-    `count` fixes came or `seconds` passed."""
+def reports(port, seconds):
+    """gpsd's JSON reports, as they come, for at most `seconds`; stops gpspipe when the reader
+    stops reading."""
     pipe = subprocess.Popen(["gpspipe", "-w", "-x", str(seconds), "localhost:%d" % port], stdout=subprocess.PIPE,
                             stderr=subprocess.DEVNULL, text=True)
-    tpv, used = [], []
     try:
         for line in pipe.stdout:
             try:
-                r = json.loads(line)
+                yield json.loads(line)
             except ValueError:
                 continue
-            if r.get("class") == "TPV" and r.get("mode") == 3 and "lat" in r:
-                tpv.append(r)
-            if r.get("class") == "SKY" and "uSat" in r:
-                used.append(r["uSat"])
-            if len(tpv) >= count:
-                break
     finally:
         pipe.kill()
         pipe.wait()
+
+
+def fixes(port, count=6, seconds=40):
+    """TPV reports with a 3D fix from gpsd, and the satellites used of its SKY reports; reads until
+    `count` fixes came or `seconds` passed."""
+    tpv, used = [], []
+    for r in reports(port, seconds):
+        if r.get("class") == "TPV" and r.get("mode") == 3 and "lat" in r:
+            tpv.append(r)
+        if r.get("class") == "SKY" and "uSat" in r:
+            used.append(r["uSat"])
+        if len(tpv) >= count:
+            break
     return tpv, used
 
 
 def until_no_fix(port, seconds):
     """Real seconds until gpsd reports a TPV without a fix (mode below 2), or None."""
     start = time.time()
-    pipe = subprocess.Popen(["gpspipe", "-w", "-x", str(seconds), "localhost:%d" % port], stdout=subprocess.PIPE,
-                            stderr=subprocess.DEVNULL, text=True)
-    try:
-        for line in pipe.stdout:
-            try:
-                r = json.loads(line)
-            except ValueError:
-                continue
-            if r.get("class") == "TPV" and r.get("mode", 0) < 2:
-                return time.time() - start
-    finally:
-        pipe.kill()
-        pipe.wait()
+    for r in reports(port, seconds):
+        if r.get("class") == "TPV" and r.get("mode", 0) < 2:
+            return time.time() - start
     return None
 
 
