@@ -1,5 +1,10 @@
-// Faults a user meets: a receiver that falls silent, and a driver that goes to sleep.
+// Faults a user meets: a receiver that falls silent or never pauses, and a driver that goes to sleep.
+#include <atomic>
+#include <cerrno>
 #include <cmath>
+#include <fcntl.h>
+#include <poll.h>
+#include <thread>
 #include "driver_fixture.h"
 #include "nmea_sentence.h"
 
@@ -125,4 +130,49 @@ TEST_F(DriverFaultsTest, OpensAndClosesRacingTheSleepAlwaysEndWithAnAwakeReader)
   EXPECT_EQ(COM_Deinit(kDeviceContext), 1);
   loaded_ = false;
   EXPECT_LE(PlatformOpenHandleCount(), baseline + 2);  // no port handle left behind
+}
+
+TEST_F(DriverFaultsTest, AReceiverThatNeverPausesOrSendsALongRunWithoutLineEndsStillGivesFixes) {
+  // The strict reading does not cut bursts at a new cycle: only the burst's own bound ends them.
+  SetDword(MAIN_KEY, u"StrictNmea", 1);
+  int master = WrittenReceiver(4);
+  ASSERT_GE(master, 0);
+  fcntl(master, F_SETFL, O_NONBLOCK);  // a full terminal never holds the writer up
+  std::atomic<bool> stop{false}, junk{false};
+  std::thread receiver([&] {
+    // Each second of the driver's clock, that second's cycle over and over, the terminal kept
+    // full: the port is never quiet.
+    const DWORD start = GetTickCount();
+    std::string pending;
+    while (!stop) {
+      if (pending.size() < 4096) {
+        std::string c = Cycle(static_cast<int>((GetTickCount() - start) / 1000) % 60);
+        if (junk.exchange(false)) pending += "$" + std::string(1500, '\x5a');  // binary, no line end
+        while (pending.size() < 8192) pending += c;
+      }
+      pollfd room{master, POLLOUT, 0};
+      if (poll(&room, 1, 5) <= 0) continue;
+      ssize_t n = write(master, pending.data(), pending.size());
+      if (n > 0) pending.erase(0, static_cast<size_t>(n));
+      else if (errno != EAGAIN) return;
+    }
+  });
+  Load();
+  DWORD h = COM_Open(kDeviceContext, 0, 0);
+  ASSERT_TRUE(WaitFor([&] { return Raw(h).FixQuality != 0; }, 20));
+  // 30 s of the driver's clock, a long binary run half way: the fix stays and moves on.
+  int moves = 0;
+  double last = Raw(h).Latitude;
+  for (int i = 0; i < 30; ++i) {
+    if (i == 15) junk = true;
+    Sleep(1000);
+    FixRecord raw = Raw(h);
+    EXPECT_NE(raw.FixQuality, 0u) << i << " s";
+    moves += raw.Latitude != last;
+    last = raw.Latitude;
+  }
+  EXPECT_GE(moves, 8);
+  stop = true;
+  receiver.join();
+  COM_Close(h);
 }
