@@ -17,7 +17,7 @@ done
 cp "$(dirname "$0")"/../fuzz/regressions/nmea/* "$corpus/seed/"
 echo "Fuzzing the NMEA parser and writer for $seconds s on $(ls "$corpus/seed" | wc -l) seeds"
 status=0
-"$build/bin/nmea_fuzz" -artifact_prefix="$corpus/" -max_total_time="$seconds" -max_len=4096 -print_final_stats=1 \
+"$build/bin/nmea_fuzz" -max_total_time="$seconds" -max_len=4096 -print_final_stats=1 \
   "$corpus/work" "$corpus/seed" >"$corpus/log" 2>&1 || status=$?
 grep -E '^stat::(number_of_executed_units|average_exec_per_sec|new_units_added)|ERROR|runtime error|SUMMARY' "$corpus/log" || true
 if [ "$status" -ne 0 ]; then
