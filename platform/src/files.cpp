@@ -2,6 +2,9 @@
 // platform paths.
 #include <cerrno>
 #include <fcntl.h>
+#include <map>
+#include <mutex>
+#include <utility>
 #include <sys/stat.h>
 #include <unistd.h>
 #include "handles.h"
@@ -53,10 +56,34 @@ bool Translate(LPCWSTR path, std::string& out) {
   return true;
 }
 
+// Files open in this process, by device and inode: such a file can't be deleted or replaced, as
+// on the platform (unlinking it would lose its data when it is closed).
+std::mutex g_openLock;
+std::map<std::pair<dev_t, ino_t>, int> g_open;
+
+bool IsOpen(const std::string& path) {
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) return false;
+  std::lock_guard<std::mutex> lock(g_openLock);
+  return g_open.count({st.st_dev, st.st_ino}) != 0;
+}
+
 struct FileObject : KObject {
   int fd = -1;
+  std::pair<dev_t, ino_t> id{};
+  void Track() {
+    struct stat st;
+    if (fstat(fd, &st) != 0) return;
+    id = {st.st_dev, st.st_ino};
+    std::lock_guard<std::mutex> lock(g_openLock);
+    ++g_open[id];
+  }
   ~FileObject() override {
-    if (fd >= 0) close(fd);
+    if (fd < 0) return;
+    close(fd);
+    std::lock_guard<std::mutex> lock(g_openLock);
+    auto it = g_open.find(id);
+    if (it != g_open.end() && --it->second == 0) g_open.erase(it);
   }
   BOOL Read(void* buf, DWORD n, DWORD* read) override {
     *read = 0;
@@ -102,7 +129,28 @@ BOOL DeleteFileW(LPCWSTR path) {
   if (!Translate(path, p)) return FALSE;
   struct stat st;
   if (stat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return KObject::Fail(ERROR_ACCESS_DENIED);
+  if (IsOpen(p)) return KObject::Fail(ERROR_SHARING_VIOLATION);
   if (unlink(p.c_str()) != 0) return FailErrno(p);
+  return TRUE;
+}
+
+BOOL MoveFileExW(LPCWSTR from, LPCWSTR to, DWORD flags) {
+  if (!(flags & MOVEFILE_REPLACE_EXISTING)) return MoveFileW(from, to);
+  std::string a, b;
+  if (!Translate(from, a) || !Translate(to, b)) return FALSE;
+  struct stat st;
+  if (lstat(a.c_str(), &st) != 0) return FailErrno(a);
+  if (S_ISDIR(st.st_mode)) return KObject::Fail(ERROR_ACCESS_DENIED);
+  if (IsOpen(a) || IsOpen(b)) return KObject::Fail(ERROR_SHARING_VIOLATION);
+  if (rename(a.c_str(), b.c_str()) != 0) return FailErrno(b);
+  if (flags & MOVEFILE_WRITE_THROUGH) {
+    std::string folder = b.substr(0, b.rfind('/') + 1);
+    int dir = open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir >= 0) {
+      fsync(dir);
+      close(dir);
+    }
+  }
   return TRUE;
 }
 
@@ -168,6 +216,7 @@ HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTE
   }
   auto file = std::make_shared<FileObject>();
   file->fd = fd;
+  file->Track();
   HANDLE h = AddHandle(file);
   SetLastError(existed && (disposition == CREATE_ALWAYS || disposition == OPEN_ALWAYS) ? ERROR_ALREADY_EXISTS
                                                                                       : ERROR_SUCCESS);
@@ -218,6 +267,13 @@ BOOL SetEndOfFile(HANDLE h) {
   if (!file) return KObject::Fail(ERROR_INVALID_HANDLE);
   off_t pos = lseek(file->fd, 0, SEEK_CUR);
   if (pos < 0 || ftruncate(file->fd, pos) != 0) return KObject::Fail(ErrnoToError(errno));
+  return TRUE;
+}
+
+BOOL FlushFileBuffers(HANDLE h) {
+  auto file = FindHandleAs<FileObject>(h);
+  if (!file) return KObject::Fail(ERROR_INVALID_HANDLE);
+  if (fsync(file->fd) != 0) return KObject::Fail(ErrnoToError(errno));
   return TRUE;
 }
 

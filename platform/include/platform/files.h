@@ -14,8 +14,12 @@
 #define OPEN_ALWAYS 4u
 #define TRUNCATE_EXISTING 5u
 #define FILE_ATTRIBUTE_READONLY 0x1u
+#define FILE_ATTRIBUTE_HIDDEN 0x2u
+#define FILE_ATTRIBUTE_SYSTEM 0x4u
 #define FILE_ATTRIBUTE_DIRECTORY 0x10u
 #define FILE_ATTRIBUTE_NORMAL 0x80u
+#define FILE_FLAG_WRITE_THROUGH 0x80000000u
+#define FILE_FLAG_RANDOM_ACCESS 0x10000000u
 #define INVALID_FILE_ATTRIBUTES 0xFFFFFFFFu
 #define FILE_BEGIN 0u
 #define FILE_CURRENT 1u
@@ -39,8 +43,17 @@ static_assert(sizeof(WIN32_FIND_DATAW) == 560);
 
 BOOL CreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES sa);
 BOOL RemoveDirectoryW(LPCWSTR path);
+// Fails with ERROR_SHARING_VIOLATION while the file is open in this process.
 BOOL DeleteFileW(LPCWSTR path);
 BOOL MoveFileW(LPCWSTR from, LPCWSTR to);
+// MOVEFILE_REPLACE_EXISTING: the target is replaced in one step (a reader sees the old file or the
+// new one, never neither); MOVEFILE_WRITE_THROUGH: the rename is on disk when the call returns.
+// A target or source open in this process fails with ERROR_SHARING_VIOLATION.
+constexpr DWORD MOVEFILE_REPLACE_EXISTING = 1;
+constexpr DWORD MOVEFILE_WRITE_THROUGH = 8;
+BOOL MoveFileExW(LPCWSTR from, LPCWSTR to, DWORD flags);
+// Puts the file's data on disk.
+BOOL FlushFileBuffers(HANDLE h);
 DWORD GetFileAttributesW(LPCWSTR path);
 HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES sa, DWORD disposition,
                    DWORD attributes, HANDLE templateFile);

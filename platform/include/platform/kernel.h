@@ -16,6 +16,12 @@ BOOL TerminateThread(HANDLE h, DWORD exitCode);
 BOOL CloseHandle(HANDLE h);
 DWORD GetLastError();
 void SetLastError(DWORD error);
+// The system's text for an error code (FORMAT_MESSAGE_FROM_SYSTEM only): the characters written
+// without the terminator, 0 when the code has no text or the buffer is too small.
+constexpr DWORD FORMAT_MESSAGE_FROM_SYSTEM = 0x1000;
+constexpr DWORD FORMAT_MESSAGE_IGNORE_INSERTS = 0x200;
+DWORD FormatMessageW(DWORD flags, const void* source, DWORD messageId, DWORD languageId, LPWSTR buffer, DWORD size,
+                     void* arguments);
 
 LONG InterlockedCompareExchange(volatile LONG* target, LONG exchange, LONG comparand);
 void* InterlockedCompareExchangePointer(void* volatile* target, void* exchange, void* comparand);

@@ -18,6 +18,7 @@ typedef void* HANDLE;
 typedef void* LPVOID;
 typedef DWORD* LPDWORD;
 typedef BYTE* LPBYTE;
+typedef uintptr_t DWORD_PTR;
 typedef struct HKEY__* HKEY;
 typedef uint32_t REGSAM;
 
@@ -63,6 +64,7 @@ enum : DWORD {
   ERROR_NOT_ENOUGH_MEMORY = 8,
   ERROR_NO_MORE_FILES = 18,
   ERROR_GEN_FAILURE = 31,
+  ERROR_SHARING_VIOLATION = 32,
   ERROR_NOT_SUPPORTED = 50,
   ERROR_FILE_EXISTS = 80,
   ERROR_INVALID_PARAMETER = 87,

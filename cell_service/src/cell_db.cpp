@@ -1,0 +1,144 @@
+// The cell database files: which one is open, find, store, trim and repair.
+#include "cell_service/cell_db.h"
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+#include "cell_service/record_file.h"
+#include "support/log.h"
+
+CellSettings g_Cells = {500, 13, 0};
+
+namespace {
+
+CRITICAL_SECTION g_dataLock;
+struct DataLockInit {
+  DataLockInit() { InitializeCriticalSection(&g_dataLock); }
+} g_dataLockInit;
+
+char g_dbName[32];  // "<mcc>.dbc" of the open database, "" when none
+int g_dbIndex = -1;
+
+bool Newer(const CellRecord& a, const CellRecord& b) {
+  return FileTimeToU64(a.Updated) > FileTimeToU64(b.Updated);
+}
+
+}  // namespace
+
+void LockCellData() { EnterCriticalSection(&g_dataLock); }
+void UnlockCellData() { LeaveCriticalSection(&g_dataLock); }
+
+void CellDbPath(DWORD mcc, char* out, size_t size) { snprintf(out, size, "\\Quorvale\\%u.dbc", mcc); }
+
+int CellDbIndex() { return g_dbIndex; }
+
+int RepairCellFile(int index) {
+  const char* path = RecPath(index);
+  DWORD n = RecCount(index, sizeof(CellRecord));
+  // A partial record at the end is what a crash in an append leaves.
+  bool bytes = RecSize(index) % sizeof(CellRecord) != 0;
+  std::vector<CellRecord> records(n);
+  if (n && RecReadBlock(index, 0, records.data(), n * sizeof(CellRecord), nullptr) != 0) return 0;
+  bool sorted = true;
+  for (DWORD i = 1; i < n && sorted; ++i) sorted = CompareCells(&records[i - 1], &records[i]) < 0;
+  if (sorted && !bytes) return 0;
+  std::stable_sort(records.begin(), records.end(),
+                   [](const CellRecord& a, const CellRecord& b) { return CompareCells(&a, &b) < 0; });
+  std::vector<CellRecord> unique;
+  for (const CellRecord& r : records) {
+    if (!unique.empty() && CompareCells(&unique.back(), &r) == 0) {
+      if (Newer(r, unique.back())) unique.back() = r;
+      continue;
+    }
+    unique.push_back(r);
+  }
+  LogPrintf(LOG_CRLF, "Repaired %s: %u records, %u duplicates merged, %s", path, n,
+            static_cast<DWORD>(n - unique.size()), bytes ? "partial record dropped" : "sorted");
+  RecReplace(index, unique.data(), static_cast<DWORD>(unique.size()), sizeof(CellRecord));
+  return 1;
+}
+
+int UseCellDb(DWORD mcc) {
+  char name[32];
+  snprintf(name, sizeof name, "%u.dbc", mcc);
+  if (g_dbIndex >= 0 && strcmp(name, g_dbName) == 0) return g_dbIndex;
+  CloseCellDb();
+  LogPrintf(LOG_CRLF, "Now using Cell DB: %s", name);
+  char path[64];
+  CellDbPath(mcc, path, sizeof path);
+  // A rewrite cut short leaves its temporary file: the database itself is the old or new one.
+  char tmp[72];
+  snprintf(tmp, sizeof tmp, "%s.tmp", path);
+  RecRemove(tmp);
+  g_dbIndex = RecOpen(path, kRecordModeReadWrite);
+  if (g_dbIndex < 0) return -1;  // not remembered: the next publication tries again
+  snprintf(g_dbName, sizeof g_dbName, "%s", name);
+  g_Cells.CurMcc = mcc;
+  RepairCellFile(g_dbIndex);
+  return g_dbIndex;
+}
+
+void CloseCellDb() {
+  LogLine(LOG_CRLF, "Close cell data file");
+  if (g_dbIndex >= 0) RecClose(g_dbIndex);
+  g_dbIndex = -1;
+  g_dbName[0] = 0;
+}
+
+void LogCell(const CellRecord* r, const char* text) {
+  char rec[16];
+  if (r->Slot == kRecordFailed) snprintf(rec, sizeof rec, "Fail");
+  else if (r->Slot == kRecordMissing) snprintf(rec, sizeof rec, "Missing");
+  else snprintf(rec, sizeof rec, "%u", r->Slot);
+  LogPrintf(LOG_CRLF, "%s: Cell=%d, Lac=%d, Mnc=%d, rec=%s, Lat=%.6f, Lon = %.6f", text, r->Cid, r->Lac, r->Mnc, rec,
+            r->Latitude, r->Longitude);
+}
+
+void FindCell(CellRecord* r) {
+  WORD outcome = kRecordFailed;
+  DWORD at = g_dbIndex >= 0 ? RecSearch(g_dbIndex, r, sizeof *r, CompareCells, &outcome) : 0;
+  // Record numbers above 0xFFFD can't be told from the outcomes: such a record counts as failed.
+  r->Slot = outcome != 0 ? outcome : (at < kRecordMissing ? static_cast<WORD>(at) : kRecordFailed);
+  LogCell(r, "Find");
+}
+
+void TrimCellDb() {
+  if (g_dbIndex < 0) return;
+  DWORD n = RecCount(g_dbIndex, sizeof(CellRecord)), m = g_Cells.MaxCells;
+  if (n < m) return;
+  DWORD drop = m / 10 + n - m;
+  if (drop == 0) return;
+  CellRecord* all = static_cast<CellRecord*>(malloc(n * sizeof(CellRecord) + 1));
+  if (!all) {
+    LogLine(LOG_CRLF, "No Memory for Read Data");
+    return;
+  }
+  if (RecReadBlock(g_dbIndex, 0, all, n * sizeof(CellRecord), nullptr) != 0) {
+    free(all);
+    return;
+  }
+  for (DWORD i = 0; i < n; ++i) all[i].Slot = static_cast<WORD>(i);
+  std::sort(all, all + n, [](const CellRecord& a, const CellRecord& b) {
+    ULONGLONG x = FileTimeToU64(a.Updated), y = FileTimeToU64(b.Updated);
+    return x != y ? x < y : CompareCells(&a, &b) < 0;
+  });
+  if (drop > n) drop = n;
+  std::sort(all + drop, all + n, [](const CellRecord& a, const CellRecord& b) { return CompareCells(&a, &b) < 0; });
+  RecReplace(g_dbIndex, all + drop, n - drop, sizeof(CellRecord));
+  free(all);
+}
+
+LONG StoreCell(CellRecord* r) {
+  if (g_dbIndex < 0) return -1;
+  if (r->Slot < kRecordMissing) {
+    LogCell(r, "Update existing record");
+    return RecWrite(g_dbIndex, r, sizeof *r, r->Slot);
+  }
+  if (r->Slot != kRecordMissing) {
+    LogPrintf(LOG_CRLF | LOG_TAB, "Update a Missing record in %s", g_dbName);
+    return -1;
+  }
+  LogCell(r, "Create new record");
+  if (RecCount(g_dbIndex, sizeof *r) >= g_Cells.MaxCells) TrimCellDb();
+  return RecAdd(g_dbIndex, r, sizeof *r, CompareCells);
+}

@@ -1,0 +1,17 @@
+// Cell keys and known positions.
+#include "cell_service/cell_record.h"
+#include <cmath>
+
+bool PositionKnown(double latitude, double longitude) {
+  double sum = std::fabs(latitude) + std::fabs(longitude);
+  return std::isfinite(sum) && sum > 0.0000005;
+}
+
+int CompareCells(const void* a, const void* b) {
+  const CellRecord* x = static_cast<const CellRecord*>(a);
+  const CellRecord* y = static_cast<const CellRecord*>(b);
+  if (x->Mnc != y->Mnc) return x->Mnc < y->Mnc ? -1 : 1;
+  if (x->Lac != y->Lac) return x->Lac < y->Lac ? -1 : 1;
+  if (x->Cid != y->Cid) return x->Cid < y->Cid ? -1 : 1;
+  return 0;
+}

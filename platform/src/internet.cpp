@@ -1,0 +1,254 @@
+// The internet client on libcurl: one request per request handle, the reply buffered whole.
+#include "platform/internet.h"
+#include <curl/curl.h>
+#include <algorithm>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <vector>
+#include "handles.h"
+#include "platform/kernel.h"
+#include "platform/registry.h"
+#include "platform/time.h"
+#include "platform/wide.h"
+
+using namespace platform;
+
+namespace {
+
+struct Session : KObject {
+  std::string agent;
+};
+
+struct Connection : KObject {
+  std::string agent;
+  std::string host;
+  WORD port = INTERNET_DEFAULT_HTTP_PORT;
+};
+
+struct Header {
+  std::string name;
+  std::string value;
+};
+
+struct Request : KObject {
+  std::string agent, host, verb, path, version;
+  WORD port = INTERNET_DEFAULT_HTTP_PORT;
+  std::vector<Header> headers;
+  std::string reply;
+  size_t readAt = 0;
+  bool tooLong = false;
+};
+
+bool SameName(const std::string& a, const std::string& b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return (x | 0x20) == (y | 0x20);
+         });
+}
+
+std::string Narrow(LPCWSTR s) { return s ? WideToUtf8(s) : std::string(); }
+
+DWORD Setting(LPCWSTR name, DWORD fallback) {
+  HKEY key;
+  DWORD value = fallback, size = sizeof value, type = 0;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Software\\Quorvale\\Internet", 0, 0, &key) != ERROR_SUCCESS)
+    return fallback;
+  if (RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(&value), &size) != ERROR_SUCCESS ||
+      type != REG_DWORD)
+    value = fallback;
+  RegCloseKey(key);
+  return value;
+}
+
+// "address:port" the host map sends a host name to, or "" when it has no entry.
+std::string MappedAddress(const std::string& host) {
+  HKEY key;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Software\\Quorvale\\Internet\\Hosts", 0, 0, &key) != ERROR_SUCCESS)
+    return {};
+  WCHAR value[128] = {};
+  DWORD size = sizeof value - sizeof(WCHAR), type = 0;
+  std::u16string name = Utf8ToWide(host.c_str());
+  LONG err = RegQueryValueExW(key, name.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(value), &size);
+  RegCloseKey(key);
+  return err == ERROR_SUCCESS && type == REG_SZ ? WideToUtf8(value) : std::string();
+}
+
+size_t TakeReply(char* data, size_t size, size_t count, void* user) {
+  Request* r = static_cast<Request*>(user);
+  size_t n = size * count;
+  if (r->reply.size() + n > kInternetReplyLimit) {
+    r->tooLong = true;
+    return 0;  // ends the transfer
+  }
+  r->reply.append(data, n);
+  return n;
+}
+
+void GlobalInit() {
+  static std::once_flag once;
+  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+DWORD CurlError(CURLcode code) {
+  switch (code) {
+    case CURLE_OPERATION_TIMEDOUT: return ERROR_INTERNET_TIMEOUT;
+    case CURLE_COULDNT_RESOLVE_HOST: return ERROR_INTERNET_NAME_NOT_RESOLVED;
+    case CURLE_COULDNT_CONNECT: return ERROR_INTERNET_CANNOT_CONNECT;
+    default: return ERROR_HTTP_INVALID_SERVER_RESPONSE;
+  }
+}
+
+}  // namespace
+
+HINTERNET InternetOpenW(LPCWSTR agent, DWORD, LPCWSTR, LPCWSTR, DWORD) {
+  GlobalInit();
+  auto s = std::make_shared<Session>();
+  s->agent = Narrow(agent);
+  SetLastError(ERROR_SUCCESS);
+  return AddHandle(s);
+}
+
+HINTERNET InternetConnectW(HINTERNET internet, LPCWSTR server, WORD port, LPCWSTR, LPCWSTR, DWORD service, DWORD,
+                           DWORD_PTR) {
+  auto s = FindHandleAs<Session>(internet);
+  if (!s) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return nullptr;
+  }
+  std::string host = Narrow(server);
+  if (host.empty() || service != INTERNET_SERVICE_HTTP) {
+    SetLastError(host.empty() ? ERROR_INTERNET_NAME_NOT_RESOLVED : ERROR_NOT_SUPPORTED);
+    return nullptr;
+  }
+  auto c = std::make_shared<Connection>();
+  c->agent = s->agent;
+  c->host = host;
+  c->port = port ? port : INTERNET_DEFAULT_HTTP_PORT;
+  SetLastError(ERROR_SUCCESS);
+  return AddHandle(c);
+}
+
+HINTERNET HttpOpenRequestW(HINTERNET connection, LPCWSTR verb, LPCWSTR object, LPCWSTR version, LPCWSTR,
+                           LPCWSTR* acceptTypes, DWORD, DWORD_PTR) {
+  auto c = FindHandleAs<Connection>(connection);
+  if (!c) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return nullptr;
+  }
+  auto r = std::make_shared<Request>();
+  r->agent = c->agent;
+  r->host = c->host;
+  r->port = c->port;
+  r->verb = verb ? Narrow(verb) : "GET";
+  r->path = object ? Narrow(object) : "/";
+  r->version = version ? Narrow(version) : "HTTP/1.1";
+  std::string accept;
+  for (LPCWSTR* t = acceptTypes; t && *t; ++t) accept += (accept.empty() ? "" : ", ") + Narrow(*t);
+  if (!accept.empty()) r->headers.push_back({"Accept", accept});
+  SetLastError(ERROR_SUCCESS);
+  return AddHandle(r);
+}
+
+BOOL HttpAddRequestHeadersW(HINTERNET request, LPCWSTR headers, DWORD length, DWORD modifiers) {
+  auto r = FindHandleAs<Request>(request);
+  if (!r || !headers) return KObject::Fail(r ? ERROR_INVALID_PARAMETER : ERROR_INVALID_HANDLE);
+  std::string text = length == 0xFFFFFFFFu ? Narrow(headers) : WideToUtf8(headers, length);
+  BOOL ok = TRUE;
+  size_t at = 0;
+  while (at < text.size()) {
+    size_t end = text.find_first_of("\r\n", at);
+    std::string line = text.substr(at, end == std::string::npos ? std::string::npos : end - at);
+    at = end == std::string::npos ? text.size() : text.find_first_not_of("\r\n", end);
+    if (at == std::string::npos) at = text.size();
+    size_t colon = line.find(':');
+    if (colon == std::string::npos || colon == 0) {
+      ok = KObject::Fail(ERROR_INVALID_PARAMETER);
+      continue;
+    }
+    Header h{line.substr(0, colon), line.substr(line.find_first_not_of(' ', colon + 1) == std::string::npos
+                                                    ? line.size()
+                                                    : line.find_first_not_of(' ', colon + 1))};
+    auto found = std::find_if(r->headers.begin(), r->headers.end(), [&](const Header& x) { return SameName(x.name, h.name); });
+    if ((modifiers & HTTP_ADDREQ_FLAG_REPLACE) && found != r->headers.end()) {
+      if (h.value.empty()) r->headers.erase(found);
+      else found->value = h.value;
+    } else if (!(modifiers & HTTP_ADDREQ_FLAG_REPLACE) || (modifiers & HTTP_ADDREQ_FLAG_ADD)) {
+      if (!h.value.empty()) r->headers.push_back(h);
+    } else {
+      ok = KObject::Fail(ERROR_HTTP_HEADER_NOT_FOUND);
+    }
+  }
+  return ok;
+}
+
+BOOL HttpSendRequestW(HINTERNET request, LPCWSTR, DWORD, LPVOID optional, DWORD optionalLength) {
+  auto r = FindHandleAs<Request>(request);
+  if (!r) return KObject::Fail(ERROR_INVALID_HANDLE);
+  r->reply.clear();
+  r->readAt = 0;
+  r->tooLong = false;
+  CURL* curl = curl_easy_init();
+  if (!curl) return KObject::Fail(ERROR_NOT_ENOUGH_MEMORY);
+  std::string url = "http://" + r->host + ":" + std::to_string(r->port) + r->path;
+  std::string mapped = MappedAddress(r->host), connectTo;
+  curl_slist* connectList = nullptr;
+  if (!mapped.empty()) {
+    connectTo = r->host + ":" + std::to_string(r->port) + ":" + mapped;
+    connectList = curl_slist_append(connectList, connectTo.c_str());
+    curl_easy_setopt(curl, CURLOPT_CONNECT_TO, connectList);
+  }
+  curl_slist* headerList = nullptr;
+  bool hasType = false;
+  for (const Header& h : r->headers) {
+    hasType |= SameName(h.name, "Content-Type");
+    if (SameName(h.name, "Content-Length")) continue;  // the body's own length is sent
+    headerList = curl_slist_append(headerList, (h.name + ": " + h.value).c_str());
+  }
+  if (!hasType) headerList = curl_slist_append(headerList, "Content-Type:");  // none of libcurl's own
+  headerList = curl_slist_append(headerList, "Expect:");
+  curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+  curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headerList);
+  curl_easy_setopt(curl, CURLOPT_USERAGENT, r->agent.empty() ? nullptr : r->agent.c_str());
+  curl_easy_setopt(curl, CURLOPT_HTTP_VERSION, r->version == "HTTP/1.0" ? CURL_HTTP_VERSION_1_0 : CURL_HTTP_VERSION_1_1);
+  curl_easy_setopt(curl, CURLOPT_PROXY, "");  // direct, whatever the environment says
+  curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 0L);
+  curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS,
+                   static_cast<long>(PlatformRealMs(Setting(u"ConnectTimeout", kInternetConnectTimeoutMs))) + 1);
+  curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS,
+                   static_cast<long>(PlatformRealMs(Setting(u"Timeout", kInternetTimeoutMs))) + 1);
+  curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, TakeReply);
+  curl_easy_setopt(curl, CURLOPT_WRITEDATA, r.get());
+  if (r->verb == "POST") {
+    curl_easy_setopt(curl, CURLOPT_POST, 1L);
+    curl_easy_setopt(curl, CURLOPT_POSTFIELDS, optional ? static_cast<const char*>(optional) : "");
+    curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE, static_cast<long>(optional ? optionalLength : 0));
+  } else if (r->verb != "GET") {
+    curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, r->verb.c_str());
+  }
+  CURLcode code = curl_easy_perform(curl);
+  long status = 0;
+  curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
+  curl_easy_cleanup(curl);
+  curl_slist_free_all(headerList);
+  curl_slist_free_all(connectList);
+  if (code != CURLE_OK || status < 200 || status > 299) {
+    r->reply.clear();
+    return KObject::Fail(r->tooLong || code == CURLE_OK ? ERROR_HTTP_INVALID_SERVER_RESPONSE : CurlError(code));
+  }
+  SetLastError(ERROR_SUCCESS);
+  return TRUE;
+}
+
+BOOL InternetReadFile(HINTERNET file, LPVOID buffer, DWORD toRead, LPDWORD read) {
+  auto r = FindHandleAs<Request>(file);
+  if (read) *read = 0;
+  if (!r || !read || (!buffer && toRead)) return KObject::Fail(r ? ERROR_INVALID_PARAMETER : ERROR_INVALID_HANDLE);
+  size_t n = std::min<size_t>(toRead, r->reply.size() - r->readAt);
+  if (n) memcpy(buffer, r->reply.data() + r->readAt, n);
+  r->readAt += n;
+  *read = static_cast<DWORD>(n);
+  return TRUE;
+}
+
+BOOL InternetCloseHandle(HINTERNET handle) { return CloseHandle(handle); }
