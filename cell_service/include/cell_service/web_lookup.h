@@ -1,0 +1,28 @@
+// The web location lookup: a cell's position from the lookup service, in the binary form
+// ("/glm/mmap") or the JSON form ("/loc/json"), over HTTP/1.0 on port 80 of the configured host.
+#pragma once
+#include "platform/types.h"
+
+struct LookupResult {
+  double Latitude;
+  double Longitude;
+};
+extern LookupResult g_Lookup;
+
+// Return codes of both forms.
+constexpr int LOOKUP_NO_ANSWER = 0;  // busy, no host, connection failure or an unusable reply
+constexpr int LOOKUP_FOUND = 1;      // position in g_Lookup
+constexpr int LOOKUP_NO_POSITION = 2;
+
+// The host both forms go to: "LookupHost" of Software\Quorvale\CellTower. There is no default: no
+// lookup leaves the machine until the user names a host.
+void ReadLookupHost();
+int BinaryLookup(DWORD mcc, DWORD mnc, DWORD lac, DWORD cid);
+int JsonLookup(DWORD mcc, DWORD mnc, DWORD lac, DWORD cid, int signal, int timingAdvance);
+// The access token the last JSON answer gave ("" until one did).
+const char* LookupAccessToken();
+// Fills the 55-byte binary request.
+void BuildBinaryRequest(DWORD mcc, DWORD mnc, DWORD lac, DWORD cid, BYTE request[55]);
+// Reads a JSON answer: LOOKUP_FOUND with both coordinates finite and in range (stored in *out),
+// else LOOKUP_NO_POSITION; an "access_token" member replaces the token.
+int ReadJsonAnswer(const char* text, LookupResult* out);
