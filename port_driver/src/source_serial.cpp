@@ -50,14 +50,17 @@ void Complete(int n, FixRecord* fix) {
 
 }  // namespace
 
+// The handle is read by the threads that end a port's wait (stop, sleep, scan) while the reader
+// opens and closes the port: a single word, read and written whole.
 HANDLE SourceHandle(int n) {
   if (n < 0 || n >= kSourcePorts) return nullptr;
-  return reinterpret_cast<HANDLE>(static_cast<uintptr_t>(g_System.Ports[n].handle));
+  return reinterpret_cast<HANDLE>(static_cast<uintptr_t>(__atomic_load_n(&g_System.Ports[n].handle, __ATOMIC_ACQUIRE)));
 }
 
 // Handles of this platform are small numbers, so they fit the table's 32-bit field.
 void SetSourceHandle(int n, HANDLE h) {
-  if (n >= 0 && n < kSourcePorts) g_System.Ports[n].handle = static_cast<DWORD>(reinterpret_cast<uintptr_t>(h));
+  if (n >= 0 && n < kSourcePorts)
+    __atomic_store_n(&g_System.Ports[n].handle, static_cast<DWORD>(reinterpret_cast<uintptr_t>(h)), __ATOMIC_RELEASE);
 }
 
 int OpenSerialSource(int n) {
