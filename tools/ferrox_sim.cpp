@@ -1,4 +1,4 @@
-// ferrox-sim receiver: a GPS receiver on a pseudo-terminal.
+// ferrox-sim receiver: a GPS receiver on a pseudo-terminal; ferrox-sim radio: a phone radio.
 #include <cerrno>
 #include <cmath>
 #include <csignal>
@@ -16,6 +16,7 @@
 #include "platform/platform.h"
 #include "port_driver/geodesy.h"
 #include "port_driver/nmea_source.h"
+#include "radio_sim.h"
 #include "support/nmea_writer.h"
 
 namespace {
@@ -199,8 +200,11 @@ int main(int argc, char** argv) {
   Options o;
   if (argc < 2 || !strcmp(argv[1], "--help") || !strcmp(argv[1], "-h")) {
     fputs(kUsage, argc < 2 ? stderr : stdout);
+    fputs("\n", argc < 2 ? stderr : stdout);
+    fputs(kRadioUsage, argc < 2 ? stderr : stdout);
     return argc < 2 ? 1 : 0;
   }
+  if (strcmp(argv[1], "radio") == 0) return RadioSimMain(argc, argv);
   if (strcmp(argv[1], "receiver") != 0) return Fail(std::string("unknown simulator ") + argv[1] + " (see --help)");
   for (int i = 2; i < argc; ++i) {
     std::string a = argv[i];

@@ -1,13 +1,10 @@
 // The driver's control link to the cell service "TWK1:": start at wake, stop at sleep.
 #include "driver_internal.h"
+#include "platform/service_ioctl.h"
 #include "port_driver/settings.h"
 #include "support/reg_helpers.h"
 
 namespace {
-
-constexpr DWORD IOCTL_SERVICE_START = 0x01040004;
-constexpr DWORD IOCTL_SERVICE_STOP = 0x01040008;
-constexpr DWORD IOCTL_SERVICE_STATUS = 0x01040020;
 
 DWORD g_enableCells = 0;
 

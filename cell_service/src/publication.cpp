@@ -1,0 +1,141 @@
+// Publication: a position for the serving cell, from a fresh GPS fix of the driver, the cell
+// database or the web lookup, written to Software\Quorvale\CellTower for the driver's fallback.
+#include <cmath>
+#include <cstdio>
+#include "cell_service/cell_db.h"
+#include "cell_service/record_file.h"
+#include "cell_service/web_lookup.h"
+#include "service_internal.h"
+#include "support/c_numbers.h"
+#include "support/clock.h"
+#include "support/log.h"
+#include "support/reg_helpers.h"
+
+std::atomic<LONG> g_MaintenanceBusy{0};
+
+namespace {
+
+constexpr LPCWSTR kCellKey = u"Software\\Quorvale\\CellTower";
+// A GPS position the driver wrote this long before now, or a little after (clocks of two
+// processes), is where the phone is while it sees the cell.
+constexpr LONGLONG kGpsRecentMs = 10000;
+constexpr LONGLONG kGpsAheadMs = 2000;
+
+LONG WriteText(HKEY key, LPCWSTR name, const char* text) {
+  std::u16string wide = Utf8ToWide(text);
+  return WriteString(key, name, wide.c_str());
+}
+
+double ReadCoordinate(HKEY key, LPCWSTR name) {
+  WCHAR text[17] = {};
+  if (ReadValue(key, name, text, 32) != ERROR_SUCCESS) return 0;
+  std::string narrow = WideToUtf8(text);
+  char* end = nullptr;
+  float v = ParseCFloat(narrow.c_str(), &end);
+  return end != narrow.c_str() && std::isfinite(v) ? v : 0;
+}
+
+// The driver's GPS position when it is recent; false otherwise.
+bool RecentGps(HKEY key, const FILETIME& now, double* lat, double* lon) {
+  FILETIME gps;
+  if (ReadValue(key, u"LastGpsUpdateTime", &gps, 8) != ERROR_SUCCESS) return false;
+  char a[32], b[32];
+  FormatStamp(&now, a, sizeof a);
+  FormatStamp(&gps, b, sizeof b);
+  LogPrintf(0, "System: %s\r\n", a);
+  LogPrintf(0, "Gps: %s\r\n", b);
+  LONGLONG ageMs = (static_cast<LONGLONG>(FileTimeToU64(now)) - static_cast<LONGLONG>(FileTimeToU64(gps))) / 10000;
+  if (ageMs > kGpsRecentMs || ageMs < -kGpsAheadMs) return false;
+  *lat = ReadCoordinate(key, u"Latitude");
+  *lon = ReadCoordinate(key, u"Longitude");
+  return PositionKnown(*lat, *lon);
+}
+
+}  // namespace
+
+FILETIME NowFileTime() {
+  SYSTEMTIME st;
+  GetSystemTime(&st);
+  FILETIME ft;
+  SystemTimeToFileTime(&st, &ft);
+  return ft;
+}
+
+void ReadCellSettings() {
+  HKEY key;
+  if (OpenKey(kCellKey, &key) == ERROR_SUCCESS) {
+    ReadDword(key, u"MaxCells", &g_Cells.MaxCells);
+    ReadDword(key, u"EnableCells", &g_Cells.EnableCells);
+    DWORD mcc = 0;
+    if (ReadDword(key, u"CurMcc", &mcc) == ERROR_SUCCESS && mcc != 0) g_Cells.CurMcc = mcc;
+    RegCloseKey(key);
+  }
+  ReadLookupHost();
+}
+
+int WritePosition(const CellRecord* r, HKEY key) {
+  if (!CellHasPosition(*r)) return 0;
+  char text[32];
+  // The position first and its time last: the driver reads the time, the position, and the time
+  // again, so it never pairs this time with an older position.
+  FormatCNumber(text, sizeof text, "%.6f", r->Latitude);
+  WriteText(key, u"Latitude", text);
+  FormatCNumber(text, sizeof text, "%.6f", r->Longitude);
+  WriteText(key, u"Longitude", text);
+  snprintf(text, sizeof text, "%d", r->Cid);
+  WriteText(key, u"LastCell", text);
+  WriteValue(key, u"LastTowerUpdateTime", REG_BINARY, &r->Updated, sizeof r->Updated);
+  return 1;
+}
+
+bool PublishCell(const ServingCell& cell) {
+  if (g_MaintenanceBusy) return false;
+  if (cell.Mcc == 0) return false;
+  LockCellData();
+  const DWORD previousMcc = g_Cells.CurMcc;
+  if (UseCellDb(cell.Mcc) < 0) {
+    UnlockCellData();
+    return false;
+  }
+  HKEY key;
+  if (CreateKey(kCellKey, &key) != ERROR_SUCCESS) {
+    UnlockCellData();
+    return false;
+  }
+  if (cell.Mcc != previousMcc) WriteDword(key, u"CurMcc", cell.Mcc);
+  const FILETIME now = NowFileTime();
+  CellRecord r{};
+  r.Mnc = static_cast<LONG>(cell.Mnc);
+  r.Lac = static_cast<LONG>(cell.Lac);
+  r.Cid = static_cast<LONG>(cell.Cid);
+  FindCell(&r);
+  double lat, lon;
+  if (RecentGps(key, now, &lat, &lon)) {
+    r.Updated = now;
+    r.Latitude = lat;
+    r.Longitude = lon;
+    StoreCell(&r);
+    WritePosition(&r, key);
+  } else if (r.Slot < kRecordMissing) {
+    r.Updated = now;
+    StoreCell(&r);
+    WritePosition(&r, key);
+  } else {
+    if (g_Cells.EnableCells & CELLS_INTERNET) {
+      int found = BinaryLookup(cell.Mcc, cell.Mnc, cell.Lac, cell.Cid);
+      if (found != LOOKUP_FOUND)
+        found = JsonLookup(cell.Mcc, cell.Mnc, cell.Lac, cell.Cid, cell.SignalStrength,
+                           static_cast<int>(cell.TimingAdvance));
+      if (found == LOOKUP_FOUND) {
+        r.Latitude = g_Lookup.Latitude;
+        r.Longitude = g_Lookup.Longitude;
+        r.Updated = now;
+      }
+      WritePosition(&r, key);
+    }
+    StoreCell(&r);
+  }
+  RegCloseKey(key);
+  UnlockCellData();
+  return true;
+}

@@ -1,0 +1,188 @@
+// The cell service in the test process: its I/O controls, and a scripted radio whose cells are
+// published from the lookup server, the database or the driver's GPS position.
+#include <cstring>
+#include <fstream>
+#include "cell_service/cell_db.h"
+#include "cell_service/service_entry.h"
+#include "driver_fixture.h"
+#include "http_test_server.h"
+#include "platform/service_ioctl.h"
+
+int DistanceRatio(int signal, int minimum, int maximum);
+
+namespace {
+
+constexpr const char16_t* kCellKey = u"Software\\Quorvale\\CellTower";
+
+class CellServiceTest : public DriverTest {
+ protected:
+  void SetUp() override {
+    DriverTest::SetUp();
+    CreateDirectoryW(u"\\Quorvale", nullptr);
+    g_Cells = {500, 13, 0};
+  }
+  void TearDown() override {
+    if (inited_) TWK_Deinit(kServiceContext);
+    DriverTest::TearDown();
+  }
+  void Init() {
+    ASSERT_EQ(TWK_Init(u"Services\\Towerkin", nullptr), kServiceContext);
+    inited_ = true;
+  }
+  BOOL Code(DWORD code, const void* in = nullptr, DWORD inLength = 0, void* out = nullptr, DWORD outLength = 0,
+            DWORD* actual = nullptr) {
+    return TWK_IOControl(kServiceHandle, code, static_cast<BYTE*>(const_cast<void*>(in)), inLength,
+                         static_cast<BYTE*>(out), outLength, actual);
+  }
+  DWORD Status() {
+    DWORD running = 99, got = 0;
+    EXPECT_TRUE(Code(IOCTL_SERVICE_STATUS, nullptr, 0, &running, 4, &got));
+    EXPECT_EQ(got, 4u);
+    return running;
+  }
+  std::string ServiceLog() {
+    LogLine(LOG_FLUSH, nullptr);
+    return ReadWholeFile(root_ + "/Quorvale/Towerkin.txt");
+  }
+  // A scripted radio on a socket in the root, and the lookup server under the name "lookup.test".
+  void Radio(const std::string& script) {
+    std::string path = root_ + "/radio.script", link = root_ + "/radio.sock";
+    std::ofstream(path) << script;
+    Spawn({FERROX_SIM_TOOL, "radio", "--link", link, "--script", path});
+    for (int i = 0; i < 200 && !FileExists(link); ++i) usleep(10000);
+    ASSERT_TRUE(FileExists(link));
+    SetString(u"Software\\Quorvale\\Radio", u"Backend", u"scripted");
+    SetString(u"Software\\Quorvale\\Radio", u"Link", Utf8ToWide(link.c_str()).c_str());
+    SetString(kCellKey, u"LookupHost", u"lookup.test");
+    std::u16string to = u"127.0.0.1:" + Utf8ToWide(std::to_string(server_.Port()).c_str());
+    SetString(u"Software\\Quorvale\\Internet\\Hosts", u"lookup.test", to.c_str());
+  }
+  // The binary answer for a position.
+  static std::string Found(LONG lat, LONG lon) {
+    std::string s(15, '\0');
+    for (int i = 0; i < 4; ++i) {
+      s[7 + i] = static_cast<char>(static_cast<DWORD>(lat) >> (24 - 8 * i));
+      s[11 + i] = static_cast<char>(static_cast<DWORD>(lon) >> (24 - 8 * i));
+    }
+    return s;
+  }
+  bool inited_ = false;
+  HttpTestServer server_;
+};
+
+}  // namespace
+
+TEST_F(CellServiceTest, IoControlsAnswerAsTheClientsExpect) {
+  SetDword(kCellKey, u"EnableCells", 0);  // loaded without the radio: set not to load again
+  Init();
+  DWORD keep = 1, flags = 0;
+  EXPECT_TRUE(GetDword(u"Services\\Towerkin", u"Keep", &keep) && keep == 0);
+  EXPECT_TRUE(GetDword(u"Services\\Towerkin", u"Flags", &flags) && flags == 8);
+  // No radio: Start fails with 87 and Status says not running; Stop still succeeds.
+  SetLastError(0);
+  EXPECT_FALSE(Code(IOCTL_SERVICE_START));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+  EXPECT_EQ(Status(), 0u);
+  EXPECT_TRUE(Code(IOCTL_SERVICE_STOP));
+  DWORD small = 0, got = 9;
+  EXPECT_FALSE(Code(IOCTL_SERVICE_STATUS, nullptr, 0, &small, 3, &got));
+  EXPECT_EQ(got, 0u);
+  DWORD command = 0x1002;
+  EXPECT_TRUE(Code(IOCTL_SERVICE_CONTROL, &command, 4));
+  EXPECT_EQ(ServiceLog().find("Map Towers to GPX"), std::string::npos);  // an unknown command does nothing
+  EXPECT_TRUE(Code(IOCTL_SERVICE_CONTROL, &command, 2));                 // a short input maps the towers
+  EXPECT_NE(ServiceLog().find("Map Towers to GPX"), std::string::npos);
+  EXPECT_TRUE(Code(IOCTL_SERVICE_STARTED));
+  for (DWORD code : {IOCTL_SERVICE_DEBUG, IOCTL_SERVICE_HELP, 0x01040054u, 0x12345678u}) {
+    SetLastError(0);
+    EXPECT_FALSE(Code(code)) << std::hex << code;
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+  }
+  // Install keeps a module name already there and writes the rest.
+  SetString(u"Services\\Towerkin", u"Dll", u"Other.dll");
+  EXPECT_TRUE(Code(IOCTL_SERVICE_INSTALL));
+  EXPECT_EQ(GetString(u"Services\\Towerkin", u"Dll"), u"Other.dll");
+  EXPECT_EQ(GetString(u"Services\\Towerkin", u"Prefix"), u"TWK");
+  EXPECT_TRUE(GetDword(u"Services\\Towerkin", u"Flags", &flags) && flags == 0);
+  // The init context is served like a handle; Close is FALSE even for the valid handle.
+  DWORD running = 5;
+  EXPECT_TRUE(TWK_IOControl(kServiceContext, IOCTL_SERVICE_STATUS, nullptr, 0, reinterpret_cast<BYTE*>(&running), 4,
+                            nullptr));
+  EXPECT_EQ(TWK_Open(kServiceContext, 0, 0), kServiceHandle);
+  EXPECT_FALSE(TWK_Close(kServiceHandle));
+  EXPECT_EQ(TWK_Open(7, 0, 0), 0u);
+  // Uninstall removes both keys and the database files.
+  std::ofstream(root_ + "/Quorvale/262.dbc") << std::string(40, '\0');
+  EXPECT_TRUE(Code(IOCTL_SERVICE_UNINSTALL));
+  HKEY k;
+  EXPECT_NE(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Services\\Towerkin", 0, 0, &k), ERROR_SUCCESS);
+  EXPECT_NE(RegOpenKeyExW(HKEY_LOCAL_MACHINE, kCellKey, 0, 0, &k), ERROR_SUCCESS);
+  EXPECT_FALSE(FileExists(root_ + "/Quorvale/262.dbc"));
+  EXPECT_NE(ServiceLog().find("Removing: 262.dbc"), std::string::npos);
+}
+
+TEST_F(CellServiceTest, TheDistanceRatioFollowsTheSignalAndNeverDividesByZero) {
+  EXPECT_EQ(DistanceRatio(-80, -113, -51), 5);
+  EXPECT_EQ(DistanceRatio(-40, -113, -51), 1);
+  EXPECT_EQ(DistanceRatio(-113, -113, -51), 10);
+  EXPECT_EQ(DistanceRatio(-80, -51, -51), 5);  // no range given: the usual one
+  EXPECT_EQ(DistanceRatio(-80, 0, 0), 5);
+}
+
+TEST_F(CellServiceTest, ANewCellIsLookedUpPublishedAndStoredThenFoundInTheDatabase) {
+  server_.AnswerBody(Found(48137154, 11576124));
+  Radio("wait-radio\noperator 26201 Quorvale QV\ncell 262 1 4711 12345\nsignal -80 -113 -51\nwait 3000\n"
+        "signal -80 -113 -51\nwait 3000\ncell 262 1 4711 777\nsignal -81 -113 -51\n");
+  Init();
+  EXPECT_EQ(Status(), 1u);
+  ASSERT_TRUE(WaitFor([&] { return GetString(kCellKey, u"LastCell") == u"12345"; }, 10)) << ServiceLog();
+  EXPECT_EQ(GetString(kCellKey, u"Latitude"), u"48.137154");
+  EXPECT_EQ(GetString(kCellKey, u"Longitude"), u"11.576124");
+  DWORD mcc = 0;
+  EXPECT_TRUE(GetDword(kCellKey, u"CurMcc", &mcc) && mcc == 262);
+  // The same cell at the same distance is published once; the next cell is not known to the
+  // server and is stored without a position, the last published one staying.
+  server_.AnswerBody(std::string(3, '\0') + std::string("\0\0\0\1", 4) + std::string(8, '\0'));
+  ASSERT_TRUE(WaitFor([&] { return ServiceLog().find("CellTower: MCC=262, MNC=1, LAC=4711, CID=777") != std::string::npos; }, 10));
+  ASSERT_TRUE(WaitFor([&] { return ServiceLog().find("Create new record: Cell=777") != std::string::npos; }, 10));
+  EXPECT_EQ(GetString(kCellKey, u"LastCell"), u"12345");
+  auto requests = server_.Requests();
+  size_t binary = 0;
+  for (const auto& r : requests) binary += r.find("POST /glm/mmap") == 0;
+  EXPECT_EQ(binary, 2u) << "cell 12345 once, cell 777 once";
+  EXPECT_EQ(ReadWholeFile(root_ + "/Quorvale/262.dbc").size(), 80u);
+}
+
+TEST_F(CellServiceTest, AKnownCellComesFromTheDatabaseAndARecentGpsPositionIsLearned) {
+  // Cell 12345 is in the database; the server would answer something else.
+  {
+    CellRecord r{};
+    r.Mnc = 1;
+    r.Lac = 4711;
+    r.Cid = 12345;
+    r.Latitude = 52.5;
+    r.Longitude = 13.4;
+    std::ofstream(root_ + "/Quorvale/262.dbc", std::ios::binary).write(reinterpret_cast<const char*>(&r), sizeof r);
+  }
+  server_.AnswerBody(Found(1000000, 1000000));
+  Radio("wait-radio\ncell 262 1 4711 12345\nsignal -70 -113 -51\nwait 2000\ncell 262 1 4711 999\nsignal -70 -113 -51\n");
+  Init();
+  ASSERT_TRUE(WaitFor([&] { return GetString(kCellKey, u"LastCell") == u"12345"; }, 10)) << ServiceLog();
+  EXPECT_EQ(GetString(kCellKey, u"Latitude"), u"52.500000");
+  EXPECT_TRUE(server_.Requests().empty());
+  // The driver wrote a GPS position just now: cell 999 learns it and publishes it.
+  SetString(kCellKey, u"Latitude", u"50.125000");
+  SetString(kCellKey, u"Longitude", u"8.250000");
+  FILETIME now;
+  SYSTEMTIME st;
+  GetSystemTime(&st);
+  SystemTimeToFileTime(&st, &now);
+  HKEY k;
+  ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, kCellKey, 0, 0, &k), ERROR_SUCCESS);
+  RegSetValueExW(k, u"LastGpsUpdateTime", 0, REG_BINARY, reinterpret_cast<BYTE*>(&now), sizeof now);
+  RegCloseKey(k);
+  ASSERT_TRUE(WaitFor([&] { return GetString(kCellKey, u"LastCell") == u"999"; }, 10)) << ServiceLog();
+  EXPECT_EQ(GetString(kCellKey, u"Latitude"), u"50.125000");
+  EXPECT_TRUE(server_.Requests().empty());
+  EXPECT_EQ(ReadWholeFile(root_ + "/Quorvale/262.dbc").size(), 80u);
+}
