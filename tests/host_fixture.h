@@ -41,8 +41,10 @@ class HostTest : public DriverTest {
     port_ = FreePort();
     SetDword(u"Software\\Quorvale\\Frxd", u"TcpPort", static_cast<DWORD>(port_));
     MapPort(4, root_ + "/receiver");
-    Simulate(root_ + "/receiver");
+    Simulate(root_ + "/receiver", ReceiverArgs());
   }
+  // Options of the simulated receiver on COM4:.
+  virtual std::vector<std::string> ReceiverArgs() { return {}; }
   // Starts frxd and waits until it serves (a socket or link left by a killed host does not count).
   pid_t StartHost() {
     pid_t pid = Spawn({FERROX_HOST_TOOL, "--root", root_, "--foreground"});

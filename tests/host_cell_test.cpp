@@ -1,0 +1,63 @@
+// The cell service inside frxd: a receiver without a fix, a scripted radio and the lookup server;
+// the driver starts the service through frxd and the virtual port carries the cell's position.
+#include "cell_fixture.h"
+#include "host_fixture.h"
+
+namespace {
+
+class HostCellTest : public WithCellService<HostTest> {
+ protected:
+  std::vector<std::string> ReceiverArgs() override { return {"--no-fix-for", "100000"}; }
+};
+
+}  // namespace
+
+TEST_F(HostCellTest, WithoutAFixTheVirtualPortCarriesTheCellTowerPosition) {
+  server_.AnswerBody(Found(48137154, 11576124));
+  Radio("wait-radio\noperator 26201\ncell 262 1 4711 12345 0 2\nsignal -80 -113 -51\n");
+  // Registered but not loaded at the host's start: the driver's start activates it through frxd.
+  SetDword(u"Services\\Towerkin", u"Flags", 8);
+  SetDword(kCellKey, u"EnableCells", 15);
+  StartHost();
+  int fd = Connect();
+  ASSERT_GE(fd, 0);
+  std::string nmea;
+  ASSERT_TRUE(WaitFor([&] {
+    nmea += Receive(fd, 200);
+    return nmea.find("$PGRMT,Cell Tower") != std::string::npos && nmea.find("$GPGSV") != std::string::npos;
+  }, 30)) << nmea.substr(nmea.size() > 2000 ? nmea.size() - 2000 : 0) << ServiceLog();
+  std::string last = nmea.substr(nmea.rfind("$GPRMC"));
+  EXPECT_NE(last.find("4808.229"), std::string::npos) << last;
+  EXPECT_NE(last.find("01134.567"), std::string::npos) << last;
+  EXPECT_NE(nmea.find("$GPGGA,"), std::string::npos);
+  std::string gsv = nmea.substr(nmea.rfind("$GPGSV"));
+  EXPECT_NE(gsv.substr(0, gsv.find('\n')).find(",85,"), std::string::npos) << gsv;
+  // A program reading records gets the cell as their source.
+  HANDLE h = CreateFileW(u"COM8:", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  FixRecord raw{};
+  DWORD got = 0;
+  ASSERT_TRUE(ReadFile(h, &raw, sizeof raw, &got, nullptr));
+  EXPECT_EQ(got, 344u);
+  EXPECT_EQ(raw.SourceKind, SOURCE_CELL_OR_STORED);
+  EXPECT_NEAR(raw.Latitude, 48.137154, 1e-4);
+  CloseHandle(h);
+  // The request the server saw: the binary form for this cell.
+  auto requests = server_.Requests();
+  ASSERT_FALSE(requests.empty());
+  std::string body = requests[0].substr(requests[0].find("\r\n\r\n") + 4);
+  ASSERT_EQ(body.size(), 55u);
+  EXPECT_EQ(body.substr(31, 4), std::string("\0\0\x30\x39", 4));  // CID 12345
+  // The driver's stop at sleep and its status and start at the next wake reach the service in
+  // frxd: the service logs each control code.
+  close(fd);
+  ASSERT_TRUE(WaitFor([&] { return ServiceLog().find("(Stop)") != std::string::npos; }, 30)) << ServiceLog();
+  EXPECT_NE(ServiceLog().find("Ril Stop"), std::string::npos);
+  fd = Connect();
+  ASSERT_GE(fd, 0);
+  EXPECT_TRUE(WaitFor([&] {
+    std::string log = ServiceLog();
+    return log.find("(Status)") != std::string::npos && log.find("(Start)") != std::string::npos;
+  }, 30)) << ServiceLog();
+  close(fd);
+}
