@@ -19,6 +19,10 @@ class WithCellService : public Base {
     ASSERT_TRUE(FileExists(link));
     this->SetString(u"Software\\Quorvale\\Radio", u"Backend", u"scripted");
     this->SetString(u"Software\\Quorvale\\Radio", u"Link", Utf8ToWide(link.c_str()).c_str());
+    LookupServer();
+  }
+  // The lookup server as the configured host "lookup.test".
+  void LookupServer() {
     this->SetString(kCellKey, u"LookupHost", u"lookup.test");
     std::u16string to = u"127.0.0.1:" + Utf8ToWide(std::to_string(server_.Port()).c_str());
     this->SetString(u"Software\\Quorvale\\Internet\\Hosts", u"lookup.test", to.c_str());
