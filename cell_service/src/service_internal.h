@@ -37,6 +37,4 @@ int WritePosition(const CellRecord* r, HKEY key);
 // 64-bit time now (UTC) as a FILETIME.
 FILETIME NowFileTime();
 
-// The maintenance jobs of the Control code.
-void ExportTowerMap();
-void UpdateCellDatabase();
+#include "cell_service/maintenance.h"

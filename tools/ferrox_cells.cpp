@@ -1,0 +1,257 @@
+// ferrox-cells: the cell database files of a data root: list, find, verify, repair, export, import.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <vector>
+#include "cell_import.h"
+#include "cell_service/cell_db.h"
+#include "cell_service/maintenance.h"
+#include "cell_service/record_file.h"
+#include "platform/platform.h"
+#include "platform/service_ioctl.h"
+#include "support/c_numbers.h"
+#include "support/reg_helpers.h"
+
+namespace {
+
+const char kUsage[] =
+    "Usage: ferrox-cells [--root DIR] COMMAND ...\n"
+    "The cell database of a Ferrox data root: one file of cells per country code (MCC),\n"
+    "\\Quorvale\\<MCC>.dbc, from which the cell service finds a position without the network.\n"
+    "\n"
+    "Commands:\n"
+    "  list [MCC]                 the database files and their cell counts, or the cells of MCC\n"
+    "                             (MNC LAC CID latitude longitude updated)\n"
+    "  find MCC MNC LAC CID       one cell\n"
+    "  verify MCC                 check a file: whole records, sorted, no duplicates (exit 1 if not)\n"
+    "  repair MCC                 sort, merge duplicates and drop a partial last record\n"
+    "  export                     write \\Quorvale\\<MCC>.gpx of the cells with a position\n"
+    "  import FILE [--mcc N] [--bbox MINLAT,MINLON,MAXLAT,MAXLON]\n"
+    "                             merge a public cell database CSV (radio,mcc,net,area,cell,unit,\n"
+    "                             lon,lat,...), plain or .gz; a stored cell keeps its position\n"
+    "                             unless the row is newer. MaxCells is raised to keep them all.\n"
+    "Options:\n"
+    "  --root DIR   data root (default: $FERROX_ROOT, else $XDG_DATA_HOME/ferrox)\n"
+    "  --help       this text\n"
+    "Exit status: 0 on success, 1 with a one-line message on stderr otherwise.\n";
+
+int Fail(const std::string& message) {
+  fprintf(stderr, "ferrox-cells: %s\n", message.c_str());
+  return 1;
+}
+
+// A running cell service keeps its database file open: it is stopped (which closes the file)
+// while the files are rewritten here, and started again afterwards.
+struct ServicePause {
+  bool stopped = false;
+  ServicePause() {
+    DWORD running = 0, got = 0;
+    if (Send(IOCTL_SERVICE_STATUS, &running, &got) && got == 4 && running) {
+      stopped = Send(IOCTL_SERVICE_STOP, nullptr, nullptr);
+      if (stopped) fprintf(stderr, "ferrox-cells: the cell service is stopped while the files are written\n");
+    }
+  }
+  ~ServicePause() {
+    if (stopped && Send(IOCTL_SERVICE_START, nullptr, nullptr))
+      fprintf(stderr, "ferrox-cells: the cell service is started again\n");
+  }
+  static bool Send(DWORD code, DWORD* out, DWORD* got) {
+    HANDLE h = CreateFileW(u"TWK1:", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                           OPEN_EXISTING, 0, nullptr);
+    if (h == INVALID_HANDLE_VALUE || !h) return false;
+    BOOL ok = DeviceIoControl(h, code, nullptr, 0, out, out ? 4 : 0, got, nullptr);
+    CloseHandle(h);
+    return ok;
+  }
+};
+
+bool Number(const char* text, long* out) {
+  char* end = nullptr;
+  *out = strtol(text, &end, 10);
+  return end != text && *end == 0;
+}
+
+// Opens the file of an MCC that exists (never creating one).
+int OpenExisting(long mcc, std::string* error) {
+  char path[64];
+  CellDbPath(static_cast<DWORD>(mcc), path, sizeof path);
+  std::u16string wide = Utf8ToWide(path);
+  if (GetFileAttributesW(wide.c_str()) == INVALID_FILE_ATTRIBUTES) {
+    *error = std::string("no cell file ") + path;
+    return -1;
+  }
+  int index = RecOpen(path, kRecordModeReadWrite);
+  if (index < 0) *error = std::string("cannot open ") + path;
+  return index;
+}
+
+std::vector<CellRecord> All(int index) {
+  DWORD n = RecCount(index, sizeof(CellRecord));
+  std::vector<CellRecord> all(n);
+  if (n) RecReadBlock(index, 0, all.data(), n * sizeof(CellRecord), nullptr);
+  return all;
+}
+
+void PrintCell(const CellRecord& r) {
+  char lat[32], lon[32];
+  FormatCNumber(lat, sizeof lat, "%.6f", r.Latitude);
+  FormatCNumber(lon, sizeof lon, "%.6f", r.Longitude);
+  SYSTEMTIME t{};
+  FileTimeToSystemTime(&r.Updated, &t);
+  printf("%d %d %d %s %s %04d-%02d-%02dT%02d:%02d:%02dZ\n", r.Mnc, r.Lac, r.Cid, lat, lon, t.wYear, t.wMonth, t.wDay,
+         t.wHour, t.wMinute, t.wSecond);
+}
+
+int List(int argc, char** argv) {
+  if (argc == 0) {
+    FileNode* list = RecList("\\Quorvale\\*.dbc");
+    for (FileNode* f = list; f; f = f->next) {
+      int index = RecOpen((std::string("\\Quorvale\\") + f->name).c_str(), kRecordModeReadWrite);
+      printf("%s %u\n", f->name, index >= 0 ? RecCount(index, sizeof(CellRecord)) : 0);
+      if (index >= 0) RecClose(index);
+    }
+    RecFreeList(list);
+    return 0;
+  }
+  long mcc;
+  if (!Number(argv[0], &mcc)) return Fail("list takes an MCC");
+  std::string error;
+  int index = OpenExisting(mcc, &error);
+  if (index < 0) return Fail(error);
+  for (const CellRecord& r : All(index)) PrintCell(r);
+  RecClose(index);
+  return 0;
+}
+
+int Find(int argc, char** argv) {
+  long v[4];
+  if (argc != 4) return Fail("find takes MCC MNC LAC CID");
+  for (int i = 0; i < 4; ++i)
+    if (!Number(argv[i], &v[i])) return Fail(std::string("not a number: ") + argv[i]);
+  std::string error;
+  int index = OpenExisting(v[0], &error);
+  if (index < 0) return Fail(error);
+  CellRecord key{};
+  key.Mnc = static_cast<LONG>(v[1]);
+  key.Lac = static_cast<LONG>(v[2]);
+  key.Cid = static_cast<LONG>(v[3]);
+  WORD outcome;
+  RecSearch(index, &key, sizeof key, CompareCells, &outcome);
+  RecClose(index);
+  if (outcome != 0) return Fail("cell not found");
+  PrintCell(key);
+  return 0;
+}
+
+int Verify(int argc, char** argv, bool repair) {
+  long mcc;
+  if (argc != 1 || !Number(argv[0], &mcc)) return Fail(std::string(repair ? "repair" : "verify") + " takes an MCC");
+  std::optional<ServicePause> pause;
+  if (repair) pause.emplace();
+  std::string error;
+  int index = OpenExisting(mcc, &error);
+  if (index < 0) return Fail(error);
+  if (repair) {
+    int fixed = RepairCellFile(index);
+    printf("%s: %u cells%s\n", RecPath(index), RecCount(index, sizeof(CellRecord)), fixed ? ", repaired" : ", sound");
+    RecClose(index);
+    return 0;
+  }
+  std::vector<CellRecord> all = All(index);
+  DWORD partial = RecSize(index) % sizeof(CellRecord), unsorted = 0, duplicates = 0;
+  for (size_t i = 1; i < all.size(); ++i) {
+    int c = CompareCells(&all[i - 1], &all[i]);
+    unsorted += c > 0;
+    duplicates += c == 0;
+  }
+  printf("%s: %zu cells, %u out of order, %u duplicates, %u bytes of a partial record\n", RecPath(index), all.size(),
+         unsorted, duplicates, partial);
+  RecClose(index);
+  return unsorted || duplicates || partial ? 1 : 0;
+}
+
+int Import(int argc, char** argv) {
+  if (argc < 1) return Fail("import takes a FILE");
+  CellImportOptions o;
+  for (int i = 1; i < argc; ++i) {
+    std::string a = argv[i];
+    if (i + 1 >= argc) return Fail(a + " needs a value");
+    const char* v = argv[++i];
+    long mcc;
+    if (a == "--mcc") {
+      if (!Number(v, &mcc) || mcc <= 0 || mcc > 999) return Fail("--mcc takes a country code 1..999");
+      o.mcc = static_cast<unsigned>(mcc);
+    } else if (a == "--bbox") {
+      char* end = nullptr;
+      double b[4];
+      const char* p = v;
+      for (int k = 0; k < 4; ++k) {
+        b[k] = ParseCDouble(p, &end);
+        if (end == p || (k < 3 && *end != ',') || (k == 3 && *end)) return Fail("--bbox takes MINLAT,MINLON,MAXLAT,MAXLON");
+        p = end + 1;
+      }
+      o.bbox = true;
+      o.minLat = b[0], o.minLon = b[1], o.maxLat = b[2], o.maxLon = b[3];
+      if (o.minLat > o.maxLat || o.minLon > o.maxLon) return Fail("--bbox: the minimum is above the maximum");
+    } else {
+      return Fail("unknown option " + a + " (see --help)");
+    }
+  }
+  ServicePause pause;
+  CellImportResult r = ImportCellCsv(argv[0], o, [](uint64_t rows) {
+    fprintf(stderr, "ferrox-cells: %llu rows read\n", static_cast<unsigned long long>(rows));
+  });
+  if (!r.error.empty()) return Fail(r.error);
+  printf("%llu rows, %llu cells taken, %llu rejected; %u files now hold %llu cells\n",
+         static_cast<unsigned long long>(r.rows), static_cast<unsigned long long>(r.taken),
+         static_cast<unsigned long long>(r.rejected), r.files, static_cast<unsigned long long>(r.stored));
+  // The service trims a file that reaches MaxCells: keep what was imported.
+  HKEY key;
+  if (r.largest && CreateKey(u"Software\\Quorvale\\CellTower", &key) == ERROR_SUCCESS) {
+    DWORD max = 500;
+    ReadDword(key, u"MaxCells", &max);
+    DWORD wanted = r.largest + r.largest / 10 + 1;
+    if (max < wanted) {
+      WriteDword(key, u"MaxCells", wanted);
+      printf("MaxCells raised from %u to %u so that the imported cells are kept\n", max, wanted);
+    }
+    RegCloseKey(key);
+  }
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  int i = 1;
+  for (; i < argc && argv[i][0] == '-'; ++i) {
+    std::string a = argv[i];
+    if (a == "--help" || a == "-h") {
+      fputs(kUsage, stdout);
+      return 0;
+    }
+    if (a == "--root" && i + 1 < argc) PlatformSetRoot(argv[++i]);
+    else return Fail("unknown option " + a + " (see --help)");
+  }
+  if (i >= argc) {
+    fputs(kUsage, stderr);
+    return 1;
+  }
+  CreateDirectoryW(u"\\Quorvale", nullptr);
+  std::string command = argv[i++];
+  int rest = argc - i;
+  char** args = argv + i;
+  if (command == "list") return List(rest, args);
+  if (command == "find") return Find(rest, args);
+  if (command == "verify") return Verify(rest, args, false);
+  if (command == "repair") return Verify(rest, args, true);
+  if (command == "export") {
+    ServicePause pause;
+    ExportTowerMap();
+    return 0;
+  }
+  if (command == "import") return Import(rest, args);
+  return Fail("unknown command " + command + " (see --help)");
+}
