@@ -112,8 +112,11 @@ TEST_F(CellServiceTest, ANewCellIsLookedUpPublishedAndStoredThenFoundInTheDataba
   ASSERT_TRUE(WaitFor([&] { return GetString(kCellKey, u"LastCell") == u"12345"; }, 10)) << ServiceLog();
   EXPECT_EQ(GetString(kCellKey, u"Latitude"), u"48.137154");
   EXPECT_EQ(GetString(kCellKey, u"Longitude"), u"11.576124");
-  DWORD mcc = 0;
+  DWORD mcc = 0, count = 0;
   EXPECT_TRUE(GetDword(kCellKey, u"CurMcc", &mcc) && mcc == 262);
+  ASSERT_TRUE(WaitFor([&] { return GetString(kCellKey, u"LastSource") == u"Web"; }, 10));  // written last
+  EXPECT_EQ(GetString(kCellKey, u"CurrentCell"), u"262-1-4711-12345");
+  EXPECT_TRUE(GetDword(kCellKey, u"CellCount", &count) && count == 1);
   // The same cell at the same distance is published once; the next cell is not known to the
   // server and is stored without a position, the last published one staying.
   server_.AnswerBody(std::string(3, '\0') + std::string("\0\0\0\1", 4) + std::string(8, '\0'));
@@ -142,6 +145,7 @@ TEST_F(CellServiceTest, AKnownCellComesFromTheDatabaseAndARecentGpsPositionIsLea
   Init();
   ASSERT_TRUE(WaitFor([&] { return GetString(kCellKey, u"LastCell") == u"12345"; }, 10)) << ServiceLog();
   EXPECT_EQ(GetString(kCellKey, u"Latitude"), u"52.500000");
+  EXPECT_TRUE(WaitFor([&] { return GetString(kCellKey, u"LastSource") == u"Database"; }, 10));
   EXPECT_TRUE(server_.Requests().empty());
   // The driver wrote a GPS position just now: cell 999 learns it and publishes it.
   SetString(kCellKey, u"Latitude", u"50.125000");
@@ -156,6 +160,7 @@ TEST_F(CellServiceTest, AKnownCellComesFromTheDatabaseAndARecentGpsPositionIsLea
   RegCloseKey(k);
   ASSERT_TRUE(WaitFor([&] { return GetString(kCellKey, u"LastCell") == u"999"; }, 10)) << ServiceLog();
   EXPECT_EQ(GetString(kCellKey, u"Latitude"), u"50.125000");
+  EXPECT_TRUE(WaitFor([&] { return GetString(kCellKey, u"LastSource") == u"GPS"; }, 10));
   EXPECT_TRUE(server_.Requests().empty());
   EXPECT_EQ(ReadWholeFile(root_ + "/Quorvale/262.dbc").size(), 80u);
 }

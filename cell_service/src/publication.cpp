@@ -51,6 +51,16 @@ bool RecentGps(HKEY key, const FILETIME& now, double* lat, double* lon) {
   return PositionKnown(*lat, *lon);
 }
 
+// What the user can read of the service's work: the serving cell, where its published position
+// came from ("None" when nothing was published for it) and the cells of its country's file.
+void WriteStatus(HKEY key, const ServingCell& cell, const char* source) {
+  char text[64];
+  snprintf(text, sizeof text, "%u-%u-%u-%u", cell.Mcc, cell.Mnc, cell.Lac, cell.Cid);
+  WriteText(key, u"CurrentCell", text);
+  WriteDword(key, u"CellCount", RecCount(CellDbIndex(), sizeof(CellRecord)));
+  WriteText(key, u"LastSource", source);
+}
+
 }  // namespace
 
 FILETIME NowFileTime() {
@@ -110,16 +120,18 @@ bool PublishCell(const ServingCell& cell) {
   r.Cid = static_cast<LONG>(cell.Cid);
   FindCell(&r);
   double lat, lon;
+  const char* source = "None";
   if (RecentGps(key, now, &lat, &lon)) {
     r.Updated = now;
     r.Latitude = lat;
     r.Longitude = lon;
     StoreCell(&r);
     WritePosition(&r, key);
+    source = "GPS";
   } else if (r.Slot < kRecordMissing) {
     r.Updated = now;
     StoreCell(&r);
-    WritePosition(&r, key);
+    if (WritePosition(&r, key)) source = "Database";
   } else {
     if (g_Cells.EnableCells & CELLS_INTERNET) {
       int found = BinaryLookup(cell.Mcc, cell.Mnc, cell.Lac, cell.Cid);
@@ -131,10 +143,11 @@ bool PublishCell(const ServingCell& cell) {
         r.Longitude = g_Lookup.Longitude;
         r.Updated = now;
       }
-      WritePosition(&r, key);
+      if (WritePosition(&r, key)) source = "Web";
     }
     StoreCell(&r);
   }
+  WriteStatus(key, cell, source);
   RegCloseKey(key);
   UnlockCellData();
   return true;
