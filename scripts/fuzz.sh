@@ -1,27 +1,40 @@
 #!/usr/bin/env bash
-# Runs the NMEA fuzzer for a while (default 60 s) under ASan and UBSan, seeded with the receiver
-# captures cut into bursts of a few lines.
+# Runs the fuzzers for a while under ASan and UBSan (default 60 s in all): the NMEA parser and
+# writer seeded with the receiver captures cut into bursts of a few lines, the lookup answers and
+# the cell files. A failing input is kept in the working folder (ignored by git).
 set -euo pipefail
 seconds=${1:-60}
 build=${2:-build-fuzz}
-data=${FERROX_TEST_DATA:-$(cd "$(dirname "$0")/.." && pwd)/tests/data}
+here=$(cd "$(dirname "$0")/.." && pwd)
+data=${FERROX_TEST_DATA:-$here/tests/data}
 CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DFERROX_SANITIZE=ON -DFERROX_FUZZ=ON >/dev/null
-cmake --build "$build" --target nmea_fuzz
-corpus=$(mktemp -d /tmp/ferrox-fuzz-XXXXXX)
-trap 'rm -rf "$corpus"' EXIT
-mkdir "$corpus/seed" "$corpus/work"
+cmake --build "$build" --target nmea_fuzz lookup_fuzz cell_file_fuzz
+work=$(mktemp -d /tmp/ferrox-fuzz-XXXXXX)
+trap 'rm -rf "$work"' EXIT
+mkdir -p "$work/nmea-seed" "$work/lookup-seed" "$work/cell_file-seed"
 for log in "$data"/nmea/*.log; do
-  grep -a '^\$' "$log" | split -l 12 - "$corpus/seed/$(basename "$log" .log)-"
+  grep -a '^\$' "$log" | split -l 12 - "$work/nmea-seed/$(basename "$log" .log)-"
 done
 # Inputs that once failed stay in the seeds.
-cp "$(dirname "$0")"/../fuzz/regressions/nmea/* "$corpus/seed/"
-echo "Fuzzing the NMEA parser and writer for $seconds s on $(ls "$corpus/seed" | wc -l) seeds"
+cp "$here"/fuzz/regressions/nmea/* "$work/nmea-seed/"
+printf '{"location":{"latitude":48.1,"longitude":11.5},"access_token":"2:x"}' >"$work/lookup-seed/json"
+printf '\0\0\0\0\0\0\0\2\260\240\217\377\214J\f' >"$work/lookup-seed/binary"
+head -c 400 /dev/urandom >"$work/cell_file-seed/random"
 status=0
-"$build/bin/nmea_fuzz" -max_total_time="$seconds" -max_len=4096 -print_final_stats=1 \
-  "$corpus/work" "$corpus/seed" >"$corpus/log" 2>&1 || status=$?
-grep -E '^stat::(number_of_executed_units|average_exec_per_sec|new_units_added)|ERROR|runtime error|SUMMARY' "$corpus/log" || true
-if [ "$status" -ne 0 ]; then
-  tail -60 "$corpus/log"
-  echo "fuzzer failed (exit $status)"
-fi
-exit "$status"
+run() {
+  local name=$1 share=$2
+  mkdir -p "$work/$name-corpus"
+  echo "Fuzzing $name for $share s on $(ls "$work/$name-seed" | wc -l) seeds"
+  "$build/bin/${name}_fuzz" -max_total_time="$share" -max_len=4096 -print_final_stats=1 \
+    "$work/$name-corpus" "$work/$name-seed" >"$work/$name.log" 2>&1 || status=$?
+  grep -E '^stat::(number_of_executed_units|average_exec_per_sec|new_units_added)|ERROR|runtime error|SUMMARY' \
+    "$work/$name.log" || true
+  if [ "$status" -ne 0 ]; then
+    tail -60 "$work/$name.log"
+    echo "$name fuzzer failed (exit $status)"
+    exit "$status"
+  fi
+}
+run nmea $((seconds / 2))
+run lookup $((seconds / 4))
+run cell_file $((seconds / 4))

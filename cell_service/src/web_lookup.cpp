@@ -161,22 +161,26 @@ int BinaryLookup(DWORD mcc, DWORD mnc, DWORD lac, DWORD cid) {
   DWORD count = Exchange(u"/glm/mmap", u"application/binary", u"application/binary", buffer, 55, buffer, kBinaryReply);
   if (count == 0) return LOOKUP_NO_ANSWER;
   LogData("OUT", buffer, static_cast<int>(count));
+  return ReadBinaryAnswer(buffer, count, &g_Lookup);
+}
+
+int ReadBinaryAnswer(const BYTE* reply, DWORD count, LookupResult* out) {
   if (count < kBinaryAnswerBytes) {  // too short to hold a status and a position
     LogPrintf(LOG_CRLF, "Google Returned %u Bytes Only", count);
     return LOOKUP_NO_ANSWER;
   }
-  LONG status = BigEndian(buffer + 3);
+  LONG status = BigEndian(reply + 3);
   LogPrintf(LOG_CRLF, "Google Returned: %d", status);
   if (status == 0) {
-    LONG lat = BigEndian(buffer + 7), lon = BigEndian(buffer + 11);
+    LONG lat = BigEndian(reply + 7), lon = BigEndian(reply + 11);
     if (lat < -90000000 || lat > 90000000 || lon < -180000000 || lon > 180000000) return LOOKUP_NO_ANSWER;
     LogPrintf(LOG_CRLF, "Save Location: %d, %d", lat, lon);
-    g_Lookup.Latitude = lat * 0.000001;
-    g_Lookup.Longitude = lon * 0.000001;
+    out->Latitude = lat * 0.000001;
+    out->Longitude = lon * 0.000001;
     return LOOKUP_FOUND;
   }
   if (status == 1) {
-    g_Lookup = {0, 0};
+    *out = {0, 0};
     return LOOKUP_NO_POSITION;
   }
   return LOOKUP_NO_ANSWER;

@@ -23,6 +23,8 @@ int JsonLookup(DWORD mcc, DWORD mnc, DWORD lac, DWORD cid, int signal, int timin
 const char* LookupAccessToken();
 // Fills the 55-byte binary request.
 void BuildBinaryRequest(DWORD mcc, DWORD mnc, DWORD lac, DWORD cid, BYTE request[55]);
+// Reads a binary answer of `count` bytes: the status and, with status 0, a position in range.
+int ReadBinaryAnswer(const BYTE* reply, DWORD count, LookupResult* out);
 // Reads a JSON answer: LOOKUP_FOUND with both coordinates finite and in range (stored in *out),
 // else LOOKUP_NO_POSITION; an "access_token" member replaces the token.
 int ReadJsonAnswer(const char* text, LookupResult* out);
