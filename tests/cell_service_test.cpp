@@ -4,7 +4,9 @@
 #include <fstream>
 #include "cell_service/cell_db.h"
 #include "cell_service/service_entry.h"
+#include <cmath>
 #include "cell_fixture.h"
+#include "fake_modem.h"
 #include "platform/service_ioctl.h"
 
 int DistanceRatio(int signal, int minimum, int maximum);
@@ -163,4 +165,46 @@ TEST_F(CellServiceTest, AKnownCellComesFromTheDatabaseAndARecentGpsPositionIsLea
   EXPECT_TRUE(WaitFor([&] { return GetString(kCellKey, u"LastSource") == u"GPS"; }, 10));
   EXPECT_TRUE(server_.Requests().empty());
   EXPECT_EQ(ReadWholeFile(root_ + "/Quorvale/262.dbc").size(), 80u);
+}
+
+TEST_F(CellServiceTest, TheModemManagerRadioPublishesTheSameWayFromAFakeModem) {
+  std::string address = "unix:path=" + root_ + "/bus";
+  Spawn({"/usr/bin/dbus-daemon", "--session", "--nofork", "--nopidfile", "--address=" + address});
+  ASSERT_TRUE(WaitFor([&] { return FileExists(root_ + "/bus"); }));
+  setenv("FERROX_SYSTEM_BUS", address.c_str(), 1);
+  FakeModem modem(address);
+  ASSERT_TRUE(modem.Ready());
+  LookupServer();
+  SetString(u"Software\\Quorvale\\Radio", u"Backend", u"modemmanager");
+  server_.AnswerBody(Found(48137154, 11576124));
+  Init();
+  EXPECT_EQ(Status(), 1u);
+  ASSERT_TRUE(WaitFor([&] { return GetString(kCellKey, u"LastCell") == u"12345"; }, 10)) << ServiceLog();
+  EXPECT_EQ(GetString(kCellKey, u"Latitude"), u"48.137154");
+  EXPECT_NE(ServiceLog().find("CellTower: MCC=262, MNC=1, LAC=4711, CID=12345"), std::string::npos);
+  // The modem moves to an LTE cell with a long id: its tracking area is the LAC, and the
+  // lookup takes the long request.
+  FakeModem::State lte;
+  lte.cellType = 5;
+  lte.lac = "";
+  lte.tac = "1268";
+  lte.ci = "1E240";
+  lte.rssi = -95;
+  modem.Change(lte);
+  ASSERT_TRUE(WaitFor([&] { return GetString(kCellKey, u"LastCell") == u"123456"; }, 10)) << ServiceLog();
+  auto requests = server_.Requests();
+  ASSERT_EQ(requests.size(), 2u);
+  std::string body = requests[1].substr(requests[1].find("\r\n\r\n") + 4);
+  EXPECT_EQ(body.substr(25, 4), std::string("\0\0\0\5", 4));
+  EXPECT_EQ(body.substr(35, 4), std::string("\0\0\x12\x68", 4));  // LAC 4712
+  // Without cell information the 3GPP location string serves; without readings, the quality.
+  FakeModem::State old;
+  old.cellInfo = false;
+  old.ci = "2A";
+  old.rssi = NAN;
+  old.quality = 80;
+  modem.Change(old);
+  ASSERT_TRUE(WaitFor([&] { return GetString(kCellKey, u"LastCell") == u"42"; }, 10)) << ServiceLog();
+  EXPECT_NE(ServiceLog().find("Cur=-64, Min=-113, Max=-51"), std::string::npos) << ServiceLog();
+  unsetenv("FERROX_SYSTEM_BUS");
 }

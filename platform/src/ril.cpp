@@ -53,16 +53,17 @@ void Run(std::shared_ptr<RadioInstance> radio, bool modem) {
     if (radio->stop) break;
     if (radio->source >= 0 && watch[1].revents) {
       bool alive = modem ? ModemRadioPump(radio.get()) : ScriptedRadioPump(radio.get());
-      if (!alive) {
-        close(radio->source);
-        radio->source = -1;  // the radio has gone: requests get errors from here on
+      if (!alive) {  // the radio has gone: requests are answered from the last state
+        if (radio->bus) ModemRadioClose(radio.get());
+        else close(radio->source);
+        radio->source = -1;
       }
     }
     AnswerRadioRequests(radio.get());
   }
   // The thread ends the radio: no callback runs after this.
   if (radio->bus) ModemRadioClose(radio.get());
-  if (radio->source >= 0) close(radio->source);
+  else if (radio->source >= 0) close(radio->source);
   std::lock_guard<std::mutex> lock(radio->lock);
   close(radio->wake);
   radio->source = radio->wake = -1;
