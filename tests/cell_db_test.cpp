@@ -145,3 +145,33 @@ TEST_F(CellDbTest, AProcessKilledWhileInsertingAndTrimmingLeavesASoundFile) {
   }
   EXPECT_GT(before, 0u);
 }
+
+TEST_F(CellDbTest, AFailedOpenIsTriedAgainAndLongFilesAndPathsAreServed) {
+  // The file can't be opened (a folder stands in its way): the next use tries again.
+  ASSERT_TRUE(CreateDirectoryW(u"\\Quorvale\\262.dbc", nullptr));
+  EXPECT_LT(UseCellDb(262), 0);
+  ASSERT_TRUE(RemoveDirectoryW(u"\\Quorvale\\262.dbc"));
+  EXPECT_GE(UseCellDb(262), 0);
+  // More than 65535 records: counted whole; a record beyond the slot numbers is found but can't
+  // be named by one, so it counts as failed rather than as another record.
+  std::vector<CellRecord> many(70000);
+  for (int i = 0; i < 70000; ++i) many[i] = Cell(1, 1, i + 1);
+  ASSERT_EQ(RecReplace(CellDbIndex(), many.data(), 70000, sizeof(CellRecord)), 0);
+  EXPECT_EQ(RecCount(CellDbIndex(), sizeof(CellRecord)), 70000u);
+  CellRecord low = Cell(1, 1, 100), high = Cell(1, 1, 69000);
+  FindCell(&low);
+  FindCell(&high);
+  EXPECT_EQ(low.Slot, 99u);
+  EXPECT_EQ(high.Slot, kRecordFailed);
+  EXPECT_NE(StoreCell(&high), 0);  // never written over another record
+  CloseCellDb();
+  // A path longer than 100 characters is opened whole.
+  std::string folder = "\\Quorvale\\" + std::string(120, 'f');
+  ASSERT_TRUE(CreateDirectoryW(Utf8ToWide(folder.c_str()).c_str(), nullptr));
+  int index = RecOpen((folder + "\\262.dbc").c_str(), kRecordModeReadWrite);
+  ASSERT_GE(index, 0);
+  CellRecord one = Cell(1, 1, 1);
+  EXPECT_EQ(RecAdd(index, &one, sizeof one, CompareCells), 0);
+  RecClose(index);
+  EXPECT_EQ(ReadWholeFile(Linux((folder + "\\262.dbc").c_str())).size(), 40u);
+}

@@ -7,9 +7,12 @@
 #include <cmath>
 #include "cell_fixture.h"
 #include "fake_modem.h"
+#include "platform/ril.h"
 #include "platform/service_ioctl.h"
 
 int DistanceRatio(int signal, int minimum, int maximum);
+void RadioNotify(DWORD code, const void* data, DWORD size, DWORD param);
+extern std::atomic<LONG> g_MaintenanceBusy;
 
 namespace {
 
@@ -22,6 +25,7 @@ class CellServiceTest : public WithCellService<DriverTest> {
   }
   void TearDown() override {
     if (inited_) TWK_Deinit(kServiceContext);
+    g_MaintenanceBusy = 0;
     WithCellService::TearDown();
   }
   void Init() {
@@ -105,6 +109,30 @@ TEST_F(CellServiceTest, TheDistanceRatioFollowsTheSignalAndNeverDividesByZero) {
   EXPECT_EQ(DistanceRatio(-80, 0, 0), 5);
 }
 
+TEST_F(CellServiceTest, ShortNotificationsAreIgnored) {
+  SetDword(kCellKey, u"EnableCells", 0);
+  Init();
+  DWORD four = 0xFFFFFFFFu;
+  RadioNotify(RIL_NOTIFY_SIGNALQUALITY, &four, sizeof four, 0);  // not a signal reading: nothing read past it
+  RadioNotify(RIL_NOTIFY_SYSTEMCHANGED, &four, 2, 0);
+  RadioNotify(RIL_NOTIFY_SYSTEMCHANGED, &four, sizeof four, 0);
+  LogLine(LOG_FLUSH, nullptr);
+  EXPECT_EQ(ServiceLog().find("Notify Signal"), std::string::npos);
+  EXPECT_NE(ServiceLog().find("Notify System: UnKnown"), std::string::npos);
+}
+
+TEST_F(CellServiceTest, ACellSkippedWhileMaintenanceRunsIsPublishedLater) {
+  server_.AnswerBody(Found(48137154, 11576124));
+  // The same cell at the same distance twice: the first comes while a maintenance job runs.
+  Radio("wait-radio\nwait 1000\ncell 262 1 4711 12345\nsignal -80 -113 -51\nwait 3000\nsignal -80 -113 -51\n");
+  g_MaintenanceBusy = 1;
+  Init();
+  ASSERT_TRUE(WaitFor([&] { return ServiceLog().find("Waiting for Notification") != std::string::npos; }, 10));
+  EXPECT_EQ(GetString(kCellKey, u"LastCell"), u"<no value>");
+  g_MaintenanceBusy = 0;
+  EXPECT_TRUE(WaitFor([&] { return GetString(kCellKey, u"LastCell") == u"12345"; }, 10)) << ServiceLog();
+}
+
 TEST_F(CellServiceTest, ANewCellIsLookedUpPublishedAndStoredThenFoundInTheDatabase) {
   server_.AnswerBody(Found(48137154, 11576124));
   Radio("wait-radio\noperator 26201 Quorvale QV\ncell 262 1 4711 12345\nsignal -80 -113 -51\nwait 3000\n"
@@ -143,7 +171,8 @@ TEST_F(CellServiceTest, AKnownCellComesFromTheDatabaseAndARecentGpsPositionIsLea
     std::ofstream(root_ + "/Quorvale/262.dbc", std::ios::binary).write(reinterpret_cast<const char*>(&r), sizeof r);
   }
   server_.AnswerBody(Found(1000000, 1000000));
-  Radio("wait-radio\ncell 262 1 4711 12345\nsignal -70 -113 -51\nwait 2000\ncell 262 1 4711 999\nsignal -70 -113 -51\n");
+  Radio("wait-radio\ncell 262 1 4711 12345\nsignal -70 -113 -51\nwait 2000\ncell 262 1 4711 999\nsignal -70 -113 -51\n"
+        "wait 8000\ncell 262 1 4711 555\nsignal -70 -113 -51\n");
   Init();
   ASSERT_TRUE(WaitFor([&] { return GetString(kCellKey, u"LastCell") == u"12345"; }, 10)) << ServiceLog();
   EXPECT_EQ(GetString(kCellKey, u"Latitude"), u"52.500000");
@@ -164,7 +193,16 @@ TEST_F(CellServiceTest, AKnownCellComesFromTheDatabaseAndARecentGpsPositionIsLea
   EXPECT_EQ(GetString(kCellKey, u"Latitude"), u"50.125000");
   EXPECT_TRUE(WaitFor([&] { return GetString(kCellKey, u"LastSource") == u"GPS"; }, 10));
   EXPECT_TRUE(server_.Requests().empty());
-  EXPECT_EQ(ReadWholeFile(root_ + "/Quorvale/262.dbc").size(), 80u);
+  // A GPS time a minute ahead of the clock is no recent fix: cell 555 is looked up instead.
+  ULONGLONG ahead = FileTimeToU64(now) + 60ULL * 10000000ULL;
+  FILETIME future = U64ToFileTime(ahead);
+  ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, kCellKey, 0, 0, &k), ERROR_SUCCESS);
+  RegSetValueExW(k, u"LastGpsUpdateTime", 0, REG_BINARY, reinterpret_cast<BYTE*>(&future), sizeof future);
+  RegCloseKey(k);
+  ASSERT_TRUE(WaitFor([&] { return GetString(kCellKey, u"LastCell") == u"555"; }, 10)) << ServiceLog();
+  EXPECT_EQ(GetString(kCellKey, u"Latitude"), u"1.000000");
+  EXPECT_EQ(server_.Requests().size(), 1u);
+  EXPECT_EQ(ReadWholeFile(root_ + "/Quorvale/262.dbc").size(), 120u);
 }
 
 TEST_F(CellServiceTest, TheModemManagerRadioPublishesTheSameWayFromAFakeModem) {

@@ -106,6 +106,14 @@ TEST_F(WebLookupTest, JsonAnswersAreReadOnlyForFiniteCoordinatesInRange) {
   EXPECT_STREQ(LookupAccessToken(), "open");
 }
 
+TEST_F(WebLookupTest, AHostNameTooLongForTheRequestSendsNothing) {
+  std::u16string host(1000, u'h');
+  SetString(u"Software\\Quorvale\\CellTower", u"LookupHost", host.c_str());
+  ReadLookupHost();
+  EXPECT_EQ(JsonLookup(262, 1, 2, 3, -80, 0), LOOKUP_NO_ANSWER);
+  EXPECT_TRUE(server_.Requests().empty());
+}
+
 TEST_F(WebLookupTest, WithoutAConfiguredHostNothingLeavesTheMachine) {
   SetString(u"Software\\Quorvale\\CellTower", u"LookupHost", u"");
   ReadLookupHost();

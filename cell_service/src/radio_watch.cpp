@@ -87,6 +87,15 @@ int DistanceRatio(int signal, int minimum, int maximum) {
   return ratio;
 }
 
+void ResetRadioState() {
+  std::lock_guard<std::mutex> serial(g_watchLock);
+  EnterCriticalSection(&g_radioLock);
+  HRIL radio = g_radio.radio;
+  g_radio = RadioState{};
+  g_radio.radio = radio;
+  LeaveCriticalSection(&g_radioLock);
+}
+
 bool RadioHandleHeld() {
   EnterCriticalSection(&g_radioLock);
   bool held = g_radio.radio != nullptr;

@@ -192,6 +192,7 @@ DWORD TWK_Init(LPCWSTR, const void*) {
   ReadLogLevel();
   SetLogName("Towerkin");
   LogLine(LOG_CRLF | LOG_NEWFILE, kVersion);
+  ResetRadioState();
   ReadCellSettings();
   if (g_Cells.EnableCells != 0) StartRadioWatch(false);
   else SetNotToLoad();

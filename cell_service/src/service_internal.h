@@ -21,6 +21,9 @@ struct ServingCell {
 void StartRadioWatch(bool quiet);
 void StopRadioWatch(bool quiet);
 bool RadioHandleHeld();
+// A freshly loaded service knows no last cell: the module stays loaded between activations here,
+// where the platform would load it afresh.
+void ResetRadioState();
 // The radio's callbacks (on the radio's thread).
 void RadioResult(DWORD code, HRESULT command, const void* data, DWORD size, DWORD param);
 void RadioNotify(DWORD code, const void* data, DWORD size, DWORD param);
