@@ -202,7 +202,7 @@ TEST_F(CellServiceTest, AKnownCellComesFromTheDatabaseAndARecentGpsPositionIsLea
   ASSERT_TRUE(WaitFor([&] { return GetString(kCellKey, u"LastCell") == u"555"; }, 10)) << ServiceLog();
   EXPECT_EQ(GetString(kCellKey, u"Latitude"), u"1.000000");
   EXPECT_EQ(server_.Requests().size(), 1u);
-  EXPECT_EQ(ReadWholeFile(root_ + "/Quorvale/262.dbc").size(), 120u);
+  EXPECT_TRUE(WaitFor([&] { return ReadWholeFile(root_ + "/Quorvale/262.dbc").size() == 120; }, 10));  // stored after publishing
 }
 
 TEST_F(CellServiceTest, TheModemManagerRadioPublishesTheSameWayFromAFakeModem) {
