@@ -61,3 +61,39 @@ TEST_F(HostCellTest, WithoutAFixTheVirtualPortCarriesTheCellTowerPosition) {
   }, 30)) << ServiceLog();
   close(fd);
 }
+
+TEST_F(HostCellTest, AfterARestartTheCellComesFromTheDatabaseWithoutTheNetwork) {
+  server_.AnswerBody(Found(48137154, 11576124));
+  Radio("wait-radio\ncell 262 1 4711 12345\nsignal -80 -113 -51\n");
+  pid_t host = StartHost();
+  ASSERT_TRUE(WaitFor([&] { return GetString(kCellKey, u"LastSource") == u"Web"; }, 30)) << ServiceLog();
+  Stop(host);
+  server_.AnswerBody("", 404);  // the network answers nothing useful any more
+  SetString(kCellKey, u"LastSource", u"");
+  StartHost();
+  ASSERT_TRUE(WaitFor([&] { return GetString(kCellKey, u"LastSource") == u"Database"; }, 30)) << ServiceLog();
+  EXPECT_EQ(GetString(kCellKey, u"Latitude"), u"48.137154");
+  EXPECT_EQ(server_.Requests().size(), 1u);
+}
+
+TEST_F(HostCellTest, KillingTheHostWhileCellsAreStoredAndTrimmedLeavesASoundDatabase) {
+  // A thousand new cells, one every 10 ms of the scaled clock, in a database trimmed at 100.
+  std::string script = "wait-radio\n";
+  for (int i = 1; i <= 1000; ++i)
+    script += "cell 262 1 " + std::to_string(100 + i % 7) + " " + std::to_string(i) + "\nsignal -" +
+              std::to_string(60 + i % 40) + " -113 -51\nwait 10\n";
+  SetDword(kCellKey, u"MaxCells", 100);
+  SetDword(kCellKey, u"EnableCells", 1);  // no lookups: every cell is stored without a position
+  Radio(script);
+  pid_t host = StartHost();
+  std::string text;
+  for (int round = 0; round < 5; ++round) {
+    usleep(150000 + round * 37000);
+    kill(host, SIGKILL);
+    waitpid(host, nullptr, 0);
+    EXPECT_EQ(RunCommand(std::string(FERROX_CELLS_TOOL) + " --root " + root_ + " verify 262 2>&1", &text), 0) << text;
+    host = StartHost();
+  }
+  ASSERT_EQ(RunCommand(std::string(FERROX_CELLS_TOOL) + " --root " + root_ + " list 2>&1", &text), 0);
+  EXPECT_NE(text.find("262.dbc"), std::string::npos) << text;  // never emptied
+}
