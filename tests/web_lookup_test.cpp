@@ -2,6 +2,7 @@
 // and the answers it must not take for a position.
 #include <cmath>
 #include "cell_service/web_lookup.h"
+#include "platform/internet.h"
 #include "http_test_server.h"
 #include "test_root.h"
 
@@ -104,6 +105,37 @@ TEST_F(WebLookupTest, JsonAnswersAreReadOnlyForFiniteCoordinatesInRange) {
   EXPECT_STREQ(LookupAccessToken(), "ok");
   ReadJsonAnswer("{\"access_token\":\"open", &r);
   EXPECT_STREQ(LookupAccessToken(), "open");
+}
+
+TEST_F(WebLookupTest, HeadersAreReplacedOnlyWhereTheRequestHasThem) {
+  server_.AnswerBody("ok");
+  HINTERNET internet = InternetOpenW(u"agent", INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, 0);
+  HINTERNET connection = InternetConnectW(internet, u"lookup.test", INTERNET_DEFAULT_HTTP_PORT, nullptr, nullptr,
+                                          INTERNET_SERVICE_HTTP, 0, 1);
+  LPCWSTR accept[] = {u"text/a", nullptr};
+  HINTERNET request = HttpOpenRequestW(connection, u"POST", u"/x", u"HTTP/1.0", nullptr, accept, 0, 1);
+  ASSERT_TRUE(request);
+  SetLastError(0);
+  EXPECT_FALSE(HttpAddRequestHeadersW(request, u"Content-Type: text/b", 0xFFFFFFFFu, HTTP_ADDREQ_FLAG_REPLACE));
+  EXPECT_EQ(GetLastError(), ERROR_HTTP_HEADER_NOT_FOUND);  // not on the request: nothing to replace
+  EXPECT_TRUE(HttpAddRequestHeadersW(request, u"X-One: 1", 0xFFFFFFFFu, HTTP_ADDREQ_FLAG_REPLACE | HTTP_ADDREQ_FLAG_ADD));
+  EXPECT_TRUE(HttpAddRequestHeadersW(request, u"accept: text/c", 0xFFFFFFFFu, HTTP_ADDREQ_FLAG_REPLACE));
+  EXPECT_TRUE(HttpAddRequestHeadersW(request, u"X-One:", 0xFFFFFFFFu, HTTP_ADDREQ_FLAG_REPLACE));  // removed
+  char body[] = "abc";
+  EXPECT_TRUE(HttpSendRequestW(request, nullptr, 0, body, 3));
+  char reply[8] = {};
+  DWORD got = 0;
+  EXPECT_TRUE(InternetReadFile(request, reply, sizeof reply, &got));
+  EXPECT_EQ(std::string(reply, got), "ok");
+  InternetCloseHandle(request);
+  InternetCloseHandle(connection);
+  InternetCloseHandle(internet);
+  auto requests = server_.Requests();
+  ASSERT_EQ(requests.size(), 1u);
+  EXPECT_NE(requests[0].find("\r\nAccept: text/c\r\n"), std::string::npos) << requests[0];
+  EXPECT_EQ(requests[0].find("Content-Type"), std::string::npos) << requests[0];
+  EXPECT_EQ(requests[0].find("X-One"), std::string::npos) << requests[0];
+  EXPECT_EQ(Body(requests[0]), "abc");
 }
 
 TEST_F(WebLookupTest, AHostNameTooLongForTheRequestSendsNothing) {
