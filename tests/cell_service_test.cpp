@@ -121,6 +121,15 @@ TEST_F(CellServiceTest, ShortNotificationsAreIgnored) {
   EXPECT_NE(ServiceLog().find("Notify System: UnKnown"), std::string::npos);
 }
 
+TEST_F(CellServiceTest, AnOperatorNameFillingItsFieldIsReadToItsEndOnly) {
+  // The cell answer lacks the codes; the operator's numeric name fills its 16 characters.
+  Radio("wait-radio\noperator 2620112345678901\ncell 0 0 4711 12345\nsignal -80 -113 -51\n");
+  Init();
+  ASSERT_TRUE(WaitFor([&] { return ServiceLog().find("Now using Cell DB: 262.dbc") != std::string::npos; }, 10))
+      << ServiceLog();
+  EXPECT_NE(ServiceLog().find("Operator: , , 2620112345678901, 262\r\n"), std::string::npos) << ServiceLog();
+}
+
 TEST_F(CellServiceTest, ACellSkippedWhileMaintenanceRunsIsPublishedLater) {
   server_.AnswerBody(Found(48137154, 11576124));
   // The same cell at the same distance twice: the first comes while a maintenance job runs.

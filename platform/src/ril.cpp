@@ -156,7 +156,8 @@ bool ApplyRadioLine(RadioInstance* radio, const std::string& text) {
     radio->op = RILOPERATORNAMES{};
     radio->op.cbSize = sizeof radio->op;
     radio->op.dwParams = 0xFFFFFFFFu;
-    snprintf(radio->op.szNumName, sizeof radio->op.szNumName, "%s", numeric.c_str());
+    // As a radio fills it: a name of the field's full length has no terminator.
+    strncpy(radio->op.szNumName, numeric.c_str(), sizeof radio->op.szNumName);
     snprintf(radio->op.szLongName, sizeof radio->op.szLongName, "%s", longName.c_str());
     snprintf(radio->op.szShortName, sizeof radio->op.szShortName, "%s", shortName.c_str());
     snprintf(radio->op.szCountryCode, sizeof radio->op.szCountryCode, "%.3s", numeric.c_str());
