@@ -4,6 +4,8 @@
 #include <fstream>
 #include "cell_service/cell_db.h"
 #include "cell_service/service_entry.h"
+#include "cell_service/web_lookup.h"
+#include <clocale>
 #include <cmath>
 #include "cell_fixture.h"
 #include "fake_modem.h"
@@ -12,6 +14,7 @@
 
 int DistanceRatio(int signal, int minimum, int maximum);
 void RadioNotify(DWORD code, const void* data, DWORD size, DWORD param);
+int WritePosition(const CellRecord* r, HKEY key);
 extern std::atomic<LONG> g_MaintenanceBusy;
 
 namespace {
@@ -128,6 +131,36 @@ TEST_F(CellServiceTest, AnOperatorNameFillingItsFieldIsReadToItsEndOnly) {
   ASSERT_TRUE(WaitFor([&] { return ServiceLog().find("Now using Cell DB: 262.dbc") != std::string::npos; }, 10))
       << ServiceLog();
   EXPECT_NE(ServiceLog().find("Operator: , , 2620112345678901, 262\r\n"), std::string::npos) << ServiceLog();
+}
+
+TEST_F(CellServiceTest, NumbersAreWrittenAndReadWithAPointUnderACommaLocale) {
+  // A program (a Qt one, say) may run with a locale whose decimal separator is a comma.
+  std::string locales = root_ + "/locale";
+  std::string out;
+  ASSERT_EQ(RunCommand("mkdir -p " + locales + " && localedef -i de_DE -f UTF-8 " + locales + "/de_DE.UTF-8 2>&1", &out), 0)
+      << "no locale with a comma to test with: " << out;
+  setenv("LOCPATH", locales.c_str(), 1);
+  ASSERT_TRUE(setlocale(LC_NUMERIC, "de_DE.UTF-8"));
+  char probe[16];
+  snprintf(probe, sizeof probe, "%.1f", 1.5);
+  EXPECT_STREQ(probe, "1,5");
+  CellRecord r{};
+  r.Cid = 7;
+  r.Latitude = 48.137154;
+  r.Longitude = -11.5;
+  HKEY key;
+  ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, kCellKey, 0, nullptr, 0, 0, nullptr, &key, nullptr), ERROR_SUCCESS);
+  EXPECT_EQ(WritePosition(&r, key), 1);
+  RegCloseKey(key);
+  LookupResult found{};
+  int result = ReadJsonAnswer("{\"latitude\":48.5,\"longitude\":-11.25}", &found);
+  setlocale(LC_NUMERIC, "C");
+  unsetenv("LOCPATH");
+  EXPECT_EQ(GetString(kCellKey, u"Latitude"), u"48.137154");
+  EXPECT_EQ(GetString(kCellKey, u"Longitude"), u"-11.500000");
+  EXPECT_EQ(result, LOOKUP_FOUND);
+  EXPECT_EQ(found.Latitude, 48.5);
+  EXPECT_EQ(found.Longitude, -11.25);
 }
 
 TEST_F(CellServiceTest, ACellSkippedWhileMaintenanceRunsIsPublishedLater) {
