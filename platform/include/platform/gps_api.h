@@ -72,3 +72,26 @@ static_assert(offsetof(GPS_POSITION, rgdwSatellitesUsedPRNs) == 100);
 static_assert(offsetof(GPS_POSITION, dwSatellitesInView) == 148);
 static_assert(offsetof(GPS_POSITION, rgdwSatellitesInViewPRNs) == 152);
 static_assert(offsetof(GPS_POSITION, rgdwSatellitesInViewSignalToNoiseRatio) == 296);
+
+// The device state record (version 1, 216 bytes).
+#define GPS_MAX_PREFIX_NAME 16
+#define GPS_MAX_FRIENDLY_NAME 64
+enum : DWORD { SERVICE_STATE_OFF = 0, SERVICE_STATE_ON = 1 };
+struct GPS_DEVICE {
+  DWORD dwVersion;
+  DWORD dwSize;
+  DWORD dwServiceState;
+  DWORD dwDeviceState;
+  FILETIME ftLastDataReceived;
+  WCHAR szGPSDriverPrefix[GPS_MAX_PREFIX_NAME];
+  WCHAR szGPSMultiplexPrefix[GPS_MAX_PREFIX_NAME];
+  WCHAR szGPSFriendlyName[GPS_MAX_FRIENDLY_NAME];
+};
+static_assert(sizeof(GPS_DEVICE) == 216);
+static_assert(offsetof(GPS_DEVICE, ftLastDataReceived) == 16);
+static_assert(offsetof(GPS_DEVICE, szGPSDriverPrefix) == 24);
+static_assert(offsetof(GPS_DEVICE, szGPSMultiplexPrefix) == 56);
+static_assert(offsetof(GPS_DEVICE, szGPSFriendlyName) == 88);
+
+// The position record some platforms use: the 344 bytes and 32 more.
+constexpr DWORD kGpsPositionBigSize = 376;

@@ -1,0 +1,132 @@
+// The gpsd reading thread: poll on gpsd's socket and a wake descriptor, so a stop is never kept
+// waiting; reconnection after 0.25 s, doubling to 4 s while gpsd stays away.
+#include "gpsd_feed.h"
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+#include <atomic>
+#include <cstring>
+#include <mutex>
+#include <thread>
+#include "gpsd_position.h"
+#include "platform/platform.h"
+
+namespace {
+
+std::mutex g_lock;  // the position, and starting and stopping
+GPS_POSITION g_position;
+DWORD g_tick = 0;
+bool g_have = false;
+std::atomic<bool> g_connected{false}, g_stop{false};
+std::thread g_thread;
+int g_wake = -1;
+
+std::string Text(HKEY key, LPCWSTR name, const std::string& fallback) {
+  WCHAR value[256] = {};
+  DWORD size = sizeof value - sizeof(WCHAR), type = 0;
+  if (RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(value), &size) != ERROR_SUCCESS ||
+      type != REG_SZ || !value[0])
+    return fallback;
+  return WideToUtf8(value);
+}
+
+// Waits up to `ms` real milliseconds for the wake descriptor; true when woken.
+bool Woken(int ms) {
+  pollfd p{g_wake, POLLIN, 0};
+  return poll(&p, 1, ms) > 0;
+}
+
+void Read(gps_data_t* data, void (*onPosition)()) {
+  if (!(data->set & (MODE_SET | SATELLITE_SET))) return;
+  GPS_POSITION p;
+  GpsdToPosition(*data, &p);
+  {
+    std::lock_guard<std::mutex> lock(g_lock);
+    g_position = p;
+    if (data->set & MODE_SET) {  // a new fix (a sky view alone refreshes the satellites)
+      g_tick = GetTickCount();
+      g_have = true;
+    }
+  }
+  if ((data->set & MODE_SET) && onPosition) onPosition();
+}
+
+void Run(GpsdSettings settings, void (*onPosition)(), void (*onState)()) {
+  int backoff = 250;
+  while (!g_stop) {
+    gps_data_t data{};
+    if (gps_open(settings.host.c_str(), settings.port.c_str(), &data) != 0) {
+      if (Woken(backoff)) break;
+      backoff = backoff * 2 > 4000 ? 4000 : backoff * 2;
+      continue;
+    }
+    backoff = 250;
+    unsigned flags = WATCH_ENABLE | WATCH_JSON | (settings.device.empty() ? 0 : WATCH_DEVICE);
+    gps_stream(&data, flags, settings.device.empty() ? nullptr : const_cast<char*>(settings.device.c_str()));
+    g_connected = true;
+    if (onState) onState();
+    while (!g_stop) {
+      pollfd p[2] = {{static_cast<int>(data.gps_fd), POLLIN, 0}, {g_wake, POLLIN, 0}};
+      if (poll(p, 2, -1) < 0) continue;
+      if (p[1].revents) break;
+      if (gps_read(&data, nullptr, 0) < 0) break;  // gpsd has gone
+      Read(&data, onPosition);
+      while (gps_waiting(&data, 0)) {
+        if (gps_read(&data, nullptr, 0) < 0) break;
+        Read(&data, onPosition);
+      }
+    }
+    gps_close(&data);
+    g_connected = false;
+    if (onState) onState();
+  }
+}
+
+}  // namespace
+
+GpsdSettings ReadGpsdSettings() {
+  GpsdSettings s;
+  HKEY key;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Software\\Quorvale\\Gpsd", 0, 0, &key) == ERROR_SUCCESS) {
+    s.host = Text(key, u"Host", s.host);
+    s.port = Text(key, u"Port", s.port);
+    s.device = Text(key, u"Device", s.device);
+    RegCloseKey(key);
+  }
+  return s;
+}
+
+void StartGpsdFeed(void (*onPosition)(), void (*onState)()) {
+  std::lock_guard<std::mutex> lock(g_lock);
+  if (g_thread.joinable()) return;
+  g_stop = false;
+  g_wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  g_thread = std::thread(Run, ReadGpsdSettings(), onPosition, onState);
+}
+
+void StopGpsdFeed() {
+  std::thread thread;
+  {
+    std::lock_guard<std::mutex> lock(g_lock);
+    if (!g_thread.joinable()) return;
+    g_stop = true;
+    uint64_t one = 1;
+    if (write(g_wake, &one, sizeof one) < 0) {
+      // the counter is full: the thread is woken anyway
+    }
+    thread = std::move(g_thread);
+  }
+  thread.join();
+  close(g_wake);
+  g_wake = -1;
+}
+
+bool LatestGpsdPosition(GPS_POSITION* out, DWORD* tick) {
+  std::lock_guard<std::mutex> lock(g_lock);
+  if (!g_have) return false;
+  *out = g_position;
+  *tick = g_tick;
+  return true;
+}
+
+bool GpsdConnected() { return g_connected; }

@@ -1,0 +1,195 @@
+// The platform GPS library over gpsd: a receiver the test writes on a pseudo-terminal, read by a
+// gpsd of the test's own, reaches GPSGetPosition field by field; ages, sizes, closes and a gpsd
+// that goes away and comes back.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <termios.h>
+#include <atomic>
+#include <cmath>
+#include <thread>
+#include "driver_fixture.h"
+#include "nmea_sentence.h"
+#include "platform/gps_api.h"
+
+namespace {
+
+typedef HANDLE (*OpenFn)(HANDLE, HANDLE, const WCHAR*, DWORD);
+typedef DWORD (*CloseFn)(HANDLE);
+typedef DWORD (*PositionFn)(HANDLE, GPS_POSITION*, DWORD, DWORD);
+typedef DWORD (*StateFn)(GPS_DEVICE*);
+
+int FreeTcpPort() {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t n = sizeof a;
+  bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &n);
+  close(fd);
+  return ntohs(a.sin_port);
+}
+
+class GpsdApiTest : public DriverTest {
+ protected:
+  void SetUp() override {
+    DriverTest::SetUp();
+    PlatformSetTimeScale(1);  // gpsd runs on the real clock
+    char name[256];
+    ASSERT_EQ(openpty(&master_, &slave_, name, nullptr, nullptr), 0);
+    termios tio;
+    tcgetattr(slave_, &tio);
+    cfmakeraw(&tio);
+    tcsetattr(slave_, TCSANOW, &tio);
+    device_ = name;
+    port_ = FreeTcpPort();
+    SetString(u"Software\\Quorvale\\Gpsd", u"Port", Utf8ToWide(std::to_string(port_).c_str()).c_str());
+    StartGpsd();
+    library_ = LoadLibraryW(u"gpsapiOrig.dll");
+    ASSERT_TRUE(library_);
+    open_ = reinterpret_cast<OpenFn>(GetProcAddressW(library_, u"GPSOpenDevice"));
+    close_ = reinterpret_cast<CloseFn>(GetProcAddressW(library_, u"GPSCloseDevice"));
+    position_ = reinterpret_cast<PositionFn>(GetProcAddressW(library_, u"GPSGetPosition"));
+    state_ = reinterpret_cast<StateFn>(GetProcAddressW(library_, u"GPSGetDeviceState"));
+    ASSERT_TRUE(open_ && close_ && position_ && state_);
+    writer_ = std::thread([this] {
+      for (int second = 0; !stop_; ++second) {
+        if (speaking_) {
+          std::string c = Cycle(second % 60);
+          if (write(master_, c.data(), c.size()) < 0) break;
+        }
+        usleep(1000000 / 4);  // four cycles a second
+      }
+    });
+  }
+  void TearDown() override {
+    stop_ = true;
+    if (writer_.joinable()) writer_.join();
+    close(master_);
+    close(slave_);
+    DriverTest::TearDown();
+  }
+  void StartGpsd() { gpsd_ = Spawn({"/usr/sbin/gpsd", "-N", "-n", "-b", "-S", std::to_string(port_), device_}); }
+  static std::string Cycle(int second) {
+    char t[16];
+    snprintf(t, sizeof t, "1200%02d.00", second);
+    std::string c = Sentence(std::string("$GPRMC,") + t + ",A,4807.038,N,01131.000,E,010.0,045.0,081226,003.1,W");
+    c += Sentence(std::string("$GPGGA,") + t + ",4807.038,N,01131.000,E,2,08,0.9,545.4,M,46.9,M,,");
+    c += Sentence("$GPGSA,A,3,04,05,09,12,24,25,29,31,,,,,1.8,0.9,1.5");
+    c += Sentence("$GPGSV,2,1,08,04,60,100,45,05,30,200,40,09,10,300,35,12,45,045,30");
+    c += Sentence("$GPGSV,2,2,08,24,20,150,25,25,15,250,20,29,05,350,15,31,70,010,50");
+    return c;
+  }
+  // Waits for a position no older than `maxAge` into `p`.
+  bool Position(HANDLE h, GPS_POSITION* p, DWORD maxAge = 2000, double seconds = 15) {
+    return WaitFor([&] {
+      *p = GPS_POSITION{};
+      p->dwVersion = GPS_VERSION_1;
+      p->dwSize = sizeof *p;
+      return position_(h, p, maxAge, 0) == ERROR_SUCCESS && (p->dwValidFields & GPS_VALID_LATITUDE);
+    }, seconds);
+  }
+  int master_ = -1, slave_ = -1, port_ = 0;
+  pid_t gpsd_ = 0;
+  std::string device_;
+  HMODULE library_ = nullptr;
+  OpenFn open_ = nullptr;
+  CloseFn close_ = nullptr;
+  PositionFn position_ = nullptr;
+  StateFn state_ = nullptr;
+  std::atomic<bool> stop_{false}, speaking_{true};
+  std::thread writer_;
+};
+
+}  // namespace
+
+TEST_F(GpsdApiTest, GpsdsFixReachesThePositionRecordFieldByField) {
+  HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+  HANDLE h = open_(event, nullptr, nullptr, 0);
+  ASSERT_TRUE(h);
+  GPS_POSITION p;
+  ASSERT_TRUE(Position(h, &p)) << "no position from gpsd";
+  EXPECT_EQ(WaitForSingleObject(event, 3000), WAIT_OBJECT_0);
+  EXPECT_NEAR(p.dblLatitude, 48 + 7.038 / 60, 1e-7);
+  EXPECT_NEAR(p.dblLongitude, 11 + 31.0 / 60, 1e-7);
+  EXPECT_NEAR(p.flSpeed, 10.0, 1e-3);  // knots, through gpsd's metres a second
+  EXPECT_NEAR(p.flHeading, 45.0, 1e-4);
+  EXPECT_NEAR(p.dblMagneticVariation, 3.1, 1e-6);  // "3.1,W": west is positive in the record
+  EXPECT_NEAR(p.flAltitudeWRTSeaLevel, 545.4, 1e-3);
+  EXPECT_NEAR(p.flAltitudeWRTEllipsoid, 545.4 + 46.9, 1e-3);
+  EXPECT_EQ(p.FixQuality, GPS_FIX_QUALITY_DGPS);
+  EXPECT_EQ(p.FixType, GPS_FIX_3D);
+  EXPECT_NEAR(p.flPositionDilutionOfPrecision, 1.8, 1e-5);
+  EXPECT_NEAR(p.flHorizontalDilutionOfPrecision, 0.9, 1e-5);
+  EXPECT_NEAR(p.flVerticalDilutionOfPrecision, 1.5, 1e-5);
+  EXPECT_EQ(p.stUTCTime.wHour, 12);
+  EXPECT_EQ(p.stUTCTime.wYear, 2026);
+  const DWORD all = GPS_VALID_UTC_TIME | GPS_VALID_LATITUDE | GPS_VALID_LONGITUDE | GPS_VALID_SPEED |
+                    GPS_VALID_HEADING | GPS_VALID_MAGNETIC_VARIATION | GPS_VALID_ALTITUDE_WRT_SEA_LEVEL |
+                    GPS_VALID_ALTITUDE_WRT_ELLIPSOID | GPS_VALID_POSITION_DILUTION_OF_PRECISION |
+                    GPS_VALID_HORIZONTAL_DILUTION_OF_PRECISION | GPS_VALID_VERTICAL_DILUTION_OF_PRECISION;
+  EXPECT_EQ(p.dwValidFields & all, all);
+  ASSERT_TRUE(WaitFor([&] {
+    Position(h, &p);
+    return p.dwSatellitesInView == 8;
+  }, 10));
+  EXPECT_EQ(p.dwSatelliteCount, 8u);
+  const DWORD bySignal[] = {31, 4, 5, 9, 12, 24, 25, 29};  // all used: by signal strength
+  for (int i = 0; i < 8; ++i) EXPECT_EQ(p.rgdwSatellitesInViewPRNs[i], bySignal[i]) << i;
+  EXPECT_EQ(p.rgdwSatellitesInViewSignalToNoiseRatio[0], 50u);
+  EXPECT_EQ(p.rgdwSatellitesInViewElevation[0], 70u);
+  GPS_DEVICE d{};
+  d.dwVersion = GPS_VERSION_1;
+  d.dwSize = sizeof d;
+  EXPECT_EQ(state_(&d), ERROR_SUCCESS);
+  EXPECT_EQ(d.dwDeviceState, static_cast<DWORD>(SERVICE_STATE_ON));
+  EXPECT_EQ(close_(h), ERROR_SUCCESS);
+  CloseHandle(event);
+}
+
+TEST_F(GpsdApiTest, AgesSizesAndClosesAreCheckedAndGpsdMayComeBack) {
+  HANDLE state = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+  HANDLE h = open_(nullptr, state, nullptr, 0);
+  GPS_POSITION p;
+  ASSERT_TRUE(Position(h, &p));
+  // Bad records are refused; a 376-byte record gets the position and a zeroed tail.
+  EXPECT_EQ(position_(h, nullptr, INFINITE, 0), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+  GPS_POSITION small{};
+  small.dwVersion = GPS_VERSION_1;
+  small.dwSize = 100;
+  EXPECT_EQ(position_(h, &small, INFINITE, 0), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+  struct {
+    GPS_POSITION p;
+    BYTE tail[32];
+  } big;
+  memset(&big, 0xAB, sizeof big);
+  big.p.dwVersion = GPS_VERSION_1;
+  big.p.dwSize = kGpsPositionBigSize;
+  EXPECT_EQ(position_(h, &big.p, INFINITE, 0), ERROR_SUCCESS);
+  EXPECT_EQ(big.p.dwSize, kGpsPositionBigSize);
+  EXPECT_EQ(big.tail[0], 0);
+  EXPECT_EQ(big.tail[31], 0);
+  // A receiver that falls silent: the position ages, but INFINITE takes any.
+  speaking_ = false;
+  usleep(1500000);
+  p.dwVersion = GPS_VERSION_1;
+  p.dwSize = sizeof p;
+  EXPECT_EQ(position_(h, &p, 1000, 0), 1u);
+  EXPECT_EQ(position_(h, &p, INFINITE, 0), ERROR_SUCCESS);
+  speaking_ = true;
+  // gpsd goes away and comes back on the same port: the state event tells both, positions return.
+  WaitForSingleObject(state, 0);
+  Stop(gpsd_);
+  EXPECT_EQ(WaitForSingleObject(state, 5000), WAIT_OBJECT_0);
+  StartGpsd();
+  EXPECT_EQ(WaitForSingleObject(state, 10000), WAIT_OBJECT_0);
+  EXPECT_TRUE(Position(h, &p, 1000)) << "no position after gpsd came back";
+  // A second close of a handle is refused and changes nothing.
+  HANDLE other = open_(nullptr, nullptr, nullptr, 0);
+  EXPECT_EQ(close_(h), ERROR_SUCCESS);
+  EXPECT_EQ(close_(h), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+  EXPECT_TRUE(Position(other, &p, 1000));
+  EXPECT_EQ(close_(other), ERROR_SUCCESS);
+  CloseHandle(state);
+}
