@@ -23,7 +23,7 @@ class DriverTest : public TempRootTest {
  protected:
   void SetUp() override {
     TempRootTest::SetUp();
-    PlatformSetTimeScale(kScale);
+    PlatformSetTimeScale(Scale());
     SetDword(DEFAULT_BUILTIN_KEY, u"Index", 8);
     SetDword(MAIN_KEY, u"EnableQuiet", 1);
     SetDword(MAIN_KEY, u"EnableLogs", 1);
@@ -36,6 +36,8 @@ class DriverTest : public TempRootTest {
     PlatformSetTimeScale(1);
     TempRootTest::TearDown();
   }
+  // The time scale of the test and the programs it starts (peers such as gpsd run on the real clock).
+  virtual double Scale() const { return kScale; }
   // Maps COMn: to a Linux device.
   void MapPort(int n, const std::string& device) {
     std::u16string key = std::u16string(u"Software\\Quorvale\\SerialPorts\\COM") + char16_t(u'0' + n) + u":";
@@ -69,7 +71,7 @@ class DriverTest : public TempRootTest {
     std::vector<char*> argv;
     for (auto& a : all) argv.push_back(a.data());
     argv.push_back(nullptr);
-    std::string scale = "FERROX_TIME_SCALE=" + std::to_string(static_cast<int>(kScale));
+    std::string scale = "FERROX_TIME_SCALE=" + std::to_string(static_cast<int>(Scale()));
     std::string origin = "FERROX_TIME_ORIGIN=" + std::to_string(PlatformTimeOriginMs());
     std::vector<char*> env;
     for (char** e = environ; *e; ++e)

@@ -1,15 +1,9 @@
 // The platform GPS library over gpsd: a receiver the test writes on a pseudo-terminal, read by a
 // gpsd of the test's own, reaches GPSGetPosition field by field; ages, sizes, closes and a gpsd
 // that goes away and comes back.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <termios.h>
-#include <atomic>
 #include <cmath>
-#include <thread>
-#include "driver_fixture.h"
-#include "nmea_sentence.h"
+#include <set>
+#include "gpsd_fixture.h"
 #include "platform/gps_api.h"
 
 namespace {
@@ -19,33 +13,11 @@ typedef DWORD (*CloseFn)(HANDLE);
 typedef DWORD (*PositionFn)(HANDLE, GPS_POSITION*, DWORD, DWORD);
 typedef DWORD (*StateFn)(GPS_DEVICE*);
 
-int FreeTcpPort() {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t n = sizeof a;
-  bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &n);
-  close(fd);
-  return ntohs(a.sin_port);
-}
-
-class GpsdApiTest : public DriverTest {
+class GpsdApiTest : public WithGpsd<DriverTest> {
  protected:
   void SetUp() override {
-    DriverTest::SetUp();
-    PlatformSetTimeScale(1);  // gpsd runs on the real clock
-    char name[256];
-    ASSERT_EQ(openpty(&master_, &slave_, name, nullptr, nullptr), 0);
-    termios tio;
-    tcgetattr(slave_, &tio);
-    cfmakeraw(&tio);
-    tcsetattr(slave_, TCSANOW, &tio);
-    device_ = name;
-    port_ = FreeTcpPort();
-    SetString(u"Software\\Quorvale\\Gpsd", u"Port", Utf8ToWide(std::to_string(port_).c_str()).c_str());
-    StartGpsd();
+    WithGpsd::SetUp();
+    StartReceiverAndGpsd();
     library_ = LoadLibraryW(u"gpsapiOrig.dll");
     ASSERT_TRUE(library_);
     open_ = reinterpret_cast<OpenFn>(GetProcAddressW(library_, u"GPSOpenDevice"));
@@ -53,33 +25,6 @@ class GpsdApiTest : public DriverTest {
     position_ = reinterpret_cast<PositionFn>(GetProcAddressW(library_, u"GPSGetPosition"));
     state_ = reinterpret_cast<StateFn>(GetProcAddressW(library_, u"GPSGetDeviceState"));
     ASSERT_TRUE(open_ && close_ && position_ && state_);
-    writer_ = std::thread([this] {
-      for (int second = 0; !stop_; ++second) {
-        if (speaking_) {
-          std::string c = Cycle(second % 60);
-          if (write(master_, c.data(), c.size()) < 0) break;
-        }
-        usleep(1000000 / 4);  // four cycles a second
-      }
-    });
-  }
-  void TearDown() override {
-    stop_ = true;
-    if (writer_.joinable()) writer_.join();
-    close(master_);
-    close(slave_);
-    DriverTest::TearDown();
-  }
-  void StartGpsd() { gpsd_ = Spawn({"/usr/sbin/gpsd", "-N", "-n", "-b", "-S", std::to_string(port_), device_}); }
-  static std::string Cycle(int second) {
-    char t[16];
-    snprintf(t, sizeof t, "1200%02d.00", second);
-    std::string c = Sentence(std::string("$GPRMC,") + t + ",A,4807.038,N,01131.000,E,010.0,045.0,081226,003.1,W");
-    c += Sentence(std::string("$GPGGA,") + t + ",4807.038,N,01131.000,E,2,08,0.9,545.4,M,46.9,M,,");
-    c += Sentence("$GPGSA,A,3,04,05,09,12,24,25,29,31,,,,,1.8,0.9,1.5");
-    c += Sentence("$GPGSV,2,1,08,04,60,100,45,05,30,200,40,09,10,300,35,12,45,045,30");
-    c += Sentence("$GPGSV,2,2,08,24,20,150,25,25,15,250,20,29,05,350,15,31,70,010,50");
-    return c;
   }
   // Waits for a position no older than `maxAge` into `p`.
   bool Position(HANDLE h, GPS_POSITION* p, DWORD maxAge = 2000, double seconds = 15) {
@@ -90,16 +35,11 @@ class GpsdApiTest : public DriverTest {
       return position_(h, p, maxAge, 0) == ERROR_SUCCESS && (p->dwValidFields & GPS_VALID_LATITUDE);
     }, seconds);
   }
-  int master_ = -1, slave_ = -1, port_ = 0;
-  pid_t gpsd_ = 0;
-  std::string device_;
   HMODULE library_ = nullptr;
   OpenFn open_ = nullptr;
   CloseFn close_ = nullptr;
   PositionFn position_ = nullptr;
   StateFn state_ = nullptr;
-  std::atomic<bool> stop_{false}, speaking_{true};
-  std::thread writer_;
 };
 
 }  // namespace
@@ -124,6 +64,7 @@ TEST_F(GpsdApiTest, GpsdsFixReachesThePositionRecordFieldByField) {
   EXPECT_NEAR(p.flHorizontalDilutionOfPrecision, 0.9, 1e-5);
   EXPECT_NEAR(p.flVerticalDilutionOfPrecision, 1.5, 1e-5);
   EXPECT_EQ(p.stUTCTime.wHour, 12);
+  EXPECT_EQ(p.stUTCTime.wMilliseconds % 250, 0);
   EXPECT_EQ(p.stUTCTime.wYear, 2026);
   const DWORD all = GPS_VALID_UTC_TIME | GPS_VALID_LATITUDE | GPS_VALID_LONGITUDE | GPS_VALID_SPEED |
                     GPS_VALID_HEADING | GPS_VALID_MAGNETIC_VARIATION | GPS_VALID_ALTITUDE_WRT_SEA_LEVEL |
@@ -135,6 +76,8 @@ TEST_F(GpsdApiTest, GpsdsFixReachesThePositionRecordFieldByField) {
     return p.dwSatellitesInView == 8;
   }, 10));
   EXPECT_EQ(p.dwSatelliteCount, 8u);
+  std::set<DWORD> used(p.rgdwSatellitesUsedPRNs, p.rgdwSatellitesUsedPRNs + 8);
+  EXPECT_EQ(used, (std::set<DWORD>{4, 5, 9, 12, 24, 25, 29, 31}));
   const DWORD bySignal[] = {31, 4, 5, 9, 12, 24, 25, 29};  // all used: by signal strength
   for (int i = 0; i < 8; ++i) EXPECT_EQ(p.rgdwSatellitesInViewPRNs[i], bySignal[i]) << i;
   EXPECT_EQ(p.rgdwSatellitesInViewSignalToNoiseRatio[0], 50u);
