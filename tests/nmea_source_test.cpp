@@ -82,6 +82,10 @@ TEST(NmeaSource, SeveralGsaJoinTheirSatellitesAndTheSkyMergesOverSystems) {
   char text[128];
   MakeGPGSV(2, &f, text, sizeof text);
   EXPECT_EQ(std::string(text).substr(0, 14), "$GPGSV,3,3,14,");
+  // A system id no receiver sends names no system (found by the fuzzer: it was cast unchecked).
+  auto odd = Read({kGnGga, kGnRmc, S("$GNGSA,A,3,05,07,,,,,,,,,,,1.9,1.0,1.6,61")});
+  ASSERT_EQ(odd.size(), 1u);
+  EXPECT_EQ(odd[0].UsedPrns[0], 5u);
 }
 
 TEST(NmeaSource, ReceiversWithoutGsaOrGgaStillGiveFixes) {

@@ -141,7 +141,10 @@ void WriteSky(const NmeaSource* s, FixRecord* fix) {
 void ParseAnyGSA(NmeaSource* s, int talker, const char* line, FixRecord* fix) {
   int n = SplitFields(line);
   System system = SystemOfTalker(talker);
-  if (system == SYS_NONE && n > 18) system = static_cast<System>(FieldInt(n, 18));
+  if (system == SYS_NONE && n > 18) {  // NMEA 4.10 names the system in field 18; others are none
+    int id = FieldInt(n, 18);
+    if (id >= SYS_GPS && id <= SYS_NAVIC) system = static_cast<System>(id);
+  }
   for (int i = 3; i <= 14; ++i) AddUsed(s, SkyNumber(system, FieldInt(n, i)));
   char mode = FieldText(n, 1)[0];
   DWORD selection = mode == 'A' ? 1 : (mode == 'M' ? 2 : 0);
