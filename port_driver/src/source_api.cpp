@@ -52,6 +52,13 @@ int Load() {
         LogLine(LOG_CRLF, "Can't Load Gps Library");
         return 1;
       }
+      // The GPS API library of this system serves the driver's own records: read as a source it
+      // would feed the driver its own output. It names itself with this export.
+      if (GetProcAddressW(g_api.library, u"FerroxOwnOutput")) {
+        LogLine(LOG_CRLF, "Gps Library Is This System's Own Output: Not Used");
+        Unload();
+        return 1;
+      }
     }
   }
   g_api.open = reinterpret_cast<OpenDeviceFn>(GetProcAddressW(g_api.library, u"GPSOpenDevice"));

@@ -1,0 +1,23 @@
+// PosShim: the GPS API served from the driver's records ("gpsapi.dll"), with the platform's own
+// library ("gpsapiOrig.dll") behind it for what it does not serve itself.
+#pragma once
+#include "platform/gps_api.h"
+#include "support/fix_record.h"
+
+constexpr int kShimHandles = 10;
+constexpr uintptr_t kShimHandleBase = 0x0D1E0000;
+
+// A record of the driver as the API serves it: knots, the variation widened, the course from the
+// compass made true, the height above the ellipsoid.
+void ConvertDriverRecord(const FixRecord* raw, GPS_POSITION* out);
+
+extern "C" {
+HANDLE GPSOpenDevice(HANDLE newLocation, HANDLE stateChange, const WCHAR* name, DWORD flags);
+DWORD GPSCloseDevice(HANDLE device);
+DWORD GPSGetPosition(HANDLE device, GPS_POSITION* position, DWORD maxAge, DWORD flags);
+DWORD GPSGetDeviceState(GPS_DEVICE* device);
+DWORD GPSGetDeviceParam(HANDLE device, DWORD parameter, BYTE* data, DWORD* size);
+DWORD GPSSetDeviceParam(HANDLE device, DWORD parameter, BYTE* data, DWORD size);
+// Names this library as the system's own output: the driver never reads it as a source.
+DWORD FerroxOwnOutput();
+}
