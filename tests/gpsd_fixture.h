@@ -44,7 +44,20 @@ class WithGpsd : public Base {
     if (slave_ >= 0) close(slave_);
     Base::TearDown();
   }
-  void StartGpsd() { gpsd_ = this->Spawn({"/usr/sbin/gpsd", "-N", "-n", "-b", "-S", std::to_string(gpsdPort_), device_}); }
+  // Starts gpsd and waits until it takes connections.
+  void StartGpsd() {
+    gpsd_ = this->Spawn({"/usr/sbin/gpsd", "-N", "-n", "-b", "-S", std::to_string(gpsdPort_), device_});
+    EXPECT_TRUE(this->WaitFor([&] {
+      int fd = socket(AF_INET, SOCK_STREAM, 0);
+      sockaddr_in a{};
+      a.sin_family = AF_INET;
+      a.sin_port = htons(static_cast<uint16_t>(gpsdPort_));
+      a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+      bool ok = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+      close(fd);
+      return ok;
+    })) << "gpsd does not listen on " << gpsdPort_;
+  }
   // The cycle of quarter second `n` from 12:00:00.
   static std::string Cycle(int n) {
     char t[16];

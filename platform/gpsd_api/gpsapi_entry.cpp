@@ -44,11 +44,17 @@ extern "C" {
 
 BOOL DllMain(void*, DWORD, void*) { return TRUE; }
 
+// The first open needs gpsd to answer (a source without gpsd is no source); later ones share the
+// connection, which comes back by itself when gpsd restarts.
 HANDLE GPSOpenDevice(HANDLE newLocation, HANDLE stateChange, const WCHAR*, DWORD) {
   bool first = false;
   int slot = -1;
   {
     std::lock_guard<std::mutex> lock(g_slotLock);
+    if (g_open == 0 && !GpsdReachable()) {
+      SetLastError(ERROR_NOT_READY);
+      return nullptr;
+    }
     for (int i = 0; i < kHandles && slot < 0; ++i)
       if (!g_slots[i].used) slot = i;
     if (slot < 0) {

@@ -130,3 +130,11 @@ bool LatestGpsdPosition(GPS_POSITION* out, DWORD* tick) {
 }
 
 bool GpsdConnected() { return g_connected; }
+
+bool GpsdReachable() {
+  GpsdSettings s = ReadGpsdSettings();
+  gps_data_t data{};
+  if (gps_open(s.host.c_str(), s.port.c_str(), &data) != 0) return false;
+  gps_close(&data);
+  return true;
+}

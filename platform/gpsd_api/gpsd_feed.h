@@ -20,3 +20,5 @@ void StopGpsdFeed();
 // The latest position and the tick it came at; false before the first one.
 bool LatestGpsdPosition(GPS_POSITION* out, DWORD* tick);
 bool GpsdConnected();
+// Whether gpsd answers at the configured address now (a connection made and closed again).
+bool GpsdReachable();
