@@ -148,6 +148,7 @@ TEST_F(DriverSourcesTest, ThePlatformApiSourceDeliversThroughTheOriginalLibrary)
   platform.join();
   ASSERT_TRUE(fixed);
   EXPECT_NEAR(raw.Latitude, 48.5, 0.01);
+  EXPECT_EQ(raw.ValidFields & FIX_MAG_VARIATION, 0u);  // the platform gave no variation
   EXPECT_EQ(g_otherLoads.load(), 0);  // gpsapi.dll never loaded
   EXPECT_GT(g_positions.load(), 0);
   std::string log = Log();

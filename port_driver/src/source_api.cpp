@@ -107,10 +107,15 @@ int ReadPosition(FixRecord* fix, DWORD maximumAge) {
   if (!(fix->ValidFields & FIX_SEPARATION)) fix->Separation = 0;
   fix->ValidFields |= FIX_ALTITUDE_GROUP;
   fix->Speed = position.flSpeed * 1.852f;
-  fix->MagVariation = static_cast<float>(variation);
+  // A variation or a course the platform did not give is none (not 0): a standstill then shows
+  // no magnetic course rather than north.
+  bool haveVariation = position.dwValidFields & GPS_VALID_MAGNETIC_VARIATION;
+  fix->MagVariation = haveVariation ? static_cast<float>(variation) : 0;
   fix->MagHeading = static_cast<float>(AngleSum(fix->Heading, fix->MagVariation));
   fix->SourceKind = SOURCE_PLATFORM_API;
-  fix->ValidFields |= FIX_MAG_VARIATION | FIX_MAG_HEADING;
+  if (haveVariation) fix->ValidFields |= FIX_MAG_VARIATION;
+  if (fix->ValidFields & FIX_HEADING) fix->ValidFields |= FIX_MAG_HEADING;
+  else fix->MagHeading = 0;
   if (LogEnable() != 0) {
     char text[kNmeaBatchSize];
     int n = MakeNmeaBatch(fix, text, sizeof text);
