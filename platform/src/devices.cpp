@@ -128,9 +128,13 @@ BOOL PlatformDeregisterDevice(HANDLE registration) {
 }
 
 // Called by CreateFileW for names of the form "ABC1:". Returns null when the name is no device.
+void PlatformRegisterGpsIntermediate();
+
 HANDLE PlatformOpenDevice(LPCWSTR name, DWORD access, DWORD share, bool* isDevice) {
   *isDevice = IsDeviceName(name);
   if (!*isDevice) return nullptr;
+  // The GPS Intermediate Driver is the platform's own, in every process that asks for it.
+  if (Lower(name) == u"gpd0:" && !Find(Lower(name))) PlatformRegisterGpsIntermediate();
   if (auto d = Find(Lower(name))) {
     DWORD open = d->entries.Open ? d->entries.Open(d->context, access, share) : 0;
     if (!open) {
