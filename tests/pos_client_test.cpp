@@ -107,3 +107,20 @@ TEST_F(PosClientGpsdTest, PositionsComeThroughThePlatformsIntermediateDriverFrom
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
   CloseHandle(gpd);
 }
+
+TEST_F(PosClientGpsdTest, TheWatchToolPrintsGpsdsPositionsThroughTheClientAndThePlatformLibrary) {
+  StartReceiverAndGpsd();
+  for (const char* library : {"--client", "--platform"}) {
+    std::string out;
+    ASSERT_EQ(RunCommand("timeout 30 " + std::string(FERROX_GPSAPI_TOOL) + " --root " + root_ + " watch " + library +
+                             " --count 3 2>&1",
+                         &out),
+              0)
+        << out;
+    int lines = 0;
+    for (size_t at = 0; (at = out.find("12:", at)) != std::string::npos; ++at) ++lines;
+    EXPECT_EQ(lines, 3) << out;
+    // 10 knots, as gpsd rounds its metres a second (5.144)
+    EXPECT_NE(out.find(" 48.1173000 11.5166667 9.999 45.0 3D 8\n"), std::string::npos) << library << "\n" << out;
+  }
+}
