@@ -1,4 +1,6 @@
 // Events, threads, waits, last error and interlocked operations on pthreads.
+#include <sys/eventfd.h>
+#include <unistd.h>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -25,6 +27,10 @@ struct Event : KObject {
   bool manual = false;
   bool state = false;
   std::u16string name;
+  int fd = -1;  // an eventfd a Linux program polls, written at each SetEvent (made on demand)
+  ~Event() override {
+    if (fd >= 0) close(fd);
+  }
   bool Waitable() const override { return true; }
   bool Signalled() const override { return state; }
   void Consume() override {
@@ -111,12 +117,31 @@ HANDLE CreateEventW(LPSECURITY_ATTRIBUTES, BOOL manualReset, BOOL initialState, 
 static BOOL SetEventState(HANDLE h, bool state) {
   auto event = FindHandleAs<Event>(h);
   if (!event) return KObject::Fail(ERROR_INVALID_HANDLE);
+  int fd = -1;
   {
     std::lock_guard<std::mutex> lock(g_lock);
     event->state = state;
+    fd = event->fd;
   }
-  if (state) g_signal.notify_all();
+  if (state) {
+    g_signal.notify_all();
+    uint64_t one = 1;
+    if (fd >= 0 && write(fd, &one, sizeof one) < 0) {
+      // the counter is full: the program has a wake-up pending already
+    }
+  }
   return TRUE;
+}
+
+int PlatformEventFd(HANDLE h) {
+  auto event = FindHandleAs<Event>(h);
+  if (!event) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return -1;
+  }
+  std::lock_guard<std::mutex> lock(g_lock);
+  if (event->fd < 0) event->fd = eventfd(event->state ? 1 : 0, EFD_CLOEXEC | EFD_NONBLOCK);
+  return event->fd;
 }
 
 BOOL SetEvent(HANDLE h) { return SetEventState(h, true); }

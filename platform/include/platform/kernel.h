@@ -14,6 +14,9 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES sa, DWORD stackSize, LPTHREAD_START_RO
 BOOL GetExitCodeThread(HANDLE h, LPDWORD exitCode);
 BOOL TerminateThread(HANDLE h, DWORD exitCode);
 BOOL CloseHandle(HANDLE h);
+// A descriptor that becomes readable at each SetEvent of the event (read it to clear it), for a
+// Linux program's poll loop; it lives as long as the event. -1 for a handle that is no event.
+int PlatformEventFd(HANDLE event);
 DWORD GetLastError();
 void SetLastError(DWORD error);
 // The system's text for an error code (FORMAT_MESSAGE_FROM_SYSTEM only): the characters written
