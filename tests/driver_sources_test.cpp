@@ -25,6 +25,7 @@ FixRecord TimedFix(LONG offsetMs) {
 std::atomic<int> g_opens{0}, g_positions{0}, g_otherLoads{0};
 std::atomic<HANDLE> g_locationEvent{nullptr};
 bool g_wantBig = false;
+bool g_variation = true;  // the fake platform gives a magnetic variation
 SYSTEMTIME g_fixTime;
 
 HANDLE FakeOpen(HANDLE event, HANDLE, const WCHAR*, DWORD) {
@@ -37,7 +38,8 @@ DWORD FakeGetPosition(HANDLE, GPS_POSITION* p, DWORD, DWORD) {
   if (g_wantBig && p->dwSize != 376) return ERROR_INVALID_PARAMETER;
   ++g_positions;
   p->dwValidFields = GPS_VALID_UTC_TIME | GPS_VALID_LATITUDE | GPS_VALID_LONGITUDE | GPS_VALID_SPEED |
-                     GPS_VALID_HEADING | GPS_VALID_ALTITUDE_WRT_SEA_LEVEL;
+                     GPS_VALID_HEADING | GPS_VALID_ALTITUDE_WRT_SEA_LEVEL |
+                     (g_variation ? GPS_VALID_MAGNETIC_VARIATION : 0);
   p->stUTCTime = g_fixTime;
   p->dblLatitude = 48.5;
   p->dblLongitude = 9.25;
@@ -128,6 +130,7 @@ TEST_F(DriverSourcesTest, ThePlatformApiSourceDeliversThroughTheOriginalLibrary)
   SetDword(MAIN_KEY, u"GpsComPort", 0);
   Load();
   g_wantBig = true;  // this platform only takes the 376-byte record
+  g_variation = false;  // and gives no magnetic variation
   ClockNow(&g_fixTime);
   DWORD h = COM_Open(kDeviceContext, 0, 0);
   // Deliver a position whenever the driver waits for one.
@@ -156,6 +159,8 @@ TEST_F(DriverSourcesTest, ThePlatformApiSourceDeliversThroughTheOriginalLibrary)
   EXPECT_NE(log.find("MSAPI Opened"), std::string::npos);
   PlatformRegisterModule(u"gpsapiOrig.dll", nullptr);
   PlatformRegisterModule(u"gpsapi.dll", nullptr);
+  g_wantBig = false;
+  g_variation = true;
 }
 
 TEST_F(DriverSourcesTest, TwoEventsWithTheSameFixTimeGiveOneFix) {
