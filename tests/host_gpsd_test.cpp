@@ -2,6 +2,7 @@
 // library, and the virtual port follows gpsd's positions.
 #include "gpsd_fixture.h"
 #include "host_fixture.h"
+#include "support/fix_record.h"
 
 namespace {
 
@@ -48,4 +49,35 @@ TEST_F(HostGpsdTest, TheVirtualPortFollowsGpsdThroughThePlatformLibrary) {
   std::string log = ReadWholeFile(root_ + "/Quorvale/FrxDriverOld.txt") + ReadWholeFile(root_ + "/Quorvale/FrxDriver.txt");
   EXPECT_EQ(log.find("Can't Load Original Gps Library"), std::string::npos);
   EXPECT_NE(log.find("Open Gps Handle"), std::string::npos) << log.substr(0, 3000);
+}
+
+namespace {
+
+// frxd with its simulated receiver on COM4:, and a gpsd reading frxd's own virtual port.
+class HostGpsdLoopTest : public HostTest {};
+
+}  // namespace
+
+TEST_F(HostGpsdLoopTest, AGpsdReadingTheVirtualPortIsNeverTakenAsASource) {
+  SetDword(MAIN_KEY, u"GpsComPort", 0);  // the platform GPS first: its library is surely asked
+  int gpsdPort = FreePort();
+  SetString(u"Software\\Quorvale\\Gpsd", u"Port", Utf8ToWide(std::to_string(gpsdPort).c_str()).c_str());
+  pid_t host = StartHost();
+  Spawn({"/usr/sbin/gpsd", "-N", "-n", "-b", "-S", std::to_string(gpsdPort), root_ + "/dev/ttyFRX0"});
+  HANDLE h = CreateFileW(u"COM8:", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  int fromReceiver = 0, fromItself = 0;
+  for (int i = 0; i < 60; ++i) {  // a minute of the driver's clock
+    FixRecord raw{};
+    DWORD got = 0;
+    ASSERT_TRUE(ReadFile(h, &raw, sizeof raw, &got, nullptr));
+    fromReceiver += raw.SourceKind == 5;  // COM4: is n + 1
+    fromItself += raw.SourceKind == SOURCE_PLATFORM_API;
+  }
+  CloseHandle(h);
+  Stop(host);
+  EXPECT_EQ(fromItself, 0);
+  EXPECT_GT(fromReceiver, 30);
+  std::string log = ReadWholeFile(root_ + "/Quorvale/GpsdApi.txt");
+  EXPECT_NE(log.find("is this system's own output: not read"), std::string::npos) << log;
 }

@@ -8,8 +8,11 @@
 #include <cstring>
 #include <mutex>
 #include <thread>
+#include <climits>
+#include <cstdlib>
 #include "gpsd_position.h"
 #include "platform/platform.h"
+#include "support/log.h"
 
 namespace {
 
@@ -36,8 +39,43 @@ bool Woken(int ms) {
   return poll(&p, 1, ms) > 0;
 }
 
+std::string Resolved(const std::string& path) {
+  char real[PATH_MAX];
+  return realpath(path.c_str(), real) ? std::string(real) : path;
+}
+
+// frxd's own outputs: the virtual port's link and its NMEA TCP server (Software\Quorvale\Frxd).
+bool IsOwnOutput(const char* device) {
+  if (!device || !*device) return false;
+  std::string link = PlatformRoot() + "/dev/ttyFRX0";
+  DWORD tcpPort = 10110;
+  HKEY key;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Software\\Quorvale\\Frxd", 0, 0, &key) == ERROR_SUCCESS) {
+    link = Text(key, u"PtyLink", link);
+    DWORD size = sizeof tcpPort, type = 0;
+    RegQueryValueExW(key, u"TcpPort", nullptr, &type, reinterpret_cast<BYTE*>(&tcpPort), &size);
+    RegCloseKey(key);
+  }
+  std::string path = device;
+  if (path.rfind("tcp://", 0) == 0) {
+    size_t colon = path.rfind(':');
+    return tcpPort && colon != std::string::npos && strtoul(path.c_str() + colon + 1, nullptr, 10) == tcpPort &&
+           (path.find("://127.") != std::string::npos || path.find("://localhost:") != std::string::npos);
+  }
+  return Resolved(path) == Resolved(link);
+}
+
 void Read(gps_data_t* data, void (*onPosition)()) {
   if (!(data->set & (MODE_SET | SATELLITE_SET))) return;
+  // A gpsd that reads frxd's own output would hand the driver its own fixes back.
+  static std::string refused;
+  if (IsOwnOutput(data->dev.path)) {
+    if (refused != data->dev.path) {
+      refused = data->dev.path;
+      LogPrintf(LOG_CRLF | LOG_FLUSH, "gpsd device %s is this system's own output: not read", data->dev.path);
+    }
+    return;
+  }
   GPS_POSITION p;
   GpsdToPosition(*data, &p);
   {
@@ -52,6 +90,8 @@ void Read(gps_data_t* data, void (*onPosition)()) {
 }
 
 void Run(GpsdSettings settings, void (*onPosition)(), void (*onState)()) {
+  SetLogName("GpsdApi");
+  LogReadEnableSetting();
   int backoff = 250;
   while (!g_stop) {
     gps_data_t data{};
