@@ -18,7 +18,7 @@ TEST_F(HostCellTest, WithoutAFixTheVirtualPortCarriesTheCellTowerPosition) {
   // Registered but not loaded at the host's start: the driver's start activates it through frxd.
   SetDword(u"Services\\Towerkin", u"Flags", 8);
   SetDword(kCellKey, u"EnableCells", 15);
-  StartHost();
+  pid_t host = StartHost();
   int fd = Connect();
   ASSERT_GE(fd, 0);
   std::string nmea;
@@ -60,6 +60,10 @@ TEST_F(HostCellTest, WithoutAFixTheVirtualPortCarriesTheCellTowerPosition) {
     return log.find("(Status)") != std::string::npos && log.find("(Start)") != std::string::npos;
   }, 30)) << ServiceLog();
   close(fd);
+  // The host's side: the driver's activation of the service (its log is whole once it ended).
+  Stop(host);
+  std::string frxd = ReadWholeFile(root_ + "/Quorvale/Frxd.txt");
+  EXPECT_NE(frxd.find("Services\\Towerkin"), std::string::npos) << frxd;
 }
 
 TEST_F(HostCellTest, AfterARestartTheCellComesFromTheDatabaseWithoutTheNetwork) {
