@@ -6,6 +6,16 @@
 
 namespace {
 
+// Entries of a /proc folder: threads of this process, or descriptors of another.
+int Entries(const std::string& folder) {
+  int n = 0;
+  DIR* d = opendir(folder.c_str());
+  if (!d) return -1;
+  while (dirent* e = readdir(d)) n += e->d_name[0] != '.';
+  closedir(d);
+  return n;
+}
+
 int Threads() {
   int n = 0;
   DIR* d = opendir("/proc/self/task");
@@ -95,11 +105,14 @@ TEST_F(HostTest, PosShimServesTheDriversPositionsAndRecoversWhenTheHostComesLate
 
 TEST_F(HostTest, TenHandlesOpenedAndClosedFiftyTimesLeaveNothingBehindAndAnEleventhPassesThrough) {
   SetString(u"Software\\Quorvale\\Gpsd", u"Port", u"1");  // no gpsd at that port
-  StartHost();
+  pid_t host = StartHost();
   // A first open and close before counting: sanitizers start threads of their own at the first
   // thread a process makes.
   ASSERT_EQ(GPSCloseDevice(GPSOpenDevice(nullptr, nullptr, nullptr, 0)), ERROR_SUCCESS);
+  const std::string hostFds = "/proc/" + std::to_string(host) + "/fd";
+  ASSERT_TRUE(WaitFor([&] { return Entries(hostFds) > 0; }));
   const int threads = Threads(), handles = PlatformOpenHandleCount();
+  int connections = Entries(hostFds);  // frxd's descriptors: a channel's connection is one
   for (int round = 0; round < 50; ++round) {
     HANDLE h[kShimHandles];
     for (int i = 0; i < kShimHandles; ++i) ASSERT_TRUE(h[i] = GPSOpenDevice(nullptr, nullptr, nullptr, 0)) << round;
@@ -113,4 +126,6 @@ TEST_F(HostTest, TenHandlesOpenedAndClosedFiftyTimesLeaveNothingBehindAndAnEleve
   }
   EXPECT_TRUE(WaitFor([&] { return Threads() <= threads; }, 5)) << Threads() << " threads, " << threads << " before";
   EXPECT_LE(PlatformOpenHandleCount(), handles);
+  EXPECT_TRUE(WaitFor([&] { return Entries(hostFds) <= connections; }, 5))
+      << Entries(hostFds) << " descriptors in frxd, " << connections << " before";
 }
