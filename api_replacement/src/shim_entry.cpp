@@ -79,6 +79,36 @@ void DebugLine(const char* source, const FixRecord* fix) {
   LogPrintf(LOG_VERBOSE, "%s Data Return: %u (%X) [%s]\r\n", source, static_cast<DWORD>(n), fix->ValidFields, batch);
 }
 
+// A record in the API's layout, back in the driver's conventions on a copy, for the debug line.
+void DebugApiRecord(const GPS_POSITION* p) {
+  if (LogEnable() < 2) return;
+  FixRecord fix;
+  memcpy(&fix, p, sizeof fix);
+  fix.MagVariation = static_cast<float>(p->dblMagneticVariation);
+  float heading = p->flHeading + fix.MagVariation;
+  if (heading < 0) heading += 360;
+  else if (heading >= 360) heading -= 360;
+  fix.MagHeading = heading;
+  fix.Speed = p->flSpeed * 1.852f;
+  fix.Orientation = fix.ProfileNumber = 0;
+  fix.SourceKind = SOURCE_PLATFORM_API;
+  DebugLine("GpsId", &fix);
+}
+
+// "%s Data (%d): [..]" of at most 30 bytes ("TR: " when longer), as the parameter dumps show them.
+void LogData(const char* direction, const BYTE* data, DWORD length) {
+  char text[4 + 30 * 4 + 1] = "";
+  size_t at = 0;
+  DWORD shown = length;
+  if (length > 30) {
+    at = static_cast<size_t>(snprintf(text, sizeof text, "TR: "));
+    shown = 30;
+  }
+  for (DWORD i = 0; data && i < shown; ++i) at += static_cast<size_t>(snprintf(text + at, sizeof text - at, "%02x, ", data[i]));
+  if (at >= 2 && data && shown) text[at - 2] = 0;
+  LogPrintf(LOG_CRLF | LOG_VERBOSE, "%s Data (%d): [%s]", direction, static_cast<int>(shown), text);
+}
+
 void Serve(const FixRecord& raw) {
   DebugLine("Ferrox", &raw);
   GPS_POSITION p;
@@ -216,7 +246,9 @@ DWORD GPSGetPosition(HANDLE device, GPS_POSITION* position, DWORD maxAge, DWORD 
     LogLine(LOG_TAB | LOG_FLUSH, "GetPosition Passthrough\r\n");
     const PlatformGpsApi* api = PlatformApi();
     if (!api) return 1;
-    return api->getPosition(device, position, maxAge, flags);
+    DWORD r = api->getPosition(device, position, maxAge, flags);
+    if (r == ERROR_SUCCESS && position) DebugApiRecord(position);
+    return r;
   }
   {
     std::lock_guard<std::mutex> lock(g_slotLock);
@@ -261,12 +293,14 @@ DWORD GPSGetDeviceParam(HANDLE device, DWORD parameter, BYTE* data, DWORD* size)
   const PlatformGpsApi* api = PlatformApi();
   DWORD r = api ? api->getDeviceParam(device, parameter, data, size) : 1;
   LogPrintf(LOG_TAB, "Get: IOControl code=%X, return %d\r\n", parameter, r);
+  LogData("OUT", data, size ? *size : 0);
   return r;
 }
 
 DWORD GPSSetDeviceParam(HANDLE device, DWORD parameter, BYTE* data, DWORD size) {
   SetUpLog();
   LogPrintf(LOG_TAB, "Set: IOControl code=%X\r\n", parameter);
+  LogData("IN", data, size);
   const PlatformGpsApi* api = PlatformApi();
   return api ? api->setDeviceParam(device, parameter, data, size) : 1;
 }
