@@ -1,11 +1,13 @@
 // The correction stage through the reader's processing: first fix, standstill, movement speed
 // and course, projection, turn limit, stale data, lost fix and the port-loss reset.
 #include <cmath>
+#include <iterator>
 #include "fix_builder.h"
 #include "pipeline_harness.h"
 #include "port_driver/compass.h"
 #include "port_driver/correction.h"
 #include "port_driver/driver_state.h"
+#include "port_driver/fix_pipeline.h"
 #include "port_driver/geodesy.h"
 #include "port_driver/location_store.h"
 #include "port_driver/settings.h"
@@ -154,6 +156,30 @@ TEST_F(CorrectionTest, MovementGivesSpeedAndBearing) {
   EXPECT_NEAR(withCompass.Speed, 36.0, 1e-3);
   EXPECT_FLOAT_EQ(withCompass.Heading, 12);
   EXPECT_TRUE(withCompass.ValidFields & FIX_COMPASS_IN_USE);
+}
+
+TEST_F(CorrectionTest, MovementSlowerThanTheMinimumSpeedIsNoSpeed) {
+  g_Profile.EnableSpeed = 1;
+  g_Profile.MinSpeed = 5;  // km/h
+  g_Profile.DeltaDistance = 0.1;
+  Feed(GoodFix(start_, 0, 0, 0, 0));
+  FixRecord crawl = Feed(GoodFix(Later(start_, 1000), 0, East(1.0), 0, 0));  // 1 m in a second: 3.6 km/h
+  EXPECT_EQ(crawl.Speed, 0.0f);
+  FixRecord walk = Feed(GoodFix(Later(start_, 2000), 0, East(3.0), 0, 0));  // 2 m more: 7.2 km/h
+  EXPECT_NEAR(walk.Speed, 7.2, 1e-3);
+}
+
+TEST(FixPipeline, DopsOutsideHalfToFiveBecomeOne) {
+  FixRecord f{};
+  const float in[] = {0.49f, 0.5f, 5.0f, 5.01f, 50.0f, 0.0f, 2.5f};
+  const float out[] = {1.0f, 0.5f, 5.0f, 1.0f, 1.0f, 1.0f, 2.5f};
+  for (size_t i = 0; i < std::size(in); ++i) {
+    f.Pdop = f.Hdop = f.Vdop = in[i];
+    ClampDops(&f);
+    EXPECT_EQ(f.Pdop, out[i]) << in[i];
+    EXPECT_EQ(f.Hdop, out[i]) << in[i];
+    EXPECT_EQ(f.Vdop, out[i]) << in[i];
+  }
 }
 
 TEST_F(CorrectionTest, TwoFixesWithTheSameTimeKeepTheReceiversSpeed) {
