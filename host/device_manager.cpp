@@ -95,7 +95,7 @@ HANDLE Load(LPCWSTR from, LPCWSTR dll, LPCWSTR prefix, DWORD index, bool service
   d->service = service;
   d->module = LoadLibraryW(dll);
   if (!d->module) {
-    LogPrintf(LOG_CRLF, "Driver %ls: cannot load %ls", from, dll);
+    LogPrintf(LOG_CRLF, "Driver %s: cannot load %s", Utf8Of(from).text, Utf8Of(dll).text);
     delete d;
     SetLastError(ERROR_FILE_NOT_FOUND);
     return nullptr;
@@ -113,7 +113,7 @@ HANDLE Load(LPCWSTR from, LPCWSTR dll, LPCWSTR prefix, DWORD index, bool service
   e.PowerUp = reinterpret_cast<PFN_Power>(Entry(d->module, p, u"PowerUp"));
   e.PowerDown = reinterpret_cast<PFN_Power>(Entry(d->module, p, u"PowerDown"));
   if (!e.Init || !e.Deinit || !e.Open || !e.Close) {
-    LogPrintf(LOG_CRLF, "Driver %ls: entry points missing in %ls", from, dll);
+    LogPrintf(LOG_CRLF, "Driver %s: entry points missing in %s", Utf8Of(from).text, Utf8Of(dll).text);
     FreeLibrary(d->module);
     delete d;
     SetLastError(ERROR_FILE_NOT_FOUND);
@@ -128,7 +128,7 @@ HANDLE Load(LPCWSTR from, LPCWSTR dll, LPCWSTR prefix, DWORD index, bool service
   if (d->context) d->registration = PlatformRegisterDevice(prefix, index, &e, d->context, service ? TRUE : FALSE);
   if (!d->context || !d->registration) {
     DWORD error = GetLastError();
-    LogPrintf(LOG_CRLF, "Driver %ls: %ls did not start", from, d->name.c_str());
+    LogPrintf(LOG_CRLF, "Driver %s: %s did not start", Utf8Of(from).text, Utf8Of(d->name.c_str()).text);
     if (d->context) e.Deinit(d->context);
     if (!d->activeKey.empty()) RegDeleteKeyW(HKEY_LOCAL_MACHINE, d->activeKey.c_str());
     FreeLibrary(d->module);
@@ -136,7 +136,7 @@ HANDLE Load(LPCWSTR from, LPCWSTR dll, LPCWSTR prefix, DWORD index, bool service
     SetLastError(error ? error : ERROR_GEN_FAILURE);
     return nullptr;
   }
-  LogPrintf(LOG_CRLF, "Activated %ls as %ls (%ls)", from, d->name.c_str(), d->activeKey.c_str());
+  LogPrintf(LOG_CRLF, "Activated %s as %s (%s)", Utf8Of(from).text, Utf8Of(d->name.c_str()).text, Utf8Of(d->activeKey.c_str()).text);
   std::lock_guard<std::mutex> lock(g_lock);
   d->id = g_nextId++;
   g_devices.push_back(d);
@@ -157,7 +157,7 @@ HANDLE Activate(LPCWSTR key, bool service) {
   ReadDword(k, u"Index", &index);
   RegCloseKey(k);
   if (!dll[0] || WideLen(prefix) != 3 || index > 9) {
-    LogPrintf(LOG_CRLF, "Driver %ls: no module, prefix or index", key);
+    LogPrintf(LOG_CRLF, "Driver %s: no module, prefix or index", Utf8Of(key).text);
     SetLastError(ERROR_INVALID_PARAMETER);
     return nullptr;
   }
@@ -178,7 +178,7 @@ BOOL Deactivate(HANDLE device) {
   PlatformDeregisterDevice(d->registration);
   d->entries.Deinit(d->context);
   if (!d->activeKey.empty()) RegDeleteKeyW(HKEY_LOCAL_MACHINE, d->activeKey.c_str());
-  LogPrintf(LOG_CRLF, "Deactivated %ls", d->name.c_str());
+  LogPrintf(LOG_CRLF, "Deactivated %s", Utf8Of(d->name.c_str()).text);
   // The module stays loaded: a thread of it may still be finishing.
   delete d;
   return TRUE;
@@ -208,7 +208,7 @@ HANDLE ActivateDevice(LPCWSTR key) {
   RegCloseKey(k);
   for (HANDLE old : ActivationsFrom(key)) Deactivate(old);
   if (flags & DEVFLAGS_NOLOAD) {
-    LogPrintf(LOG_CRLF, "Driver %ls: Flags %u, not loaded", key, flags);
+    LogPrintf(LOG_CRLF, "Driver %s: Flags %u, not loaded", Utf8Of(key).text, flags);
     SetLastError(ERROR_SUCCESS);
     return nullptr;
   }

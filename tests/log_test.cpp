@@ -66,7 +66,7 @@ TEST_F(LogTest, PrefixCountsMillisecondsFromTheStartOfTheFile) {
   LogLine(LOG_CRLF, "five");
   PlatformAdvanceTicks(123456 - 5123);
   LogLine(LOG_CRLF | LOG_TAB, "tabbed");
-  LogPrintf(LOG_CRLF | LOG_CLOSE, "Comm Init: %s %ls", "Driver Version 3.19", u"COM8:");
+  LogPrintf(LOG_CRLF | LOG_CLOSE, "Comm Init: %s %s", "Driver Version 3.19", Utf8Of(u"COM8:").text);
   std::string text = LogText();
   EXPECT_NE(text.find("\r\n 000.000 FerroxDriver Startup\r\n"), std::string::npos) << text;
   EXPECT_NE(text.find(" 005.123 five\r\n"), std::string::npos) << text;

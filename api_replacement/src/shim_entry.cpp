@@ -135,7 +135,7 @@ void ReadingThread(HANDLE stop) {
                            nullptr);
     if (h == INVALID_HANDLE_VALUE) {
       // The driver is not there (yet): tried again, never in a busy loop.
-      LogPrintf(LOG_CRLF, "Open Port %ls Error: %d", port.c_str(), GetLastError());
+      LogPrintf(LOG_CRLF, "Open Port %s Error: %d", Utf8Of(port.c_str()).text, GetLastError());
       WaitForSingleObject(stop, kReopenMs);
       continue;
     }
@@ -147,7 +147,7 @@ void ReadingThread(HANDLE stop) {
       }
       g_port = h;
     }
-    LogPrintf(LOG_CRLF, "Opened Port %ls", port.c_str());
+    LogPrintf(LOG_CRLF, "Opened Port %s", Utf8Of(port.c_str()).text);
     while (WaitForSingleObject(stop, 0) != WAIT_OBJECT_0) {
       LogLine(LOG_CRLF | LOG_VERBOSE, "Read Raw Data");
       FixRecord raw;

@@ -66,6 +66,10 @@ int PlatformVFormat(char* out, size_t size, const char* format, va_list args) {
     if (conv == '\0') break;
     char tmp[512];
     std::string text;
+    // Each conversion is handed to snprintf as a format of its own, rebuilt from the caller's
+    // (whose arguments the compiler checked where the caller has the format attribute).
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
     auto render = [&](auto value, const char* cconv) {
       std::string f = "%";
       if (starWidth) f += '*';
@@ -88,6 +92,7 @@ int PlatformVFormat(char* out, size_t size, const char* format, va_list args) {
         o.Put(tmp, static_cast<size_t>(n));
       }
     };
+#pragma GCC diagnostic pop
     switch (conv) {
       case '%':
         o.Put("%", 1);

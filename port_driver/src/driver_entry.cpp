@@ -342,7 +342,7 @@ BOOL COM_IOControl(DWORD handle, DWORD code, BYTE* in, DWORD inLength, BYTE* out
   }
   LogPrintf(LOG_TAB, "Channel: %d, IOControl code=%X: %s\r\n", index + 1, code, IoControlName(code));
   BOOL result = SerialIoControl(index, code, in, inLength, out, outLength, actual);
-  LogPrintf(LOG_TAB | LOG_VERBOSE, "Return %d, GotLen=%u of %u, pBufOut=%08.8X, Dword=%u\r\n", result,
+  LogPrintf(LOG_TAB | LOG_VERBOSE, "Return %d, GotLen=%u of %u, pBufOut=%08X, Dword=%u\r\n", result,
             actual ? *actual : 1234u, outLength, static_cast<DWORD>(reinterpret_cast<uintptr_t>(out)),
             out && outLength ? static_cast<DWORD>(out[0]) : 1234u);
   return result;

@@ -99,7 +99,7 @@ int BuildOutputFix(FixRecord* out) {
   if (lag > kStaleDataMs || dms == 0) {
     ClearSatellites(&last);
     if (LoadStoredLocation(&last, name) == 1)
-      LogPrintf(LOG_CRLF, "WWIB: returning CellTower Data (%S), Dms: %d, Lagms: %d", name, 0, lag);
+      LogPrintf(LOG_CRLF, "WWIB: returning CellTower Data (%s), Dms: %d, Lagms: %d", Utf8Of(name).text, 0, lag);
     else
       LogPrintf(LOG_CRLF, "WWIB: returning Last Known Data, Dms: %d, Lagms: %d", 0, lag);
     ClockNow(&last.UtcTime);
@@ -116,7 +116,7 @@ int BuildOutputFix(FixRecord* out) {
   CopySatelliteData(out, &prev);
   if (!FromReceiver(*out)) {
     LoadStoredLocation(out, name);
-    LogPrintf(LOG_CRLF, "WWIB: CellTower (%S)", name);
+    LogPrintf(LOG_CRLF, "WWIB: CellTower (%s)", Utf8Of(name).text);
     ApplyCompass(out, static_cast<float>(p.MinSpeed));
   } else {
     lag = dms;

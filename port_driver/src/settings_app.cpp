@@ -157,7 +157,7 @@ void SaveSettings(DWORD n) {
   if (n > 2) return;
   HKEY key;
   const WCHAR* label = n == 0 ? u"Main" : (n == 1 ? g_App.Profile1Name : g_App.Profile2Name);
-  LogPrintf(0, "Saving %ls Registry Settings\r\n", label);
+  LogPrintf(0, "Saving %s Registry Settings\r\n", Utf8Of(label).text);
   if (OpenKey(MAIN_KEY, &key) == ERROR_SUCCESS) {
     if (n != 2) WriteString(key, u"Profile1Name", g_App.Profile1Name);
     if (n != 1) WriteString(key, u"Profile2Name", g_App.Profile2Name);

@@ -65,7 +65,7 @@ void LoadAllSettings(LPCWSTR context) {
   g_System.OwnIndex = 1;
   LogLine(LOG_CRLF, "Reading Registry Settings");
   if (context) {
-    LogPrintf(0, "Context: %ls\r\n", context);
+    LogPrintf(0, "Context: %s\r\n", Utf8Of(context).text);
     if (OpenKey(context, &key) == ERROR_SUCCESS) {
       memset(g_System.BuiltinKey, 0, sizeof g_System.BuiltinKey);
       if (ReadValue(key, u"Key", g_System.BuiltinKey, 255) != ERROR_SUCCESS) g_System.BuiltinKey[0] = 0;

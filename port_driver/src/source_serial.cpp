@@ -71,13 +71,13 @@ int OpenSerialSource(int n) {
   HANDLE h = CreateFileW(name, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
   if (!h || h == INVALID_HANDLE_VALUE) {
     SetSourceHandle(n, nullptr);
-    LogPrintf(LOG_CRLF, "Open Port %S Error: %d", name, GetLastError());
+    LogPrintf(LOG_CRLF, "Open Port %s Error: %d", Utf8Of(name).text, GetLastError());
     return 1;
   }
   SetSourceHandle(n, h);
   NmeaSourceReset(&g_nmea[n], g_System.StrictNmea != 0);
   g_carriedLength[n] = 0;
-  LogPrintf(LOG_CRLF, "Opened Port %S", name);
+  LogPrintf(LOG_CRLF, "Opened Port %s", Utf8Of(name).text);
   COMMTIMEOUTS t;
   if (g_System.ComTimeOut != 0 && GetCommTimeouts(h, &t)) {
     t.ReadIntervalTimeout = 0xFFFF;
@@ -86,8 +86,8 @@ int OpenSerialSource(int n) {
     SetCommTimeouts(h, &t);
   }
   DWORD waiting = Waiting(h);
-  if (waiting) LogPrintf(LOG_CRLF, "Port %S Is Open with %d bytes Waiting", name, waiting);
-  else LogPrintf(LOG_CRLF, "Port %S is setup", name);
+  if (waiting) LogPrintf(LOG_CRLF, "Port %s Is Open with %d bytes Waiting", Utf8Of(name).text, waiting);
+  else LogPrintf(LOG_CRLF, "Port %s is setup", Utf8Of(name).text);
   return 0;
 }
 

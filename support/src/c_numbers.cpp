@@ -16,7 +16,10 @@ locale_t CLocale() {
 
 int FormatCNumber(char* out, size_t size, const char* format, double value) {
   locale_t previous = uselocale(CLocale());
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"  // callers pass one conversion of a double
   int n = snprintf(out, size, format, value);
+#pragma GCC diagnostic pop
   uselocale(previous);
   return n;
 }

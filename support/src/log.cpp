@@ -130,6 +130,17 @@ void LogPrintf(DWORD flags, const char* format, ...) {
   if (flags & LOG_CLOSE) CloseStream();
 }
 
+LogText Utf8Of(LPCWSTR text) {
+  LogText out{};
+  if (!text) return out;
+  std::string utf8 = WideToUtf8(text);
+  size_t n = utf8.size() < sizeof out.text - 1 ? utf8.size() : sizeof out.text - 1;
+  while (n > 0 && n < utf8.size() && (static_cast<unsigned char>(utf8[n]) & 0xC0) == 0x80) --n;  // whole characters
+  memcpy(out.text, utf8.data(), n);
+  out.text[n] = 0;
+  return out;
+}
+
 void SetLogName(const char* baseName) {
   std::lock_guard<std::recursive_mutex> lock(g_lock);
   CloseStream();

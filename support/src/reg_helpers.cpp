@@ -25,15 +25,15 @@ DWORD FirstWord(const void* data, DWORD bytes) {
 void LogValue(const char* verb, LPCWSTR name, DWORD type, const void* data, DWORD givenSize, DWORD bytes) {
   if (type == REG_SZ) {
     std::string text = SzText(data, bytes);
-    LogPrintf(LOG_VERBOSE, "%s %ls: %d bytes, %s\r\n", verb, name, bytes, text.c_str());
+    LogPrintf(LOG_VERBOSE, "%s %s: %d bytes, %s\r\n", verb, Utf8Of(name).text, bytes, text.c_str());
   } else if (type == REG_BINARY && givenSize == 8) {
     FILETIME ft;
     memcpy(&ft, data, 8);
     char stamp[48];
     FormatStamp(&ft, stamp, sizeof stamp);
-    LogPrintf(LOG_VERBOSE, "%s %ls: %s\r\n", verb, name, stamp);
+    LogPrintf(LOG_VERBOSE, "%s %s: %s\r\n", verb, Utf8Of(name).text, stamp);
   } else {
-    LogPrintf(LOG_VERBOSE, "%s %ls: %d bytes, %u\r\n", verb, name, bytes, FirstWord(data, bytes));
+    LogPrintf(LOG_VERBOSE, "%s %s: %d bytes, %u\r\n", verb, Utf8Of(name).text, bytes, FirstWord(data, bytes));
   }
 }
 
@@ -42,8 +42,8 @@ void LogValue(const char* verb, LPCWSTR name, DWORD type, const void* data, DWOR
 LONG OpenKey(LPCWSTR path, HKEY* key) {
   if (!key) return -1;
   LONG err = RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, 0, key);
-  if (err == ERROR_SUCCESS) LogPrintf(LOG_VERBOSE, "Open Existing Key: %ls: OK\r\n", path);
-  else LogPrintf(LOG_VERBOSE, "Open Existing Key Fail: %ls: %d\r\n", path, err);
+  if (err == ERROR_SUCCESS) LogPrintf(LOG_VERBOSE, "Open Existing Key: %s: OK\r\n", Utf8Of(path).text);
+  else LogPrintf(LOG_VERBOSE, "Open Existing Key Fail: %s: %d\r\n", Utf8Of(path).text, err);
   return err;
 }
 
@@ -53,8 +53,8 @@ LONG CreateKey(LPCWSTR path, HKEY* key) {
   WCHAR keyClass[] = u"FerroxDriver";
   LONG err = RegCreateKeyExW(HKEY_LOCAL_MACHINE, path, 0, keyClass, 0, 0, nullptr, key, &disposition);
   if (err == ERROR_SUCCESS)
-    LogPrintf(LOG_VERBOSE, "%s Key: %ls\r\n", disposition == REG_CREATED_NEW_KEY ? "Created" : "Opened", path);
-  else LogPrintf(LOG_VERBOSE, "Open New Key Failed: %ls: %d\r\n", path, err);
+    LogPrintf(LOG_VERBOSE, "%s Key: %s\r\n", disposition == REG_CREATED_NEW_KEY ? "Created" : "Opened", Utf8Of(path).text);
+  else LogPrintf(LOG_VERBOSE, "Open New Key Failed: %s: %d\r\n", Utf8Of(path).text, err);
   return err;
 }
 
@@ -63,7 +63,7 @@ LONG ReadValue(HKEY key, LPCWSTR name, void* buffer, DWORD size) {
   DWORD type = 0, left = size;
   LONG err = RegQueryValueExW(key, name, nullptr, &type, static_cast<LPBYTE>(buffer), &left);
   if (err != ERROR_SUCCESS) {
-    LogPrintf(0, "Read %ls: %d, %d\r\n", name, err, left);
+    LogPrintf(0, "Read %s: %d, %d\r\n", Utf8Of(name).text, err, left);
     return err;
   }
   LogValue("Read", name, type, buffer, size, left);
@@ -73,7 +73,7 @@ LONG ReadValue(HKEY key, LPCWSTR name, void* buffer, DWORD size) {
 LONG WriteValue(HKEY key, LPCWSTR name, DWORD type, const void* data, DWORD size) {
   if (!key) return -1;
   LONG err = RegSetValueExW(key, name, 0, type, static_cast<const BYTE*>(data), size);
-  if (err != ERROR_SUCCESS) LogPrintf(LOG_VERBOSE, "Save %ls: %d, %d\r\n", name, err, size);
+  if (err != ERROR_SUCCESS) LogPrintf(LOG_VERBOSE, "Save %s: %d, %d\r\n", Utf8Of(name).text, err, size);
   else LogValue("Write", name, type, data, size, size);
   return err;
 }

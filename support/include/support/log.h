@@ -14,8 +14,15 @@ constexpr long kLogLimitVerbose = 2560000;
 
 // Writes the prefix, the separator and the text; returns 1 if the line was written, 0 if not.
 int LogLine(DWORD flags, const char* text);
-// Writes the prefix and the formatted text (%ls takes UTF-16 strings).
-void LogPrintf(DWORD flags, const char* format, ...);
+// Writes the prefix and the formatted text (printf conventions, checked by the compiler; UTF-16
+// text goes through Utf8Of).
+void LogPrintf(DWORD flags, const char* format, ...) __attribute__((format(printf, 2, 3)));
+// UTF-16 text as UTF-8 for a "%s" of a log line (cut at 511 bytes); the result lives to the end
+// of the statement that made it: LogPrintf(0, "%s", Utf8Of(name).text).
+struct LogText {
+  char text[512];
+};
+LogText Utf8Of(LPCWSTR text);
 // Closes the open log and sets the file name from the base name ("LogFile" for none or empty).
 void SetLogName(const char* baseName);
 // Opens the log: 0 append, 1 new file at start-up, 2 new file because of size. Returns 1 if open.
