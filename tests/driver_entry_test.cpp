@@ -2,6 +2,7 @@
 #include <atomic>
 #include <thread>
 #include "driver_fixture.h"
+#include "platform/serial_ioctl.h"
 
 using DriverEntryTest = DriverTest;
 
@@ -39,7 +40,7 @@ TEST_F(DriverEntryTest, SerialControlsAnswerFromTheEmulatedSettings) {
   DWORD h = COM_Open(kDeviceContext, 0, 0);
   DWORD got = 0;
   DCB dcb{};
-  ASSERT_TRUE(COM_IOControl(h, 0x1B0050, nullptr, 0, reinterpret_cast<BYTE*>(&dcb), sizeof dcb, &got));
+  ASSERT_TRUE(COM_IOControl(h, SerialCode(SERIAL_GET_DCB), nullptr, 0, reinterpret_cast<BYTE*>(&dcb), sizeof dcb, &got));
   EXPECT_EQ(got, 28u);
   EXPECT_EQ(dcb.BaudRate, 115200u);
   EXPECT_EQ(dcb.ByteSize, 8);
@@ -47,39 +48,39 @@ TEST_F(DriverEntryTest, SerialControlsAnswerFromTheEmulatedSettings) {
   EXPECT_EQ(dcb.StopBits, 0);
   EXPECT_EQ(dcb.EvtChar, 10);
   COMMTIMEOUTS t{};
-  ASSERT_TRUE(COM_IOControl(h, 0x1B0044 - 4, nullptr, 0, reinterpret_cast<BYTE*>(&t), sizeof t, &got));
+  ASSERT_TRUE(COM_IOControl(h, SerialCode(SERIAL_GET_TIMEOUTS), nullptr, 0, reinterpret_cast<BYTE*>(&t), sizeof t, &got));
   EXPECT_EQ(t.ReadTotalTimeoutConstant, 1000u);
   dcb.DCBlength = 27;
   SetLastError(0);
-  EXPECT_FALSE(COM_IOControl(h, 0x1B0054, reinterpret_cast<BYTE*>(&dcb), sizeof dcb, nullptr, 0, &got));
+  EXPECT_FALSE(COM_IOControl(h, SerialCode(SERIAL_SET_DCB), reinterpret_cast<BYTE*>(&dcb), sizeof dcb, nullptr, 0, &got));
   EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
   DWORD events = 0;
   SetLastError(0);
-  EXPECT_FALSE(COM_IOControl(h, 0x1B002C, nullptr, 0, reinterpret_cast<BYTE*>(&events), 4, &got));
+  EXPECT_FALSE(COM_IOControl(h, SerialCode(SERIAL_WAIT_ON_MASK), nullptr, 0, reinterpret_cast<BYTE*>(&events), 4, &got));
   EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
   DWORD mask = EV_RXCHAR;
-  ASSERT_TRUE(COM_IOControl(h, 0x1B0028, reinterpret_cast<BYTE*>(&mask), 4, nullptr, 0, &got));
-  ASSERT_TRUE(COM_IOControl(h, 0x1B002C, nullptr, 0, reinterpret_cast<BYTE*>(&events), 4, &got));
+  ASSERT_TRUE(COM_IOControl(h, SerialCode(SERIAL_SET_WAIT_MASK), reinterpret_cast<BYTE*>(&mask), 4, nullptr, 0, &got));
+  ASSERT_TRUE(COM_IOControl(h, SerialCode(SERIAL_WAIT_ON_MASK), nullptr, 0, reinterpret_cast<BYTE*>(&events), 4, &got));
   EXPECT_EQ(events, EV_RXCHAR);
   EXPECT_EQ(got, 4u);
   BYTE status[16];
-  ASSERT_TRUE(COM_IOControl(h, 0x1B0030, nullptr, 0, status, sizeof status, &got));
+  ASSERT_TRUE(COM_IOControl(h, SerialCode(SERIAL_GET_COMMSTATUS), nullptr, 0, status, sizeof status, &got));
   DWORD inQueue;
   memcpy(&inQueue, status + 8, 4);
   EXPECT_GT(inQueue, 100u);  // the batch the wait generated is pending
   COMMPROP prop{};
-  ASSERT_TRUE(COM_IOControl(h, 0x1B0038, nullptr, 0, reinterpret_cast<BYTE*>(&prop), sizeof prop, &got));
+  ASSERT_TRUE(COM_IOControl(h, SerialCode(SERIAL_GET_PROPERTIES), nullptr, 0, reinterpret_cast<BYTE*>(&prop), sizeof prop, &got));
   EXPECT_EQ(prop.dwMaxBaud, 0x10000000u);
   EXPECT_EQ(prop.wSettableData, 0x7FFF);
   BYTE notify[16] = {16, 0, 0, 0, 4};
   EXPECT_TRUE(COM_IOControl(h, 0x010303FF, notify, 16, nullptr, 0, &got));
   EXPECT_FALSE(COM_IOControl(h, 0x2A0004, nullptr, 0, nullptr, 0, &got));
-  EXPECT_FALSE(COM_IOControl(h, 0x1B0004, nullptr, 0, nullptr, 0, &got));  // SetCommBreak
-  EXPECT_TRUE(COM_IOControl(h, 0x1B001C, nullptr, 0, nullptr, 0, &got));   // Set OFF
+  EXPECT_FALSE(COM_IOControl(h, SerialCode(SERIAL_SET_BREAK_ON), nullptr, 0, nullptr, 0, &got));  // SetCommBreak
+  EXPECT_TRUE(COM_IOControl(h, SerialCode(SERIAL_SET_XOFF), nullptr, 0, nullptr, 0, &got));   // Set OFF
   SetLastError(0);
-  EXPECT_FALSE(COM_IOControl(h, 0x1B0024, nullptr, 0, reinterpret_cast<BYTE*>(&mask), 2, &got));
+  EXPECT_FALSE(COM_IOControl(h, SerialCode(SERIAL_GET_WAIT_MASK), nullptr, 0, reinterpret_cast<BYTE*>(&mask), 2, &got));
   EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
-  EXPECT_FALSE(COM_IOControl(9999, 0x1B0024, nullptr, 0, reinterpret_cast<BYTE*>(&mask), 4, &got));
+  EXPECT_FALSE(COM_IOControl(9999, SerialCode(SERIAL_GET_WAIT_MASK), nullptr, 0, reinterpret_cast<BYTE*>(&mask), 4, &got));
 }
 
 TEST_F(DriverEntryTest, ReadsArePacedAndHandOutBatchesWhole) {
@@ -128,16 +129,16 @@ TEST_F(DriverEntryTest, AMaskChangeEndsAWaitForEvents) {
   DWORD got = 0, events = 0, mask = EV_RXCHAR;
   COMMTIMEOUTS t{};
   t.ReadTotalTimeoutConstant = 600000;  // a minute of real time at the test's scale
-  ASSERT_TRUE(COM_IOControl(h, 0x1B003C, reinterpret_cast<BYTE*>(&t), sizeof t, nullptr, 0, &got));
-  ASSERT_TRUE(COM_IOControl(h, 0x1B0028, reinterpret_cast<BYTE*>(&mask), 4, nullptr, 0, &got));
+  ASSERT_TRUE(COM_IOControl(h, SerialCode(SERIAL_SET_TIMEOUTS), reinterpret_cast<BYTE*>(&t), sizeof t, nullptr, 0, &got));
+  ASSERT_TRUE(COM_IOControl(h, SerialCode(SERIAL_SET_WAIT_MASK), reinterpret_cast<BYTE*>(&mask), 4, nullptr, 0, &got));
   std::atomic<bool> done{false};
   std::thread waiter([&] {
     DWORD n = 0;
-    COM_IOControl(h, 0x1B002C, nullptr, 0, reinterpret_cast<BYTE*>(&events), 4, &n);
+    COM_IOControl(h, SerialCode(SERIAL_WAIT_ON_MASK), nullptr, 0, reinterpret_cast<BYTE*>(&events), 4, &n);
     done = true;
   });
   ASSERT_TRUE(WaitFor([&] { return Log().find("WaitCommMask - Reading Gps Data Delay 600000") != std::string::npos; }));
-  ASSERT_TRUE(COM_IOControl(h, 0x1B0028, reinterpret_cast<BYTE*>(&mask), 4, nullptr, 0, &got));
+  ASSERT_TRUE(COM_IOControl(h, SerialCode(SERIAL_SET_WAIT_MASK), reinterpret_cast<BYTE*>(&mask), 4, nullptr, 0, &got));
   EXPECT_TRUE(WaitFor([&] { return done.load(); }, 2));
   if (!done) COM_Close(h);  // ends the wait for good
   waiter.join();

@@ -17,6 +17,7 @@
 #include "platform/devices.h"
 #include "platform/registry.h"
 #include "platform/serial.h"
+#include "platform/serial_ioctl.h"
 #include "platform/time.h"
 #include "platform/wide.h"
 #include "serial_port.h"
@@ -59,7 +60,7 @@ bool IsDeviceHandle(HANDLE h) {
 
 BOOL Forward(HANDLE h, DWORD function, const void* in, DWORD inLength, void* out, DWORD outLength) {
   DWORD actual = 0;
-  return DeviceIoControl(h, 0x1B0000 | (function << 2), const_cast<void*>(in), inLength, out, outLength, &actual,
+  return DeviceIoControl(h, SerialCode(function), const_cast<void*>(in), inLength, out, outLength, &actual,
                          nullptr);
 }
 
@@ -258,17 +259,17 @@ static BOOL WaitEvents(HANDLE h, LPDWORD events, int64_t timeoutUs) {
 }
 
 BOOL WaitCommEvent(HANDLE h, LPDWORD events, LPVOID) {
-  if (IsDeviceHandle(h)) return Forward(h, 11, nullptr, 0, events, 4);
+  if (IsDeviceHandle(h)) return Forward(h, SERIAL_WAIT_ON_MASK, nullptr, 0, events, 4);
   return WaitEvents(h, events, -1);
 }
 
 BOOL PlatformWaitCommEventFor(HANDLE h, LPDWORD events, DWORD ms) {
-  if (IsDeviceHandle(h)) return Forward(h, 11, nullptr, 0, events, 4);
+  if (IsDeviceHandle(h)) return Forward(h, SERIAL_WAIT_ON_MASK, nullptr, 0, events, 4);
   return WaitEvents(h, events, static_cast<int64_t>(PlatformRealMs(ms) * 1000.0));
 }
 
 BOOL SetCommMask(HANDLE h, DWORD mask) {
-  if (IsDeviceHandle(h)) return Forward(h, 10, &mask, 4, nullptr, 0);
+  if (IsDeviceHandle(h)) return Forward(h, SERIAL_SET_WAIT_MASK, &mask, 4, nullptr, 0);
   auto port = Port(h);
   if (!port) return KObject::Fail(ERROR_INVALID_HANDLE);
   port->mask = mask;
@@ -277,7 +278,7 @@ BOOL SetCommMask(HANDLE h, DWORD mask) {
 }
 
 BOOL GetCommMask(HANDLE h, LPDWORD mask) {
-  if (IsDeviceHandle(h)) return Forward(h, 9, nullptr, 0, mask, 4);
+  if (IsDeviceHandle(h)) return Forward(h, SERIAL_GET_WAIT_MASK, nullptr, 0, mask, 4);
   auto port = Port(h);
   if (!port || !mask) return KObject::Fail(ERROR_INVALID_HANDLE);
   *mask = port->mask;
@@ -287,7 +288,7 @@ BOOL GetCommMask(HANDLE h, LPDWORD mask) {
 BOOL ClearCommError(HANDLE h, LPDWORD errors, COMSTAT* stat) {
   if (IsDeviceHandle(h)) {
     BYTE status[16] = {};
-    if (!Forward(h, 12, nullptr, 0, status, sizeof status)) return FALSE;
+    if (!Forward(h, SERIAL_GET_COMMSTATUS, nullptr, 0, status, sizeof status)) return FALSE;
     if (errors) memcpy(errors, status, 4);
     if (stat) memcpy(stat, status + 4, sizeof *stat);
     return TRUE;
@@ -305,7 +306,7 @@ BOOL ClearCommError(HANDLE h, LPDWORD errors, COMSTAT* stat) {
 }
 
 BOOL PurgeComm(HANDLE h, DWORD flags) {
-  if (IsDeviceHandle(h)) return Forward(h, 17, &flags, 4, nullptr, 0);
+  if (IsDeviceHandle(h)) return Forward(h, SERIAL_PURGE, &flags, 4, nullptr, 0);
   auto port = Port(h);
   if (!port) return KObject::Fail(ERROR_INVALID_HANDLE);
   if (flags & PURGE_RXCLEAR) tcflush(port->fd, TCIFLUSH);
@@ -318,7 +319,7 @@ BOOL PurgeComm(HANDLE h, DWORD flags) {
 }
 
 BOOL GetCommTimeouts(HANDLE h, COMMTIMEOUTS* t) {
-  if (IsDeviceHandle(h)) return Forward(h, 16, nullptr, 0, t, sizeof *t);
+  if (IsDeviceHandle(h)) return Forward(h, SERIAL_GET_TIMEOUTS, nullptr, 0, t, sizeof *t);
   auto port = Port(h);
   if (!port || !t) return KObject::Fail(ERROR_INVALID_HANDLE);
   std::lock_guard<std::mutex> lock(port->mu);
@@ -327,7 +328,7 @@ BOOL GetCommTimeouts(HANDLE h, COMMTIMEOUTS* t) {
 }
 
 BOOL SetCommTimeouts(HANDLE h, const COMMTIMEOUTS* t) {
-  if (IsDeviceHandle(h)) return Forward(h, 15, t, sizeof *t, nullptr, 0);
+  if (IsDeviceHandle(h)) return Forward(h, SERIAL_SET_TIMEOUTS, t, sizeof *t, nullptr, 0);
   auto port = Port(h);
   if (!port || !t) return KObject::Fail(ERROR_INVALID_HANDLE);
   std::lock_guard<std::mutex> lock(port->mu);
@@ -336,7 +337,7 @@ BOOL SetCommTimeouts(HANDLE h, const COMMTIMEOUTS* t) {
 }
 
 BOOL SetCommBreak(HANDLE h) {
-  if (IsDeviceHandle(h)) return Forward(h, 1, nullptr, 0, nullptr, 0);
+  if (IsDeviceHandle(h)) return Forward(h, SERIAL_SET_BREAK_ON, nullptr, 0, nullptr, 0);
   auto port = Port(h);
   if (!port) return KObject::Fail(ERROR_INVALID_HANDLE);
   ioctl(port->fd, TIOCSBRK);  // a pseudo-terminal has no line to break; that is not an error here
@@ -345,7 +346,7 @@ BOOL SetCommBreak(HANDLE h) {
 }
 
 BOOL ClearCommBreak(HANDLE h) {
-  if (IsDeviceHandle(h)) return Forward(h, 2, nullptr, 0, nullptr, 0);
+  if (IsDeviceHandle(h)) return Forward(h, SERIAL_SET_BREAK_OFF, nullptr, 0, nullptr, 0);
   auto port = Port(h);
   if (!port) return KObject::Fail(ERROR_INVALID_HANDLE);
   ioctl(port->fd, TIOCCBRK);
@@ -353,7 +354,7 @@ BOOL ClearCommBreak(HANDLE h) {
 }
 
 BOOL GetCommState(HANDLE h, DCB* dcb) {
-  if (IsDeviceHandle(h)) return Forward(h, 20, nullptr, 0, dcb, sizeof *dcb);
+  if (IsDeviceHandle(h)) return Forward(h, SERIAL_GET_DCB, nullptr, 0, dcb, sizeof *dcb);
   auto port = Port(h);
   if (!port || !dcb) return KObject::Fail(ERROR_INVALID_HANDLE);
   std::lock_guard<std::mutex> lock(port->mu);
@@ -362,7 +363,7 @@ BOOL GetCommState(HANDLE h, DCB* dcb) {
 }
 
 BOOL SetCommState(HANDLE h, const DCB* dcb) {
-  if (IsDeviceHandle(h)) return Forward(h, 21, dcb, sizeof *dcb, nullptr, 0);
+  if (IsDeviceHandle(h)) return Forward(h, SERIAL_SET_DCB, dcb, sizeof *dcb, nullptr, 0);
   auto port = Port(h);
   if (!port || !dcb) return KObject::Fail(ERROR_INVALID_HANDLE);
   termios tio;

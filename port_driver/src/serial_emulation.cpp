@@ -2,6 +2,7 @@
 // and the WaitCommEvent emulation.
 #include <cstring>
 #include "channel_internal.h"
+#include "platform/serial_ioctl.h"
 #include "port_driver/driver_state.h"
 #include "port_driver/settings.h"
 #include "support/log.h"
@@ -11,7 +12,6 @@ SerialState g_Serial[kChannels];
 namespace {
 
 constexpr DWORD IOCTL_PSL_NOTIFY = 0x010303FF;
-constexpr DWORD kSerialDeviceType = 0x1B0000;
 
 const char* const kNames[24] = {nullptr,
                                 "SetCommBreak",
@@ -38,7 +38,6 @@ const char* const kNames[24] = {nullptr,
                                 "EscapeCommFunction(SETIR)",
                                 "EscapeCommFunction(CLRIR)"};
 
-DWORD Function(DWORD code) { return (code >> 2) & 0xFFF; }
 
 void ApplyDefaults(SerialState& s) {
   if (s.dcb.DCBlength == 0) {
@@ -105,7 +104,7 @@ BOOL WaitCommEventEmulation(int index, DWORD* result) {
 }  // namespace
 
 const char* IoControlName(DWORD code) {
-  DWORD fn = Function(code);
+  DWORD fn = (code >> 2) & 0xFFF;
   return fn >= 1 && fn <= 23 ? kNames[fn] : "UnKnown ioctl";
 }
 
@@ -118,42 +117,42 @@ BOOL SerialIoControl(int index, DWORD code, BYTE* in, DWORD inLength, BYTE* out,
     }
     return TRUE;
   }
-  if ((code & ~0x3FFCu) != kSerialDeviceType) return FALSE;
+  if (SerialFunction(code) == 0) return FALSE;
   SerialState& s = g_Serial[index];
   ApplyDefaults(s);
   if (actual) *actual = 0;
-  DWORD fn = Function(code);
-  if (fn < 1 || fn > 23) return FALSE;
+  DWORD fn = SerialFunction(code);
+  if (fn < SERIAL_SET_BREAK_ON || fn > SERIAL_DISABLE_IR) return FALSE;
   auto outOk = [&](DWORD size) { return out && outLength >= size && actual; };
   switch (fn) {
-    case 1:
-    case 2:
-    case 22:
-    case 23:
+    case SERIAL_SET_BREAK_ON:
+    case SERIAL_SET_BREAK_OFF:
+    case SERIAL_ENABLE_IR:
+    case SERIAL_DISABLE_IR:
       return FALSE;
-    case 3:
-    case 4:
+    case SERIAL_SET_DTR:
+    case SERIAL_CLR_DTR:
       if (s.dcb.fDtrControl == DTR_CONTROL_HANDSHAKE) SetLastError(ERROR_INVALID_PARAMETER);
       return FALSE;
-    case 5:
-    case 6:
+    case SERIAL_SET_RTS:
+    case SERIAL_CLR_RTS:
       if (s.dcb.fRtsControl == RTS_CONTROL_HANDSHAKE) SetLastError(ERROR_INVALID_PARAMETER);
       return FALSE;
-    case 7:
-    case 8:
-    case 18:
+    case SERIAL_SET_XOFF:
+    case SERIAL_SET_XON:
+    case SERIAL_SET_QUEUE_SIZE:
       return TRUE;
-    case 9:
+    case SERIAL_GET_WAIT_MASK:
       if (!outOk(4)) return Invalid();
       memcpy(out, &s.waitMask, 4);
       *actual = 4;
       return TRUE;
-    case 10:
+    case SERIAL_SET_WAIT_MASK:
       if (!in || inLength < 4) return Invalid();
       memcpy(&s.waitMask, in, 4);
       if (s.waitEvent) SetEvent(s.waitEvent);
       return TRUE;
-    case 11: {
+    case SERIAL_WAIT_ON_MASK: {
       if (!outOk(4)) return Invalid();
       if (s.waitMask == 0) {
         ChannelLine(index, "WaitComEvent - No Mask is Set");
@@ -165,19 +164,19 @@ BOOL SerialIoControl(int index, DWORD code, BYTE* in, DWORD inLength, BYTE* out,
       if (ok) *actual = 4;
       return ok;
     }
-    case 12:
+    case SERIAL_GET_COMMSTATUS:
       if (!outOk(16)) return Invalid();
       s.stat.cbInQue = g_Channels[index].remaining < 0 ? 0 : static_cast<DWORD>(g_Channels[index].remaining);
       memcpy(out, &s.errors, 4);
       memcpy(out + 4, &s.stat, 12);
       *actual = 16;
       return TRUE;
-    case 13:
+    case SERIAL_GET_MODEMSTATUS:
       if (!outOk(4)) return Invalid();
       memset(out, 0, 4);
       *actual = 4;
       return TRUE;
-    case 14: {
+    case SERIAL_GET_PROPERTIES: {
       if (!outOk(sizeof(COMMPROP))) return Invalid();
       COMMPROP p{};
       p.wPacketLength = 0xFFFF;
@@ -194,17 +193,17 @@ BOOL SerialIoControl(int index, DWORD code, BYTE* in, DWORD inLength, BYTE* out,
       *actual = sizeof p;
       return TRUE;
     }
-    case 15:
+    case SERIAL_SET_TIMEOUTS:
       if (!in || inLength < sizeof(COMMTIMEOUTS)) return Invalid();
       memcpy(&s.timeouts, in, sizeof s.timeouts);
       s.timeoutOverride = s.timeouts.ReadTotalTimeoutConstant;
       return TRUE;
-    case 16:
+    case SERIAL_GET_TIMEOUTS:
       if (!outOk(sizeof(COMMTIMEOUTS))) return Invalid();
       memcpy(out, &s.timeouts, sizeof s.timeouts);
       *actual = sizeof s.timeouts;
       return TRUE;
-    case 17: {
+    case SERIAL_PURGE: {
       if (!in || inLength < 4) return Invalid();
       DWORD flags;
       memcpy(&flags, in, 4);
@@ -217,15 +216,15 @@ BOOL SerialIoControl(int index, DWORD code, BYTE* in, DWORD inLength, BYTE* out,
       }
       return TRUE;
     }
-    case 19:
+    case SERIAL_IMMEDIATE_CHAR:
       if (!in || inLength == 0) return Invalid();
       return TRUE;
-    case 20:
+    case SERIAL_GET_DCB:
       if (!outOk(sizeof(DCB))) return Invalid();
       memcpy(out, &s.dcb, sizeof s.dcb);
       *actual = sizeof s.dcb;
       return TRUE;
-    case 21: {
+    case SERIAL_SET_DCB: {
       if (!in || inLength < sizeof(DCB)) return Invalid();
       DCB dcb;
       memcpy(&dcb, in, sizeof dcb);
