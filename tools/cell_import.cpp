@@ -96,7 +96,7 @@ CellImportResult ImportCellCsv(const std::string& path, const CellImportOptions&
     r.Cid = static_cast<LONG>(cell);
     r.Latitude = lat;
     r.Longitude = lon;
-    r.Updated = U64ToFileTime(updated > 0 ? static_cast<ULONGLONG>(updated) * 10000000ULL + kFileTimeUnixEpoch : 0);
+    r.Updated = U64ToFileTime(updated > 0 ? static_cast<ULONGLONG>(updated) * kFileTimePerSecond + kFileTimeUnixEpoch : 0);
     if (!CellHasPosition(r)) {
       ++result.rejected;
       continue;

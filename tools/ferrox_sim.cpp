@@ -110,7 +110,7 @@ double NowSeconds() {
 }
 
 SYSTEMTIME TimeOf(double seconds) {
-  FILETIME ft = U64ToFileTime(static_cast<ULONGLONG>(std::llround(seconds * 1000)) * 10000 + kFileTimeUnixEpoch);
+  FILETIME ft = U64ToFileTime(static_cast<ULONGLONG>(std::llround(seconds * 1000)) * kFileTimePerMs + kFileTimeUnixEpoch);
   SYSTEMTIME st;
   FileTimeToSystemTime(&ft, &st);
   return st;

@@ -17,7 +17,7 @@ void HarnessBegin(const SYSTEMTIME* now, int currentPort) {
 void HarnessSetNow(const SYSTEMTIME* now) {
   FILETIME ft;
   if (!SystemTimeToFileTime(now, &ft)) return;
-  SetClockBase(FileTimeToU64(ft) - static_cast<ULONGLONG>(GetTickCount()) * 10000);
+  SetClockBase(FileTimeToU64(ft) - static_cast<ULONGLONG>(GetTickCount()) * kFileTimePerMs);
 }
 
 void HarnessAdvance(DWORD ms) { PlatformAdvanceTicks(ms); }

@@ -1,10 +1,10 @@
 // The driver's record in the API's conventions.
 #include <cstring>
+#include "support/units.h"
 #include "api_replacement/pos_shim.h"
 
 namespace {
 
-constexpr float kKnotsPerKmh = 0.5399568f;
 constexpr DWORD kApiValidFields = 0x3FFFF;
 
 }  // namespace
@@ -16,7 +16,7 @@ void ConvertDriverRecord(const FixRecord* raw, GPS_POSITION* out) {
   out->dwSize = sizeof *out;
   out->dwFlags = 0;
   out->dwValidFields = raw->ValidFields & kApiValidFields;
-  out->flSpeed = raw->Speed * kKnotsPerKmh;
+  out->flSpeed = raw->Speed * static_cast<float>(kKnotsPerKmh);
   out->dblMagneticVariation = raw->MagVariation;
   if (raw->ValidFields & FIX_COURSE_FROM_COMPASS) {
     float heading = raw->MagHeading - raw->MagVariation;

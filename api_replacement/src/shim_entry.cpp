@@ -4,6 +4,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include "support/units.h"
 #include "api_replacement/pos_shim.h"
 #include "platform/platform.h"
 #include "shim_platform.h"
@@ -89,7 +90,7 @@ void DebugApiRecord(const GPS_POSITION* p) {
   if (heading < 0) heading += 360;
   else if (heading >= 360) heading -= 360;
   fix.MagHeading = heading;
-  fix.Speed = p->flSpeed * 1.852f;
+  fix.Speed = p->flSpeed * kKmhPerKnot;
   fix.Orientation = fix.ProfileNumber = 0;
   fix.SourceKind = SOURCE_PLATFORM_API;
   DebugLine("GpsId", &fix);

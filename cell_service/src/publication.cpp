@@ -44,7 +44,7 @@ bool RecentGps(HKEY key, const FILETIME& now, double* lat, double* lon) {
   FormatStamp(&gps, b, sizeof b);
   LogPrintf(0, "System: %s\r\n", a);
   LogPrintf(0, "Gps: %s\r\n", b);
-  LONGLONG ageMs = (static_cast<LONGLONG>(FileTimeToU64(now)) - static_cast<LONGLONG>(FileTimeToU64(gps))) / 10000;
+  LONGLONG ageMs = (static_cast<LONGLONG>(FileTimeToU64(now)) - static_cast<LONGLONG>(FileTimeToU64(gps))) / static_cast<LONGLONG>(kFileTimePerMs);
   if (ageMs > kGpsRecentMs || ageMs < -kGpsAheadMs) return false;
   *lat = ReadCoordinate(key, u"Latitude");
   *lon = ReadCoordinate(key, u"Longitude");

@@ -1,4 +1,5 @@
 // Field by field from gpsd's fix, DOPs and sky view into GPS_POSITION.
+#include "support/units.h"
 #include "gpsd_position.h"
 #include <algorithm>
 #include <cmath>
@@ -8,7 +9,6 @@
 
 namespace {
 
-constexpr double kKnotsPerMetrePerSecond = 1.943844;
 
 bool Finite(double v) { return std::isfinite(v); }
 

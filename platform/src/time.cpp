@@ -88,7 +88,7 @@ void CivilFromDays(int64_t z, int64_t& y, unsigned& m, unsigned& d) {
 }
 
 void MsToSystemTime(int64_t unixMs, SYSTEMTIME* st) {
-  FILETIME ft = U64ToFileTime(static_cast<ULONGLONG>(unixMs) * 10000 + kFileTimeUnixEpoch);
+  FILETIME ft = U64ToFileTime(static_cast<ULONGLONG>(unixMs) * kFileTimePerMs + kFileTimeUnixEpoch);
   FileTimeToSystemTime(&ft, st);
 }
 
@@ -160,7 +160,7 @@ BOOL SetSystemTime(const SYSTEMTIME* st) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
-  int64_t targetMs = static_cast<int64_t>((FileTimeToU64(ft) - kFileTimeUnixEpoch) / 10000);
+  int64_t targetMs = static_cast<int64_t>((FileTimeToU64(ft) - kFileTimeUnixEpoch) / kFileTimePerMs);
   const char* real = getenv("FERROX_SET_REAL_CLOCK");
   if (real && real[0] == '1' && PlatformTimeScale() == 1.0) {
     timespec ts{static_cast<time_t>(targetMs / 1000), static_cast<long>(targetMs % 1000) * 1000000};
@@ -182,7 +182,7 @@ BOOL SystemTimeToFileTime(const SYSTEMTIME* st, FILETIME* ft) {
   }
   int64_t days = DaysFromCivil(st->wYear, st->wMonth, st->wDay) + 134774;  // days since 1601-01-01
   int64_t ms = ((days * 24 + st->wHour) * 60 + st->wMinute) * 60000 + st->wSecond * 1000 + st->wMilliseconds;
-  *ft = U64ToFileTime(static_cast<ULONGLONG>(ms) * 10000);
+  *ft = U64ToFileTime(static_cast<ULONGLONG>(ms) * kFileTimePerMs);
   return TRUE;
 }
 
@@ -196,7 +196,7 @@ BOOL FileTimeToSystemTime(const FILETIME* ft, SYSTEMTIME* st) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
-  int64_t ms = static_cast<int64_t>(v / 10000);
+  int64_t ms = static_cast<int64_t>(v / kFileTimePerMs);
   int64_t days = ms / 86400000;
   int64_t rest = ms % 86400000;
   int64_t y;

@@ -1,6 +1,7 @@
 // The sentence parsers. No sentence is rejected: what is understood is copied into the record
 // and marked in ValidFields; the reader decides from the mask when a cycle is complete.
 #include <cmath>
+#include "support/units.h"
 #include "port_driver/nmea_parser.h"
 #include "support/angles.h"
 #include "support/clock.h"
@@ -89,7 +90,7 @@ void ParseRMC(const char* sentence, FixRecord* fix) {
   if (FieldText(n, 2)[0] == 'A') {
     Position(n, 3, 5, fix);
     float knots = FieldFloat(n, 7);
-    if (knots > 0.001) fix->Speed = knots * 1.852f;
+    if (knots > 0.001) fix->Speed = knots * kKmhPerKnot;
     float course = FieldFloat(n, 8);
     if (course > 0.05) fix->Heading = course;
     if (FieldText(n, 10)[0]) {
@@ -119,7 +120,7 @@ void ParseVTG(const char* sentence, FixRecord* fix) {
   }
   float kmh = FieldFloat(n, 7), knots = FieldFloat(n, 5);
   if (kmh > 0.001) fix->Speed = kmh;
-  else if (knots > 0.001) fix->Speed = knots * 1.852f;
+  else if (knots > 0.001) fix->Speed = knots * kKmhPerKnot;
   fix->ValidFields |= FIX_SPEED | FIX_HEADING;
 }
 

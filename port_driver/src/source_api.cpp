@@ -1,6 +1,7 @@
 // Source 0: the platform GPS API, loaded at run time ("gpsapiOrig.dll" first, so that the driver
 // never reads its own output back through the replacement library).
 #include <cstring>
+#include "support/units.h"
 #include "driver_internal.h"
 #include "port_driver/correction.h"
 #include "port_driver/driver_state.h"
@@ -106,7 +107,7 @@ int ReadPosition(FixRecord* fix, DWORD maximumAge) {
   if (!(fix->ValidFields & FIX_ALTITUDE_SEA_LEVEL)) fix->AltitudeSeaLevel = 0;
   if (!(fix->ValidFields & FIX_SEPARATION)) fix->Separation = 0;
   fix->ValidFields |= FIX_ALTITUDE_GROUP;
-  fix->Speed = position.flSpeed * 1.852f;
+  fix->Speed = position.flSpeed * kKmhPerKnot;
   // A variation or a course the platform did not give is none (not 0): a standstill then shows
   // no magnetic course rather than north.
   bool haveVariation = position.dwValidFields & GPS_VALID_MAGNETIC_VARIATION;

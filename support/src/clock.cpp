@@ -27,16 +27,16 @@ void FromFileTime(ULONGLONG v, SYSTEMTIME* out) {
 ULONGLONG ClockBase() { return g_clockBase; }
 void SetClockBase(ULONGLONG base) { g_clockBase = base; }
 
-void ResyncClock() { g_clockBase = SystemFileTime() - static_cast<ULONGLONG>(GetTickCount()) * 10000; }
+void ResyncClock() { g_clockBase = SystemFileTime() - static_cast<ULONGLONG>(GetTickCount()) * kFileTimePerMs; }
 
 void ClockNow(SYSTEMTIME* now) {
   ULONGLONG base = g_clockBase;
-  if (base) FromFileTime(base + static_cast<ULONGLONG>(GetTickCount()) * 10000, now);
+  if (base) FromFileTime(base + static_cast<ULONGLONG>(GetTickCount()) * kFileTimePerMs, now);
   else GetSystemTime(now);
 }
 
 void ClockTimeAtTick(DWORD tick, SYSTEMTIME* out) {
-  FromFileTime(g_clockBase + static_cast<ULONGLONG>(tick) * 10000, out);
+  FromFileTime(g_clockBase + static_cast<ULONGLONG>(tick) * kFileTimePerMs, out);
 }
 
 void SetClockFromGps(const SYSTEMTIME* g, DWORD tick, HANDLE e) {
@@ -45,10 +45,10 @@ void SetClockFromGps(const SYSTEMTIME* g, DWORD tick, HANDLE e) {
   LogPrintf(LOG_CRLF, "Set Clock at Time: %s", StampNow());
   ULONGLONG old = g_clockBase;
   // Never synced: the log clock was the system clock.
-  if (!old) old = SystemFileTime() - static_cast<ULONGLONG>(GetTickCount()) * 10000;
-  ULONGLONG base = FileTimeToU64(gps) - static_cast<ULONGLONG>(tick) * 10000;
+  if (!old) old = SystemFileTime() - static_cast<ULONGLONG>(GetTickCount()) * kFileTimePerMs;
+  ULONGLONG base = FileTimeToU64(gps) - static_cast<ULONGLONG>(tick) * kFileTimePerMs;
   g_clockBase = base;
-  int64_t aheadMs = (static_cast<int64_t>(base) - static_cast<int64_t>(old)) / 10000;
+  int64_t aheadMs = (static_cast<int64_t>(base) - static_cast<int64_t>(old)) / static_cast<int64_t>(kFileTimePerMs);
   if (aheadMs > 1000) {
     SYSTEMTIME copy = *g;
     int64_t wait = (1000 - static_cast<int64_t>(g->wMilliseconds)) - static_cast<int64_t>(GetTickCount() - tick);

@@ -90,7 +90,7 @@ LONG TimeDifference(const SYSTEMTIME* a, const SYSTEMTIME* b) {
 void AddMilliseconds(SYSTEMTIME* t, LONG ms) {
   FILETIME ft;
   if (!SystemTimeToFileTime(t, &ft)) return;
-  ULONGLONG v = FileTimeToU64(ft) + static_cast<ULONGLONG>(static_cast<int64_t>(ms) * 10000);
+  ULONGLONG v = FileTimeToU64(ft) + static_cast<ULONGLONG>(static_cast<int64_t>(ms) * static_cast<int64_t>(kFileTimePerMs));
   ft = U64ToFileTime(v);
   FileTimeToSystemTime(&ft, t);
 }

@@ -1,6 +1,7 @@
 // The sentences printed for a FixRecord. Numbers are printed as the record holds them, within
 // the widths an NMEA field can carry (coordinates within the globe, other values within
 // +-999999.9, counts and satellite values up to 999), so that a batch always fits its buffer.
+#include "support/units.h"
 #include "support/nmea_writer.h"
 #include <cmath>
 #include <cstdarg>
@@ -94,7 +95,7 @@ int MakeGPVTG(const FixRecord* fix, char* out, size_t size) {
   double course = OutputCourse(fix);
   double magnetic = (fix->ValidFields & FIX_MAG_HEADING) ? fix->MagHeading : AngleSum(course, fix->MagVariation);
   snprintf(out, size, "$GPVTG,%.1f,T,%.1f,M,%.1f,N,%.1f,K,A", Num(course), Num(magnetic),
-           Num(fix->Speed * 0.5399568034557235), Num(fix->Speed));
+           Num(fix->Speed * kKnotsPerKmh), Num(fix->Speed));
   return Finish(out, size);
 }
 

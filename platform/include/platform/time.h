@@ -31,6 +31,9 @@ double PlatformRealMs(DWORD ms);
 int64_t PlatformClockOffsetMs();
 void PlatformResetClockOffset();
 
+// File-time units (100 ns) in a millisecond and a second.
+constexpr ULONGLONG kFileTimePerMs = 10000;
+constexpr ULONGLONG kFileTimePerSecond = 10000000;
 // 100 ns units between 1601-01-01 and 1970-01-01.
 constexpr ULONGLONG kFileTimeUnixEpoch = 116444736000000000ULL;
 inline ULONGLONG FileTimeToU64(const FILETIME& ft) {
