@@ -70,7 +70,13 @@ bool StartPtyBridge(const std::string& link, const std::u16string& device, bool 
     tcsetattr(slave, TCSANOW, &tio);
   }
   close(slave);  // only programs hold the terminal: its hang-up tells when none does
-  fcntl(g_master, F_SETFL, fcntl(g_master, F_GETFL) | O_NONBLOCK);
+  int flags = fcntl(g_master, F_GETFL);
+  if (flags < 0 || fcntl(g_master, F_SETFL, flags | O_NONBLOCK) != 0) {  // a blocking master would stall the host
+    *error = std::string("cannot make the pseudo-terminal non-blocking: ") + strerror(errno);
+    close(g_master);
+    g_master = -1;
+    return false;
+  }
   size_t slash = link.rfind('/');
   if (slash != std::string::npos) {
     std::string dir = link.substr(0, slash);

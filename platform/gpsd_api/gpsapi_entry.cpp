@@ -64,7 +64,13 @@ HANDLE GPSOpenDevice(HANDLE newLocation, HANDLE stateChange, const WCHAR*, DWORD
     g_slots[slot] = {true, newLocation, stateChange};
     first = g_open++ == 0;
   }
-  if (first) StartGpsdFeed(OnPosition, OnState);
+  if (first && !StartGpsdFeed(OnPosition, OnState)) {
+    std::lock_guard<std::mutex> lock(g_slotLock);
+    g_slots[slot] = {};
+    --g_open;
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+  }
   return reinterpret_cast<HANDLE>(kHandleBase + static_cast<uintptr_t>(slot));
 }
 

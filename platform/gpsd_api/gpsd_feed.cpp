@@ -136,12 +136,14 @@ GpsdSettings ReadGpsdSettings() {
   return s;
 }
 
-void StartGpsdFeed(void (*onPosition)(), void (*onState)()) {
+bool StartGpsdFeed(void (*onPosition)(), void (*onState)()) {
   std::lock_guard<std::mutex> lock(g_lock);
-  if (g_thread.joinable()) return;
+  if (g_thread.joinable()) return true;
   g_stop = false;
   g_wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (g_wake < 0) return false;  // a thread nothing could wake is not started
   g_thread = std::thread(Run, ReadGpsdSettings(), onPosition, onState);
+  return true;
 }
 
 void StopGpsdFeed() {

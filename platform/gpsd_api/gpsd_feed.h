@@ -13,8 +13,8 @@ struct GpsdSettings {
 GpsdSettings ReadGpsdSettings();
 
 // Starts the thread (when not running); `onPosition` is called on it after each new position,
-// `onState` when the connection comes or goes.
-void StartGpsdFeed(void (*onPosition)(), void (*onState)());
+// `onState` when the connection comes or goes. False when it can't be started.
+bool StartGpsdFeed(void (*onPosition)(), void (*onState)());
 // Ends the thread and waits for it.
 void StopGpsdFeed();
 // The latest position and the tick it came at; false before the first one.

@@ -141,6 +141,7 @@ int PlatformEventFd(HANDLE h) {
   }
   std::lock_guard<std::mutex> lock(g_lock);
   if (event->fd < 0) event->fd = eventfd(event->state ? 1 : 0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (event->fd < 0) SetLastError(ERROR_NOT_ENOUGH_MEMORY);  // the program gets -1 and can say so
   return event->fd;
 }
 

@@ -222,6 +222,11 @@ HRESULT RIL_Initialize(DWORD, RILRESULTCALLBACK result, RILNOTIFYCALLBACK notify
                                       : false;
   if (!opened) return E_FAIL;
   radio->wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (radio->wake < 0) {  // without it the radio's thread could never be ended: no radio
+    if (radio->bus) ModemRadioClose(radio.get());
+    else close(radio->source);
+    return E_FAIL;
+  }
   radio->thread = std::thread(Run, radio, modem);
   auto object = std::make_shared<RadioObject>();
   object->radio = radio;
