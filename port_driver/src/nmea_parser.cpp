@@ -68,34 +68,46 @@ void StoreInView(FixRecord* fix, int slot, int count, int field) {
 
 }  // namespace
 
+// $GPGGA fields: 1 UTC time hhmmss.ss | 2,3 latitude ddmm.mmmm, N/S | 4,5 longitude dddmm.mmmm,
+// E/W | 6 fix quality (0 none, 1 GPS, 2 DGPS...) | 7 satellites used | 8 HDOP | 9,10 altitude
+// above sea level, M | 11,12 geoid separation, M | 13 DGPS age | 14 DGPS station.
+enum GgaField { GGA_TIME = 1, GGA_LAT = 2, GGA_LON = 4, GGA_QUALITY = 6, GGA_SATELLITES = 7, GGA_HDOP = 8,
+                GGA_ALTITUDE = 9, GGA_SEPARATION = 11 };
+
 void ParseGGA(const char* sentence, FixRecord* fix) {
   int n = SplitFields(sentence);
   TimeOfDay(n, fix);
-  fix->FixQuality = static_cast<DWORD>(FieldInt(n, 6));
+  fix->FixQuality = static_cast<DWORD>(FieldInt(n, GGA_QUALITY));
   if (fix->FixQuality != 0) {
-    Position(n, 2, 4, fix);
-    fix->SatelliteCount = static_cast<DWORD>(FieldInt(n, 7));
-    fix->Hdop = FieldFloat(n, 8);
-    fix->AltitudeSeaLevel = FieldFloat(n, 9);
-    fix->Separation = FieldFloat(n, 11);
+    Position(n, GGA_LAT, GGA_LON, fix);
+    fix->SatelliteCount = static_cast<DWORD>(FieldInt(n, GGA_SATELLITES));
+    fix->Hdop = FieldFloat(n, GGA_HDOP);
+    fix->AltitudeSeaLevel = FieldFloat(n, GGA_ALTITUDE);
+    fix->Separation = FieldFloat(n, GGA_SEPARATION);
   }
   fix->ValidFields |= FIX_LATITUDE | FIX_LONGITUDE | FIX_ALTITUDE_SEA_LEVEL | FIX_SEPARATION | FIX_HDOP |
                       FIX_SATELLITE_COUNT;
 }
 
+// $GPRMC fields: 1 UTC time | 2 status A (valid) or V | 3,4 latitude, N/S | 5,6 longitude, E/W |
+// 7 speed over ground, knots | 8 course over ground, degrees true | 9 date ddmmyy | 10,11
+// magnetic variation, degrees, E/W | 12 mode (NMEA 2.3).
+enum RmcField { RMC_TIME = 1, RMC_STATUS = 2, RMC_LAT = 3, RMC_LON = 5, RMC_KNOTS = 7, RMC_COURSE = 8,
+                RMC_VARIATION = 10, RMC_VARIATION_SIDE = 11 };
+
 void ParseRMC(const char* sentence, FixRecord* fix) {
   int n = SplitFields(sentence);
   TimeOfDay(n, fix);
   Date(n, fix);
-  if (FieldText(n, 2)[0] == 'A') {
-    Position(n, 3, 5, fix);
-    float knots = FieldFloat(n, 7);
+  if (FieldText(n, RMC_STATUS)[0] == 'A') {
+    Position(n, RMC_LAT, RMC_LON, fix);
+    float knots = FieldFloat(n, RMC_KNOTS);
     if (knots > 0.001) fix->Speed = knots * kKmhPerKnot;
-    float course = FieldFloat(n, 8);
+    float course = FieldFloat(n, RMC_COURSE);
     if (course > 0.05) fix->Heading = course;
-    if (FieldText(n, 10)[0]) {
-      fix->MagVariation = ToFloat(FieldDouble(n, 10));
-      if (FieldText(n, 11)[0] == 'E') fix->MagVariation = -fix->MagVariation;
+    if (FieldText(n, RMC_VARIATION)[0]) {
+      fix->MagVariation = ToFloat(FieldDouble(n, RMC_VARIATION));
+      if (FieldText(n, RMC_VARIATION_SIDE)[0] == 'E') fix->MagVariation = -fix->MagVariation;
       fix->ValidFields |= FIX_MAG_VARIATION;
       if (!(fix->ValidFields & FIX_MAG_HEADING)) {
         fix->MagHeading = ToFloat(AngleSum(fix->Heading, fix->MagVariation));
@@ -106,46 +118,60 @@ void ParseRMC(const char* sentence, FixRecord* fix) {
   fix->ValidFields |= FIX_LATITUDE | FIX_LONGITUDE | FIX_SPEED | FIX_HEADING;
 }
 
+// $GPVTG fields: 1,2 course, T (true) | 3,4 course, M (magnetic) | 5,6 speed, N (knots) | 7,8
+// speed, K (km/h) | 9 mode (NMEA 2.3).
+enum VtgField { VTG_TRUE = 1, VTG_MAGNETIC = 3, VTG_KNOTS = 5, VTG_KMH = 7 };
+
 void ParseVTG(const char* sentence, FixRecord* fix) {
   int n = SplitFields(sentence);
-  float track = FieldFloat(n, 1);
+  float track = FieldFloat(n, VTG_TRUE);
   if (track > 0.05) fix->Heading = track;
-  if (FieldText(n, 3)[0]) {
-    fix->MagHeading = FieldFloat(n, 3);
+  if (FieldText(n, VTG_MAGNETIC)[0]) {
+    fix->MagHeading = FieldFloat(n, VTG_MAGNETIC);
     fix->ValidFields |= FIX_MAG_HEADING;
     if (!(fix->ValidFields & FIX_MAG_VARIATION)) {
       fix->MagVariation = ToFloat(AngleDifference(fix->Heading, fix->MagHeading));
       fix->ValidFields |= FIX_MAG_VARIATION;
     }
   }
-  float kmh = FieldFloat(n, 7), knots = FieldFloat(n, 5);
+  float kmh = FieldFloat(n, VTG_KMH), knots = FieldFloat(n, VTG_KNOTS);
   if (kmh > 0.001) fix->Speed = kmh;
   else if (knots > 0.001) fix->Speed = knots * kKmhPerKnot;
   fix->ValidFields |= FIX_SPEED | FIX_HEADING;
 }
 
+// $GPGSA fields: 1 selection A (automatic) or M (manual) | 2 fix 1 none, 2 2D, 3 3D | 3..14 the
+// PRNs used | 15 PDOP | 16 HDOP | 17 VDOP | 18 system ID (NMEA 4.10).
+enum GsaField { GSA_SELECTION = 1, GSA_FIX = 2, GSA_FIRST_PRN = 3, GSA_LAST_PRN = 14, GSA_PDOP = 15, GSA_HDOP = 16,
+                GSA_VDOP = 17 };
+
 void ParseGSA(const char* sentence, FixRecord* fix) {
   int n = SplitFields(sentence);
-  char mode = FieldText(n, 1)[0];
+  char mode = FieldText(n, GSA_SELECTION)[0];
   fix->SelectionType = mode == 'A' ? 1 : (mode == 'M' ? 2 : 0);
-  int m = FieldInt(n, 2);
+  int m = FieldInt(n, GSA_FIX);
   fix->FixType = m ? static_cast<DWORD>(m - 1) : 0;
   int slot = 0;
-  for (int i = 3; i <= 14; ++i) {
+  for (int i = GSA_FIRST_PRN; i <= GSA_LAST_PRN; ++i) {
     int prn = FieldInt(n, i);
     if (prn) fix->UsedPrns[slot++] = static_cast<DWORD>(prn);
   }
-  fix->Pdop = FieldFloat(n, 15);
-  fix->Hdop = FieldFloat(n, 16);
-  fix->Vdop = FieldFloat(n, 17);
+  fix->Pdop = FieldFloat(n, GSA_PDOP);
+  fix->Hdop = FieldFloat(n, GSA_HDOP);
+  fix->Vdop = FieldFloat(n, GSA_VDOP);
   fix->ValidFields |= FIX_PDOP | FIX_HDOP | FIX_VDOP | FIX_USED_PRNS;
 }
+
+// $GPGSV fields: 1 messages in the group | 2 this message's number | 3 satellites in view | then
+// four satellites of 4 fields each (PRN, elevation degrees, azimuth degrees true, SNR dB) from 4 |
+// last: signal ID (NMEA 4.10).
+enum GsvField { GSV_TOTAL = 1, GSV_NUMBER = 2, GSV_IN_VIEW = 3, GSV_FIRST_SATELLITE = 4, GSV_SATELLITE_FIELDS = 4 };
 
 void ParseGSV(const char* sentence, FixRecord* fix) {
   int n = SplitFields(sentence);
   // Receivers of NMEA 4.10 end the sentence with a one-field signal ID; it is not a satellite.
-  if (n > 4 && (n - 4) % 4 == 1) --n;
-  int64_t total = FieldInt(n, 1), k = FieldInt(n, 2), inView = FieldInt(n, 3);
+  if (n > GSV_FIRST_SATELLITE && (n - GSV_FIRST_SATELLITE) % GSV_SATELLITE_FIELDS == 1) --n;
+  int64_t total = FieldInt(n, GSV_TOTAL), k = FieldInt(n, GSV_NUMBER), inView = FieldInt(n, GSV_IN_VIEW);
   if (total * 4 <= kMaxSatellites) {
     fix->SatellitesInView = static_cast<DWORD>(inView);
     for (int g = 0; g < 4; ++g) {
