@@ -2,6 +2,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <systemd/sd-bus.h>
+#include "platform/system_bus.h"
 #include <thread>
 #include "device_manager.h"
 #include "support/log.h"
@@ -23,22 +24,11 @@ int OnPrepareForSleep(sd_bus_message* m, void*, sd_bus_error*) {
   return 0;
 }
 
-sd_bus* Connect() {
-  const char* address = getenv("FERROX_SYSTEM_BUS");
-  sd_bus* bus = nullptr;
-  if (!address || !*address) return sd_bus_open_system(&bus) >= 0 ? bus : nullptr;
-  if (sd_bus_new(&bus) < 0) return nullptr;
-  if (sd_bus_set_address(bus, address) < 0 || sd_bus_set_bus_client(bus, 1) < 0 || sd_bus_start(bus) < 0) {
-    sd_bus_unref(bus);
-    return nullptr;
-  }
-  return bus;
-}
 
 }  // namespace
 
 void StartPowerWatch() {
-  g_bus = Connect();
+  g_bus = PlatformOpenSystemBus();
   if (!g_bus || sd_bus_match_signal(g_bus, &g_slot, "org.freedesktop.login1", "/org/freedesktop/login1",
                                     "org.freedesktop.login1.Manager", "PrepareForSleep", OnPrepareForSleep,
                                     nullptr) < 0) {

@@ -18,6 +18,7 @@ const struct {
     {ERROR_GEN_FAILURE, "A device attached to the system is not functioning."},
     {ERROR_SHARING_VIOLATION, "The process cannot access the file because it is being used by another process."},
     {ERROR_NOT_SUPPORTED, "The request is not supported."},
+    {ERROR_DEV_NOT_EXIST, "The specified network resource or device is no longer available."},
     {ERROR_FILE_EXISTS, "The file exists."},
     {ERROR_INVALID_PARAMETER, "The parameter is incorrect."},
     {ERROR_DISK_FULL, "There is not enough space on the disk."},

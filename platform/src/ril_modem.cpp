@@ -4,6 +4,7 @@
 // interface. A change of the modem's properties is notified as a new signal reading, after which
 // the radio's user asks for the cell again.
 #include <systemd/sd-bus.h>
+#include "platform/system_bus.h"
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -29,17 +30,6 @@ constexpr uint32_t kCellTypeLte = 5;
 
 sd_bus* Bus(RadioInstance* radio) { return static_cast<sd_bus*>(radio->bus); }
 
-sd_bus* Connect() {
-  const char* address = getenv("FERROX_SYSTEM_BUS");
-  sd_bus* bus = nullptr;
-  if (!address || !*address) return sd_bus_open_system(&bus) >= 0 ? bus : nullptr;
-  if (sd_bus_new(&bus) < 0) return nullptr;
-  if (sd_bus_set_address(bus, address) < 0 || sd_bus_set_bus_client(bus, 1) < 0 || sd_bus_start(bus) < 0) {
-    sd_bus_unref(bus);
-    return nullptr;
-  }
-  return bus;
-}
 
 // The first object under the manager that has the modem interface.
 bool FindModem(sd_bus* bus, std::string* path) {
@@ -266,7 +256,7 @@ int OnPropertiesChanged(sd_bus_message*, void* user, sd_bus_error*) {
 }  // namespace
 
 bool ModemRadioOpen(RadioInstance* radio) {
-  sd_bus* bus = Connect();
+  sd_bus* bus = PlatformOpenSystemBus();
   if (!bus) return false;
   sd_bus_set_method_call_timeout(bus, kCallTimeoutUs);
   std::string modem;

@@ -19,6 +19,15 @@ DWORD ToTenths(double value) {
 
 double FromTenths(DWORD stored) { return stored * 0.1; }
 
+namespace {
+
+// The sensor thread's timing stays within these.
+constexpr DWORD kMinPollRateMs = 10, kMaxPollRateMs = 10000, kMaxNumAvg = 100;
+
+DWORD Clamp(DWORD v, DWORD low, DWORD high) { return v < low ? low : v > high ? high : v; }
+
+}  // namespace
+
 LONG NormaliseMagnetic(LONG value) { return value > 180 ? value - 360 : value; }
 
 void ProfileKeyPath(DWORD n, WCHAR* out) {
@@ -139,6 +148,9 @@ static DWORD LoadSoftware(bool app) {
     ReadDword(key, u"AutoAngle", &g_System.AutoAngle);
     RegCloseKey(key);
   }
+  // A poll rate of 0 would sample without pause, and a huge average would overflow its timing.
+  g_System.PollRate = Clamp(g_System.PollRate, kMinPollRateMs, kMaxPollRateMs);
+  g_System.NumAvg = Clamp(g_System.NumAvg, 0, kMaxNumAvg);
   if (g_System.CurrentProfile != 1 && g_System.CurrentProfile != 2) g_System.CurrentProfile = 1;
   LoadProfile(g_System.CurrentProfile);
   return gpsComPort;

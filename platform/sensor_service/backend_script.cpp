@@ -1,0 +1,109 @@
+// Sensors played from a script file of timed readings, for tests and demonstrations. Each line
+// is "MS X Y Z HEADING": from MS milliseconds (platform clock) after the script was loaded the
+// device reads acceleration X, Y, Z (thousandths of g, the device's axes) and HEADING degrees.
+// "-" for X leaves the G-sensor without a reading, "-" for HEADING the compass; both "-" is a
+// device that can't be read. "#" starts a comment. A file that changes is loaded again and its
+// times count from then.
+#include <sys/stat.h>
+#include <cmath>
+#include <fstream>
+#include <mutex>
+#include <sstream>
+#include <vector>
+#include "platform/time.h"
+#include "sensor_backend.h"
+
+namespace {
+
+struct ScriptLine {
+  DWORD ms;
+  SensorSample sample;
+};
+
+bool ParseLine(const std::string& text, ScriptLine* line) {
+  std::istringstream in(text.substr(0, text.find('#')));
+  std::string ms, x, y, z, heading;
+  if (!(in >> ms)) return false;
+  if (!(in >> x >> y >> z >> heading)) return false;
+  try {
+    line->ms = static_cast<DWORD>(std::stoul(ms));
+    line->sample = SensorSample{};
+    if (x != "-") {
+      line->sample.x = std::stoi(x);
+      line->sample.y = std::stoi(y);
+      line->sample.z = std::stoi(z);
+      line->sample.hasAcceleration = true;
+    }
+    if (heading != "-") {
+      line->sample.heading = std::stod(heading);
+      line->sample.hasHeading = std::isfinite(line->sample.heading);
+    }
+  } catch (...) {
+    return false;
+  }
+  return true;
+}
+
+class ScriptBackend : public SensorBackend {
+ public:
+  explicit ScriptBackend(std::string path) : path_(std::move(path)) {}
+  const char* Name() const override { return "script"; }
+
+  bool Read(SensorSample* s) override {
+    std::lock_guard<std::mutex> lock(lock_);
+    LoadIfChanged();
+    *s = SensorSample{};
+    const ScriptLine* current = nullptr;
+    DWORD elapsed = GetTickCount() - loadedAt_;
+    for (const ScriptLine& l : lines_)
+      if (l.ms <= elapsed) current = &l;
+    if (!current) return false;
+    *s = current->sample;
+    if (!compassOn_) s->hasHeading = false;
+    return s->hasAcceleration || s->hasHeading;
+  }
+  bool CompassOn() override {
+    std::lock_guard<std::mutex> lock(lock_);
+    return compassOn_ = true;
+  }
+  void CompassOff() override {
+    std::lock_guard<std::mutex> lock(lock_);
+    compassOn_ = false;
+  }
+
+ private:
+  void LoadIfChanged() {
+    struct stat st {};
+    if (stat(path_.c_str(), &st) != 0) return;  // a script removed keeps playing what it had
+    if (loaded_ && st.st_mtim.tv_sec == stamp_.tv_sec && st.st_mtim.tv_nsec == stamp_.tv_nsec &&
+        st.st_size == size_)
+      return;
+    std::ifstream in(path_);
+    std::vector<ScriptLine> lines;
+    std::string text;
+    while (std::getline(in, text)) {
+      ScriptLine l;
+      if (ParseLine(text, &l)) lines.push_back(l);
+    }
+    lines_ = std::move(lines);
+    stamp_ = st.st_mtim;
+    size_ = st.st_size;
+    loaded_ = true;
+    loadedAt_ = GetTickCount();
+  }
+
+  std::mutex lock_;
+  std::string path_;
+  std::vector<ScriptLine> lines_;
+  bool loaded_ = false, compassOn_ = false;
+  timespec stamp_{};
+  off_t size_ = 0;
+  DWORD loadedAt_ = 0;
+};
+
+}  // namespace
+
+std::unique_ptr<SensorBackend> MakeScriptBackend(const std::string& path) {
+  if (!std::ifstream(path).good()) return nullptr;
+  return std::make_unique<ScriptBackend>(path);
+}
