@@ -4,7 +4,6 @@
 // "-" for X leaves the G-sensor without a reading, "-" for HEADING the compass; both "-" is a
 // device that can't be read. "#" starts a comment. A file that changes is loaded again and its
 // times count from then.
-#include <sys/stat.h>
 #include <cmath>
 #include <fstream>
 #include <mutex>
@@ -72,22 +71,23 @@ class ScriptBackend : public SensorBackend {
   }
 
  private:
+  // The file is small: it is read at every reading, and taken anew when its text changed.
   void LoadIfChanged() {
-    struct stat st {};
-    if (stat(path_.c_str(), &st) != 0) return;  // a script removed keeps playing what it had
-    if (loaded_ && st.st_mtim.tv_sec == stamp_.tv_sec && st.st_mtim.tv_nsec == stamp_.tv_nsec &&
-        st.st_size == size_)
-      return;
     std::ifstream in(path_);
+    if (!in) return;  // a script removed keeps playing what it had
+    std::stringstream whole;
+    whole << in.rdbuf();
+    std::string text = whole.str();
+    if (loaded_ && text == text_) return;
     std::vector<ScriptLine> lines;
-    std::string text;
-    while (std::getline(in, text)) {
+    std::istringstream each(text);
+    std::string line;
+    while (std::getline(each, line)) {
       ScriptLine l;
-      if (ParseLine(text, &l)) lines.push_back(l);
+      if (ParseLine(line, &l)) lines.push_back(l);
     }
     lines_ = std::move(lines);
-    stamp_ = st.st_mtim;
-    size_ = st.st_size;
+    text_ = std::move(text);
     loaded_ = true;
     loadedAt_ = GetTickCount();
   }
@@ -95,9 +95,8 @@ class ScriptBackend : public SensorBackend {
   std::mutex lock_;
   std::string path_;
   std::vector<ScriptLine> lines_;
+  std::string text_;
   bool loaded_ = false, compassOn_ = false;
-  timespec stamp_{};
-  off_t size_ = 0;
   DWORD loadedAt_ = 0;
 };
 

@@ -120,7 +120,6 @@ void CompassResult(BYTE* orientation, double* heading) {
     AtomicWrite(&g_Driver.RemoteCommand, 2);
   }
   g_profileRequest = 0;
-  g_tiltWants = 0;
   LONG o = g_averagedOrientation > 7 || g_averagedOrientation < 0 ? 7 : g_averagedOrientation;
   double h;
   if (g_count == -4) {

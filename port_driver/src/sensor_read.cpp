@@ -201,6 +201,8 @@ void OrientationFromGravity(int x, int y, int z, DWORD compassAngle, SensorReadi
   LONG ax = degrees(x), ay = degrees(y), az = degrees(z);
   r->Pitch = ay <= 90 ? 180 - az : az - 180;
   r->Roll = az <= 90 ? ax - 270 : ax - 90;
+  // Right side up, the arc cosines give -270: the same tilt as 90, which the tilt switch needs.
+  if (r->Roll < -180) r->Roll += 360;
 }
 
 int OpenSensors() {
