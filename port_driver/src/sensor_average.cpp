@@ -19,7 +19,6 @@ constexpr double kMaxDeviation = 45;  // a sample this far from the first starts
 // the angle does not switch profiles at every fix.
 constexpr DWORD kTiltHoldMs = 1000;
 constexpr LONG kTiltHysteresis = 5;
-constexpr const char* kOrientationNames[8] = {"UnKn", "RLand", "LLand", "Port", "IPort", "FDown", "Flat", "Err"};
 
 std::mutex g_lock;
 LONG g_count = -2;
@@ -58,6 +57,11 @@ void TiltStep(const SensorReading& r, DWORD now) {
 }
 
 }  // namespace
+
+const char* OrientationName(LONG code) {
+  static const char* const kNames[8] = {"UnKn", "RLand", "LLand", "Port", "IPort", "FDown", "Flat", "Err"};
+  return kNames[code >= 0 && code < 7 ? code : 7];
+}
 
 void SampleSensors() {
   SensorReading r;
@@ -123,7 +127,7 @@ void CompassResult(BYTE* orientation, double* heading) {
   LONG o = g_averagedOrientation > 7 || g_averagedOrientation < 0 ? 7 : g_averagedOrientation;
   double h;
   if (g_count == -4) {
-    LogPrintf(LOG_CRLF, "Orient: %s", kOrientationNames[o]);
+    LogPrintf(LOG_CRLF, "Orient: %s", OrientationName(o));
     h = -1.0;
   } else {
     if (g_count == -1) {
@@ -142,7 +146,7 @@ void CompassResult(BYTE* orientation, double* heading) {
       else if (o == ORIENT_LEFT_LANDSCAPE) h = AngleSum(h, 90);
       else if (o == ORIENT_INVERTED_PORTRAIT) h = AngleSum(h, 180);
     }
-    LogPrintf(LOG_CRLF, "Compass: %.1f, Orient: %s", h, kOrientationNames[o]);
+    LogPrintf(LOG_CRLF, "Compass: %.1f, Orient: %s", h, OrientationName(o));
     g_deviationSum = 0;
     g_first = 0;
     g_count = -1;

@@ -1,0 +1,107 @@
+// ferrox-sensors: the phone's sensors as the driver sees them, read in this process.
+#include <getopt.h>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include "platform/platform.h"
+#include "port_driver/settings.h"
+#include "port_driver/sensors.h"
+
+namespace {
+
+const char kUsage[] =
+    "Usage: ferrox-sensors [--root DIR] [--backend B] [--count N] [--interval MS]\n"
+    "Reads the phone's sensors as the Ferrox driver does and prints, per reading, the orientation,\n"
+    "pitch and roll (degrees) and the compass heading (degrees from magnetic north, '-' for none).\n"
+    "  --root DIR      the data root (default: as frxd's)\n"
+    "  --backend B     the sensor device's source: auto, iio, proxy, script:PATH or none\n"
+    "                  (default: the registry's Software\\Quorvale\\Sensors Backend, else auto)\n"
+    "  --count N       stop after N readings (default: until SIGINT or SIGTERM)\n"
+    "  --interval MS   time between readings (default 500)\n"
+    "  --help          this text\n"
+    "Exit status: 0 on success, 1 with a one-line message on stderr when there are no sensors.\n";
+
+volatile sig_atomic_t g_stop = 0;
+void OnSignal(int) { g_stop = 1; }
+
+int Fail(const std::string& message) {
+  fprintf(stderr, "ferrox-sensors: %s\n", message.c_str());
+  return 1;
+}
+
+// The sensor device of this process, from the sensor service module.
+bool RegisterSensorDevice() {
+  HMODULE m = LoadLibraryW(u"HTCSensorService.dll");
+  if (!m) return false;
+  auto entry = [&](const char16_t* name) { return GetProcAddressW(m, name); };
+  static StreamEntryPoints e{};
+  e.Init = reinterpret_cast<PFN_Init>(entry(u"SEN_Init"));
+  e.Deinit = reinterpret_cast<PFN_Deinit>(entry(u"SEN_Deinit"));
+  e.Open = reinterpret_cast<PFN_Open>(entry(u"SEN_Open"));
+  e.Close = reinterpret_cast<PFN_Close>(entry(u"SEN_Close"));
+  e.IOControl = reinterpret_cast<PFN_IOControl>(entry(u"SEN_IOControl"));
+  if (!e.Init || !e.Deinit || !e.Open || !e.Close || !e.IOControl) return false;
+  DWORD context = e.Init(nullptr, nullptr);
+  return context && PlatformRegisterDevice(u"SEN", 0, &e, context, TRUE);
+}
+
+long Number(const char* text, const char* option) {
+  char* end = nullptr;
+  long n = strtol(text, &end, 10);
+  if (!end || *end || n < 0) {
+    fprintf(stderr, "ferrox-sensors: %s takes a number\n", option);
+    exit(1);
+  }
+  return n;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  long count = 0, interval = 500;
+  static const option kOptions[] = {{"root", required_argument, nullptr, 'r'},
+                                     {"backend", required_argument, nullptr, 'b'},
+                                     {"count", required_argument, nullptr, 'n'},
+                                     {"interval", required_argument, nullptr, 'i'},
+                                     {"help", no_argument, nullptr, 'h'},
+                                     {nullptr, 0, nullptr, 0}};
+  opterr = 0;
+  for (int c; (c = getopt_long(argc, argv, "h", kOptions, nullptr)) != -1;) {
+    switch (c) {
+      case 'r': PlatformSetRoot(optarg); break;
+      case 'b': setenv("FERROX_SENSOR_BACKEND", optarg, 1); break;
+      case 'n': count = Number(optarg, "--count"); break;
+      case 'i': interval = Number(optarg, "--interval"); break;
+      case 'h': fputs(kUsage, stdout); return 0;
+      default: return Fail(std::string("unknown argument ") + argv[optind - 1] + " (see --help)");
+    }
+  }
+  if (optind < argc) return Fail(std::string("unknown argument ") + argv[optind] + " (see --help)");
+  LoadSoftwareSettings();
+  if (!RegisterSensorDevice()) {
+    const char* b = getenv("FERROX_SENSOR_BACKEND");
+    return Fail(std::string("no sensors (backend ") + (b ? b : "from the registry") + ")");
+  }
+  if (OpenSensors() != 0) return Fail("the sensors do not answer");
+  signal(SIGINT, OnSignal);
+  signal(SIGTERM, OnSignal);
+  printf("capabilities:%s%s\n", SensorCapabilities() & SENSOR_ORIENTATION ? " orientation" : "",
+         SensorCapabilities() & SENSOR_COMPASS ? " compass" : "");
+  for (long printed = 0; !g_stop && (count == 0 || printed < count); ++printed) {
+    SensorReading r;
+    if (ReadSensors(&r) != 0) {
+      printf("no reading\n");
+    } else if (r.HeadingRead) {
+      printf("orientation %s pitch %d roll %d heading %d\n", OrientationName(r.Orientation),
+             static_cast<int>(r.Pitch), static_cast<int>(r.Roll), static_cast<int>(r.Heading));
+    } else {
+      printf("orientation %s pitch %d roll %d heading -\n", OrientationName(r.Orientation),
+             static_cast<int>(r.Pitch), static_cast<int>(r.Roll));
+    }
+    fflush(stdout);
+    if (count == 0 || printed + 1 < count) Sleep(static_cast<DWORD>(interval));
+  }
+  CloseSensors();
+  return 0;
+}
