@@ -29,10 +29,6 @@ int Fail(const std::string& message) {
   return 1;
 }
 
-typedef HANDLE (*OpenFn)(HANDLE, HANDLE, const WCHAR*, DWORD);
-typedef DWORD (*CloseFn)(HANDLE);
-typedef DWORD (*PositionFn)(HANDLE, GPS_POSITION*, DWORD, DWORD);
-
 void Print(const GPS_POSITION& p) {
   char lat[32] = "-", lon[32] = "-", speed[32] = "-", course[32] = "-";
   if (p.dwValidFields & GPS_VALID_LATITUDE) FormatCNumber(lat, sizeof lat, "%.7f", p.dblLatitude);
@@ -79,12 +75,10 @@ int main(int argc, char** argv) {
   }
   HMODULE m = LoadLibraryW(library);
   if (!m) return Fail("cannot load " + WideToUtf8(library));
-  auto open = reinterpret_cast<OpenFn>(GetProcAddressW(m, u"GPSOpenDevice"));
-  auto close = reinterpret_cast<CloseFn>(GetProcAddressW(m, u"GPSCloseDevice"));
-  auto position = reinterpret_cast<PositionFn>(GetProcAddressW(m, u"GPSGetPosition"));
-  if (!open || !close || !position) return Fail(WideToUtf8(library) + " lacks the GPS API calls");
+  GpsApiCalls api;
+  if (!ResolveGpsApiCalls(m, &api)) return Fail(WideToUtf8(library) + " lacks the GPS API calls");
   HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-  HANDLE device = open(event, nullptr, nullptr, 0);
+  HANDLE device = api.open(event, nullptr, nullptr, 0);
   if (!device) return Fail("the device does not open (error " + std::to_string(GetLastError()) + ")");
   signal(SIGINT, OnSignal);
   signal(SIGTERM, OnSignal);
@@ -95,13 +89,13 @@ int main(int argc, char** argv) {
     GPS_POSITION p{};
     p.dwVersion = GPS_VERSION_1;
     p.dwSize = sizeof p;
-    if (position(device, &p, static_cast<DWORD>(maxAge), 0) != ERROR_SUCCESS) continue;
+    if (api.getPosition(device, &p, static_cast<DWORD>(maxAge), 0) != ERROR_SUCCESS) continue;
     if (!(p.dwValidFields & GPS_VALID_LATITUDE) || memcmp(&p.stUTCTime, &last, sizeof last) == 0) continue;
     last = p.stUTCTime;
     Print(p);
     ++printed;
   }
-  close(device);
+  api.close(device);
   CloseHandle(event);
   return 0;
 }

@@ -192,7 +192,7 @@ HANDLE GPSOpenDevice(HANDLE newLocation, HANDLE stateChange, const WCHAR*, DWORD
   if (slot < 0) {
     lock.unlock();
     LogLine(LOG_TAB | LOG_FLUSH, "Open Device Passthrough\r\n");
-    const PlatformGpsApi* api = PlatformApi();
+    const GpsApiCalls* api = PlatformApi();
     HANDLE h = api ? api->open(newLocation, stateChange, nullptr, 0) : nullptr;
     if (h) PlatformHandleOpened();
     return h;
@@ -210,7 +210,7 @@ DWORD GPSCloseDevice(HANDLE device) {
   int slot = OwnSlot(device);
   if (slot < 0) {
     LogLine(LOG_TAB | LOG_FLUSH | LOG_CLOSE, "Close Device Passthrough\r\n");
-    const PlatformGpsApi* api = PlatformApi();
+    const GpsApiCalls* api = PlatformApi();
     if (!api) return 1;
     DWORD r = api->close(device);
     if (r == ERROR_SUCCESS) PlatformHandleClosed();
@@ -245,7 +245,7 @@ DWORD GPSGetPosition(HANDLE device, GPS_POSITION* position, DWORD maxAge, DWORD 
   int slot = OwnSlot(device);
   if (slot < 0) {
     LogLine(LOG_TAB | LOG_FLUSH, "GetPosition Passthrough\r\n");
-    const PlatformGpsApi* api = PlatformApi();
+    const GpsApiCalls* api = PlatformApi();
     if (!api) return 1;
     DWORD r = api->getPosition(device, position, maxAge, flags);
     if (r == ERROR_SUCCESS && position) DebugApiRecord(position);
@@ -285,13 +285,13 @@ DWORD GPSGetDeviceState(GPS_DEVICE* device) {
     device->dwSize = size;
     return ERROR_SUCCESS;
   }
-  const PlatformGpsApi* api = PlatformApi();
+  const GpsApiCalls* api = PlatformApi();
   return api ? api->getDeviceState(device) : 1;
 }
 
 DWORD GPSGetDeviceParam(HANDLE device, DWORD parameter, BYTE* data, DWORD* size) {
   SetUpLog();
-  const PlatformGpsApi* api = PlatformApi();
+  const GpsApiCalls* api = PlatformApi();
   DWORD r = api ? api->getDeviceParam(device, parameter, data, size) : 1;
   LogPrintf(LOG_TAB, "Get: IOControl code=%X, return %d\r\n", parameter, r);
   LogData("OUT", data, size ? *size : 0);
@@ -302,7 +302,7 @@ DWORD GPSSetDeviceParam(HANDLE device, DWORD parameter, BYTE* data, DWORD size) 
   SetUpLog();
   LogPrintf(LOG_TAB, "Set: IOControl code=%X\r\n", parameter);
   LogData("IN", data, size);
-  const PlatformGpsApi* api = PlatformApi();
+  const GpsApiCalls* api = PlatformApi();
   return api ? api->setDeviceParam(device, parameter, data, size) : 1;
 }
 

@@ -8,18 +8,12 @@ namespace {
 
 std::mutex g_lock;
 HMODULE g_library = nullptr;
-PlatformGpsApi g_api;
+GpsApiCalls g_api;
 int g_handles = 0;
-
-template <typename F>
-bool Resolve(F* slot, const char16_t* name) {
-  *slot = reinterpret_cast<F>(GetProcAddressW(g_library, name));
-  return *slot != nullptr;
-}
 
 }  // namespace
 
-const PlatformGpsApi* PlatformApi() {
+const GpsApiCalls* PlatformApi() {
   std::lock_guard<std::mutex> lock(g_lock);
   if (g_library) return &g_api;
   LogLine(LOG_CRLF, "Open Gps Handle");
@@ -29,11 +23,7 @@ const PlatformGpsApi* PlatformApi() {
     SetLastError(128);
     return nullptr;
   }
-  bool all = Resolve(&g_api.open, u"GPSOpenDevice") && Resolve(&g_api.close, u"GPSCloseDevice") &&
-             Resolve(&g_api.getPosition, u"GPSGetPosition") && Resolve(&g_api.getDeviceState, u"GPSGetDeviceState") &&
-             Resolve(&g_api.getDeviceParam, u"GPSGetDeviceParam") &&
-             Resolve(&g_api.setDeviceParam, u"GPSSetDeviceParam");
-  if (!all) {
+  if (!ResolveGpsApiCalls(g_library, &g_api)) {
     LogLine(LOG_CRLF, "Can't Get Addresses");
     FreeLibrary(g_library);
     g_library = nullptr;
@@ -54,6 +44,6 @@ void PlatformHandleClosed() {
   if (g_handles == 0 && g_library) {
     FreeLibrary(g_library);
     g_library = nullptr;
-    g_api = PlatformGpsApi{};
+    g_api = GpsApiCalls{};
   }
 }

@@ -11,12 +11,7 @@ namespace {
 
 struct Library {
   HMODULE module;
-  HANDLE (*open)(HANDLE, HANDLE, const WCHAR*, DWORD);
-  DWORD (*close)(HANDLE);
-  DWORD (*getPosition)(HANDLE, GPS_POSITION*, DWORD, DWORD);
-  DWORD (*getDeviceState)(GPS_DEVICE*);
-  DWORD (*getDeviceParam)(HANDLE, DWORD, BYTE*, DWORD*);
-  DWORD (*setDeviceParam)(HANDLE, DWORD, BYTE*, DWORD);
+  GpsApiCalls calls;
 };
 
 std::mutex g_lock;
@@ -29,13 +24,7 @@ const Library* Platform() {
   if (!m) return nullptr;
   Library l{};
   l.module = m;
-  l.open = reinterpret_cast<decltype(l.open)>(GetProcAddressW(m, u"GPSOpenDevice"));
-  l.close = reinterpret_cast<decltype(l.close)>(GetProcAddressW(m, u"GPSCloseDevice"));
-  l.getPosition = reinterpret_cast<decltype(l.getPosition)>(GetProcAddressW(m, u"GPSGetPosition"));
-  l.getDeviceState = reinterpret_cast<decltype(l.getDeviceState)>(GetProcAddressW(m, u"GPSGetDeviceState"));
-  l.getDeviceParam = reinterpret_cast<decltype(l.getDeviceParam)>(GetProcAddressW(m, u"GPSGetDeviceParam"));
-  l.setDeviceParam = reinterpret_cast<decltype(l.setDeviceParam)>(GetProcAddressW(m, u"GPSSetDeviceParam"));
-  if (!l.open || !l.close || !l.getPosition || !l.getDeviceState || !l.getDeviceParam || !l.setDeviceParam) {
+  if (!ResolveGpsApiCalls(m, &l.calls)) {
     FreeLibrary(m);
     return nullptr;
   }
@@ -69,8 +58,9 @@ BOOL IoControl(DWORD, DWORD code, BYTE* in, DWORD inLength, BYTE*, DWORD, DWORD*
   if (size == 0) return Result(ERROR_NOT_SUPPORTED);  // an operation the driver does not know
   if (inLength != size) return Result(ERROR_INVALID_PARAMETER);
   memcpy(&m, in, size);
-  const Library* api = Platform();
-  if (!api) return Result(ERROR_NOT_READY);
+  const Library* library = Platform();
+  if (!library) return Result(ERROR_NOT_READY);
+  const GpsApiCalls* api = &library->calls;
   const uint64_t* a = m.argument;
   switch (m.operation) {
     case GPSID_OPEN_DEVICE: {

@@ -95,3 +95,16 @@ static_assert(offsetof(GPS_DEVICE, szGPSFriendlyName) == 88);
 
 // The position record some platforms use: the 344 bytes and 32 more.
 constexpr DWORD kGpsPositionBigSize = 376;
+
+// The six calls of a GPS API library, as a program that loads one resolves them.
+struct GpsApiCalls {
+  HANDLE (*open)(HANDLE newLocation, HANDLE stateChange, const WCHAR* name, DWORD flags);
+  DWORD (*close)(HANDLE device);
+  DWORD (*getPosition)(HANDLE device, GPS_POSITION* position, DWORD maxAge, DWORD flags);
+  DWORD (*getDeviceState)(GPS_DEVICE* device);
+  DWORD (*getDeviceParam)(HANDLE device, DWORD parameter, BYTE* data, DWORD* size);
+  DWORD (*setDeviceParam)(HANDLE device, DWORD parameter, BYTE* data, DWORD size);
+};
+typedef struct HINSTANCE__* HMODULE;
+// Fills `calls` from a loaded library; FALSE (and `calls` all null) when one of the six is missing.
+BOOL ResolveGpsApiCalls(HMODULE library, GpsApiCalls* calls);
