@@ -1,6 +1,7 @@
 // The gpsd reading thread: poll on gpsd's socket and a wake descriptor, so a stop is never kept
 // waiting; reconnection after 0.25 s, doubling to 4 s while gpsd stays away.
 #include "gpsd_feed.h"
+#include "platform/registry_values.h"
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -24,14 +25,6 @@ std::atomic<bool> g_connected{false}, g_stop{false};
 std::thread g_thread;
 int g_wake = -1;
 
-std::string Text(HKEY key, LPCWSTR name, const std::string& fallback) {
-  WCHAR value[256] = {};
-  DWORD size = sizeof value - sizeof(WCHAR), type = 0;
-  if (RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(value), &size) != ERROR_SUCCESS ||
-      type != REG_SZ || !value[0])
-    return fallback;
-  return WideToUtf8(value);
-}
 
 // Waits up to `ms` real milliseconds for the wake descriptor; true when woken.
 bool Woken(int ms) {
@@ -47,15 +40,8 @@ std::string Resolved(const std::string& path) {
 // frxd's own outputs: the virtual port's link and its NMEA TCP server (Software\Quorvale\Frxd).
 bool IsOwnOutput(const char* device) {
   if (!device || !*device) return false;
-  std::string link = PlatformRoot() + "/dev/ttyFRX0";
-  DWORD tcpPort = 10110;
-  HKEY key;
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Software\\Quorvale\\Frxd", 0, 0, &key) == ERROR_SUCCESS) {
-    link = Text(key, u"PtyLink", link);
-    DWORD size = sizeof tcpPort, type = 0;
-    RegQueryValueExW(key, u"TcpPort", nullptr, &type, reinterpret_cast<BYTE*>(&tcpPort), &size);
-    RegCloseKey(key);
-  }
+  std::string link = PlatformReadText(u"Software\\Quorvale\\Frxd", u"PtyLink", PlatformRoot() + "/dev/ttyFRX0");
+  DWORD tcpPort = PlatformReadDword(u"Software\\Quorvale\\Frxd", u"TcpPort", 10110);
   std::string path = device;
   if (path.rfind("tcp://", 0) == 0) {
     size_t colon = path.rfind(':');
@@ -126,13 +112,9 @@ void Run(GpsdSettings settings, void (*onPosition)(), void (*onState)()) {
 
 GpsdSettings ReadGpsdSettings() {
   GpsdSettings s;
-  HKEY key;
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Software\\Quorvale\\Gpsd", 0, 0, &key) == ERROR_SUCCESS) {
-    s.host = Text(key, u"Host", s.host);
-    s.port = Text(key, u"Port", s.port);
-    s.device = Text(key, u"Device", s.device);
-    RegCloseKey(key);
-  }
+  s.host = PlatformReadText(u"Software\\Quorvale\\Gpsd", u"Host", s.host);
+  s.port = PlatformReadText(u"Software\\Quorvale\\Gpsd", u"Port", s.port);
+  s.device = PlatformReadText(u"Software\\Quorvale\\Gpsd", u"Device", s.device);
   return s;
 }
 

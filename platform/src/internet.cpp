@@ -1,5 +1,6 @@
 // The internet client on libcurl: one request per request handle, the reply buffered whole.
 #include "platform/internet.h"
+#include "platform/registry_values.h"
 #include <curl/curl.h>
 #include <algorithm>
 #include <cstring>
@@ -49,28 +50,12 @@ bool SameName(const std::string& a, const std::string& b) {
 std::string Narrow(LPCWSTR s) { return s ? WideToUtf8(s) : std::string(); }
 
 DWORD Setting(LPCWSTR name, DWORD fallback) {
-  HKEY key;
-  DWORD value = fallback, size = sizeof value, type = 0;
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Software\\Quorvale\\Internet", 0, 0, &key) != ERROR_SUCCESS)
-    return fallback;
-  if (RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(&value), &size) != ERROR_SUCCESS ||
-      type != REG_DWORD)
-    value = fallback;
-  RegCloseKey(key);
-  return value;
+  return PlatformReadDword(u"Software\\Quorvale\\Internet", name, fallback);
 }
 
 // "address:port" the host map sends a host name to, or "" when it has no entry.
 std::string MappedAddress(const std::string& host) {
-  HKEY key;
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Software\\Quorvale\\Internet\\Hosts", 0, 0, &key) != ERROR_SUCCESS)
-    return {};
-  WCHAR value[128] = {};
-  DWORD size = sizeof value - sizeof(WCHAR), type = 0;
-  std::u16string name = Utf8ToWide(host.c_str());
-  LONG err = RegQueryValueExW(key, name.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(value), &size);
-  RegCloseKey(key);
-  return err == ERROR_SUCCESS && type == REG_SZ ? WideToUtf8(value) : std::string();
+  return PlatformReadText(u"Software\\Quorvale\\Internet\\Hosts", Utf8ToWide(host.c_str()).c_str());
 }
 
 size_t TakeReply(char* data, size_t size, size_t count, void* user) {

@@ -8,6 +8,7 @@
 #include "handles.h"
 #include "platform/kernel.h"
 #include "platform/registry.h"
+#include "platform/registry_values.h"
 #include "platform/wide.h"
 #include "radio_instance.h"
 
@@ -20,13 +21,7 @@ struct RadioObject : KObject {
 };
 
 std::string Setting(LPCWSTR name, const char* fallback) {
-  HKEY key;
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Software\\Quorvale\\Radio", 0, 0, &key) != ERROR_SUCCESS) return fallback;
-  WCHAR value[256] = {};
-  DWORD size = sizeof value - sizeof(WCHAR), type = 0;
-  LONG err = RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(value), &size);
-  RegCloseKey(key);
-  return err == ERROR_SUCCESS && type == REG_SZ && value[0] ? WideToUtf8(value) : std::string(fallback);
+  return PlatformReadText(u"Software\\Quorvale\\Radio", name, fallback);
 }
 
 void Wake(RadioInstance* radio) {
