@@ -2,10 +2,12 @@
 // compass that gives its heading as a channel (in_rot_from_north_magnetic*, e.g. a "magn_3d"
 // device). Each read takes the current values from the files, as one sample.
 #include <dirent.h>
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
+#include <vector>
 #include "sensor_backend.h"
 
 namespace {
@@ -54,47 +56,42 @@ class IioBackend : public SensorBackend {
   }
   const char* Name() const override { return "iio"; }
 
-  bool Read(SensorSample* s) override {
-    *s = SensorSample{};
-    if (!accel_.empty()) {
-      double v[3];
-      const char* axes[3] = {"x", "y", "z"};
-      bool all = true;
-      for (int i = 0; i < 3 && all; ++i) {
-        std::string a = accel_ + "/in_accel_" + axes[i];
-        double raw;
-        all = ReadNumber(a + "_raw", &raw);
-        double scale = FirstNumber({a + "_scale", accel_ + "/in_accel_scale"}, 1);
-        double offset = FirstNumber({a + "_offset", accel_ + "/in_accel_offset"}, 0);
-        v[i] = (raw + offset) * scale;  // m/s^2 along the sensor's axis
-      }
-      if (all) {
-        double d[3];
-        for (int r = 0; r < 3; ++r) d[r] = matrix_[r][0] * v[0] + matrix_[r][1] * v[1] + matrix_[r][2] * v[2];
-        // IIO's device frame (x right, y to the top of the screen, z out of the screen) carries
-        // gravity as it pulls: -y when upright, -z lying screen up. The device's reading is the
-        // other way for x and y (upright is +Y, right side up is +X) and the same for z
-        // (screen up is -Z).
-        s->x = Milli(-d[0]);
-        s->y = Milli(-d[1]);
-        s->z = Milli(d[2]);
-        s->hasAcceleration = true;
-      }
+  bool ReadAcceleration(int* x, int* y, int* z) override {
+    if (accel_.empty()) return false;
+    double v[3];
+    const char* axes[3] = {"x", "y", "z"};
+    for (int i = 0; i < 3; ++i) {
+      std::string a = accel_ + "/in_accel_" + axes[i];
+      double raw;
+      if (!ReadNumber(a + "_raw", &raw)) return false;
+      double scale = FirstNumber({a + "_scale", accel_ + "/in_accel_scale"}, 1);
+      double offset = FirstNumber({a + "_offset", accel_ + "/in_accel_offset"}, 0);
+      v[i] = (raw + offset) * scale;  // m/s^2 along the sensor's axis
     }
-    if (!compass_.empty() && compassOn_) {
-      for (const char* channel : {"in_rot_from_north_magnetic_tilt_comp", "in_rot_from_north_magnetic"}) {
-        std::string c = compass_ + "/" + channel;
-        double raw;
-        if (!ReadNumber(c + "_raw", &raw)) continue;
-        double scale = FirstNumber({c + "_scale", compass_ + "/in_rot_scale"}, 1);
-        double offset = FirstNumber({c + "_offset", compass_ + "/in_rot_offset"}, 0);
-        double heading = std::fmod((raw + offset) * scale, 360.0);
-        s->heading = heading < 0 ? heading + 360 : heading;
-        s->hasHeading = true;
-        break;
-      }
+    double d[3];
+    for (int r = 0; r < 3; ++r) d[r] = matrix_[r][0] * v[0] + matrix_[r][1] * v[1] + matrix_[r][2] * v[2];
+    // IIO's device frame (x right, y to the top of the screen, z out of the screen) carries
+    // gravity as it pulls: -y when upright, -z lying screen up. The device's reading is the
+    // other way for x and y (upright is +Y, right side up is +X) and the same for z
+    // (screen up is -Z).
+    *x = Milli(-d[0]);
+    *y = Milli(-d[1]);
+    *z = Milli(d[2]);
+    return true;
+  }
+  bool ReadHeading(double* degrees) override {
+    if (compass_.empty() || !compassOn_) return false;
+    for (const char* channel : {"in_rot_from_north_magnetic_tilt_comp", "in_rot_from_north_magnetic"}) {
+      std::string c = compass_ + "/" + channel;
+      double raw;
+      if (!ReadNumber(c + "_raw", &raw)) continue;
+      double scale = FirstNumber({c + "_scale", compass_ + "/in_rot_scale"}, 1);
+      double offset = FirstNumber({c + "_offset", compass_ + "/in_rot_offset"}, 0);
+      double heading = std::fmod((raw + offset) * scale, 360.0);
+      *degrees = heading < 0 ? heading + 360 : heading;
+      return true;
     }
-    return s->hasAcceleration || s->hasHeading;
+    return false;
   }
   bool CompassOn() override { return compassOn_ = !compass_.empty(); }
   void CompassOff() override { compassOn_ = false; }
@@ -112,17 +109,19 @@ class IioBackend : public SensorBackend {
 }  // namespace
 
 std::unique_ptr<SensorBackend> MakeIioBackend(const std::string& root) {
-  std::string accel, compass;
+  std::vector<std::string> devices;  // in name order, so that the first of several is always the same
   if (DIR* d = opendir(root.c_str())) {
-    while (dirent* e = readdir(d)) {
-      if (e->d_name[0] == '.') continue;
-      std::string dev = root + "/" + e->d_name;
-      if (accel.empty() && Exists(dev + "/in_accel_x_raw")) accel = dev;
-      if (compass.empty() && (Exists(dev + "/in_rot_from_north_magnetic_tilt_comp_raw") ||
-                              Exists(dev + "/in_rot_from_north_magnetic_raw")))
-        compass = dev;
-    }
+    while (dirent* e = readdir(d))
+      if (e->d_name[0] != '.') devices.push_back(root + "/" + e->d_name);
     closedir(d);
+  }
+  std::sort(devices.begin(), devices.end());
+  std::string accel, compass;
+  for (const std::string& dev : devices) {
+    if (accel.empty() && Exists(dev + "/in_accel_x_raw")) accel = dev;
+    if (compass.empty() && (Exists(dev + "/in_rot_from_north_magnetic_tilt_comp_raw") ||
+                            Exists(dev + "/in_rot_from_north_magnetic_raw")))
+      compass = dev;
   }
   if (accel.empty() && compass.empty()) return nullptr;
   return std::make_unique<IioBackend>(accel, compass);

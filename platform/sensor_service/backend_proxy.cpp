@@ -43,34 +43,34 @@ class ProxyBackend : public SensorBackend {
   bool Usable() const { return hasAccel_ || hasCompass_; }
   const char* Name() const override { return "proxy"; }
 
-  bool Read(SensorSample* s) override {
+  bool ReadAcceleration(int* x, int* y, int* z) override {
     std::lock_guard<std::mutex> lock(lock_);
-    *s = SensorSample{};
-    if (hasAccel_) {
-      char* name = nullptr;
-      if (sd_bus_get_property_string(bus_, kService, kPath, kService, "AccelerometerOrientation", nullptr, &name) >= 0) {
-        for (const OrientationReading& o : kOrientations) {
-          if (strcmp(o.name, name) != 0) continue;
-          s->x = o.x;
-          s->y = o.y;
-          s->z = o.z;
-          s->hasAcceleration = true;
-        }
-        free(name);
-      }
+    if (!hasAccel_) return false;
+    char* name = nullptr;
+    if (sd_bus_get_property_string(bus_, kService, kPath, kService, "AccelerometerOrientation", nullptr, &name) < 0)
+      return false;
+    bool known = false;
+    for (const OrientationReading& o : kOrientations) {
+      if (strcmp(o.name, name) != 0) continue;
+      *x = o.x;
+      *y = o.y;
+      *z = o.z;
+      known = true;
     }
-    if (compassClaimed_) {
-      sd_bus_message* reply = nullptr;
-      double heading = -1;
-      if (sd_bus_get_property(bus_, kService, kCompassPath, kCompassInterface, "CompassHeading", nullptr, &reply,
-                              "d") >= 0 &&
-          sd_bus_message_read(reply, "d", &heading) >= 0 && heading >= 0 && heading <= 360) {
-        s->heading = heading;
-        s->hasHeading = true;
-      }
-      sd_bus_message_unref(reply);
-    }
-    return s->hasAcceleration || s->hasHeading;
+    free(name);
+    return known;
+  }
+  bool ReadHeading(double* degrees) override {
+    std::lock_guard<std::mutex> lock(lock_);
+    if (!compassClaimed_) return false;
+    sd_bus_message* reply = nullptr;
+    double heading = -1;  // the proxy's "not known"
+    bool ok = sd_bus_get_property(bus_, kService, kCompassPath, kCompassInterface, "CompassHeading", nullptr, &reply,
+                                  "d") >= 0 &&
+              sd_bus_message_read(reply, "d", &heading) >= 0 && heading >= 0 && heading <= 360;
+    sd_bus_message_unref(reply);
+    if (ok) *degrees = heading;
+    return ok;
   }
   bool CompassOn() override {
     std::lock_guard<std::mutex> lock(lock_);

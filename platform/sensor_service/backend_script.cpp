@@ -15,8 +15,11 @@
 namespace {
 
 struct ScriptLine {
-  DWORD ms;
-  SensorSample sample;
+  DWORD ms = 0;
+  bool hasAcceleration = false;
+  int x = 0, y = 0, z = 0;
+  bool hasHeading = false;
+  double heading = 0;
 };
 
 bool ParseLine(const std::string& text, ScriptLine* line) {
@@ -25,17 +28,17 @@ bool ParseLine(const std::string& text, ScriptLine* line) {
   if (!(in >> ms)) return false;
   if (!(in >> x >> y >> z >> heading)) return false;
   try {
+    *line = ScriptLine{};
     line->ms = static_cast<DWORD>(std::stoul(ms));
-    line->sample = SensorSample{};
     if (x != "-") {
-      line->sample.x = std::stoi(x);
-      line->sample.y = std::stoi(y);
-      line->sample.z = std::stoi(z);
-      line->sample.hasAcceleration = true;
+      line->x = std::stoi(x);
+      line->y = std::stoi(y);
+      line->z = std::stoi(z);
+      line->hasAcceleration = true;
     }
     if (heading != "-") {
-      line->sample.heading = std::stod(heading);
-      line->sample.hasHeading = std::isfinite(line->sample.heading);
+      line->heading = std::stod(heading);
+      line->hasHeading = std::isfinite(line->heading);
     }
   } catch (...) {
     return false;
@@ -48,18 +51,21 @@ class ScriptBackend : public SensorBackend {
   explicit ScriptBackend(std::string path) : path_(std::move(path)) {}
   const char* Name() const override { return "script"; }
 
-  bool Read(SensorSample* s) override {
+  bool ReadAcceleration(int* x, int* y, int* z) override {
     std::lock_guard<std::mutex> lock(lock_);
-    LoadIfChanged();
-    *s = SensorSample{};
-    const ScriptLine* current = nullptr;
-    DWORD elapsed = GetTickCount() - loadedAt_;
-    for (const ScriptLine& l : lines_)
-      if (l.ms <= elapsed) current = &l;
-    if (!current) return false;
-    *s = current->sample;
-    if (!compassOn_) s->hasHeading = false;
-    return s->hasAcceleration || s->hasHeading;
+    const ScriptLine* l = Current();
+    if (!l || !l->hasAcceleration) return false;
+    *x = l->x;
+    *y = l->y;
+    *z = l->z;
+    return true;
+  }
+  bool ReadHeading(double* degrees) override {
+    std::lock_guard<std::mutex> lock(lock_);
+    const ScriptLine* l = Current();
+    if (!compassOn_ || !l || !l->hasHeading) return false;
+    *degrees = l->heading;
+    return true;
   }
   bool CompassOn() override {
     std::lock_guard<std::mutex> lock(lock_);
@@ -71,7 +77,16 @@ class ScriptBackend : public SensorBackend {
   }
 
  private:
-  // The file is small: it is read at every reading, and taken anew when its text changed.
+  // The line playing now, the script loaded anew first if its text changed (the file is small:
+  // it is read at every reading).
+  const ScriptLine* Current() {
+    LoadIfChanged();
+    const ScriptLine* current = nullptr;
+    DWORD elapsed = GetTickCount() - loadedAt_;
+    for (const ScriptLine& l : lines_)
+      if (l.ms <= elapsed) current = &l;
+    return current;
+  }
   void LoadIfChanged() {
     std::ifstream in(path_);
     if (!in) return;  // a script removed keeps playing what it had

@@ -4,21 +4,15 @@
 #include <memory>
 #include <string>
 
-// One reading in the device's conventions (see platform/sensor_ioctl.h): acceleration in
-// thousandths of g, heading in degrees from magnetic north.
-struct SensorSample {
-  bool hasAcceleration = false;
-  int x = 0, y = 0, z = 0;
-  bool hasHeading = false;
-  double heading = 0;
-};
-
 class SensorBackend {
  public:
   virtual ~SensorBackend() = default;
   virtual const char* Name() const = 0;
-  // The current reading; false when the sensors can't be read (the device is gone).
-  virtual bool Read(SensorSample* sample) = 0;
+  // The acceleration along the device's axes in thousandths of g (see platform/sensor_ioctl.h);
+  // false when the G-sensor can't be read.
+  virtual bool ReadAcceleration(int* x, int* y, int* z) = 0;
+  // The heading in degrees from magnetic north; false without one (or with the compass off).
+  virtual bool ReadHeading(double* degrees) = 0;
   // Claims the compass; false when there is none or it may not be used.
   virtual bool CompassOn() = 0;
   virtual void CompassOff() = 0;

@@ -8,9 +8,8 @@
 #include <mutex>
 #include <string>
 #include "platform/kernel.h"
-#include "platform/registry.h"
+#include "platform/registry_values.h"
 #include "platform/sensor_ioctl.h"
-#include "platform/wide.h"
 #include "sensor_backend.h"
 
 namespace {
@@ -23,20 +22,6 @@ std::mutex g_lock;
 std::unique_ptr<SensorBackend> g_backend;
 bool g_compassOn = false;
 
-std::string ReadSetting(LPCWSTR name, const char* fallback) {
-  HKEY key;
-  std::string value = fallback;
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSensorSettingsKey, 0, 0, &key) != ERROR_SUCCESS) return value;
-  WCHAR text[512];
-  DWORD size = sizeof text - sizeof(WCHAR), type = 0;
-  if (RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(text), &size) == ERROR_SUCCESS &&
-      type == REG_SZ) {
-    text[size / sizeof(WCHAR)] = 0;
-    value = WideToUtf8(text);
-  }
-  RegCloseKey(key);
-  return value;
-}
 
 BOOL Fail(DWORD error, DWORD* actual) {
   if (actual) *actual = 0;
@@ -56,8 +41,8 @@ const char* SensorBackendName() {
 DWORD SEN_Init(LPCWSTR, const void*) {
   // A program may name the backend for itself (the probe does); the registry otherwise.
   const char* forced = getenv("FERROX_SENSOR_BACKEND");
-  std::string choice = forced && *forced ? forced : ReadSetting(u"Backend", "auto");
-  auto backend = MakeSensorBackend(choice, ReadSetting(u"IioRoot", kDefaultIioRoot));
+  std::string choice = forced && *forced ? forced : PlatformReadText(kSensorSettingsKey, u"Backend", "auto");
+  auto backend = MakeSensorBackend(choice, PlatformReadText(kSensorSettingsKey, u"IioRoot", kDefaultIioRoot));
   std::lock_guard<std::mutex> lock(g_lock);
   g_backend = std::move(backend);
   g_compassOn = false;
@@ -104,15 +89,15 @@ BOOL SEN_IOControl(DWORD openContext, DWORD code, BYTE*, DWORD, BYTE* out, DWORD
   if (openContext != kOpenContext) return Fail(ERROR_INVALID_HANDLE, actual);
   std::lock_guard<std::mutex> lock(g_lock);
   if (!g_backend) return Fail(ERROR_DEV_NOT_EXIST, actual);
-  SensorSample sample;
   switch (code) {
     case IOCTL_SENSOR_READ_GSENSOR: {
       if (!out || outLength < sizeof(SensorGReading)) return Fail(ERROR_INSUFFICIENT_BUFFER, actual);
-      if (!g_backend->Read(&sample) || !sample.hasAcceleration) return Fail(ERROR_NOT_READY, actual);
+      int x, y, z;
+      if (!g_backend->ReadAcceleration(&x, &y, &z)) return Fail(ERROR_NOT_READY, actual);
       SensorGReading r{};
-      r.X = Clamp16(sample.x);
-      r.Y = Clamp16(sample.y);
-      r.Z = Clamp16(sample.z);
+      r.X = Clamp16(x);
+      r.Y = Clamp16(y);
+      r.Z = Clamp16(z);
       memcpy(out, &r, sizeof r);
       if (actual) *actual = sizeof r;
       return TRUE;
@@ -130,9 +115,10 @@ BOOL SEN_IOControl(DWORD openContext, DWORD code, BYTE*, DWORD, BYTE* out, DWORD
     case IOCTL_SENSOR_READ_COMPASS: {
       if (!out || outLength < sizeof(SensorCompassReading)) return Fail(ERROR_INSUFFICIENT_BUFFER, actual);
       if (!g_compassOn) return Fail(ERROR_NOT_READY, actual);
-      if (!g_backend->Read(&sample) || !sample.hasHeading) return Fail(ERROR_NOT_READY, actual);
+      double heading;
+      if (!g_backend->ReadHeading(&heading)) return Fail(ERROR_NOT_READY, actual);
       SensorCompassReading r{};
-      r.Heading = Clamp16(std::lround(sample.heading) % 360);
+      r.Heading = Clamp16(std::lround(heading) % 360);
       memcpy(out, &r, sizeof r);
       if (actual) *actual = sizeof r;
       return TRUE;
