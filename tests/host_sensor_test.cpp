@@ -75,6 +75,13 @@ class HostSensorMovingTest : public HostSensorTest {
 
 constexpr DWORD kCompassBits = FIX_COMPASS_IN_USE | FIX_MAG_HEADING | FIX_COURSE_FROM_COMPASS;
 
+// On the real clock: the 3 s a profile switch may take are the driver's own seconds, which a
+// loaded machine can't keep ten times faster.
+class HostSensorTiltTest : public HostSensorTest {
+ protected:
+  double Scale() const override { return 1; }
+};
+
 }  // namespace
 
 TEST_F(HostSensorTest, AtStandstillThePortraitCompassGivesTheCourse) {
@@ -121,7 +128,7 @@ TEST_F(HostSensorMovingTest, WhenMovingFasterThanTheCompassSpeedTheGpsCourseWins
   EXPECT_TRUE(raw.ValidFields & FIX_COMPASS_IN_USE) << "the compass is read, and gives way";
 }
 
-TEST_F(HostSensorTest, TheTiltSwitchesProfilesWithinThreeSecondsAndHoveringSwitchesAtMostOnce) {
+TEST_F(HostSensorTiltTest, TheTiltSwitchesProfilesWithinThreeSecondsAndHoveringSwitchesAtMostOnce) {
   SetDword(SENSOR_KEY, u"AutoEnable", 3);
   SetDword(MAIN_KEY, u"CurrentProfile", 1);
   Play("0 0 0 -1000 -");  // flat
@@ -148,8 +155,8 @@ TEST_F(HostSensorTest, TheTiltSwitchesProfilesWithinThreeSecondsAndHoveringSwitc
   Play("0 0 0 -1000 -");
   ASSERT_TRUE(receiving(2)) << Log();
   EXPECT_LE(GetTickCount() - start, 3000u);
-  // 20 s hovering at 75 degrees give or take 5, a reading every 50 ms.
-  size_t before = Count(Log(), "as Current Profile");
+  // 20 s hovering at 75 degrees give or take 5, a reading every 50 ms. The profile is watched
+  // in the registry (a switch holds for a second at least, so none is missed).
   std::string hover;
   unsigned seed = 11;
   for (int ms = 0; ms < 20000; ms += 50) {
@@ -159,10 +166,17 @@ TEST_F(HostSensorTest, TheTiltSwitchesProfilesWithinThreeSecondsAndHoveringSwitc
              std::to_string(std::lround(-1000 * std::cos(p))) + " -\n";
   }
   Play(hover);
+  int switches = 0;
+  DWORD last = profile();
   start = GetTickCount();
-  while (GetTickCount() - start < 21000) Receive(fd, 20);
+  while (GetTickCount() - start < 21000) {
+    Receive(fd, 20);
+    DWORD now = profile();
+    switches += now != last;
+    last = now;
+  }
   close(fd);
-  EXPECT_LE(Count(Log(), "as Current Profile") - before, 1u) << Log();
+  EXPECT_LE(switches, 1) << Log();
 }
 
 TEST_F(HostSensorMovingTest, WithoutSensorsTheThreadEndsAndTheGpsAloneGivesTheCourse) {
