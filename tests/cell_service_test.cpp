@@ -248,9 +248,8 @@ TEST_F(CellServiceTest, AKnownCellComesFromTheDatabaseAndARecentGpsPositionIsLea
 }
 
 TEST_F(CellServiceTest, TheModemManagerRadioPublishesTheSameWayFromAFakeModem) {
-  std::string address = "unix:path=" + root_ + "/bus";
-  Spawn({"/usr/bin/dbus-daemon", "--session", "--nofork", "--nopidfile", "--address=" + address});
-  ASSERT_TRUE(WaitFor([&] { return FileExists(root_ + "/bus"); }));
+  std::string address = StartPrivateBus();
+  ASSERT_FALSE(HasFailure());
   setenv("FERROX_SYSTEM_BUS", address.c_str(), 1);
   FakeModem modem(address);
   ASSERT_TRUE(modem.Ready());

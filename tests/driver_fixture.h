@@ -96,6 +96,13 @@ class DriverTest : public TempRootTest {
     for (auto& p : sims_)
       if (p == pid) p = 0;
   }
+  // Starts a D-Bus of the test's own (stopped with the test); returns its address.
+  std::string StartPrivateBus() {
+    std::string address = "unix:path=" + root_ + "/bus";
+    Spawn({"/usr/bin/dbus-daemon", "--session", "--nofork", "--nopidfile", "--address=" + address});
+    EXPECT_TRUE(WaitFor([&] { return FileExists(root_ + "/bus"); })) << "no dbus-daemon";
+    return address;
+  }
   void Load() {
     ASSERT_EQ(COM_Init(u"Drivers\\Active\\01", nullptr), kDeviceContext);
     loaded_ = true;

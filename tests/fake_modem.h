@@ -2,11 +2,9 @@
 // information, 3GPP location string, signal readings and operator, and PropertiesChanged when
 // the test changes them.
 #pragma once
-#include <systemd/sd-bus.h>
-#include <atomic>
 #include <mutex>
 #include <string>
-#include <thread>
+#include "fake_bus_server.h"
 
 class FakeModem {
  public:
@@ -18,14 +16,9 @@ class FakeModem {
     unsigned quality = 50;
   };
 
-  explicit FakeModem(const std::string& address) : thread_([this, address] { Serve(address); }) {
-    while (!ready_ && !failed_) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  ~FakeModem() {
-    stop_ = true;
-    thread_.join();
-  }
-  bool Ready() const { return ready_ && !failed_; }
+  explicit FakeModem(const std::string& address)
+      : server_(address, [this](sd_bus* bus) { return Register(bus); }, [this](sd_bus* bus) { Notify(bus); }) {}
+  bool Ready() const { return server_.Ready(); }
   // Changes the modem and tells the bus that its properties changed.
   void Change(const State& s) {
     std::lock_guard<std::mutex> lock(lock_);
@@ -106,7 +99,7 @@ class FakeModem {
     return sd_bus_message_append(reply, "s", std::string(property) == "OperatorCode" ? code.c_str() : "Quorvale");
   }
 
-  void Serve(const std::string& address) {
+  bool Register(sd_bus* bus) {
     static const sd_bus_vtable modem[] = {
         SD_BUS_VTABLE_START(0),
         SD_BUS_METHOD("GetCellInfo", "", "aa{sv}", GetCellInfo, SD_BUS_VTABLE_UNPRIVILEGED),
@@ -127,41 +120,30 @@ class FakeModem {
         SD_BUS_VTABLE_START(0),
         SD_BUS_METHOD("GetLocation", "", "a{uv}", GetLocation, SD_BUS_VTABLE_UNPRIVILEGED),
         SD_BUS_VTABLE_END};
-    sd_bus* bus = nullptr;
-    if (sd_bus_new(&bus) < 0 || sd_bus_set_address(bus, address.c_str()) < 0 || sd_bus_set_bus_client(bus, 1) < 0 ||
-        sd_bus_start(bus) < 0 ||
-        sd_bus_add_object_manager(bus, nullptr, "/org/freedesktop/ModemManager1") < 0 ||
-        sd_bus_add_object_vtable(bus, nullptr, kPath, "org.freedesktop.ModemManager1.Modem", modem, this) < 0 ||
-        sd_bus_add_object_vtable(bus, nullptr, kPath, "org.freedesktop.ModemManager1.Modem.Modem3gpp", gpp, this) < 0 ||
-        sd_bus_add_object_vtable(bus, nullptr, kPath, "org.freedesktop.ModemManager1.Modem.Signal", signal, this) < 0 ||
-        sd_bus_add_object_vtable(bus, nullptr, kPath, "org.freedesktop.ModemManager1.Modem.Location", location, this) < 0 ||
-        sd_bus_request_name(bus, "org.freedesktop.ModemManager1", 0) < 0) {
-      failed_ = true;
-      sd_bus_unref(bus);
-      return;
+    const char* kInterface = "org.freedesktop.ModemManager1.Modem";
+    return sd_bus_add_object_manager(bus, nullptr, "/org/freedesktop/ModemManager1") >= 0 &&
+           sd_bus_add_object_vtable(bus, nullptr, kPath, kInterface, modem, this) >= 0 &&
+           sd_bus_add_object_vtable(bus, nullptr, kPath, (std::string(kInterface) + ".Modem3gpp").c_str(), gpp, this) >= 0 &&
+           sd_bus_add_object_vtable(bus, nullptr, kPath, (std::string(kInterface) + ".Signal").c_str(), signal, this) >= 0 &&
+           sd_bus_add_object_vtable(bus, nullptr, kPath, (std::string(kInterface) + ".Location").c_str(), location, this) >= 0 &&
+           sd_bus_request_name(bus, "org.freedesktop.ModemManager1", 0) >= 0;
+  }
+  // Tells the bus when the test changed the modem's properties.
+  void Notify(sd_bus* bus) {
+    bool emit;
+    {
+      std::lock_guard<std::mutex> lock(lock_);
+      emit = changed_;
+      changed_ = false;
     }
-    ready_ = true;
-    while (!stop_) {
-      while (sd_bus_process(bus, nullptr) > 0) {
-      }
-      bool emit;
-      {
-        std::lock_guard<std::mutex> lock(lock_);
-        emit = changed_;
-        changed_ = false;
-      }
-      if (emit) {
-        sd_bus_emit_properties_changed(bus, kPath, "org.freedesktop.ModemManager1.Modem.Signal", "Lte", nullptr);
-        sd_bus_flush(bus);
-      }
-      sd_bus_wait(bus, 20000);
+    if (emit) {
+      sd_bus_emit_properties_changed(bus, kPath, "org.freedesktop.ModemManager1.Modem.Signal", "Lte", nullptr);
+      sd_bus_flush(bus);
     }
-    sd_bus_flush_close_unref(bus);
   }
 
   std::mutex lock_;
   State state_;
   bool changed_ = false;
-  std::atomic<bool> ready_{false}, failed_{false}, stop_{false};
-  std::thread thread_;
+  FakeBusServer server_;  // last: it serves as soon as it is made
 };

@@ -2,12 +2,10 @@
 // orientation and the compass heading, each claimed and released; the compass claim can be
 // refused as the proxy's policy refuses programs other than geoclue.
 #pragma once
-#include <systemd/sd-bus.h>
 #include <atomic>
-#include <chrono>
 #include <mutex>
 #include <string>
-#include <thread>
+#include "fake_bus_server.h"
 
 class FakeSensorProxy {
  public:
@@ -17,14 +15,9 @@ class FakeSensorProxy {
     bool refuseCompass = false;
   };
 
-  explicit FakeSensorProxy(const std::string& address) : thread_([this, address] { Serve(address); }) {
-    while (!ready_ && !failed_) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  ~FakeSensorProxy() {
-    stop_ = true;
-    thread_.join();
-  }
-  bool Ready() const { return ready_ && !failed_; }
+  explicit FakeSensorProxy(const std::string& address)
+      : server_(address, [this](sd_bus* bus) { return Register(bus); }) {}
+  bool Ready() const { return server_.Ready(); }
   void Change(const State& s) {
     std::lock_guard<std::mutex> lock(lock_);
     state_ = s;
@@ -59,7 +52,7 @@ class FakeSensorProxy {
   }
   static int Release(sd_bus_message* call, void*, sd_bus_error*) { return sd_bus_reply_method_return(call, ""); }
 
-  void Serve(const std::string& address) {
+  bool Register(sd_bus* bus) {
     static const sd_bus_vtable accel[] = {
         SD_BUS_VTABLE_START(0),
         SD_BUS_METHOD("ClaimAccelerometer", "", "", Claim, SD_BUS_VTABLE_UNPRIVILEGED),
@@ -74,29 +67,14 @@ class FakeSensorProxy {
         SD_BUS_PROPERTY("HasCompass", "b", True, 0, 0),
         SD_BUS_PROPERTY("CompassHeading", "d", Heading, 0, 0),
         SD_BUS_VTABLE_END};
-    sd_bus* bus = nullptr;
-    if (sd_bus_new(&bus) < 0 || sd_bus_set_address(bus, address.c_str()) < 0 || sd_bus_set_bus_client(bus, 1) < 0 ||
-        sd_bus_start(bus) < 0 ||
-        sd_bus_add_object_vtable(bus, nullptr, "/net/hadess/SensorProxy", "net.hadess.SensorProxy", accel, this) < 0 ||
-        sd_bus_add_object_vtable(bus, nullptr, "/net/hadess/SensorProxy/Compass", "net.hadess.SensorProxy.Compass",
-                                 compass, this) < 0 ||
-        sd_bus_request_name(bus, "net.hadess.SensorProxy", 0) < 0) {
-      failed_ = true;
-      sd_bus_unref(bus);
-      return;
-    }
-    ready_ = true;
-    while (!stop_) {
-      while (sd_bus_process(bus, nullptr) > 0) {
-      }
-      sd_bus_wait(bus, 20000);
-    }
-    sd_bus_flush_close_unref(bus);
+    return sd_bus_add_object_vtable(bus, nullptr, "/net/hadess/SensorProxy", "net.hadess.SensorProxy", accel, this) >= 0 &&
+           sd_bus_add_object_vtable(bus, nullptr, "/net/hadess/SensorProxy/Compass", "net.hadess.SensorProxy.Compass",
+                                    compass, this) >= 0 &&
+           sd_bus_request_name(bus, "net.hadess.SensorProxy", 0) >= 0;
   }
 
   std::mutex lock_;
   State state_;
   std::atomic<int> claims_{0};
-  std::atomic<bool> ready_{false}, failed_{false}, stop_{false};
-  std::thread thread_;
+  FakeBusServer server_;  // last: it serves as soon as it is made
 };

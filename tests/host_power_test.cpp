@@ -8,13 +8,6 @@ namespace {
 
 class HostPowerTest : public HostTest {
  protected:
-  // Starts a bus of the test's own; returns its address.
-  std::string StartBus() {
-    std::string address = "unix:path=" + root_ + "/bus";
-    Spawn({"/usr/bin/dbus-daemon", "--session", "--nofork", "--nopidfile", "--address=" + address});
-    EXPECT_TRUE(WaitFor([&] { return FileExists(root_ + "/bus"); }));
-    return address;
-  }
   // Says what logind says before a suspend (true) and after the resume (false).
   static bool PrepareForSleep(const std::string& address, bool sleeping) {
     sd_bus* bus = nullptr;
@@ -34,7 +27,7 @@ class HostPowerTest : public HostTest {
 }  // namespace
 
 TEST_F(HostPowerTest, SuspendAndResumeReachTheDriver) {
-  std::string address = StartBus();
+  std::string address = StartPrivateBus();
   setenv("FERROX_SYSTEM_BUS", address.c_str(), 1);
   StartHost();
   unsetenv("FERROX_SYSTEM_BUS");

@@ -83,9 +83,8 @@ TEST_F(SensorDeviceTest, AnIioTreeGivesGravityThroughItsMountMatrixAndTheCompass
 }
 
 TEST_F(SensorDeviceTest, TheProxyGivesOrientationAndTheHeadingUnlessItRefusesTheCompass) {
-  std::string address = "unix:path=" + root_ + "/bus";
-  Spawn({"/usr/bin/dbus-daemon", "--session", "--nofork", "--nopidfile", "--address=" + address});
-  ASSERT_TRUE(WaitFor([&] { return FileExists(root_ + "/bus"); }));
+  std::string address = StartPrivateBus();
+  ASSERT_FALSE(HasFailure());
   setenv("FERROX_SYSTEM_BUS", address.c_str(), 1);
   FakeSensorProxy proxy(address);
   ASSERT_TRUE(proxy.Ready());
