@@ -152,3 +152,24 @@ TEST_F(SensorDeviceTest, WithoutSensorsThereIsNoDevice) {
   EXPECT_FALSE(Start(u"script:/nonexistent/sensors.txt"));
   EXPECT_FALSE(Start(u"gyroscope"));
 }
+
+TEST_F(SensorDeviceTest, TheProbePrintsTheReadingsAsTheDriverSeesThem) {
+  std::string script = root_ + "/sensors.txt";
+  Write(script, "0 -1000 0 0 100");
+  std::string tool = std::string(FERROX_SENSORS_TOOL) + " --root " + root_;
+  std::string out;
+  ASSERT_EQ(RunCommand(tool + " --backend script:" + script + " --count 2 --interval 10 2>&1", &out), 0) << out;
+  EXPECT_EQ(out,
+            "capabilities: orientation compass\n"
+            "orientation LLand pitch 90 roll -90 heading 100\n"
+            "orientation LLand pitch 90 roll -90 heading 100\n");
+  out.clear();
+  EXPECT_EQ(RunCommand(tool + " --backend none 2>&1", &out), 1);
+  EXPECT_EQ(out, "ferrox-sensors: no sensors (backend none)\n");
+  out.clear();
+  EXPECT_EQ(RunCommand(tool + " --count x 2>&1", &out), 1);
+  EXPECT_EQ(out, "ferrox-sensors: --count takes a number\n");
+  out.clear();
+  EXPECT_EQ(RunCommand(tool + " --help", &out), 0);
+  EXPECT_NE(out.find("Usage: ferrox-sensors"), std::string::npos);
+}
