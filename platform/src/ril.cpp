@@ -2,6 +2,7 @@
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <sstream>
@@ -152,7 +153,7 @@ bool ApplyRadioLine(RadioInstance* radio, const std::string& text) {
     radio->op.cbSize = sizeof radio->op;
     radio->op.dwParams = 0xFFFFFFFFu;
     // As a radio fills it: a name of the field's full length has no terminator.
-    strncpy(radio->op.szNumName, numeric.c_str(), sizeof radio->op.szNumName);
+    memcpy(radio->op.szNumName, numeric.data(), std::min(numeric.size(), sizeof radio->op.szNumName));
     snprintf(radio->op.szLongName, sizeof radio->op.szLongName, "%s", longName.c_str());
     snprintf(radio->op.szShortName, sizeof radio->op.szShortName, "%s", shortName.c_str());
     snprintf(radio->op.szCountryCode, sizeof radio->op.szCountryCode, "%.3s", numeric.c_str());
