@@ -11,13 +11,8 @@ constexpr uintptr_t kShimHandleBase = 0x0D1E0000;
 // compass made true, the height above the ellipsoid.
 void ConvertDriverRecord(const FixRecord* raw, GPS_POSITION* out);
 
+// Exports the six calls of platform/gps_api.h, and:
 extern "C" {
-HANDLE GPSOpenDevice(HANDLE newLocation, HANDLE stateChange, const WCHAR* name, DWORD flags);
-DWORD GPSCloseDevice(HANDLE device);
-DWORD GPSGetPosition(HANDLE device, GPS_POSITION* position, DWORD maxAge, DWORD flags);
-DWORD GPSGetDeviceState(GPS_DEVICE* device);
-DWORD GPSGetDeviceParam(HANDLE device, DWORD parameter, BYTE* data, DWORD* size);
-DWORD GPSSetDeviceParam(HANDLE device, DWORD parameter, BYTE* data, DWORD size);
 // Names this library as the system's own output: the driver never reads it as a source.
 DWORD FerroxOwnOutput();
 }

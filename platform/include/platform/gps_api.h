@@ -96,7 +96,17 @@ static_assert(offsetof(GPS_DEVICE, szGPSFriendlyName) == 88);
 // The position record some platforms use: the 344 bytes and 32 more.
 constexpr DWORD kGpsPositionBigSize = 376;
 
-// The six calls of a GPS API library, as a program that loads one resolves them.
+// The six calls a GPS API library exports (the platform's own, PosShim, PosClient).
+extern "C" {
+HANDLE GPSOpenDevice(HANDLE newLocation, HANDLE stateChange, const WCHAR* name, DWORD flags);
+DWORD GPSCloseDevice(HANDLE device);
+DWORD GPSGetPosition(HANDLE device, GPS_POSITION* position, DWORD maxAge, DWORD flags);
+DWORD GPSGetDeviceState(GPS_DEVICE* device);
+DWORD GPSGetDeviceParam(HANDLE device, DWORD parameter, BYTE* data, DWORD* size);
+DWORD GPSSetDeviceParam(HANDLE device, DWORD parameter, BYTE* data, DWORD size);
+}
+
+// The same six, as a program that loads a GPS API library resolves them.
 struct GpsApiCalls {
   HANDLE (*open)(HANDLE newLocation, HANDLE stateChange, const WCHAR* name, DWORD flags);
   DWORD (*close)(HANDLE device);
