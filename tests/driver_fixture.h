@@ -5,6 +5,8 @@
 #include <signal.h>
 #include <unistd.h>
 #include <spawn.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <string>
 #include <vector>
@@ -100,8 +102,18 @@ class DriverTest : public TempRootTest {
   std::string StartPrivateBus() {
     std::string address = "unix:path=" + root_ + "/bus";
     Spawn({"/usr/bin/dbus-daemon", "--session", "--nofork", "--nopidfile", "--address=" + address});
-    EXPECT_TRUE(WaitFor([&] { return FileExists(root_ + "/bus"); })) << "no dbus-daemon";
+    // Listening, not only bound: its socket file comes a moment before it takes connections.
+    EXPECT_TRUE(WaitFor([&] { return Accepts(root_ + "/bus"); })) << "no dbus-daemon";
     return address;
+  }
+  static bool Accepts(const std::string& socketPath) {
+    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un a{};
+    a.sun_family = AF_UNIX;
+    strncpy(a.sun_path, socketPath.c_str(), sizeof a.sun_path - 1);
+    bool ok = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    close(fd);
+    return ok;
   }
   void Load() {
     ASSERT_EQ(COM_Init(u"Drivers\\Active\\01", nullptr), kDeviceContext);

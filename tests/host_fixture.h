@@ -52,15 +52,7 @@ class HostTest : public DriverTest {
     usleep(100000);  // the virtual port is linked right after the socket listens
     return pid;
   }
-  bool SocketAccepts() {
-    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un a{};
-    a.sun_family = AF_UNIX;
-    strncpy(a.sun_path, (root_ + "/frxd.sock").c_str(), sizeof a.sun_path - 1);
-    bool ok = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-    close(fd);
-    return ok;
-  }
+  bool SocketAccepts() { return Accepts(root_ + "/frxd.sock"); }
   int Connect() {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in a{};
