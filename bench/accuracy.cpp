@@ -19,7 +19,7 @@
 #include "pipeline_harness.h"
 #include "platform/platform.h"
 #include "port_driver/geodesy.h"
-#include "port_driver/settings.h"
+#include "settings_store/settings.h"
 #include "support/log.h"
 
 namespace {

@@ -10,7 +10,7 @@
 #include "port_driver/fix_pipeline.h"
 #include "port_driver/geodesy.h"
 #include "port_driver/location_store.h"
-#include "port_driver/settings.h"
+#include "settings_store/settings.h"
 #include "support/clock.h"
 #include "test_root.h"
 

@@ -6,7 +6,7 @@
 #include <sstream>
 #include <vector>
 #include "port_driver/geoid.h"
-#include "port_driver/settings.h"
+#include "settings_store/settings.h"
 #include "test_root.h"
 
 TEST(GeoidPeer, TheTableAgreesWithProjWithinWholeMetres) {

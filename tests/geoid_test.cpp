@@ -4,7 +4,7 @@
 #include <fstream>
 #include "fix_builder.h"
 #include "port_driver/geoid.h"
-#include "port_driver/settings.h"
+#include "settings_store/settings.h"
 #include "support/log.h"
 #include "test_root.h"
 

@@ -1,6 +1,6 @@
 // The settings store: the driver's full load, profiles, the port table, the multiplexer keys,
 // and the settings application's load, save and first run.
-#include "port_driver/settings.h"
+#include "settings_store/settings.h"
 #include "support/log.h"
 #include "test_root.h"
 

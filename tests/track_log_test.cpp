@@ -5,7 +5,7 @@
 #include <vector>
 #include "fix_builder.h"
 #include "port_driver/fix_pipeline.h"
-#include "port_driver/settings.h"
+#include "settings_store/settings.h"
 #include "port_driver/track_log.h"
 #include "test_root.h"
 

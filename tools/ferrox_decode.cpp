@@ -10,7 +10,7 @@
 #include "port_driver/nmea_parser.h"
 #include "pipeline_harness.h"
 #include "port_driver/nmea_source.h"
-#include "port_driver/settings.h"
+#include "settings_store/settings.h"
 #include "support/clock.h"
 #include "support/nmea_writer.h"
 

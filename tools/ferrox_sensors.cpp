@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <string>
 #include "platform/platform.h"
-#include "port_driver/settings.h"
+#include "settings_store/settings.h"
 #include "port_driver/sensors.h"
 
 namespace {

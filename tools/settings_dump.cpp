@@ -3,7 +3,7 @@
 #include <cstring>
 #include <string>
 #include "platform/platform.h"
-#include "port_driver/settings.h"
+#include "settings_store/settings.h"
 
 static const char kUsage[] =
     "Usage: ferrox-settings-dump [--root DIR] [--context KEY]\n"

@@ -4,7 +4,7 @@
 #include <mutex>
 #include "geoid_state.h"
 #include "port_driver/geoid.h"
-#include "port_driver/settings.h"
+#include "settings_store/settings.h"
 #include "support/angles.h"
 #include "support/log.h"
 

@@ -1,7 +1,7 @@
 // The driver's control link to the cell service "TWK1:": start at wake, stop at sleep.
 #include "driver_internal.h"
 #include "platform/service_ioctl.h"
-#include "port_driver/settings.h"
+#include "settings_store/settings.h"
 #include "support/reg_helpers.h"
 
 namespace {

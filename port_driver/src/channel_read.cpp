@@ -4,7 +4,7 @@
 #include "channel_internal.h"
 #include "port_driver/correction.h"
 #include "port_driver/driver_state.h"
-#include "port_driver/settings.h"
+#include "settings_store/settings.h"
 #include "port_driver/track_log.h"
 #include "support/log.h"
 #include "support/nmea_writer.h"

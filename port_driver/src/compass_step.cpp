@@ -2,7 +2,7 @@
 // its deviation from the course over ground.
 #include <atomic>
 #include "port_driver/compass.h"
-#include "port_driver/settings.h"
+#include "settings_store/settings.h"
 #include "support/angles.h"
 
 namespace {

@@ -5,7 +5,7 @@
 #include "port_driver/channels.h"
 #include "port_driver/correction.h"
 #include "port_driver/driver_state.h"
-#include "port_driver/settings.h"
+#include "settings_store/settings.h"
 #include "port_driver/stream.h"
 #include "support/log.h"
 

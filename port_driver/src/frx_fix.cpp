@@ -6,7 +6,7 @@
 #include "fix_history_lock.h"
 #include "port_driver/compass.h"
 #include "port_driver/geodesy.h"
-#include "port_driver/settings.h"
+#include "settings_store/settings.h"
 #include "support/log.h"
 
 void CopySatelliteData(FixRecord* to, const FixRecord* from) {

@@ -6,7 +6,7 @@
 #include "geoid_state.h"
 #include "platform/platform.h"
 #include "port_driver/geoid.h"
-#include "port_driver/settings.h"
+#include "settings_store/settings.h"
 #include "support/data_file.h"
 #include "support/log.h"
 

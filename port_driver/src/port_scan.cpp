@@ -4,7 +4,7 @@
 #include "driver_internal.h"
 #include "port_driver/driver_state.h"
 #include "port_driver/geoid.h"
-#include "port_driver/settings.h"
+#include "settings_store/settings.h"
 #include "support/log.h"
 
 namespace {

@@ -8,7 +8,7 @@
 #include "port_driver/driver_state.h"
 #include "port_driver/fix_pipeline.h"
 #include "port_driver/location_store.h"
-#include "port_driver/settings.h"
+#include "settings_store/settings.h"
 #include "port_driver/track_log.h"
 #include "support/clock.h"
 #include "support/log.h"

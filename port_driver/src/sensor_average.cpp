@@ -6,7 +6,7 @@
 #include "platform/time.h"
 #include "port_driver/compass.h"
 #include "port_driver/driver_state.h"
-#include "port_driver/settings.h"
+#include "settings_store/settings.h"
 #include "sensor_internal.h"
 #include "support/angles.h"
 #include "support/log.h"

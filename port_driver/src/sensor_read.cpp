@@ -5,7 +5,7 @@
 #include "platform/sensor_ioctl.h"
 #include "platform/smi_sensors.h"
 #include "port_driver/compass.h"
-#include "port_driver/settings.h"
+#include "settings_store/settings.h"
 #include "sensor_internal.h"
 #include "support/log.h"
 

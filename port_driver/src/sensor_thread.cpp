@@ -3,7 +3,7 @@
 #include "driver_internal.h"
 #include "port_driver/compass.h"
 #include "port_driver/driver_state.h"
-#include "port_driver/settings.h"
+#include "settings_store/settings.h"
 #include "sensor_internal.h"
 #include "support/log.h"
 

@@ -4,7 +4,7 @@
 #include "channel_internal.h"
 #include "platform/serial_ioctl.h"
 #include "port_driver/driver_state.h"
-#include "port_driver/settings.h"
+#include "settings_store/settings.h"
 #include "support/log.h"
 
 SerialState g_Serial[kChannels];

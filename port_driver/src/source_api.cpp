@@ -6,7 +6,7 @@
 #include "port_driver/correction.h"
 #include "port_driver/driver_state.h"
 #include "port_driver/geoid.h"
-#include "port_driver/settings.h"
+#include "settings_store/settings.h"
 #include "support/angles.h"
 #include "support/clock.h"
 #include "support/log.h"

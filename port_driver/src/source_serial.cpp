@@ -8,7 +8,7 @@
 #include "port_driver/geoid.h"
 #include "port_driver/nmea_parser.h"
 #include "port_driver/nmea_source.h"
-#include "port_driver/settings.h"
+#include "settings_store/settings.h"
 #include "support/clock.h"
 #include "support/log.h"
 

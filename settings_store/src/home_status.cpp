@@ -1,6 +1,6 @@
 // The driver's status on the home screen tile that starts the settings program.
 #include "platform/platform.h"
-#include "port_driver/settings.h"
+#include "settings_store/settings.h"
 #include "support/reg_helpers.h"
 
 void PublishHomeStatus(const char* status) {

@@ -1,7 +1,7 @@
 // The settings application's side of the settings store: its full load, saving and the first
 // run that writes the defaults.
 #include "platform/platform.h"
-#include "port_driver/settings.h"
+#include "settings_store/settings.h"
 #include "support/log.h"
 #include "support/reg_helpers.h"
 

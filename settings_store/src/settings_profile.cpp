@@ -2,7 +2,7 @@
 // application.
 #include <cstring>
 #include "platform/platform.h"
-#include "port_driver/settings.h"
+#include "settings_store/settings.h"
 #include "support/log.h"
 #include "support/reg_helpers.h"
 
