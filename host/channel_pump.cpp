@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 HANDLE OpenChannel(const std::u16string& device) {
+  if (device.empty()) return nullptr;
   HANDLE h = CreateFileW(device.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                          OPEN_EXISTING, 0, nullptr);
   return h == INVALID_HANDLE_VALUE ? nullptr : h;

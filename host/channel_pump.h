@@ -3,7 +3,7 @@
 #include <string>
 #include "platform/platform.h"
 
-// Opens a channel of the device (null when the driver has none free).
+// Opens a channel of the device (null when the name is empty or the driver has none free).
 HANDLE OpenChannel(const std::u16string& device);
 // Reads the next batch from the channel into `out`; false when the channel failed.
 bool NextBatch(HANDLE channel, std::string* out);

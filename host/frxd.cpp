@@ -98,8 +98,8 @@ std::string Start() {
   // The virtual port serves the Ferrox driver, whatever else is registered.
   std::u16string port = DeviceNameOf(kDriverKey);
   if (port.empty()) return "the driver registered under Drivers\\BuiltIn\\FrxDriver could not be activated";
-  if (!StartPtyBridge(s.ptyLink, port, s.allowWrites != 0, &error)) return error;
-  if (s.tcpPort != 0 && !StartTcpServer(s.tcpAddress, s.tcpPort, port, s.allowWrites != 0, &error)) return error;
+  if (!StartPtyBridge(s.ptyLink, kDriverKey, s.allowWrites != 0, &error)) return error;
+  if (s.tcpPort != 0 && !StartTcpServer(s.tcpAddress, s.tcpPort, kDriverKey, s.allowWrites != 0, &error)) return error;
   fprintf(stderr, "frxd: %s on %s%s\n", WideToUtf8(port.c_str()).c_str(), s.ptyLink.c_str(),
           s.tcpPort ? (" and " + s.tcpAddress + ":" + std::to_string(s.tcpPort)).c_str() : "");
   return "";

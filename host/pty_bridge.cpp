@@ -10,6 +10,7 @@
 #include <thread>
 #include <unistd.h>
 #include "channel_pump.h"
+#include "device_manager.h"
 #include "support/log.h"
 
 namespace {
@@ -19,7 +20,7 @@ std::string g_link;
 std::thread g_thread;
 std::atomic<bool> g_stop{false};
 
-void Pump(std::u16string device, bool allowWrites) {
+void Pump(std::u16string driverKey, bool allowWrites) {
   HANDLE channel = nullptr;
   std::string batch, pending;
   while (!g_stop) {
@@ -36,7 +37,7 @@ void Pump(std::u16string device, bool allowWrites) {
       continue;
     }
     if (!channel) {
-      channel = OpenChannel(device);
+      channel = OpenChannel(DeviceNameOf(driverKey.c_str()));  // the index may change with a re-registration
       if (!channel) {
         usleep(500000);
         continue;
@@ -57,7 +58,7 @@ void Pump(std::u16string device, bool allowWrites) {
 
 }  // namespace
 
-bool StartPtyBridge(const std::string& link, const std::u16string& device, bool allowWrites, std::string* error) {
+bool StartPtyBridge(const std::string& link, const std::u16string& driverKey, bool allowWrites, std::string* error) {
   int slave;
   char name[256];
   if (openpty(&g_master, &slave, name, nullptr, nullptr) != 0) {
@@ -92,7 +93,7 @@ bool StartPtyBridge(const std::string& link, const std::u16string& device, bool 
   }
   g_link = link;
   g_stop = false;
-  g_thread = std::thread(Pump, device, allowWrites);
+  g_thread = std::thread(Pump, driverKey, allowWrites);
   LogPrintf(LOG_CRLF, "Virtual port %s is %s", link.c_str(), name);
   return true;
 }

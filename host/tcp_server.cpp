@@ -12,6 +12,7 @@
 #include <thread>
 #include <unistd.h>
 #include "channel_pump.h"
+#include "device_manager.h"
 #include "client_threads.h"
 #include "support/log.h"
 
@@ -24,8 +25,8 @@ std::mutex g_lock;
 std::set<int> g_clients;
 ClientThreads g_threads;  // joined at the stop: none is still inside the driver after it
 
-void Serve(int fd, std::u16string device, bool allowWrites) {
-  HANDLE channel = OpenChannel(device);
+void Serve(int fd, std::u16string driverKey, bool allowWrites) {
+  HANDLE channel = OpenChannel(DeviceNameOf(driverKey.c_str()));  // the index may change with a re-registration
   if (!channel) {
     LogLine(LOG_CRLF, "NMEA client refused: no free channel");
   } else {
@@ -47,7 +48,7 @@ void Serve(int fd, std::u16string device, bool allowWrites) {
 
 }  // namespace
 
-bool StartTcpServer(const std::string& address, unsigned port, const std::u16string& device, bool allowWrites,
+bool StartTcpServer(const std::string& address, unsigned port, const std::u16string& driverKey, bool allowWrites,
                     std::string* error) {
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
@@ -67,7 +68,7 @@ bool StartTcpServer(const std::string& address, unsigned port, const std::u16str
     return false;
   }
   g_stop = false;
-  g_acceptor = std::thread([device, allowWrites] {
+  g_acceptor = std::thread([driverKey, allowWrites] {
     for (;;) {
       int fd = accept4(g_listen, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
       if (fd < 0) {
@@ -79,7 +80,7 @@ bool StartTcpServer(const std::string& address, unsigned port, const std::u16str
         std::lock_guard<std::mutex> lock(g_lock);
         g_clients.insert(fd);
       }
-      g_threads.Start([fd, device, allowWrites] { Serve(fd, device, allowWrites); });
+      g_threads.Start([fd, driverKey, allowWrites] { Serve(fd, driverKey, allowWrites); });
     }
   });
   LogPrintf(LOG_CRLF, "NMEA server on %s:%u", address.c_str(), port);
