@@ -1,0 +1,75 @@
+// ferrox-settings: the settings program. Options of the command line are acted on without a
+// window; otherwise one window per data root, with the live status and the settings pages.
+#include <QApplication>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+#include "app_entry.h"
+#include "main_window.h"
+#include "platform/platform.h"
+#include "single_instance.h"
+#include "status_text.h"
+#include "support/log.h"
+
+namespace {
+
+const char kUsage[] =
+    "Usage: ferrox-settings [--root DIR] [Profile=D] [Scan=D]\n"
+    "Edits the driver's settings and shows its live fix.\n"
+    "  Profile=D     make profile D current (1 or 2; 0 switches) and tell the driver; no window\n"
+    "  Scan=D        store the port scan mode D (0 power only, 1 battery too, 2 never, 3 once); no window\n"
+    "  --root DIR    the data root (default: as frxd's)\n"
+    "  --version     print the version\n"
+    "  --help        this text\n"
+    "Qt's own options (-platform NAME ...) are passed to Qt.\n";
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::vector<char*> qtArgs{argv[0]};
+  std::string line;
+  for (int i = 1; i < argc; ++i) {
+    const char* a = argv[i];
+    if (!strcmp(a, "--help") || !strcmp(a, "-h")) {
+      fputs(kUsage, stdout);
+      return 0;
+    } else if (!strcmp(a, "--version")) {
+      printf("ferrox-settings %s\n", DRIVER_VERSION_TEXT);
+      return 0;
+    } else if (!strcmp(a, "--root") && i + 1 < argc) {
+      PlatformSetRoot(argv[++i]);
+    } else if (!strncmp(a, "--root=", 7)) {
+      PlatformSetRoot(a + 7);
+    } else if (!strncmp(a, "--", 2)) {
+      fprintf(stderr, "ferrox-settings: unknown option %s (see --help)\n", a);
+      return 2;
+    } else if (a[0] == '-') {  // Qt's own, with its value
+      qtArgs.push_back(argv[i]);
+      if (i + 1 < argc && argv[i + 1][0] != '-' && !strchr(argv[i + 1], '=')) qtArgs.push_back(argv[++i]);
+    } else {
+      if (!line.empty()) line += ' ';
+      line += a;
+    }
+  }
+  StartSettingsLog();
+  const QString instance = QString::fromStdString(PlatformRoot() + "/" SETTINGS_INSTANCE_NAME ".sock");
+  if (RaiseRunningInstance(instance)) {
+    LogLine(LOG_CLOSE | LOG_CRLF, "Switching to running app");
+    return -1;
+  }
+  if (RunCommandOptions(line.c_str())) return 0;
+  int qtArgc = static_cast<int>(qtArgs.size());
+  qtArgs.push_back(nullptr);
+  QApplication app(qtArgc, qtArgs.data());
+  app.setApplicationName("ferrox-settings");
+  app.setDesktopFileName("ferrox-settings");
+  SingleInstance single(instance);
+  StartSettingsProgram();
+  MainWindow window;
+  QObject::connect(&single, &SingleInstance::raiseRequested, &window, &MainWindow::bringForward);
+  window.show();
+  const int code = app.exec();
+  EndSettingsProgram();  // the reader ends while the window it notifies still exists
+  return code;
+}
