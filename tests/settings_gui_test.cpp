@@ -1,0 +1,295 @@
+// The settings program against a running frxd, offscreen: the live status, the command line,
+// a single instance, applying the system page, calibration and the cell service's page.
+#include <QAbstractButton>
+#include <QApplication>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTest>
+#include <QTimer>
+#include <filesystem>
+#include <fstream>
+#include "app_entry.h"
+#include "calibration.h"
+#include "cell_control.h"
+#include "host_fixture.h"
+#include "main_window.h"
+#include "page_dialog.h"
+#include "pages.h"
+#include "status_reader.h"
+#include "status_view.h"
+
+// Qt's font library keeps two allocations for the life of the process.
+extern "C" const char* __lsan_default_suppressions() { return "leak:libfontconfig.so\n"; }
+
+namespace {
+
+QApplication* App() {
+  static int argc = 1;
+  static char name[] = "settings_gui_test";
+  static char* argv[] = {name, nullptr};
+  static QApplication* app = [] {
+    setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    return new QApplication(argc, argv);
+  }();
+  return app;
+}
+
+class SettingsGuiTest : public HostTest {
+ protected:
+  void SetUp() override {
+    HostTest::SetUp();
+    App();
+  }
+  void TearDown() override {
+    window_.reset();
+    EndSettingsProgram();
+    HostTest::TearDown();
+  }
+  // frxd, then the program's start and its window.
+  void StartAll() {
+    StartHost();
+    StartSettingsLog();
+    StartSettingsProgram();
+    window_ = std::make_unique<MainWindow>();
+    window_->show();
+  }
+  // Runs the event loop until `done` or `seconds` (real) pass.
+  template <typename F>
+  bool Until(F done, double seconds) {
+    for (int i = 0; i < seconds * 50; ++i) {
+      QApplication::processEvents(QEventLoop::AllEvents, 20);
+      if (done()) return true;
+      usleep(20000);
+    }
+    return done();
+  }
+  QString Shown() { return window_->statusView()->statusText(); }
+  template <typename T>
+  static T* Control(QWidget* page, int id) {
+    return page->findChild<T*>(QString::number(id));
+  }
+  void Screenshot(QWidget* w, const char* name) {
+    const char* dir = getenv("FERROX_SCREENSHOT_DIR");
+    std::string folder = dir ? dir : root_;
+    std::filesystem::create_directories(folder);
+    EXPECT_TRUE(w->grab().save(QString::fromStdString(folder + "/" + name + ".png")));
+  }
+  // $GPRMC sentences the NMEA server sends in `ms` real milliseconds.
+  int RmcIn(int ms) {
+    int fd = Connect();
+    std::string got;
+    char buf[4096];
+    for (int waited = 0; waited < ms; waited += 20) {
+      pollfd p{fd, POLLIN, 0};
+      if (poll(&p, 1, 20) > 0) {
+        ssize_t n = read(fd, buf, sizeof buf);
+        if (n <= 0) break;
+        got.append(buf, static_cast<size_t>(n));
+      }
+    }
+    close(fd);
+    int count = 0;
+    for (size_t at = got.find("$GPRMC"); at != std::string::npos; at = got.find("$GPRMC", at + 1)) ++count;
+    return count;
+  }
+  std::unique_ptr<MainWindow> window_;
+};
+
+}  // namespace
+
+TEST_F(SettingsGuiTest, TheFirstStartWritesBothProfilesAndTheStatusFollowsTheDriver) {
+  // The program's first start (no main key at all), with its log on.
+  ASSERT_EQ(RegDeleteKeyW(HKEY_LOCAL_MACHINE, MAIN_KEY), ERROR_SUCCESS);
+  StartSettingsLog();
+  LogSetEnable(1);
+  StartSettingsProgram();
+  DWORD lag = 0;
+  EXPECT_TRUE(GetDword(MAIN_KEY u"\\Profile2", u"LagAdvance", &lag));
+  EXPECT_EQ(lag, 1500u);
+  EXPECT_EQ(GetString(MAIN_KEY, u"Profile1Name"), u"Driving");
+  LogLine(LOG_FLUSH, nullptr);
+  EXPECT_NE(ReadWholeFile(root_ + "/Quorvale/FrxSettings.txt").find("Default for all Profiles"), std::string::npos);
+  // The driver comes later: the status recovers by itself.
+  window_ = std::make_unique<MainWindow>();
+  window_->show();
+  EXPECT_TRUE(Shown().contains("Driver not running")) << Shown().toStdString();
+  StartHost();
+
+  // The reader finds the driver by itself once frxd runs.
+  ASSERT_TRUE(Until([&] { return !Shown().contains("Driver not running") && Shown().contains("Fix on"); }, 3))
+      << Shown().toStdString();
+  EXPECT_TRUE(Shown().contains("Profile: Driving"));
+}
+
+TEST_F(SettingsGuiTest, ProfileOptionReachesTheRunningDriverAndASecondStartRaisesTheFirst) {
+  StartHost();
+  std::string out;
+  EXPECT_EQ(RunCommand(std::string(FERROX_SETTINGS_TOOL) + " --root " + root_ + " Profile=2", &out), 0) << out;
+  HANDLE h = CreateFileW(u"COM8:", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  bool switched = false;
+  for (int i = 0; i < 20 && !switched; ++i) {  // 2 s of the driver's clock at most
+    FixRecord raw{};
+    DWORD got = 0;
+    ASSERT_TRUE(ReadFile(h, &raw, sizeof raw, &got, nullptr));
+    switched = raw.ProfileNumber == 2;
+  }
+  CloseHandle(h);
+  EXPECT_TRUE(switched);
+
+  setenv("QT_QPA_PLATFORM", "offscreen", 1);
+  Spawn({FERROX_SETTINGS_TOOL, "--root", root_});
+  ASSERT_TRUE(WaitFor([&] { return Accepts(root_ + "/FerroxSetup.sock"); }));
+  EXPECT_EQ(RunCommand(std::string(FERROX_SETTINGS_TOOL) + " --root " + root_ + " 2>&1", &out), 255) << out;
+}
+
+TEST_F(SettingsGuiTest, TheSystemPageReloadsTheDriverAndMovesItToANewPort) {
+  StartAll();
+  ASSERT_TRUE(Until([&] { return Shown().startsWith("Frx COM4") && Shown().contains("Fix on"); }, 3))
+      << Shown().toStdString();
+  EXPECT_TRUE(Shown().contains("Lat: 48.13")) << Shown().toStdString();  // the simulator's start
+  window_->resize(480, 640);
+  Screenshot(window_.get(), "main-text");
+  QTest::mouseClick(window_->statusView(), Qt::LeftButton);
+  EXPECT_TRUE(window_->statusView()->plotShown());
+  Until([&] { return false; }, 1.5);  // a record with the satellites
+  Screenshot(window_.get(), "main-plot");
+  for (int command : {MENU_SYSTEM, MENU_PROFILE1, MENU_PORTS, MENU_COMPASS, MENU_EXTRAS}) {
+    PageDialog* page = window_->makePage(command);
+    page->resize(420, 700);
+    page->show();
+    QApplication::processEvents();
+    Screenshot(page, (std::string("page-") + page->objectName().mid(5).toLower().toStdString()).c_str());
+    page->reject();
+    delete page;
+  }
+  const int before = RmcIn(3000);
+  PageDialog* page = window_->makePage(MENU_SYSTEM);
+  Control<QLineEdit>(page, 1003)->setText("500");
+  QTest::mouseClick(Control<QPushButton>(page, COMMAND_SAVE), Qt::LeftButton);
+  EXPECT_EQ(page->result(), QDialog::Accepted) << page->message().toStdString();
+  delete page;
+  EXPECT_TRUE(WaitFor([&] { return Log().find("Reloading Registry by Remote request") != std::string::npos; }, 10));
+  const int after = RmcIn(3000);
+  EXPECT_GE(after, before * 17 / 10) << before << " then " << after;
+
+  page = window_->makePage(MENU_SYSTEM);
+  Control<QLineEdit>(page, 1008)->setText("7");
+  QTest::mouseClick(Control<QPushButton>(page, COMMAND_SAVE), Qt::LeftButton);
+  delete page;
+  HANDLE old = CreateFileW(u"COM8:", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  EXPECT_EQ(old, INVALID_HANDLE_VALUE);
+  if (old != INVALID_HANDLE_VALUE) CloseHandle(old);
+  HANDLE now = CreateFileW(u"COM7:", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  EXPECT_NE(now, INVALID_HANDLE_VALUE);
+  if (now != INVALID_HANDLE_VALUE) CloseHandle(now);
+  StatusSnapshot s;
+  ReadStatusSnapshot(&s);
+  const DWORD records = s.records;
+  EXPECT_TRUE(Until([&] {
+    ReadStatusSnapshot(&s);
+    return s.portOpen && s.records > records + 1;
+  }, 3));
+  EXPECT_EQ(std::u16string(s.port), u"COM7:");
+  EXPECT_GT(RmcIn(2000), 0) << "the NMEA server follows the driver to its new port";
+}
+
+TEST_F(SettingsGuiTest, TheExtrasPageShowsAndTogglesTheCellServiceAndNoChangesNothing) {
+  // The service runs while it holds the radio: a scripted one.
+  const std::string script = root_ + "/radio.script", link = root_ + "/radio.sock";
+  std::ofstream(script) << "operator 26201\ncell 262 1 4711 12345 0 2\n";
+  Spawn({FERROX_SIM_TOOL, "radio", "--link", link, "--script", script});
+  ASSERT_TRUE(WaitFor([&] { return FileExists(link); }));
+  SetString(u"Software\\Quorvale\\Radio", u"Backend", u"scripted");
+  SetString(u"Software\\Quorvale\\Radio", u"Link", Utf8ToWide(link.c_str()).c_str());
+  StartAll();
+  PageDialog* page = window_->makePage(MENU_EXTRAS);
+  auto* running = Control<QAbstractButton>(page, 1097);
+  auto* toggle = Control<QPushButton>(page, 1064);
+  if (running->isChecked()) QTest::mouseClick(toggle, Qt::LeftButton);  // the driver may not have started it
+  EXPECT_FALSE(running->isChecked());
+  EXPECT_EQ(toggle->text(), "Start");
+  QTest::mouseClick(toggle, Qt::LeftButton);
+  EXPECT_TRUE(running->isChecked());
+  EXPECT_EQ(toggle->text(), "Stop");
+  for (int kill : {1061, 1052}) {
+    QTimer::singleShot(200, [] {
+      auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+      if (box) box->button(QMessageBox::No)->click();
+    });
+    QTest::mouseClick(Control<QPushButton>(page, kill), Qt::LeftButton);
+  }
+  EXPECT_TRUE(FileExists(root_ + "/Windows/AltitudeTable_1.RAW"));
+  QTest::mouseClick(running, Qt::LeftButton);  // asks again
+  EXPECT_TRUE(running->isChecked());
+  EXPECT_NE(CellServiceStatus(), 0u);
+  page->reject();
+  delete page;
+}
+
+namespace {
+
+// A straight drive east at 30 km/h with a portrait compass that reads 100.
+class SettingsCalibrationTest : public SettingsGuiTest {
+ protected:
+  void SetUp() override {
+    SettingsGuiTest::SetUp();
+    const std::string script = root_ + "/sensors.txt";
+    std::ofstream(script) << "0 0 1000 0 100\n";
+    SetString(u"Software\\Quorvale\\Sensors", u"Backend", Utf8ToWide(("script:" + script).c_str()).c_str());
+    SetDword(SENSOR_KEY, u"AutoEnable", 0);
+    SetDword(MAIN_KEY, u"CurrentProfile", 1);
+    SetDword(MAIN_KEY u"\\Profile1", u"DeltaDistance", 30);
+    SetDword(MAIN_KEY u"\\Profile1", u"EnableCompass", 1);
+    SetDword(MAIN_KEY u"\\Profile1", u"MagVal", 3);
+    SetDword(MAIN_KEY u"\\Profile1", u"MagLand", 4);
+  }
+  std::vector<std::string> ReceiverArgs() override { return {"--speed", "30", "--heading", "90"}; }
+  DWORD StoredMagVal() {
+    DWORD v = 0xDEAD;
+    GetDword(MAIN_KEY u"\\Profile1", u"MagVal", &v);
+    return v;
+  }
+};
+
+}  // namespace
+
+TEST_F(SettingsCalibrationTest, ADriveMeasuresTheOffsetAndAbortOrClosingRestoresTheOldOne) {
+  StartAll();
+  PageDialog* page = window_->makePage(MENU_COMPASS);
+  page->show();
+  auto* calibrate = Control<QPushButton>(page, 1042);
+  QTest::mouseClick(calibrate, Qt::LeftButton);
+  EXPECT_EQ(calibrate->text(), "Abort");
+  EXPECT_EQ(StoredMagVal(), 0u);  // measured with zero offsets
+  ASSERT_TRUE(Until([&] { return calibrate->text() == "Calibrate"; }, 20)) << page->message().toStdString();
+  EXPECT_EQ(Control<QAbstractButton>(page, 1045)->text(), "Complete");
+  EXPECT_EQ(Control<QLineEdit>(page, 1039)->text(), "10");
+  QTest::mouseClick(Control<QPushButton>(page, COMMAND_SAVE), Qt::LeftButton);
+  delete page;
+  EXPECT_EQ(StoredMagVal(), 10u);
+
+  // Abort: the kept offset comes back, and Undo stores it.
+  page = window_->makePage(MENU_COMPASS);
+  page->show();
+  calibrate = Control<QPushButton>(page, 1042);
+  QTest::mouseClick(calibrate, Qt::LeftButton);
+  Until([] { return false; }, 0.3);
+  QTest::mouseClick(calibrate, Qt::LeftButton);
+  EXPECT_EQ(Control<QAbstractButton>(page, 1045)->text(), "Aborted");
+  EXPECT_EQ(Control<QLineEdit>(page, 1039)->text(), "10");
+  page->reject();
+  delete page;
+  EXPECT_EQ(StoredMagVal(), 10u);
+
+  // Closing the window during a run.
+  page = window_->makePage(MENU_COMPASS);
+  page->setAttribute(Qt::WA_DeleteOnClose);
+  page->setWindowModality(Qt::ApplicationModal);  // as the menu runs it
+  page->show();
+  QTest::mouseClick(Control<QPushButton>(page, 1042), Qt::LeftButton);
+  EXPECT_EQ(StoredMagVal(), 0u);
+  window_->close();
+  EXPECT_EQ(StoredMagVal(), 10u);
+}
