@@ -3,6 +3,7 @@
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPixmap>
+#include <algorithm>
 #include <cmath>
 #include "pages.h"
 #include "settings_store/settings.h"
@@ -88,7 +89,7 @@ void StatusView::paintPlot(QPainter& painter) {
   p.drawLine(c.x() - l.radius, c.y(), c.x() + l.radius, c.y());
   p.drawLine(c.x(), c.y() - l.radius, c.x(), c.y() + l.radius);
   QFont font = p.font();
-  font.setPixelSize(std::max(8, l.margin));
+  font.setPixelSize(std::clamp(l.margin * 2 / 3, 8, 16));
   p.setFont(font);
   const int half = l.margin / 2;
   p.drawText(QRect(c.x() - half, c.y() - l.radius - l.margin, l.margin, l.margin), Qt::AlignCenter, "N");
