@@ -2,7 +2,11 @@
 // what it refuses.
 #include <gtest/gtest.h>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include "app_entry.h"
+#include "cell_control.h"
+#include "status_reader.h"
 #include "field_text.h"
 #include "pages.h"
 #include "settings_store/settings.h"
@@ -158,6 +162,52 @@ TEST_F(SettingsPagesTest, ExtrasStoreTheCellValuesAndAutoSelection) {
   FillExtrasPage(&state_, 1);
   EXPECT_STREQ(ControlText(kExtrasPage, state_, 1064), "Stop");
   EXPECT_EQ(ControlChecked(kExtrasPage, state_, 1097), 1);
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(SettingsPagesTest, OnlyARealProfileNumberOfARecordBecomesCurrent) {
+  StatusSnapshot s;
+  ReadStatusSnapshot(&s);
+  g_System.CurrentProfile = 1;
+  for (BYTE n : {0, 3, 255}) {
+    s.haveRecord = 1;
+    s.record.ProfileNumber = n;
+    EXPECT_EQ(AdoptDriverProfile(s), 0) << int(n);
+    EXPECT_EQ(g_System.CurrentProfile, 1u);
+  }
+  s.record.ProfileNumber = 2;
+  EXPECT_EQ(AdoptDriverProfile(s), 1);
+  EXPECT_EQ(g_System.CurrentProfile, 2u);
+  // The next save writes a real profile key.
+  FillSystemPage(&state_);
+  ASSERT_EQ(SaveSystemPage(&state_), 1);
+  EXPECT_NE(Stored(u"LagAdvance", MAIN_KEY u"\\Profile2"), 0xDEADu);
+  EXPECT_EQ(Stored(u"LagAdvance", MAIN_KEY u"\\Profile0"), 0xDEADu);
+}
+
+TEST_F(SettingsPagesTest, AMissingDriverKeyStillSavesTheSystemPage) {
+  WideCopy(g_System.BuiltinKey, 256, u"Drivers\\BuiltIn\\Gone");
+  FillSystemPage(&state_);
+  SetControlText(kSystemPage, &state_, 1008, "%s", "7");  // a new port: a re-registration
+  SetControlText(kSystemPage, &state_, 1003, "%s", "700");
+  ASSERT_EQ(SaveSystemPage(&state_), 1) << state_.message;
+  EXPECT_EQ(Stored(u"SleepTime"), 700u);
+}
+
+TEST_F(SettingsPagesTest, RemovingTheAltitudeTableDeletesBothCopiesAndTurnsTheCorrectionOff) {
+  std::filesystem::create_directories(root_ + "/Windows");
+  std::filesystem::create_directories(root_ + "/Storage Card/Quorvale");
+  SetString(u"System\\StorageManager\\Profiles\\SDMemory", u"Folder", u"Storage Card");
+  std::ofstream(root_ + "/Windows/AltitudeTable_1.RAW") << "x";
+  std::ofstream(root_ + "/Storage Card/Quorvale/AltitudeTable_1.RAW") << "x";
+  g_System.EnableAltSep = 2;
+  RemoveAltitudeTable();
+  EXPECT_FALSE(FileExists(root_ + "/Windows/AltitudeTable_1.RAW"));
+  EXPECT_FALSE(FileExists(root_ + "/Storage Card/Quorvale/AltitudeTable_1.RAW"));
+  EXPECT_EQ(g_System.EnableAltSep, 0u);
 }
 
 }  // namespace

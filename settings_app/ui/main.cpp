@@ -1,6 +1,7 @@
 // ferrox-settings: the settings program. Options of the command line are acted on without a
 // window; otherwise one window per data root, with the live status and the settings pages.
 #include <QApplication>
+#include <QThreadPool>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -70,6 +71,7 @@ int main(int argc, char** argv) {
   QObject::connect(&single, &SingleInstance::raiseRequested, &window, &MainWindow::bringForward);
   window.show();
   const int code = app.exec();
+  QThreadPool::globalInstance()->waitForDone();  // an export or update still running
   EndSettingsProgram();  // the reader ends while the window it notifies still exists
   return code;
 }

@@ -4,9 +4,8 @@
 #include <QCloseEvent>
 #include <QMenuBar>
 #include <QMessageBox>
-#include <QPointer>
+#include <QThreadPool>
 #include <QShortcut>
-#include <thread>
 #include "calibration.h"
 #include "cell_control.h"
 #include "page_dialog.h"
@@ -28,14 +27,14 @@ bool Ask(QWidget* parent, const char* text) {
                                QMessageBox::No) == QMessageBox::Yes;
 }
 
-// Export and Update take minutes: they run on a worker; the page stays usable.
-void RunOnWorker(QWidget* page, int (*call)()) {
-  QPointer<QWidget> guard(page);
+// Export and Update take minutes: they run on the pool's worker; the page stays usable, and the
+// program waits for the worker before it ends.
+void RunOnWorker(int (*call)()) {
   QApplication::setOverrideCursor(Qt::BusyCursor);
-  std::thread([guard, call] {
+  QThreadPool::globalInstance()->start([call] {
     call();
     QMetaObject::invokeMethod(qApp, [] { QApplication::restoreOverrideCursor(); }, Qt::QueuedConnection);
-  }).detach();
+  });
 }
 
 PageHandler ExtrasHandler() {
@@ -49,8 +48,8 @@ PageHandler ExtrasHandler() {
       case 1060: CellServiceRefresh(); ShowCellStatus(s, CellServiceStatus()); break;
       case 1064: ShowCellStatus(s, CellServiceToggle()); break;
       case 1097: ShowCellStatus(s, CellServiceStatus()); break;
-      case 1062: RunOnWorker(page, CellServiceExport); break;
-      case 1063: RunOnWorker(page, CellServiceUpdate); break;
+      case 1062: RunOnWorker(CellServiceExport); break;
+      case 1063: RunOnWorker(CellServiceUpdate); break;
       case 1061:
         QApplication::restoreOverrideCursor();
         if (Ask(page, KILL_SERVICE_QUESTION)) ShowCellStatus(s, KillCellService());
