@@ -8,11 +8,9 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScrollArea>
-#include <QScroller>
 #include <QShortcut>
 #include <QTimer>
 #include <QVBoxLayout>
-#include "support/log.h"
 
 PageDialog::PageDialog(const PageLayout& layout, PageHandler handler, QWidget* parent)
     : QDialog(parent), layout_(layout), handler_(std::move(handler)) {
@@ -129,9 +127,6 @@ void PageDialog::build() {
   auto* scroll = new QScrollArea;
   scroll->setWidget(inner);
   scroll->setWidgetResizable(true);
-  // A finger drags the page: kinetic scrolling on touch screens.
-  LogLine(LOG_CRLF, "Installing Gesture Support");
-  QScroller::grabGesture(scroll->viewport(), QScroller::TouchGesture);
   message_ = new QLabel;
   message_->setObjectName("message");
   message_->setStyleSheet("color: #b00000");
