@@ -10,6 +10,7 @@
 #include <sstream>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <getopt.h>
 #include "device_manager.h"
 #include "platform/device_protocol.h"
 #include "host_settings.h"
@@ -18,6 +19,7 @@
 #include "reg_file.h"
 #include "socket_server.h"
 #include "support/log.h"
+#include "support/program_options.h"
 #include "tcp_server.h"
 
 namespace {
@@ -34,6 +36,7 @@ const char kUsage[] =
     "\n"
     "  --root DIR     data root (default: $FERROX_ROOT, else $XDG_DATA_HOME/ferrox)\n"
     "  --foreground   stay in the foreground (default: detach once running)\n"
+    "  --version      print the version\n"
     "  --help         this text\n"
     "Settings (HKLM\\Software\\Quorvale\\Frxd): PtyLink (sz), TcpAddress (sz), TcpPort (dword, 0 off),\n"
     "AllowWrites (dword: pass what programs write to the driver; 0 by default), SocketMode (dword).\n";
@@ -123,18 +126,22 @@ int Fail(const std::string& message) {
 
 int main(int argc, char** argv) {
   bool foreground = false;
-  for (int i = 1; i < argc; ++i) {
-    if (!strcmp(argv[i], "--help") || !strcmp(argv[i], "-h")) {
-      fputs(kUsage, stdout);
-      return 0;
-    } else if (!strcmp(argv[i], "--foreground")) {
-      foreground = true;
-    } else if (!strcmp(argv[i], "--root") && i + 1 < argc) {
-      PlatformSetRoot(argv[++i]);
-    } else {
-      return Fail(std::string("unknown argument ") + argv[i] + " (see --help)");
+  static const option kOptions[] = {{"root", required_argument, nullptr, 'r'},
+                                     {"foreground", no_argument, nullptr, 'f'},
+                                     {"help", no_argument, nullptr, 'h'},
+                                     {"version", no_argument, nullptr, 'V'},
+                                     {nullptr, 0, nullptr, 0}};
+  opterr = 0;
+  for (int c; (c = getopt_long(argc, argv, "h", kOptions, nullptr)) != -1;) {
+    switch (c) {
+      case 'r': PlatformSetRoot(optarg); break;
+      case 'f': foreground = true; break;
+      case 'h': fputs(kUsage, stdout); return 0;
+      case 'V': return PrintVersion("frxd");
+      default: return RefuseOption("frxd", argv);
     }
   }
+  if (optind < argc) return Fail(std::string("unknown argument ") + argv[optind] + " (see --help)");
   PlatformSetHostProcess(true);
   // Programs this host starts find the same data root.
   setenv("FERROX_ROOT", PlatformRoot().c_str(), 1);

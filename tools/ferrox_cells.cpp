@@ -9,7 +9,9 @@
 #include "cell_service/cell_db.h"
 #include "cell_service/maintenance.h"
 #include "cell_service/record_file.h"
+#include <getopt.h>
 #include "platform/platform.h"
+#include "support/program_options.h"
 #include "platform/service_ioctl.h"
 #include "support/c_numbers.h"
 #include "support/reg_helpers.h"
@@ -34,6 +36,7 @@ const char kUsage[] =
     "                             unless the row is newer. MaxCells is raised to keep them all.\n"
     "Options:\n"
     "  --root DIR   data root (default: $FERROX_ROOT, else $XDG_DATA_HOME/ferrox)\n"
+    "  --version    print the version\n"
     "  --help       this text\n"
     "Exit status: 0 on success, 1 with a one-line message on stderr otherwise.\n";
 
@@ -225,16 +228,21 @@ int Import(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  int i = 1;
-  for (; i < argc && argv[i][0] == '-'; ++i) {
-    std::string a = argv[i];
-    if (a == "--help" || a == "-h") {
-      fputs(kUsage, stdout);
-      return 0;
+  static const option kOptions[] = {{"root", required_argument, nullptr, 'r'},
+                                     {"help", no_argument, nullptr, 'h'},
+                                     {"version", no_argument, nullptr, 'V'},
+                                     {nullptr, 0, nullptr, 0}};
+  opterr = 0;
+  // Options come before the command; what follows it is the command's own.
+  for (int c; (c = getopt_long(argc, argv, "+h", kOptions, nullptr)) != -1;) {
+    switch (c) {
+      case 'r': PlatformSetRoot(optarg); break;
+      case 'h': fputs(kUsage, stdout); return 0;
+      case 'V': return PrintVersion("ferrox-cells");
+      default: return RefuseOption("ferrox-cells", argv);
     }
-    if (a == "--root" && i + 1 < argc) PlatformSetRoot(argv[++i]);
-    else return Fail("unknown option " + a + " (see --help)");
   }
+  int i = optind;
   if (i >= argc) {
     fputs(kUsage, stderr);
     return 1;

@@ -1,4 +1,5 @@
 // ferrox-decode: NMEA in, one decoded record (JSON) or one generated batch (NMEA) per read cycle.
+#include <getopt.h>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -12,6 +13,7 @@
 #include "port_driver/nmea_source.h"
 #include "settings_store/settings.h"
 #include "support/clock.h"
+#include "support/program_options.h"
 #include "support/nmea_writer.h"
 
 namespace {
@@ -49,6 +51,7 @@ const char kUsage[] =
     "  --read-at MS   when the program reads after the arrival (default 500)\n"
     "  --profile N    the profile defaults used by --correct: 1 Driving (default), 2 Walking\n"
     "  --strict       the strict reading (see above)\n"
+    "  --versionprint the version\n"
     "  --help   this text\n"
     "Other sentences (proprietary, other types) are skipped.\n"
     "Exit status 0, or 1 with a one-line message when the input cannot be read.\n";
@@ -146,27 +149,34 @@ int main(int argc, char** argv) {
   DWORD profile = 1;
   bool strict = false;
   const char* path = nullptr;
-  for (int i = 1; i < argc; ++i) {
-    if (!strcmp(argv[i], "--help") || !strcmp(argv[i], "-h")) {
-      fputs(kUsage, stdout);
-      return 0;
-    }
-    if (!strcmp(argv[i], "--json")) mode = JSON;
-    else if (!strcmp(argv[i], "--nmea")) mode = NMEA;
-    else if (!strcmp(argv[i], "--correct")) mode = CORRECT;
-    else if (!strcmp(argv[i], "--strict")) strict = true;
-    else if (!strcmp(argv[i], "--read-at") && i + 1 < argc) g_correct.readAt = static_cast<DWORD>(atol(argv[++i]));
-    else if (!strcmp(argv[i], "--profile") && i + 1 < argc) profile = static_cast<DWORD>(atol(argv[++i]));
-    else if (argv[i][0] == '-' && argv[i][1]) {
-      fprintf(stderr, "ferrox-decode: unknown option %s (see --help)\n", argv[i]);
-      return 1;
-    } else if (path) {
-      fprintf(stderr, "ferrox-decode: only one input file\n");
-      return 1;
-    } else {
-      path = argv[i];
+  static const option kOptions[] = {{"json", no_argument, nullptr, 'j'},
+                                     {"nmea", no_argument, nullptr, 'n'},
+                                     {"correct", no_argument, nullptr, 'c'},
+                                     {"strict", no_argument, nullptr, 's'},
+                                     {"read-at", required_argument, nullptr, 'a'},
+                                     {"profile", required_argument, nullptr, 'p'},
+                                     {"help", no_argument, nullptr, 'h'},
+                                     {"version", no_argument, nullptr, 'V'},
+                                     {nullptr, 0, nullptr, 0}};
+  opterr = 0;
+  for (int c; (c = getopt_long(argc, argv, "h", kOptions, nullptr)) != -1;) {
+    switch (c) {
+      case 'j': mode = JSON; break;
+      case 'n': mode = NMEA; break;
+      case 'c': mode = CORRECT; break;
+      case 's': strict = true; break;
+      case 'a': g_correct.readAt = static_cast<DWORD>(atol(optarg)); break;
+      case 'p': profile = static_cast<DWORD>(atol(optarg)); break;
+      case 'h': fputs(kUsage, stdout); return 0;
+      case 'V': return PrintVersion("ferrox-decode");
+      default: return RefuseOption("ferrox-decode", argv);
     }
   }
+  if (argc - optind > 1) {
+    fprintf(stderr, "ferrox-decode: only one input file\n");
+    return 1;
+  }
+  if (optind < argc) path = argv[optind];
   if (mode == CORRECT) {
     if (profile != 1 && profile != 2) {
       fprintf(stderr, "ferrox-decode: --profile takes 1 or 2\n");

@@ -4,8 +4,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <getopt.h>
 #include "platform/gps_api.h"
 #include "platform/platform.h"
+#include "support/program_options.h"
 #include "support/c_numbers.h"
 
 namespace {
@@ -18,6 +20,9 @@ const char kUsage[] =
     "  --platform   the platform's own library, over gpsd (Software\\Quorvale\\Gpsd Host, Port)\n"
     "  --count N    stop after N positions (default: until SIGINT or SIGTERM)\n"
     "  --max-age MS the oldest position taken (default 2000)\n"
+    "  --root DIR   the data root (default: as frxd's)\n"
+    "  --version    print the version\n"
+    "  --help       this text\n"
     "Each line: UTC time, latitude, longitude (degrees), speed (knots), course, fix type, satellites.\n"
     "Exit status: 0 on success, 1 with a one-line message on stderr otherwise.\n";
 
@@ -48,26 +53,38 @@ int main(int argc, char** argv) {
   const char16_t* library = u"PosClient.dll";
   long count = 0, maxAge = 2000;
   bool watch = false;
-  for (int i = 1; i < argc; ++i) {
-    std::string a = argv[i];
-    if (a == "--help" || a == "-h") {
-      fputs(kUsage, stdout);
-      return 0;
+  static const option kOptions[] = {{"client", no_argument, nullptr, 'c'},
+                                     {"shim", no_argument, nullptr, 's'},
+                                     {"platform", no_argument, nullptr, 'p'},
+                                     {"count", required_argument, nullptr, 'n'},
+                                     {"max-age", required_argument, nullptr, 'a'},
+                                     {"root", required_argument, nullptr, 'r'},
+                                     {"help", no_argument, nullptr, 'h'},
+                                     {"version", no_argument, nullptr, 'V'},
+                                     {nullptr, 0, nullptr, 0}};
+  opterr = 0;
+  for (int c; (c = getopt_long(argc, argv, "h", kOptions, nullptr)) != -1;) {
+    switch (c) {
+      case 'c': library = u"PosClient.dll"; break;
+      case 's': library = u"gpsapi.dll"; break;
+      case 'p': library = u"gpsapiOrig.dll"; break;
+      case 'n':
+      case 'a': {
+        char* end = nullptr;
+        long n = strtol(optarg, &end, 10);
+        if (!end || end == optarg || *end || n < 0) return Fail(std::string(argv[optind - 1]) + " takes a number");
+        (c == 'n' ? count : maxAge) = n;
+        break;
+      }
+      case 'r': PlatformSetRoot(optarg); break;
+      case 'h': fputs(kUsage, stdout); return 0;
+      case 'V': return PrintVersion("ferrox-gpsapi");
+      default: return RefuseOption("ferrox-gpsapi", argv);
     }
-    if (a == "watch") watch = true;
-    else if (a == "--client") library = u"PosClient.dll";
-    else if (a == "--shim") library = u"gpsapi.dll";
-    else if (a == "--platform") library = u"gpsapiOrig.dll";
-    else if ((a == "--count" || a == "--max-age" || a == "--root") && i + 1 < argc) {
-      const char* v = argv[++i];
-      char* end = nullptr;
-      long n = a == "--root" ? 0 : strtol(v, &end, 10);
-      if (a == "--root") PlatformSetRoot(v);
-      else if (!end || *end || n < 0) return Fail(a + " takes a number");
-      else (a == "--count" ? count : maxAge) = n;
-    } else {
-      return Fail("unknown argument " + a + " (see --help)");
-    }
+  }
+  for (int i = optind; i < argc; ++i) {
+    if (strcmp(argv[i], "watch") != 0) return Fail(std::string("unknown argument ") + argv[i] + " (see --help)");
+    watch = true;
   }
   if (!watch) {
     fputs(kUsage, stderr);

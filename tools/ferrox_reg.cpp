@@ -5,8 +5,10 @@
 #include <sstream>
 #include <string>
 #include <vector>
+#include <getopt.h>
 #include "platform/platform.h"
 #include "reg_file.h"
+#include "support/program_options.h"
 
 namespace {
 
@@ -27,6 +29,7 @@ const char kUsage[] =
     "Options:\n"
     "  --root DIR   data root (default: $FERROX_ROOT, else $XDG_DATA_HOME/ferrox,\n"
     "               else ~/.local/share/ferrox)\n"
+    "  --version    print the version\n"
     "  --help       this text\n"
     "Exit status: 0 on success, 1 with a one-line message on stderr otherwise.\n";
 
@@ -164,24 +167,21 @@ int Export(const std::string& key, const std::string* file) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::vector<std::string> args;
-  for (int i = 1; i < argc; ++i) {
-    std::string a = argv[i];
-    if (a == "--help" || a == "-h") {
-      fputs(kUsage, stdout);
-      return 0;
-    }
-    if (a == "--root") {
-      if (i + 1 >= argc) return Fail("--root needs a folder");
-      PlatformSetRoot(argv[++i]);
-    } else if (a.rfind("--root=", 0) == 0) {
-      PlatformSetRoot(a.substr(7));
-    } else if (a.size() > 1 && a[0] == '-' && args.empty()) {
-      return Fail("unknown option " + a + " (see --help)");
-    } else {
-      args.push_back(a);
+  static const option kOptions[] = {{"root", required_argument, nullptr, 'r'},
+                                     {"help", no_argument, nullptr, 'h'},
+                                     {"version", no_argument, nullptr, 'V'},
+                                     {nullptr, 0, nullptr, 0}};
+  opterr = 0;
+  // Options come before the command: a value that starts with '-' is the command's own.
+  for (int c; (c = getopt_long(argc, argv, "+h", kOptions, nullptr)) != -1;) {
+    switch (c) {
+      case 'r': PlatformSetRoot(optarg); break;
+      case 'h': fputs(kUsage, stdout); return 0;
+      case 'V': return PrintVersion("ferrox-reg");
+      default: return RefuseOption("ferrox-reg", argv);
     }
   }
+  std::vector<std::string> args(argv + optind, argv + argc);
   if (args.empty()) return Fail("no command (see --help)");
   const std::string& cmd = args[0];
   auto need = [&](size_t lo, size_t hi) { return args.size() >= lo + 1 && args.size() <= hi + 1; };

@@ -6,6 +6,7 @@
 #include <string>
 #include "platform/platform.h"
 #include "settings_store/settings.h"
+#include "support/program_options.h"
 #include "port_driver/sensors.h"
 
 namespace {
@@ -19,6 +20,7 @@ const char kUsage[] =
     "                  (default: the registry's Software\\Quorvale\\Sensors Backend, else auto)\n"
     "  --count N       stop after N readings (default: until SIGINT or SIGTERM)\n"
     "  --interval MS   time between readings (default 500)\n"
+    "  --version       print the version\n"
     "  --help          this text\n"
     "Exit status: 0 on success, 1 with a one-line message on stderr when there are no sensors.\n";
 
@@ -65,6 +67,7 @@ int main(int argc, char** argv) {
                                      {"count", required_argument, nullptr, 'n'},
                                      {"interval", required_argument, nullptr, 'i'},
                                      {"help", no_argument, nullptr, 'h'},
+                                     {"version", no_argument, nullptr, 'V'},
                                      {nullptr, 0, nullptr, 0}};
   opterr = 0;
   for (int c; (c = getopt_long(argc, argv, "h", kOptions, nullptr)) != -1;) {
@@ -74,7 +77,8 @@ int main(int argc, char** argv) {
       case 'n': count = Number(optarg, "--count"); break;
       case 'i': interval = Number(optarg, "--interval"); break;
       case 'h': fputs(kUsage, stdout); return 0;
-      default: return Fail(std::string("unknown argument ") + argv[optind - 1] + " (see --help)");
+      case 'V': return PrintVersion("ferrox-sensors");
+      default: return RefuseOption("ferrox-sensors", argv);
     }
   }
   if (optind < argc) return Fail(std::string("unknown argument ") + argv[optind] + " (see --help)");

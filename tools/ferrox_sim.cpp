@@ -13,10 +13,12 @@
 #include <termios.h>
 #include <unistd.h>
 #include <vector>
+#include <getopt.h>
 #include "platform/platform.h"
 #include "port_driver/geodesy.h"
 #include "port_driver/nmea_source.h"
 #include "radio_sim.h"
+#include "support/program_options.h"
 #include "support/nmea_writer.h"
 
 namespace {
@@ -47,6 +49,7 @@ const char kUsage[] =
     "                       the terminal is at another speed reads garbled bytes (default: any)\n"
     "  --truth FILE         write the true position every 100 ms: ISO time, lat, lon\n"
     "  --duration S         stop after S seconds (default: run until stopped)\n"
+    "  --version            print the version\n"
     "  --help               this text\n";
 
 volatile sig_atomic_t g_stop = 0;
@@ -198,6 +201,7 @@ std::vector<std::string> ReplayCycles(const std::string& path, bool* ok) {
 
 int main(int argc, char** argv) {
   Options o;
+  if (argc >= 2 && !strcmp(argv[1], "--version")) return PrintVersion("ferrox-sim");
   if (argc < 2 || !strcmp(argv[1], "--help") || !strcmp(argv[1], "-h")) {
     fputs(kUsage, argc < 2 ? stderr : stdout);
     fputs("\n", argc < 2 ? stderr : stdout);
@@ -206,39 +210,58 @@ int main(int argc, char** argv) {
   }
   if (strcmp(argv[1], "radio") == 0) return RadioSimMain(argc, argv);
   if (strcmp(argv[1], "receiver") != 0) return Fail(std::string("unknown simulator ") + argv[1] + " (see --help)");
-  for (int i = 2; i < argc; ++i) {
-    std::string a = argv[i];
-    auto value = [&]() -> const char* { return i + 1 < argc ? argv[++i] : nullptr; };
-    if (a == "--help") {
-      fputs(kUsage, stdout);
-      return 0;
+  static const option kOptions[] = {{"link", required_argument, nullptr, 'l'},
+                                     {"rate", required_argument, nullptr, 'r'},
+                                     {"route", required_argument, nullptr, 'R'},
+                                     {"track", required_argument, nullptr, 't'},
+                                     {"start", required_argument, nullptr, 'S'},
+                                     {"speed", required_argument, nullptr, 'v'},
+                                     {"heading", required_argument, nullptr, 'H'},
+                                     {"radius", required_argument, nullptr, 'a'},
+                                     {"latency", required_argument, nullptr, 'L'},
+                                     {"noise", required_argument, nullptr, 'n'},
+                                     {"seed", required_argument, nullptr, 's'},
+                                     {"no-fix-for", required_argument, nullptr, 'N'},
+                                     {"sats", required_argument, nullptr, 'k'},
+                                     {"replay", required_argument, nullptr, 'p'},
+                                     {"baud", required_argument, nullptr, 'b'},
+                                     {"truth", required_argument, nullptr, 'T'},
+                                     {"duration", required_argument, nullptr, 'd'},
+                                     {"help", no_argument, nullptr, 'h'},
+                                     {nullptr, 0, nullptr, 0}};
+  opterr = 0;
+  optind = 2;  // after "receiver"
+  for (int c; (c = getopt_long(argc, argv, "h", kOptions, nullptr)) != -1;) {
+    const char* v = optarg;
+    switch (c) {
+      case 'l': o.link = v; break;
+      case 'r': o.rate = atof(v); break;
+      case 'R': o.route = v; break;
+      case 't': o.track = v; break;
+      case 'S':
+        if (sscanf(v, "%lf,%lf", &o.lat, &o.lon) != 2) return Fail("--start takes LAT,LON");
+        break;
+      case 'v': o.speedKmh = atof(v); break;
+      case 'H': o.heading = atof(v); break;
+      case 'a': o.radius = atof(v); break;
+      case 'L': o.latencyMs = atof(v); break;
+      case 'n': o.noise = atof(v); break;
+      case 's': o.seed = static_cast<unsigned>(atol(v)); break;
+      case 'N': o.noFixFor = atof(v); break;
+      case 'k': o.sats = atoi(v); break;
+      case 'p': o.replay = v; break;
+      case 'b':
+        g_baud = atol(v);
+        if (PlatformTermiosSpeed(static_cast<DWORD>(g_baud)) == B0)
+          return Fail("--baud takes 4800, 9600, 19200, 38400, 57600 or 115200");
+        break;
+      case 'T': o.truth = v; break;
+      case 'd': o.duration = atof(v); break;
+      case 'h': fputs(kUsage, stdout); return 0;
+      default: return RefuseOption("ferrox-sim", argv);
     }
-    const char* v = value();
-    if (!v) return Fail(a + " needs a value (see --help)");
-    if (a == "--link") o.link = v;
-    else if (a == "--rate") o.rate = atof(v);
-    else if (a == "--route") o.route = v;
-    else if (a == "--track") o.track = v;
-    else if (a == "--start") {
-      if (sscanf(v, "%lf,%lf", &o.lat, &o.lon) != 2) return Fail("--start takes LAT,LON");
-    } else if (a == "--speed") o.speedKmh = atof(v);
-    else if (a == "--heading") o.heading = atof(v);
-    else if (a == "--radius") o.radius = atof(v);
-    else if (a == "--latency") o.latencyMs = atof(v);
-    else if (a == "--noise") o.noise = atof(v);
-    else if (a == "--seed") o.seed = static_cast<unsigned>(atol(v));
-    else if (a == "--no-fix-for") o.noFixFor = atof(v);
-    else if (a == "--sats") o.sats = atoi(v);
-    else if (a == "--replay") o.replay = v;
-    else if (a == "--baud") {
-      g_baud = atol(v);
-      if (PlatformTermiosSpeed(static_cast<DWORD>(g_baud)) == B0)
-        return Fail("--baud takes 4800, 9600, 19200, 38400, 57600 or 115200");
-    }
-    else if (a == "--truth") o.truth = v;
-    else if (a == "--duration") o.duration = atof(v);
-    else return Fail("unknown option " + a + " (see --help)");
   }
+  if (optind < argc) return Fail(std::string("unexpected argument ") + argv[optind] + " (see --help)");
   if (o.link.empty()) return Fail("--link PATH is required");
   if (!(o.rate > 0 && o.rate <= 50)) return Fail("--rate must lie in (0, 50]");
   if (o.route != "line" && o.route != "circle") return Fail("--route is line or circle");

@@ -6,6 +6,8 @@
 #include <cstring>
 #include <string>
 #include <vector>
+#include <getopt.h>
+#include "support/program_options.h"
 
 namespace {
 
@@ -15,7 +17,9 @@ const char kUsage[] =
     "Debian's proj-data, /usr/share/proj/egm96_15.gtx) into TABLE.RAW (default\n"
     "data/AltitudeTable_1.RAW): 181 rows (latitude -90 to 90) of 361 columns (longitude -180 to\n"
     "180, both ends present), each the separation at that whole degree rounded to whole metres.\n"
-    "The output is the same bytes on every run.\n";
+    "The output is the same bytes on every run.\n"
+    "  --version  print the version\n"
+    "  --help     this text\n";
 
 double BigEndianDouble(const unsigned char* p) {
   uint64_t v = 0;
@@ -46,18 +50,24 @@ int Fail(const char* what, const char* path) {
 int main(int argc, char** argv) {
   const char* input = "/usr/share/proj/egm96_15.gtx";
   const char* output = "data/AltitudeTable_1.RAW";
-  for (int i = 1; i < argc; ++i) {
-    if (!strcmp(argv[i], "--help") || !strcmp(argv[i], "-h")) {
-      fputs(kUsage, stdout);
-      return 0;
-    } else if (!strcmp(argv[i], "--input") && i + 1 < argc) {
-      input = argv[++i];
-    } else if (!strcmp(argv[i], "--output") && i + 1 < argc) {
-      output = argv[++i];
-    } else {
-      fprintf(stderr, "ferrox-geoid-table: unknown argument %s (see --help)\n", argv[i]);
-      return 1;
+  static const option kOptions[] = {{"input", required_argument, nullptr, 'i'},
+                                     {"output", required_argument, nullptr, 'o'},
+                                     {"help", no_argument, nullptr, 'h'},
+                                     {"version", no_argument, nullptr, 'V'},
+                                     {nullptr, 0, nullptr, 0}};
+  opterr = 0;
+  for (int c; (c = getopt_long(argc, argv, "h", kOptions, nullptr)) != -1;) {
+    switch (c) {
+      case 'i': input = optarg; break;
+      case 'o': output = optarg; break;
+      case 'h': fputs(kUsage, stdout); return 0;
+      case 'V': return PrintVersion("ferrox-geoid-table");
+      default: return RefuseOption("ferrox-geoid-table", argv);
     }
+  }
+  if (optind < argc) {
+    fprintf(stderr, "ferrox-geoid-table: unknown argument %s (see --help)\n", argv[optind]);
+    return 1;
   }
   FILE* in = fopen(input, "rb");
   if (!in) return Fail("cannot read the grid", input);

@@ -1,6 +1,8 @@
 // ferrox-sim radio: serves a script of cell, signal and operator changes on a Unix socket to every
 // radio that connects (the scripted radio backend), on the platform clock.
+#include <getopt.h>
 #include "radio_sim.h"
+#include "support/program_options.h"
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -103,19 +105,23 @@ std::string Check(const std::string& line) {
 int RadioSimMain(int argc, char** argv) {
   std::string link, scriptPath;
   double duration = 0;
-  for (int i = 2; i < argc; ++i) {
-    std::string a = argv[i];
-    if (a == "--help") {
-      fputs(kRadioUsage, stdout);
-      return 0;
+  static const option kOptions[] = {{"link", required_argument, nullptr, 'l'},
+                                     {"script", required_argument, nullptr, 's'},
+                                     {"duration", required_argument, nullptr, 'd'},
+                                     {"help", no_argument, nullptr, 'h'},
+                                     {nullptr, 0, nullptr, 0}};
+  opterr = 0;
+  optind = 2;  // after "radio"
+  for (int c; (c = getopt_long(argc, argv, "h", kOptions, nullptr)) != -1;) {
+    switch (c) {
+      case 'l': link = optarg; break;
+      case 's': scriptPath = optarg; break;
+      case 'd': duration = atof(optarg); break;
+      case 'h': fputs(kRadioUsage, stdout); return 0;
+      default: return RefuseOption("ferrox-sim", argv);
     }
-    if (i + 1 >= argc) return Fail(a + " needs a value (see --help)");
-    const char* v = argv[++i];
-    if (a == "--link") link = v;
-    else if (a == "--script") scriptPath = v;
-    else if (a == "--duration") duration = atof(v);
-    else return Fail("unknown option " + a + " (see --help)");
   }
+  if (optind < argc) return Fail(std::string("unexpected argument ") + argv[optind] + " (see --help)");
   if (link.empty()) return Fail("--link SOCKET is required");
   std::vector<std::string> script;
   {

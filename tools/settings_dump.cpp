@@ -2,8 +2,10 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <getopt.h>
 #include "platform/platform.h"
 #include "settings_store/settings.h"
+#include "support/program_options.h"
 
 static const char kUsage[] =
     "Usage: ferrox-settings-dump [--root DIR] [--context KEY]\n"
@@ -12,24 +14,33 @@ static const char kUsage[] =
     "and prints them.\n"
     "  --root DIR      data root (default: $FERROX_ROOT, else $XDG_DATA_HOME/ferrox)\n"
     "  --context KEY   the driver's active key (as the device manager passes it)\n"
+    "  --version       print the version\n"
     "  --help          this text\n";
 
 int main(int argc, char** argv) {
   std::u16string context;
   bool haveContext = false;
-  for (int i = 1; i < argc; ++i) {
-    if (!strcmp(argv[i], "--help") || !strcmp(argv[i], "-h")) {
-      fputs(kUsage, stdout);
-      return 0;
-    } else if (!strcmp(argv[i], "--root") && i + 1 < argc) {
-      PlatformSetRoot(argv[++i]);
-    } else if (!strcmp(argv[i], "--context") && i + 1 < argc) {
-      context = Utf8ToWide(argv[++i]);
-      haveContext = true;
-    } else {
-      fprintf(stderr, "ferrox-settings-dump: unknown argument %s (see --help)\n", argv[i]);
-      return 1;
+  static const option kOptions[] = {{"root", required_argument, nullptr, 'r'},
+                                     {"context", required_argument, nullptr, 'c'},
+                                     {"help", no_argument, nullptr, 'h'},
+                                     {"version", no_argument, nullptr, 'V'},
+                                     {nullptr, 0, nullptr, 0}};
+  opterr = 0;
+  for (int c; (c = getopt_long(argc, argv, "h", kOptions, nullptr)) != -1;) {
+    switch (c) {
+      case 'r': PlatformSetRoot(optarg); break;
+      case 'c':
+        context = Utf8ToWide(optarg);
+        haveContext = true;
+        break;
+      case 'h': fputs(kUsage, stdout); return 0;
+      case 'V': return PrintVersion("ferrox-settings-dump");
+      default: return RefuseOption("ferrox-settings-dump", argv);
     }
+  }
+  if (optind < argc) {
+    fprintf(stderr, "ferrox-settings-dump: unknown argument %s (see --help)\n", argv[optind]);
+    return 1;
   }
   ReadLogSetting();
   LoadAllSettings(haveContext ? context.c_str() : nullptr);

@@ -12,6 +12,7 @@
 #include "single_instance.h"
 #include "status_text.h"
 #include "support/log.h"
+#include "support/program_options.h"
 
 namespace {
 
@@ -36,8 +37,7 @@ int main(int argc, char** argv) {
       fputs(kUsage, stdout);
       return 0;
     } else if (!strcmp(a, "--version")) {
-      printf("ferrox-settings %s\n", DRIVER_VERSION_TEXT);
-      return 0;
+      return PrintVersion("ferrox-settings");
     } else if (!strcmp(a, "--root") && i + 1 < argc) {
       PlatformSetRoot(argv[++i]);
     } else if (!strncmp(a, "--root=", 7)) {

@@ -1,0 +1,10 @@
+// What every Ferrox program's command line shares: the version and the one-line refusal of an
+// option getopt_long did not take.
+#pragma once
+
+#define FERROX_VERSION "3.19"
+
+// Prints "<program> <version>" on stdout; returns 0 (the exit code).
+int PrintVersion(const char* program);
+// After getopt_long returned '?' or ':': says which option was wrong on stderr; returns 1.
+int RefuseOption(const char* program, char** argv);
