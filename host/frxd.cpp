@@ -16,7 +16,7 @@
 #include "host_settings.h"
 #include "power_watch.h"
 #include "pty_bridge.h"
-#include "reg_file.h"
+#include "support/reg_file.h"
 #include "socket_server.h"
 #include "support/log.h"
 #include "support/program_options.h"

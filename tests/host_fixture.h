@@ -10,7 +10,7 @@
 #include <fstream>
 #include <sstream>
 #include "driver_fixture.h"
-#include "reg_file.h"
+#include "support/reg_file.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <vector>
 #include <getopt.h>
 #include "platform/platform.h"
-#include "reg_file.h"
+#include "support/reg_file.h"
 #include "support/program_options.h"
 
 namespace {

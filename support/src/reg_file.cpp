@@ -1,5 +1,5 @@
 // REGEDIT4 text: the format registry files are exchanged in.
-#include "reg_file.h"
+#include "support/reg_file.h"
 #include <cstring>
 #include <functional>
 #include <sstream>
