@@ -18,7 +18,7 @@
 #include <vector>
 #include "pipeline_harness.h"
 #include "platform/platform.h"
-#include "port_driver/geodesy.h"
+#include "support/geodesy.h"
 #include "settings_store/settings.h"
 #include "support/log.h"
 

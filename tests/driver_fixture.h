@@ -10,7 +10,7 @@
 #include <sys/wait.h>
 #include <string>
 #include <vector>
-#include "port_driver/channels.h"
+#include "channels.h"
 #include "port_driver/driver_state.h"
 #include "settings_store/settings.h"
 #include "port_driver/stream.h"

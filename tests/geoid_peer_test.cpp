@@ -5,7 +5,7 @@
 #include <fstream>
 #include <sstream>
 #include <vector>
-#include "port_driver/geoid.h"
+#include "geoid.h"
 #include "settings_store/settings.h"
 #include "test_root.h"
 

@@ -3,7 +3,7 @@
 #include <filesystem>
 #include <fstream>
 #include "fix_builder.h"
-#include "port_driver/geoid.h"
+#include "geoid.h"
 #include "settings_store/settings.h"
 #include "support/log.h"
 #include "test_root.h"

@@ -1,6 +1,6 @@
 // The last known position in the registry and the published tower positions.
 #include "fix_builder.h"
-#include "port_driver/location_store.h"
+#include "location_store.h"
 #include "support/log.h"
 #include "test_root.h"
 

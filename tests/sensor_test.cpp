@@ -6,7 +6,7 @@
 #include "../port_driver/src/sensor_internal.h"
 #include "driver_fixture.h"
 #include "platform/smi_sensors.h"
-#include "port_driver/compass.h"
+#include "compass.h"
 #include "sensor_device.h"
 
 namespace {

@@ -4,7 +4,7 @@
 #include <filesystem>
 #include <sstream>
 #include "fix_builder.h"
-#include "port_driver/track_log.h"
+#include "track_log.h"
 #include "test_root.h"
 
 using TrackLogPeerTest = TempRootTest;

@@ -6,7 +6,7 @@
 #include "fix_builder.h"
 #include "port_driver/fix_pipeline.h"
 #include "settings_store/settings.h"
-#include "port_driver/track_log.h"
+#include "track_log.h"
 #include "test_root.h"
 
 namespace {

@@ -15,7 +15,7 @@
 #include <vector>
 #include <getopt.h>
 #include "platform/platform.h"
-#include "port_driver/geodesy.h"
+#include "support/geodesy.h"
 #include "port_driver/nmea_source.h"
 #include "radio_sim.h"
 #include "support/program_options.h"

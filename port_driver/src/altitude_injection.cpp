@@ -3,7 +3,7 @@
 #include <cmath>
 #include <mutex>
 #include "geoid_state.h"
-#include "port_driver/geoid.h"
+#include "geoid.h"
 #include "settings_store/settings.h"
 #include "support/angles.h"
 #include "support/log.h"

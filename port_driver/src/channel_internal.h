@@ -1,6 +1,6 @@
 // Internal: the batch generation and pacing shared by the read path and the serial emulation.
 #pragma once
-#include "port_driver/channels.h"
+#include "channels.h"
 
 LONG GenerateBatch(Channel& c, bool raw);
 void PaceChannel(Channel& c);

@@ -5,7 +5,7 @@
 #include "port_driver/correction.h"
 #include "port_driver/driver_state.h"
 #include "settings_store/settings.h"
-#include "port_driver/track_log.h"
+#include "track_log.h"
 #include "support/log.h"
 #include "support/nmea_writer.h"
 

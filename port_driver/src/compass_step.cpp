@@ -1,7 +1,7 @@
 // The compass step: at standstill the compass gives the course, while moving it is recorded as
 // its deviation from the course over ground.
 #include <atomic>
-#include "port_driver/compass.h"
+#include "compass.h"
 #include "settings_store/settings.h"
 #include "support/angles.h"
 

@@ -2,7 +2,7 @@
 #include <cstdlib>
 #include <cstring>
 #include "driver_internal.h"
-#include "port_driver/channels.h"
+#include "channels.h"
 #include "port_driver/correction.h"
 #include "port_driver/driver_state.h"
 #include "settings_store/settings.h"

@@ -2,9 +2,9 @@
 #include <cmath>
 #include "port_driver/correction.h"
 #include "port_driver/driver_state.h"
-#include "port_driver/location_store.h"
+#include "location_store.h"
 #include "settings_store/settings.h"
-#include "port_driver/track_log.h"
+#include "track_log.h"
 #include "support/log.h"
 
 static float ClampDop(float dop) { return (dop >= 0.5f && dop <= 5.0f) ? dop : 1.0f; }

@@ -4,8 +4,8 @@
 #include <cmath>
 #include <cstring>
 #include "fix_history_lock.h"
-#include "port_driver/compass.h"
-#include "port_driver/geodesy.h"
+#include "compass.h"
+#include "support/geodesy.h"
 #include "settings_store/settings.h"
 #include "support/log.h"
 

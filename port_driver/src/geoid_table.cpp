@@ -5,7 +5,7 @@
 #include <cstring>
 #include "geoid_state.h"
 #include "platform/platform.h"
-#include "port_driver/geoid.h"
+#include "geoid.h"
 #include "settings_store/settings.h"
 #include "support/data_file.h"
 #include "support/log.h"

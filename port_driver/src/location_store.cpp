@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include "platform/platform.h"
-#include "port_driver/location_store.h"
+#include "location_store.h"
 #include "support/reg_helpers.h"
 
 namespace {

@@ -4,10 +4,10 @@
 #include <cmath>
 #include <cstring>
 #include "fix_history_lock.h"
-#include "port_driver/compass.h"
+#include "compass.h"
 #include "port_driver/driver_state.h"
-#include "port_driver/geodesy.h"
-#include "port_driver/location_store.h"
+#include "support/geodesy.h"
+#include "location_store.h"
 #include "settings_store/settings.h"
 #include "support/angles.h"
 #include "support/log.h"

@@ -3,7 +3,7 @@
 #include <cstring>
 #include "driver_internal.h"
 #include "port_driver/driver_state.h"
-#include "port_driver/geoid.h"
+#include "geoid.h"
 #include "settings_store/settings.h"
 #include "support/log.h"
 

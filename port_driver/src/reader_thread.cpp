@@ -3,13 +3,13 @@
 // when the last channel has been closed for KeepAlive ms.
 #include <cstring>
 #include "driver_internal.h"
-#include "port_driver/channels.h"
+#include "channels.h"
 #include "port_driver/correction.h"
 #include "port_driver/driver_state.h"
 #include "port_driver/fix_pipeline.h"
-#include "port_driver/location_store.h"
+#include "location_store.h"
 #include "settings_store/settings.h"
-#include "port_driver/track_log.h"
+#include "track_log.h"
 #include "support/clock.h"
 #include "support/log.h"
 

@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <mutex>
 #include "platform/time.h"
-#include "port_driver/compass.h"
+#include "compass.h"
 #include "port_driver/driver_state.h"
 #include "settings_store/settings.h"
 #include "sensor_internal.h"

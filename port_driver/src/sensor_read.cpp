@@ -4,7 +4,7 @@
 #include "driver_internal.h"
 #include "platform/sensor_ioctl.h"
 #include "platform/smi_sensors.h"
-#include "port_driver/compass.h"
+#include "compass.h"
 #include "settings_store/settings.h"
 #include "sensor_internal.h"
 #include "support/log.h"

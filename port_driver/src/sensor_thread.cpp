@@ -1,7 +1,7 @@
 // The sensor thread: opens the phone's sensors, samples them every PollRate milliseconds (or up
 // to when the next average must start) and closes them when stopped.
 #include "driver_internal.h"
-#include "port_driver/compass.h"
+#include "compass.h"
 #include "port_driver/driver_state.h"
 #include "settings_store/settings.h"
 #include "sensor_internal.h"

@@ -5,7 +5,7 @@
 #include "driver_internal.h"
 #include "port_driver/correction.h"
 #include "port_driver/driver_state.h"
-#include "port_driver/geoid.h"
+#include "geoid.h"
 #include "settings_store/settings.h"
 #include "support/angles.h"
 #include "support/clock.h"

@@ -5,7 +5,7 @@
 #include "driver_internal.h"
 #include "port_driver/correction.h"
 #include "port_driver/driver_state.h"
-#include "port_driver/geoid.h"
+#include "geoid.h"
 #include "port_driver/nmea_parser.h"
 #include "port_driver/nmea_source.h"
 #include "settings_store/settings.h"

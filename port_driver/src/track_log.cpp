@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include "platform/platform.h"
-#include "port_driver/track_log.h"
+#include "track_log.h"
 #include "support/clock.h"
 #include "support/data_file.h"
 

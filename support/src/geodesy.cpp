@@ -1,4 +1,4 @@
-#include "port_driver/geodesy.h"
+#include "support/geodesy.h"
 #include <cmath>
 
 void GreatCircle(double lat1, double lon1, double lat2, double lon2, double* bearing, double* distance) {
