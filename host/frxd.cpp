@@ -177,13 +177,13 @@ int main(int argc, char** argv) {
     return Fail(error);
   }
   if (!foreground) {
-    ssize_t n = write(ready[1], "y", 1);
-    (void)n;
+    if (write(ready[1], "y", 1) != 1) LogPrintf(LOG_CRLF, "Cannot tell the starting shell: %s", strerror(errno));
     close(ready[1]);
-    int null = open("/dev/null", O_RDWR);
-    dup2(null, 0);
-    dup2(null, 1);
-    dup2(null, 2);
+    // Detached: the terminal's streams are let go, or the host would hold the terminal open.
+    int null = open("/dev/null", O_RDWR | O_CLOEXEC);
+    if (null < 0 || dup2(null, 0) < 0 || dup2(null, 1) < 0 || dup2(null, 2) < 0)
+      LogPrintf(LOG_CRLF, "Cannot let go of the terminal: %s", strerror(errno));
+    if (null > 2) close(null);
   }
   int received = 0;
   sigwait(&signals, &received);

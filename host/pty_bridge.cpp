@@ -66,9 +66,12 @@ bool StartPtyBridge(const std::string& link, const std::u16string& driverKey, bo
     return false;
   }
   termios tio;
-  if (tcgetattr(slave, &tio) == 0) {
-    cfmakeraw(&tio);
-    tcsetattr(slave, TCSANOW, &tio);
+  if (tcgetattr(slave, &tio) != 0 || (cfmakeraw(&tio), tcsetattr(slave, TCSANOW, &tio)) != 0) {
+    *error = std::string("cannot make the pseudo-terminal raw: ") + strerror(errno);
+    close(slave);
+    close(g_master);
+    g_master = -1;
+    return false;
   }
   close(slave);  // only programs hold the terminal: its hang-up tells when none does
   int flags = fcntl(g_master, F_GETFL);
@@ -84,7 +87,12 @@ bool StartPtyBridge(const std::string& link, const std::u16string& driverKey, bo
     for (size_t i = 1; i <= dir.size(); ++i)
       if (i == dir.size() || dir[i] == '/') mkdir(dir.substr(0, i).c_str(), 0755);
   }
-  unlink(link.c_str());
+  if (unlink(link.c_str()) != 0 && errno != ENOENT) {
+    *error = "cannot replace the link " + link + ": " + strerror(errno);
+    close(g_master);
+    g_master = -1;
+    return false;
+  }
   if (symlink(name, link.c_str()) != 0) {
     *error = "cannot make the link " + link + ": " + strerror(errno);
     close(g_master);
@@ -102,7 +110,8 @@ void StopPtyBridge() {
   if (g_master < 0) return;
   g_stop = true;
   if (g_thread.joinable()) g_thread.join();
-  unlink(g_link.c_str());
+  if (unlink(g_link.c_str()) != 0 && errno != ENOENT)
+    LogPrintf(LOG_CRLF, "Cannot remove the link %s: %s", g_link.c_str(), strerror(errno));
   close(g_master);
   g_master = -1;
 }

@@ -267,7 +267,8 @@ bool StartSocketServer(const std::string& path, unsigned mode, std::string* erro
 void StopSocketServer() {
   if (g_listen < 0) return;
   g_running = 0;
-  shutdown(g_listen, SHUT_RDWR);
+  if (shutdown(g_listen, SHUT_RDWR) != 0)  // what ends the acceptor's accept
+    LogPrintf(LOG_CRLF, "Host socket shutdown: %s", strerror(errno));
   if (g_acceptor.joinable()) g_acceptor.join();
   close(g_listen);
   g_listen = -1;
@@ -276,5 +277,6 @@ void StopSocketServer() {
     for (int fd : g_clients) shutdown(fd, SHUT_RDWR);  // their threads close the handles
   }
   g_threads.JoinAll();
-  unlink(g_path.c_str());
+  if (unlink(g_path.c_str()) != 0 && errno != ENOENT)
+    LogPrintf(LOG_CRLF, "Cannot remove the socket %s: %s", g_path.c_str(), strerror(errno));
 }

@@ -59,7 +59,12 @@ bool StartTcpServer(const std::string& address, unsigned port, const std::u16str
   }
   g_listen = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   int one = 1;
-  setsockopt(g_listen, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  if (setsockopt(g_listen, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0) {
+    *error = std::string("cannot set up the NMEA server's socket: ") + strerror(errno);
+    close(g_listen);
+    g_listen = -1;
+    return false;
+  }
   if (g_listen < 0 || bind(g_listen, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
       listen(g_listen, 64) != 0) {
     *error = "cannot listen on " + address + ":" + std::to_string(port) + ": " + strerror(errno);
@@ -90,7 +95,8 @@ bool StartTcpServer(const std::string& address, unsigned port, const std::u16str
 void StopTcpServer() {
   if (g_listen < 0) return;
   g_stop = true;
-  shutdown(g_listen, SHUT_RDWR);
+  if (shutdown(g_listen, SHUT_RDWR) != 0)  // what ends the acceptor's accept
+    LogPrintf(LOG_CRLF, "NMEA server shutdown: %s", strerror(errno));
   if (g_acceptor.joinable()) g_acceptor.join();
   close(g_listen);
   g_listen = -1;

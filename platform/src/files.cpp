@@ -145,10 +145,15 @@ BOOL MoveFileExW(LPCWSTR from, LPCWSTR to, DWORD flags) {
   if (rename(a.c_str(), b.c_str()) != 0) return FailErrno(b);
   if (flags & MOVEFILE_WRITE_THROUGH) {
     std::string folder = b.substr(0, b.rfind('/') + 1);
+    // The rename is on disk only once its folder is.
     int dir = open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir >= 0) {
-      fsync(dir);
-      close(dir);
+    if (dir < 0) return FailErrno(b);
+    bool synced = fsync(dir) == 0;
+    int error = errno;
+    close(dir);
+    if (!synced) {
+      errno = error;
+      return FailErrno(b);
     }
   }
   return TRUE;

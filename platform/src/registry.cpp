@@ -66,8 +66,8 @@ LONG Open() {
   int rc = sqlite3_open_v2(path.c_str(), &g_db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
                            nullptr);
   if (rc == SQLITE_OK) {
-    sqlite3_busy_timeout(g_db, 15000);
-    rc = sqlite3_exec(g_db, "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;", nullptr, nullptr, nullptr);
+    rc = sqlite3_busy_timeout(g_db, 15000);
+    if (rc == SQLITE_OK) rc = sqlite3_exec(g_db, "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;", nullptr, nullptr, nullptr);
   }
   if (rc == SQLITE_OK) rc = sqlite3_exec(g_db, kSchema, nullptr, nullptr, nullptr);
   if (rc != SQLITE_OK) {

@@ -192,7 +192,11 @@ HANDLE PlatformOpenSerialPort(LPCWSTR name) {
     tio.c_cflag |= CLOCAL | CREAD;
     cfsetispeed(&tio, SerialSpeedOf(baud ? baud : kDefaultBaudRate));
     cfsetospeed(&tio, SerialSpeedOf(baud ? baud : kDefaultBaudRate));
-    tcsetattr(fd, TCSANOW, &tio);
+    if (tcsetattr(fd, TCSANOW, &tio) != 0) {  // a terminal left cooked would mangle the sentences
+      close(fd);
+      SetLastError(ERROR_GEN_FAILURE);
+      return INVALID_HANDLE_VALUE;
+    }
   }
   if (baud == 0) {  // BaudRate 0: the speed the receiver talks at, else the default
     baud = terminal ? PlatformFindBaudRate(fd, path) : 0;
@@ -201,7 +205,11 @@ HANDLE PlatformOpenSerialPort(LPCWSTR name) {
       if (terminal) {
         cfsetispeed(&tio, SerialSpeedOf(baud));
         cfsetospeed(&tio, SerialSpeedOf(baud));
-        tcsetattr(fd, TCSANOW, &tio);
+        if (tcsetattr(fd, TCSANOW, &tio) != 0) {
+          close(fd);
+          SetLastError(ERROR_GEN_FAILURE);
+          return INVALID_HANDLE_VALUE;
+        }
       }
     }
   }
@@ -246,7 +254,7 @@ static BOOL WaitEvents(HANDLE h, LPDWORD events, int64_t timeoutUs) {
     if (ioctl(port->fd, FIONREAD, &avail) == 0 && avail == 0) {
       // Readable with nothing queued: the other side hung up.
       pollfd p{port->fd, POLLIN, 0};
-      poll(&p, 1, 0);
+      if (poll(&p, 1, 0) < 0 && errno != EINTR) return KObject::Fail(ERROR_GEN_FAILURE);
       if (p.revents & (POLLHUP | POLLERR)) return KObject::Fail(ERROR_GEN_FAILURE);
       continue;
     }
@@ -340,7 +348,8 @@ BOOL SetCommBreak(HANDLE h) {
   if (IsDeviceHandle(h)) return Forward(h, SERIAL_SET_BREAK_ON, nullptr, 0, nullptr, 0);
   auto port = Port(h);
   if (!port) return KObject::Fail(ERROR_INVALID_HANDLE);
-  ioctl(port->fd, TIOCSBRK);  // a pseudo-terminal has no line to break; that is not an error here
+  // A pseudo-terminal has no line to break: not an error here.
+  if (ioctl(port->fd, TIOCSBRK) != 0 && errno != ENOTTY && errno != EINVAL) return KObject::Fail(ERROR_GEN_FAILURE);
   port->Abort();
   return TRUE;
 }
@@ -349,7 +358,8 @@ BOOL ClearCommBreak(HANDLE h) {
   if (IsDeviceHandle(h)) return Forward(h, SERIAL_SET_BREAK_OFF, nullptr, 0, nullptr, 0);
   auto port = Port(h);
   if (!port) return KObject::Fail(ERROR_INVALID_HANDLE);
-  ioctl(port->fd, TIOCCBRK);
+  // A pseudo-terminal has no line to break: not an error here.
+  if (ioctl(port->fd, TIOCCBRK) != 0 && errno != ENOTTY && errno != EINVAL) return KObject::Fail(ERROR_GEN_FAILURE);
   return TRUE;
 }
 
@@ -367,10 +377,10 @@ BOOL SetCommState(HANDLE h, const DCB* dcb) {
   auto port = Port(h);
   if (!port || !dcb) return KObject::Fail(ERROR_INVALID_HANDLE);
   termios tio;
-  if (tcgetattr(port->fd, &tio) == 0) {
+  if (tcgetattr(port->fd, &tio) == 0) {  // not a terminal (a file or socket): no speed to set
     cfsetispeed(&tio, SerialSpeedOf(dcb->BaudRate));
     cfsetospeed(&tio, SerialSpeedOf(dcb->BaudRate));
-    tcsetattr(port->fd, TCSANOW, &tio);
+    if (tcsetattr(port->fd, TCSANOW, &tio) != 0) return KObject::Fail(ERROR_GEN_FAILURE);
   }
   std::lock_guard<std::mutex> lock(port->mu);
   port->dcb = *dcb;

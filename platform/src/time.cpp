@@ -23,17 +23,21 @@ std::atomic<DWORD> g_manualTicks{0};
 DWORD g_manualStart = 0;
 int64_t g_manualRealMs = 0;
 
-int64_t MonoMs() {
+// A clock that cannot be read (never seen on Linux for these two) stands still at its last
+// reading rather than jumping to garbage.
+int64_t ReadClockMs(clockid_t clock, std::atomic<int64_t>* last) {
   timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+  if (clock_gettime(clock, &ts) != 0) return last->load();
+  int64_t ms = static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+  last->store(ms);
+  return ms;
 }
 
-int64_t RealMs() {
-  timespec ts;
-  clock_gettime(CLOCK_REALTIME, &ts);
-  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
+std::atomic<int64_t> g_lastMono{0}, g_lastReal{0};
+
+int64_t MonoMs() { return ReadClockMs(CLOCK_MONOTONIC, &g_lastMono); }
+
+int64_t RealMs() { return ReadClockMs(CLOCK_REALTIME, &g_lastReal); }
 
 void Configure() {
   std::call_once(g_configOnce, [] {
