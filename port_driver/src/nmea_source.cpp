@@ -82,13 +82,33 @@ void FieldOf(const char* line, int index, char* out) {
   out[n] = 0;
 }
 
+// $xxGSA: 1 selection A (automatic) or M | 2 fix 1 none, 2 2D, 3 3D | 3-14 satellites used |
+// 15 PDOP | 16 HDOP | 17 VDOP | 18 system id (NMEA 4.10).
+enum GsaField { GSA_SELECTION = 1, GSA_FIX = 2, GSA_FIRST_USED = 3, GSA_LAST_USED = 14, GSA_PDOP = 15,
+                GSA_HDOP = 16, GSA_VDOP = 17, GSA_SYSTEM = 18 };
+// $xxGSV: 1 messages | 2 this message | 3 satellites in view | from 4, four per satellite: number,
+// elevation (degrees), azimuth (degrees true), SNR (dB) | a last odd field: signal id (NMEA 4.10).
+enum GsvField { GSV_MESSAGES = 1, GSV_MESSAGE = 2, GSV_FIRST_SATELLITE = 4, GSV_PER_SATELLITE = 4 };
+// $xxGNS: 1 UTC time | 2,3 latitude, N/S | 4,5 longitude, E/W | 6 mode, one character per system
+// (N none, A autonomous, D differential, P precise, R RTK, F float RTK, E estimated) | 7
+// satellites used | 8 HDOP | 9 altitude above sea level, m | 10 geoid separation, m.
+enum GnsField { GNS_TIME = 1, GNS_LAT = 2, GNS_LON = 4, GNS_MODE = 6, GNS_SATELLITES = 7, GNS_HDOP = 8,
+                GNS_ALTITUDE = 9, GNS_SEPARATION = 10 };
+// $xxGLL: 1,2 latitude, N/S | 3,4 longitude, E/W | 5 UTC time | 6 status A (valid) or V.
+enum GllField { GLL_LAT = 1, GLL_LON = 3, GLL_TIME = 5, GLL_STATUS = 6 };
+// $xxZDA: 1 UTC time | 2 day | 3 month | 4 year, four digits | 5,6 local zone hours, minutes.
+enum ZdaField { ZDA_TIME = 1, ZDA_DAY = 2, ZDA_MONTH = 3, ZDA_YEAR = 4 };
+// What this reader looks at itself in the sentences the $GP parser reads: $xxGGA 1 UTC time, 9
+// altitude above sea level (m); $xxRMC 1 UTC time, 2 status A (valid) or V, 12 mode (NMEA 2.3).
+enum SolutionField { GGA_RMC_TIME = 1, GGA_ALTITUDE = 9, RMC_STATUS = 2, RMC_MODE = 12 };
+
 // The field holding the time of a time-tagged sentence, or 0 for other sentences.
 int TimeField(int type) {
   switch (type) {
     case GGA:
-    case RMC:
-    case GNS: return 1;
-    case GLL: return 5;
+    case RMC: return GGA_RMC_TIME;
+    case GNS: return GNS_TIME;
+    case GLL: return GLL_TIME;
     default: return 0;
   }
 }
@@ -141,21 +161,21 @@ void WriteSky(const NmeaSource* s, FixRecord* fix) {
 void ParseAnyGSA(NmeaSource* s, int talker, const char* line, FixRecord* fix) {
   int n = SplitFields(line);
   System system = SystemOfTalker(talker);
-  if (system == SYS_NONE && n > 18) {  // NMEA 4.10 names the system in field 18; others are none
-    int id = FieldInt(n, 18);
+  if (system == SYS_NONE && n > GSA_SYSTEM) {  // NMEA 4.10 names the system; others are none
+    int id = FieldInt(n, GSA_SYSTEM);
     if (id >= SYS_GPS && id <= SYS_NAVIC) system = static_cast<System>(id);
   }
-  for (int i = 3; i <= 14; ++i) AddUsed(s, SkyNumber(system, FieldInt(n, i)));
-  char mode = FieldText(n, 1)[0];
+  for (int i = GSA_FIRST_USED; i <= GSA_LAST_USED; ++i) AddUsed(s, SkyNumber(system, FieldInt(n, i)));
+  char mode = FieldText(n, GSA_SELECTION)[0];
   DWORD selection = mode == 'A' ? 1 : (mode == 'M' ? 2 : 0);
-  int m = FieldInt(n, 2);
+  int m = FieldInt(n, GSA_FIX);
   DWORD type = m > 0 ? static_cast<DWORD>(m - 1) : 0;
   if (s->gsaCount == 0 || type > fix->FixType) fix->FixType = type;
   if (s->gsaCount == 0) fix->SelectionType = selection;
   if (s->gsaCount == 0 || talker == TALKER_GN || s->gsaDopTalker != TALKER_GN) {
-    fix->Pdop = FieldFloat(n, 15);
-    fix->Hdop = FieldFloat(n, 16);
-    fix->Vdop = FieldFloat(n, 17);
+    fix->Pdop = FieldFloat(n, GSA_PDOP);
+    fix->Hdop = FieldFloat(n, GSA_HDOP);
+    fix->Vdop = FieldFloat(n, GSA_VDOP);
     s->gsaDopTalker = talker;
   }
   for (int slot = 0; slot < kMaxSatellites; ++slot) fix->UsedPrns[slot] = slot < s->usedCount ? s->used[slot] : 0;
@@ -170,11 +190,11 @@ void ParseAnyGSA(NmeaSource* s, int talker, const char* line, FixRecord* fix) {
 void ParseAnyGSV(NmeaSource* s, int talker, const char* line, FixRecord* fix) {
   int n = SplitFields(line);
   int signal = 0;
-  if (n > 4 && (n - 4) % 4 == 1) {  // NMEA 4.10 signal id
+  if (n > GSV_FIRST_SATELLITE && (n - GSV_FIRST_SATELLITE) % GSV_PER_SATELLITE == 1) {  // NMEA 4.10 signal id
     --n;
     signal = FieldInt(n + 1, n);
   }
-  int k = FieldInt(n, 2), total = FieldInt(n, 1);
+  int k = FieldInt(n, GSV_MESSAGE), total = FieldInt(n, GSV_MESSAGES);
   if (k == 1) {
     bool again = s->gsvGroups > 0 && talker == TALKER_GP && s->gsvTalker == TALKER_GP && signal == s->gsvSignal;
     if (again && !s->mergedSky) s->skyCount = 0;  // a newer sky of the same signal
@@ -186,7 +206,7 @@ void ParseAnyGSV(NmeaSource* s, int talker, const char* line, FixRecord* fix) {
   if (talker != TALKER_GP) s->mergedSky = true;
   System system = SystemOfTalker(talker);
   for (int g = 0; g < 4; ++g) {
-    int field = 4 + 4 * g;
+    int field = GSV_FIRST_SATELLITE + GSV_PER_SATELLITE * g;
     if (field >= n) break;
     AddSky(s, SkyNumber(system, FieldInt(n, field)), static_cast<DWORD>(FieldInt(n, field + 1)),
            static_cast<DWORD>(FieldInt(n, field + 2)), static_cast<DWORD>(FieldInt(n, field + 3)));
@@ -238,20 +258,20 @@ void TimeAt(int count, int index, FixRecord* fix) {
 // GNS: GGA's fields, with a mode character per system in place of the quality.
 void ParseGNS(NmeaSource* s, const char* line, FixRecord* fix) {
   int n = SplitFields(line);
-  TimeAt(n, 1, fix);
+  TimeAt(n, GNS_TIME, fix);
   char mode[16];
-  strcpy(mode, FieldText(n, 6));
+  strcpy(mode, FieldText(n, GNS_MODE));
   fix->FixQuality = QualityOfMode(mode);
   if (fix->FixQuality) {
-    fix->Latitude = DdmmToDegrees(FieldDouble(n, 2));
-    if (FieldText(n, 3)[0] == 'S') fix->Latitude = -fix->Latitude;
-    fix->Longitude = DdmmToDegrees(FieldDouble(n, 4));
-    if (FieldText(n, 5)[0] == 'W') fix->Longitude = -fix->Longitude;
-    fix->SatelliteCount = static_cast<DWORD>(FieldInt(n, 7));
-    fix->Hdop = FieldFloat(n, 8);
-    fix->AltitudeSeaLevel = FieldFloat(n, 9);
-    fix->Separation = FieldFloat(n, 10);
-    s->altitudeGiven = FieldText(n, 9)[0] != 0;
+    fix->Latitude = DdmmToDegrees(FieldDouble(n, GNS_LAT));
+    if (FieldText(n, GNS_LAT + 1)[0] == 'S') fix->Latitude = -fix->Latitude;
+    fix->Longitude = DdmmToDegrees(FieldDouble(n, GNS_LON));
+    if (FieldText(n, GNS_LON + 1)[0] == 'W') fix->Longitude = -fix->Longitude;
+    fix->SatelliteCount = static_cast<DWORD>(FieldInt(n, GNS_SATELLITES));
+    fix->Hdop = FieldFloat(n, GNS_HDOP);
+    fix->AltitudeSeaLevel = FieldFloat(n, GNS_ALTITUDE);
+    fix->Separation = FieldFloat(n, GNS_SEPARATION);
+    s->altitudeGiven = FieldText(n, GNS_ALTITUDE)[0] != 0;
   }
   fix->ValidFields |= FIX_LATITUDE | FIX_LONGITUDE | FIX_ALTITUDE_SEA_LEVEL | FIX_SEPARATION | FIX_HDOP |
                       FIX_SATELLITE_COUNT;
@@ -259,22 +279,22 @@ void ParseGNS(NmeaSource* s, const char* line, FixRecord* fix) {
 
 void ParseGLL(NmeaSource* s, const char* line, FixRecord* fix) {
   int n = SplitFields(line);
-  if (FieldText(n, 6)[0] != 'A') return;
+  if (FieldText(n, GLL_STATUS)[0] != 'A') return;
   s->gllFix = true;
-  if (!(fix->ValidFields & FIX_TIME)) TimeAt(n, 5, fix);
-  fix->Latitude = DdmmToDegrees(FieldDouble(n, 1));
-  if (FieldText(n, 2)[0] == 'S') fix->Latitude = -fix->Latitude;
-  fix->Longitude = DdmmToDegrees(FieldDouble(n, 3));
-  if (FieldText(n, 4)[0] == 'W') fix->Longitude = -fix->Longitude;
+  if (!(fix->ValidFields & FIX_TIME)) TimeAt(n, GLL_TIME, fix);
+  fix->Latitude = DdmmToDegrees(FieldDouble(n, GLL_LAT));
+  if (FieldText(n, GLL_LAT + 1)[0] == 'S') fix->Latitude = -fix->Latitude;
+  fix->Longitude = DdmmToDegrees(FieldDouble(n, GLL_LON));
+  if (FieldText(n, GLL_LON + 1)[0] == 'W') fix->Longitude = -fix->Longitude;
   fix->ValidFields |= FIX_LATITUDE | FIX_LONGITUDE;
 }
 
 // ZDA: the time and the date (with a four-digit year).
 void ParseZDA(const char* line, FixRecord* fix) {
   int n = SplitFields(line);
-  int day = FieldInt(n, 2), month = FieldInt(n, 3), year = FieldInt(n, 4);
+  int day = FieldInt(n, ZDA_DAY), month = FieldInt(n, ZDA_MONTH), year = FieldInt(n, ZDA_YEAR);
   if (day < 1 || day > 31 || month < 1 || month > 12 || year < 1980 || year > 2200) return;
-  if (!(fix->ValidFields & FIX_TIME)) TimeAt(n, 1, fix);
+  if (!(fix->ValidFields & FIX_TIME)) TimeAt(n, ZDA_TIME, fix);
   fix->UtcTime.wYear = static_cast<WORD>(year);
   fix->UtcTime.wMonth = static_cast<WORD>(month);
   fix->UtcTime.wDay = static_cast<WORD>(day);
@@ -292,15 +312,15 @@ void ParseSolution(NmeaSource* s, int talker, int type, const char* line, FixRec
     case GGA: {
       ParseGGA(line, fix);
       char alt[16];
-      FieldOf(line, 9, alt);
+      FieldOf(line, GGA_ALTITUDE, alt);
       s->altitudeGiven = fix->FixQuality != 0 && alt[0];
       break;
     }
     case RMC: {
       ParseRMC(line, fix);
       char status[16], mode[16];
-      FieldOf(line, 2, status);
-      FieldOf(line, 12, mode);
+      FieldOf(line, RMC_STATUS, status);
+      FieldOf(line, RMC_MODE, mode);
       s->rmcFix = status[0] == 'A';
       s->rmcMode = mode[0];
       break;

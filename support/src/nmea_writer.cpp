@@ -74,6 +74,10 @@ int AppendChecksum(char* text, size_t size) {
   return 5;
 }
 
+// $GPRMC: 1 UTC time hhmmss.sss | 2 status A (valid) or V | 3,4 latitude ddmm.mmmmmm, N/S |
+// 5,6 longitude dddmm.mmmmmm, E/W | 7 speed over ground, knots | 8 course, degrees true (the
+// compass's, corrected, when it gives the course) | 9 date ddmmyy | 10,11 magnetic variation,
+// degrees, E/W (empty when unknown) | 12 mode A (autonomous) or N (no fix).
 int MakeGPRMC(const FixRecord* fix, char* out, size_t size) {
   char time[16], date[16], lat[16], lon[16], variation[32];
   TimeField(&fix->UtcTime, time);
@@ -84,13 +88,15 @@ int MakeGPRMC(const FixRecord* fix, char* out, size_t size) {
   else
     snprintf(variation, sizeof variation, ",");
   const char* status = fix->FixType ? "A" : "V";
-  float knots = fix->Speed * 0.5399568f;  // single precision, as receivers print it
+  float knots = fix->Speed * kKnotsPerKmhSingle;
   snprintf(out, size, "$GPRMC,%s,%s,%s,%s,%.1f,%.1f,%s,%s,%s", time, status, FormatLatitude(fix->Latitude, lat),
            FormatLongitude(fix->Longitude, lon), Num(knots), Num(OutputCourse(fix)), date, variation,
            fix->FixType ? "A" : "N");
   return Finish(out, size);
 }
 
+// $GPVTG: 1,2 course, T (true) | 3,4 course, M (magnetic) | 5,6 speed, N (knots) | 7,8 speed,
+// K (km/h) | 9 mode A.
 int MakeGPVTG(const FixRecord* fix, char* out, size_t size) {
   double course = OutputCourse(fix);
   double magnetic = (fix->ValidFields & FIX_MAG_HEADING) ? fix->MagHeading : AngleSum(course, fix->MagVariation);
@@ -99,6 +105,9 @@ int MakeGPVTG(const FixRecord* fix, char* out, size_t size) {
   return Finish(out, size);
 }
 
+// $GPGGA: 1 UTC time | 2,3 latitude, N/S | 4,5 longitude, E/W | 6 fix quality (0 none, 1 GPS,
+// 2 DGPS) | 7 satellites used, two digits | 8 HDOP | 9,10 altitude above sea level, M | 11,12
+// geoid separation, M | 13 DGPS age (empty) | 14 DGPS station (empty).
 int MakeGPGGA(const FixRecord* fix, char* out, size_t size) {
   char time[16], lat[16], lon[16];
   TimeField(&fix->UtcTime, time);
@@ -108,6 +117,8 @@ int MakeGPGGA(const FixRecord* fix, char* out, size_t size) {
   return Finish(out, size);
 }
 
+// $GPGSA: 1 selection A (automatic) | 2 fix 1 none, 2 2D, 3 3D | 3-14 PRNs used, two digits,
+// empty slots empty | 15 PDOP | 16 HDOP | 17 VDOP.
 int MakeGPGSA(const FixRecord* fix, char* out, size_t size) {
   snprintf(out, size, "$GPGSA,A,%d,", Count(fix->FixType) + 1);
   for (int i = 0; i < kMaxSatellites; ++i) {
@@ -118,6 +129,9 @@ int MakeGPGSA(const FixRecord* fix, char* out, size_t size) {
   return Finish(out, size);
 }
 
+// $PGRMT (the driver's own status): 1 source label | 2 compass reading, degrees (-1.0 none) |
+// 3 GPS course beside it (-1.0 none or the compass's) | 4 orientation code | 5 profile number |
+// 6-8 empty.
 int MakePGRMT(const FixRecord* fix, char* out, size_t size) {
   bool compass = fix->ValidFields & FIX_COMPASS_IN_USE;
   double compassValue = compass ? fix->MagHeading : -1.0;
@@ -134,6 +148,9 @@ int MakePGRMT(const FixRecord* fix, char* out, size_t size) {
   return Finish(out, size);
 }
 
+// $GPGSV: 1 messages | 2 this message's number | 3 satellites in view | then four times:
+// PRN, elevation (degrees, two digits), azimuth (degrees true, three digits), SNR (dB, two
+// digits); an empty slot is four empty fields.
 int MakeGPGSV(int page, const FixRecord* fix, char* out, size_t size) {
   if (size) out[0] = 0;
   int n = Count(fix->SatellitesInView);
