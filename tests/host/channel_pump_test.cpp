@@ -6,7 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 #include <string>
-#include "../host/channel_pump.h"
+#include "../../host/channel_pump.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 // registered in this process, and the cell service control link with a device of this process.
 #include <atomic>
 #include <thread>
-#include "../port_driver/src/driver_internal.h"
+#include "../../port_driver/src/driver_internal.h"
 #include "driver_fixture.h"
 #include "nmea_sentence.h"
 #include "port_driver/correction.h"

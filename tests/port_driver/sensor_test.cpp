@@ -3,7 +3,7 @@
 // process.
 #include <cmath>
 #include <fstream>
-#include "../port_driver/src/sensor_internal.h"
+#include "../../port_driver/src/sensor_internal.h"
 #include "driver_fixture.h"
 #include "platform/smi_sensors.h"
 #include "compass.h"
