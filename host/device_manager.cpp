@@ -38,11 +38,6 @@ std::u16string Lower(LPCWSTR s) {
 
 HANDLE HandleOf(const ActiveDevice* d) { return reinterpret_cast<HANDLE>(kActivationTag | d->id); }
 
-FARPROC Entry(HMODULE module, const std::u16string& prefix, const char16_t* name) {
-  std::u16string symbol = prefix + u"_" + name;
-  return GetProcAddressW(module, symbol.c_str());
-}
-
 // Makes Drivers\Active\NN for the builtin key; returns its path.
 std::u16string CreateActiveKey(LPCWSTR builtinKey, const std::u16string& name) {
   for (DWORD n = 1; n <= kMaxActiveKeys; ++n) {
@@ -100,19 +95,8 @@ HANDLE Load(LPCWSTR from, LPCWSTR dll, LPCWSTR prefix, DWORD index, bool service
     SetLastError(ERROR_FILE_NOT_FOUND);
     return nullptr;
   }
-  std::u16string p = prefix;
   StreamEntryPoints& e = d->entries;
-  e.Init = reinterpret_cast<PFN_Init>(Entry(d->module, p, u"Init"));
-  e.Deinit = reinterpret_cast<PFN_Deinit>(Entry(d->module, p, u"Deinit"));
-  e.Open = reinterpret_cast<PFN_Open>(Entry(d->module, p, u"Open"));
-  e.Close = reinterpret_cast<PFN_Close>(Entry(d->module, p, u"Close"));
-  e.Read = reinterpret_cast<PFN_Read>(Entry(d->module, p, u"Read"));
-  e.Write = reinterpret_cast<PFN_Write>(Entry(d->module, p, u"Write"));
-  e.Seek = reinterpret_cast<PFN_Seek>(Entry(d->module, p, u"Seek"));
-  e.IOControl = reinterpret_cast<PFN_IOControl>(Entry(d->module, p, u"IOControl"));
-  e.PowerUp = reinterpret_cast<PFN_Power>(Entry(d->module, p, u"PowerUp"));
-  e.PowerDown = reinterpret_cast<PFN_Power>(Entry(d->module, p, u"PowerDown"));
-  if (!e.Init || !e.Deinit || !e.Open || !e.Close) {
+  if (!PlatformStreamEntries(d->module, prefix, &e)) {
     LogPrintf(LOG_CRLF, "Driver %s: entry points missing in %s", Utf8Of(from).text, Utf8Of(dll).text);
     FreeLibrary(d->module);
     delete d;

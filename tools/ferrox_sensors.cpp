@@ -36,14 +36,8 @@ int Fail(const std::string& message) {
 bool RegisterSensorDevice() {
   HMODULE m = LoadLibraryW(u"HTCSensorService.dll");
   if (!m) return false;
-  auto entry = [&](const char16_t* name) { return GetProcAddressW(m, name); };
   static StreamEntryPoints e{};
-  e.Init = reinterpret_cast<PFN_Init>(entry(u"SEN_Init"));
-  e.Deinit = reinterpret_cast<PFN_Deinit>(entry(u"SEN_Deinit"));
-  e.Open = reinterpret_cast<PFN_Open>(entry(u"SEN_Open"));
-  e.Close = reinterpret_cast<PFN_Close>(entry(u"SEN_Close"));
-  e.IOControl = reinterpret_cast<PFN_IOControl>(entry(u"SEN_IOControl"));
-  if (!e.Init || !e.Deinit || !e.Open || !e.Close || !e.IOControl) return false;
+  if (!PlatformStreamEntries(m, u"SEN", &e) || !e.IOControl) return false;
   DWORD context = e.Init(nullptr, nullptr);
   return context && PlatformRegisterDevice(u"SEN", 0, &e, context, TRUE);
 }

@@ -116,3 +116,19 @@ BOOL FreeLibrary(HMODULE module) {
   g_loaded.erase(it);
   return TRUE;
 }
+
+int PlatformStreamEntries(HMODULE module, LPCWSTR prefix, StreamEntryPoints* e) {
+  const std::u16string p = std::u16string(prefix) + u"_";
+  auto entry = [&](const char16_t* name) { return GetProcAddressW(module, (p + name).c_str()); };
+  e->Init = reinterpret_cast<PFN_Init>(entry(u"Init"));
+  e->Deinit = reinterpret_cast<PFN_Deinit>(entry(u"Deinit"));
+  e->Open = reinterpret_cast<PFN_Open>(entry(u"Open"));
+  e->Close = reinterpret_cast<PFN_Close>(entry(u"Close"));
+  e->Read = reinterpret_cast<PFN_Read>(entry(u"Read"));
+  e->Write = reinterpret_cast<PFN_Write>(entry(u"Write"));
+  e->Seek = reinterpret_cast<PFN_Seek>(entry(u"Seek"));
+  e->IOControl = reinterpret_cast<PFN_IOControl>(entry(u"IOControl"));
+  e->PowerUp = reinterpret_cast<PFN_Power>(entry(u"PowerUp"));
+  e->PowerDown = reinterpret_cast<PFN_Power>(entry(u"PowerDown"));
+  return e->Init && e->Deinit && e->Open && e->Close;
+}

@@ -76,6 +76,9 @@ typedef void* FARPROC;
 HMODULE LoadLibraryW(LPCWSTR name);
 FARPROC GetProcAddressW(HMODULE module, LPCWSTR name);
 BOOL FreeLibrary(HMODULE module);
+// The ten entry points "<prefix>_Init" ... "<prefix>_PowerDown" of a loaded module; 1 when it
+// has the four every stream device needs (Init, Deinit, Open, Close), the others may be null.
+int PlatformStreamEntries(HMODULE module, LPCWSTR prefix, StreamEntryPoints* entries);
 typedef FARPROC (*ModuleLookup)(const char* symbol);
 // Registers a module of this process under a name such as u"gpsapiOrig.dll"; null removes it.
 void PlatformRegisterModule(LPCWSTR name, ModuleLookup lookup);
