@@ -97,7 +97,7 @@ SYSTEMTIME TimeAt(double seconds) {
   SYSTEMTIME base{2026, 12, 0, 6, 12, 0, 0, 0};
   FILETIME ft;
   SystemTimeToFileTime(&base, &ft);
-  ft = U64ToFileTime(FileTimeToU64(ft) + static_cast<ULONGLONG>(std::llround(seconds * 1000)) * 10000);
+  ft = U64ToFileTime(FileTimeToU64(ft) + static_cast<ULONGLONG>(std::llround(seconds * 1000)) * kFileTimePerMs);
   SYSTEMTIME t;
   FileTimeToSystemTime(&ft, &t);
   return t;

@@ -305,8 +305,6 @@ std::u16string DeviceNameOf(LPCWSTR builtinKey) {
   return u"";
 }
 
-int ActivationsOf(LPCWSTR builtinKey) { return static_cast<int>(ActivationsFrom(builtinKey).size()); }
-
 int RemoveStaleActiveKeys() {
   std::vector<std::u16string> owned;
   {

@@ -18,7 +18,5 @@ void DeactivateAllDevices();
 void PowerAllDevices(bool up);
 // The device name ("COM8:") of the driver activated from `builtinKey`, empty when none.
 std::u16string DeviceNameOf(LPCWSTR builtinKey);
-// How many activations come from `builtinKey` (0 or 1 when all is well).
-int ActivationsOf(LPCWSTR builtinKey);
 // Removes Drivers\Active entries that no activation of this process owns (left by a killed host).
 int RemoveStaleActiveKeys();

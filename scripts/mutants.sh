@@ -12,10 +12,15 @@ mutants=(
   "port_driver/src/frx_fix.cpp|s/fix->Speed = moveSpeed < p.MinSpeed ? 0.0f : static_cast<float>(moveSpeed);/fix->Speed = static_cast<float>(moveSpeed);/|the minimum speed of the speed from movement"
   "port_driver/src/frx_fix.cpp|s/if (dms < static_cast<LONG>(p.DeltaTime))/if (dms > static_cast<LONG>(p.DeltaTime))/|the standstill hold time"
   "port_driver/src/output_fix.cpp|s/if (out->Speed < p.MinSpeed) {/if (out->Speed < 0) {/|the output's minimum speed"
-  "port_driver/src/nmea_parser.cpp|s/if (FieldText(n, 11)\[0\] == 'E') fix->MagVariation = -fix->MagVariation;//|the sign of an easterly variation"
+  "port_driver/src/nmea_parser.cpp|s/if (FieldText(n, RMC_VARIATION_SIDE)\[0\] == 'E') fix->MagVariation = -fix->MagVariation;//|the sign of an easterly variation"
   "port_driver/src/nmea_parser.cpp|s/if (FieldText(count, lonIndex + 1)\[0\] == 'W') fix->Longitude = -fix->Longitude;//|the sign of a western longitude"
   "support/src/nmea_writer.cpp|s/c ^= static_cast<unsigned char>(text\[i\]);/c += static_cast<unsigned char>(text[i]);/|the sentence checksum"
-  "port_driver/src/settings_profile.cpp|s/g_Profile.MinSpeed = 1.0;/g_Profile.MinSpeed = 2.0;/|the default minimum speed"
+  "settings_store/src/settings_profile.cpp|s/g_Profile.MinSpeed = 1.0;/g_Profile.MinSpeed = 2.0;/|the default minimum speed"
+  "port_driver/src/nmea_source.cpp|s/if (FieldText(n, GNS_LAT + 1)\[0\] == 'S') fix->Latitude = -fix->Latitude;//|the sign of a southern latitude in GNS"
+  "port_driver/src/nmea_source.cpp|s/fix->Hdop = FieldFloat(n, GSA_HDOP);/fix->Hdop = FieldFloat(n, GSA_PDOP);/|the HDOP field of GSA"
+  "settings_app/core/calibration.cpp|s/std::lround(degrees)/static_cast<long>(degrees + 0.5)/|the rounding of a calibration offset"
+  "settings_app/core/status_reader.cpp|s/(n != 1 \&\& n != 2)/(n > 2)/|only real profile numbers become current"
+  "settings_app/core/field_text.cpp|s/if (v > 0xFFFFFFFFull) return 0;//|numbers too large for a setting"
 )
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug >/dev/null
 cmake --build "$build" >/dev/null

@@ -232,14 +232,6 @@ LONG RecReadBlock(int index, DWORD offset, void* buffer, DWORD count, DWORD* don
   return err;
 }
 
-LONG RecWriteBlock(int index, DWORD offset, const void* buffer, DWORD count, DWORD* done) {
-  RecordSlot* s = Slot(index);
-  if (!s) return -1;
-  LONG err = Transfer(s, true, offset, const_cast<void*>(buffer), count, "Writefile");
-  if (done) *done = s->transferred;
-  return err;
-}
-
 DWORD RecSearch(int index, void* key, DWORD recordSize, RecordCompare compare, WORD* outcome) {
   *outcome = kRecordFailed;
   RecordSlot* s = Slot(index);

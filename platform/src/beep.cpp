@@ -4,17 +4,12 @@
 #include "platform/beep.h"
 
 static std::atomic<int> g_beeps{0};
-static std::atomic<UINT> g_lastBeep{0};
 
-BOOL MessageBeep(UINT type) {
+BOOL MessageBeep(UINT) {
   ++g_beeps;
-  g_lastBeep = type;
-  if (isatty(STDERR_FILENO)) {
-    ssize_t n = write(STDERR_FILENO, "\a", 1);
-    (void)n;
-  }
+  // The bell is a courtesy: whether the terminal took it changes nothing for the caller.
+  if (isatty(STDERR_FILENO) && write(STDERR_FILENO, "\a", 1) != 1) return TRUE;
   return TRUE;
 }
 
 int PlatformBeepCount() { return g_beeps; }
-UINT PlatformLastBeep() { return g_lastBeep; }

@@ -28,7 +28,6 @@ struct Device {
 
 std::mutex g_lock;
 std::map<uintptr_t, std::shared_ptr<Device>> g_devices;
-std::map<std::u16string, ServiceFactory> g_factories;
 DeviceManagerCalls g_manager{};
 bool g_hasManager = false;
 uintptr_t g_nextRegistration = 0x3000;
@@ -176,12 +175,6 @@ HANDLE GetServiceHandle(LPCWSTR name, LPWSTR, LPDWORD) {
   return AddHandle(h);
 }
 
-void PlatformRegisterServiceFactory(LPCWSTR name, ServiceFactory factory) {
-  std::lock_guard<std::mutex> lock(g_lock);
-  if (factory) g_factories[Lower(name)] = factory;
-  else g_factories.erase(Lower(name));
-}
-
 void PlatformSetDeviceManager(const DeviceManagerCalls* calls) {
   std::lock_guard<std::mutex> lock(g_lock);
   g_hasManager = calls != nullptr;
@@ -200,13 +193,6 @@ HANDLE ActivateService(LPCWSTR name, DWORD flags) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return nullptr;
   }
-  ServiceFactory factory = nullptr;
-  {
-    std::lock_guard<std::mutex> lock(g_lock);
-    auto it = g_factories.find(Lower(name));
-    if (it != g_factories.end()) factory = it->second;
-  }
-  if (factory) return factory(flags);
   DeviceManagerCalls m;
   if (Manager(&m)) return m.activateService(name, flags);
   return RemoteActivateService(name, flags);

@@ -164,10 +164,3 @@ int PlatformVFormat(char* out, size_t size, const char* format, va_list args) {
   return static_cast<int>(o.len);
 }
 
-int PlatformFormat(char* out, size_t size, const char* format, ...) {
-  va_list args;
-  va_start(args, format);
-  int n = PlatformVFormat(out, size, format, args);
-  va_end(args);
-  return n;
-}

@@ -10,10 +10,10 @@ namespace platform {
 
 struct KObject {
   virtual ~KObject() = default;
-  // Waitable objects answer whether they are signalled (called under KernelLock()).
+  // Waitable objects answer whether they are signalled (called under the kernel lock).
   virtual bool Waitable() const { return false; }
   virtual bool Signalled() const { return false; }
-  // Called under KernelLock() when a wait was satisfied by this object (auto-reset events).
+  // Called under the kernel lock when a wait was satisfied by this object (auto-reset events).
   virtual void Consume() {}
   // Streams (files, devices) implement these; the default refuses.
   virtual BOOL Read(void*, DWORD, DWORD* read) { *read = 0; return Fail(ERROR_INVALID_HANDLE); }

@@ -61,8 +61,6 @@ BOOL KObject::Fail(DWORD error) {
   return FALSE;
 }
 
-std::mutex& KernelLock() { return g_lock; }
-std::condition_variable& KernelSignal() { return g_signal; }
 
 HANDLE AddHandle(std::shared_ptr<KObject> object) {
   std::lock_guard<std::mutex> lock(g_lock);

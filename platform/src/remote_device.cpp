@@ -205,7 +205,6 @@ bool NameFits(LPCWSTR name) { return name && *name && WideLen(name) <= kWireMaxN
 }  // namespace
 
 void PlatformSetHostProcess(bool host) { g_hostProcess = host; }
-bool PlatformIsHostProcess() { return g_hostProcess; }
 
 HANDLE RemoteOpenDevice(LPCWSTR name, DWORD access, DWORD share) {
   WireOpen open{access, share};

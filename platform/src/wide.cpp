@@ -30,14 +30,6 @@ int WideCompare(const WCHAR* a, const WCHAR* b) {
   }
 }
 
-int WideCompareNoCase(const WCHAR* a, const WCHAR* b) {
-  for (;; ++a, ++b) {
-    WCHAR x = WideLower(*a), y = WideLower(*b);
-    if (x != y) return x < y ? -1 : 1;
-    if (!x) return 0;
-  }
-}
-
 static void AppendUtf8(std::string& out, char32_t c) {
   if (c < 0x80) {
     out.push_back(static_cast<char>(c));

@@ -6,7 +6,6 @@
 
 // A connected socket to the host, or -1 when no host runs.
 int WireConnect();
-bool PlatformIsHostProcess();
 
 HANDLE RemoteOpenDevice(LPCWSTR name, DWORD access, DWORD share);
 HANDLE RemoteServiceHandle(LPCWSTR name);

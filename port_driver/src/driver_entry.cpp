@@ -164,7 +164,7 @@ int StartReader() {
     return 1;
   }
   LoadAllSettings(nullptr);
-  AtomicWrite(&g_Driver.RemoteCommand, 0);
+  AtomicWrite(&g_Driver.RemoteCommand, REMOTE_NONE);
   g_Driver.SavedSpeed = g_Profile.EnableSpeed;
   g_Driver.SavedCourse = g_Profile.EnableCourse;
   g_Driver.SavedLag = g_Profile.LagAdvance;
@@ -310,12 +310,12 @@ DWORD COM_Write(DWORD handle, const void* data, DWORD count) {
   if (!data) return 0;
   const char* bytes = static_cast<const char*>(data);
   size_t length = strnlen(bytes, count);
-  if (length == 6 && memcmp(bytes, "Reload", 6) == 0) {
-    AtomicWrite(&g_Driver.RemoteCommand, 1);
+  if (length == strlen(DRIVER_COMMAND_RELOAD) && memcmp(bytes, DRIVER_COMMAND_RELOAD, length) == 0) {
+    AtomicWrite(&g_Driver.RemoteCommand, REMOTE_RELOAD);
     return kCommandAccepted;
   }
-  if (length == 6 && memcmp(bytes, "Calib:", 6) == 0) {
-    AtomicWrite(&g_Driver.RemoteCommand, 2);
+  if (length == strlen(DRIVER_COMMAND_CALIB) && memcmp(bytes, DRIVER_COMMAND_CALIB, length) == 0) {
+    AtomicWrite(&g_Driver.RemoteCommand, REMOTE_CALIB);
     return kCommandAccepted;
   }
   LONG current = AtomicRead(&g_Driver.CurrentPort);

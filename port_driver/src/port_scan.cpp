@@ -109,7 +109,7 @@ bool Verify(LONG index) {
       break;
     }
     LogPrintf(LOG_CRLF, "Port Scan: Valid Fields = %x", record.ValidFields);
-    delivered = (record.ValidFields & 0x4001F) == 0x4001F;
+    delivered = (record.ValidFields & FIX_MOVING_POSITION_GROUP) == FIX_MOVING_POSITION_GROUP;
   }
   if (index >= 1) AtomicWrite(TestSlot(), -1);
   return delivered;

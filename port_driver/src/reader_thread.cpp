@@ -11,6 +11,7 @@
 #include "settings_store/settings.h"
 #include "track_log.h"
 #include "support/clock.h"
+#include "support/cell_flags.h"
 #include "support/log.h"
 
 namespace {
@@ -27,12 +28,12 @@ bool GoToSleep(DWORD* keepAliveDeadline) {
   SetEvent(g_Driver.ReadSleep);
   StopSensorThread();
   StopScanThread();
-  AtomicWrite(&g_Driver.RemoteCommand, 0);
+  AtomicWrite(&g_Driver.RemoteCommand, REMOTE_NONE);
   CloseSource(AtomicRead(&g_Driver.CurrentPort));
   AtomicWrite(&g_Driver.CurrentPort, PORT_NONE);
   CloseAllSources();
   CloseTrackLogs();
-  if (ReadEnableCells() & 0x2) StopCellService();
+  if (ReadEnableCells() & CELLS_WITH_GPS_ONLY) StopCellService();
   if (IsSet(g_Driver.PollEvent)) return true;
   ResetEvent(g_Driver.InitDoneEvent);
   ResetEvent(g_Driver.WakeEvent);
@@ -44,9 +45,9 @@ bool GoToSleep(DWORD* keepAliveDeadline) {
 
 void RunRemoteCommand() {
   LONG command = AtomicRead(&g_Driver.RemoteCommand);
-  if (command == 0) return;
+  if (command == REMOTE_NONE) return;
   LogLine(LOG_CRLF, "Reloading Registry by Remote request");
-  if (command == 1) {
+  if (command == REMOTE_RELOAD) {
     StopSensorThread();
     StopScanThread();
     CloseSource(AtomicRead(&g_Driver.CurrentPort));
@@ -59,7 +60,7 @@ void RunRemoteCommand() {
       g_Driver.SavedLag = g_Profile.LagAdvance;
       ResetEvent(g_Driver.InitDoneEvent);
     }
-  } else if (command == 2) {
+  } else if (command == REMOTE_CALIB) {
     LoadSoftwareSettings();
     // The profile just read brings speed, course and lag corrections back; a source whose port
     // entry has no correction flag keeps them off until the next switch.
@@ -68,7 +69,7 @@ void RunRemoteCommand() {
     g_Driver.SavedLag = g_Profile.LagAdvance;
     ApplySourceCorrections(AtomicRead(&g_Driver.CurrentPort));
   }
-  AtomicWrite(&g_Driver.RemoteCommand, 0);
+  AtomicWrite(&g_Driver.RemoteCommand, REMOTE_NONE);
 }
 
 }  // namespace
@@ -132,7 +133,7 @@ DWORD ReaderThread(LPVOID) {
       StartSensorThread();
       StartScanThread();
       SetEvent(g_Driver.InitDoneEvent);
-      if ((ReadEnableCells() & 0x2) && !CellServiceRunning()) StartCellService();
+      if ((ReadEnableCells() & CELLS_WITH_GPS_ONLY) && !CellServiceRunning()) StartCellService();
     }
     LONG next = AtomicRead(&g_Driver.UseNewPort);
     if (next >= 0) {

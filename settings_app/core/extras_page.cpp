@@ -6,6 +6,7 @@
 #include "platform/platform.h"
 #include "pages.h"
 #include "settings_store/settings.h"
+#include "support/cell_flags.h"
 #include "support/log.h"
 #include "support/reg_helpers.h"
 
@@ -61,9 +62,9 @@ void FillExtrasPage(PageState* s, DWORD status) {
   SetControlText(p, s, 1065, "%u", static_cast<unsigned>(g_System.AutoAngle));
   SetControlCheck(p, s, 1098, (g_System.AutoEnable & 1) != 0);
   SetControlCheck(p, s, 1099, (g_System.AutoEnable & 2) != 0);
-  SetControlCheck(p, s, 1054, (g_App.EnableCells & 1) != 0);
-  SetControlCheck(p, s, 1056, (g_App.EnableCells & 2) != 0);
-  SetControlCheck(p, s, 1057, (g_App.EnableCells & 4) != 0);
+  SetControlCheck(p, s, 1054, (g_App.EnableCells & CELLS_ENABLED) != 0);
+  SetControlCheck(p, s, 1056, (g_App.EnableCells & CELLS_WITH_GPS_ONLY) != 0);
+  SetControlCheck(p, s, 1057, (g_App.EnableCells & CELLS_INTERNET) != 0);
   SetControlText(p, s, 1059, "%u", static_cast<unsigned>(g_App.MaxCells));
   SetControlText(p, s, 1066, "%u", static_cast<unsigned>(g_App.CurMcc));
   for (WORD id : {static_cast<WORD>(1052), static_cast<WORD>(1060), static_cast<WORD>(1062), static_cast<WORD>(1063),
@@ -82,7 +83,8 @@ int SaveExtrasPage(PageState* s) {
   ReadUnsignedField(p, s, 1065, 0, 90, &g_System.AutoAngle);
   g_System.AutoEnable = (ControlChecked(p, *s, 1098) ? 1 : 0) + (ControlChecked(p, *s, 1099) ? 2 : 0);
   g_App.EnableCells = ControlChecked(p, *s, 1054)
-                          ? 1 + (ControlChecked(p, *s, 1056) ? 2 : 0) + (ControlChecked(p, *s, 1057) ? 4 : 0)
+                          ? CELLS_ENABLED | (ControlChecked(p, *s, 1056) ? CELLS_WITH_GPS_ONLY : 0) |
+                                (ControlChecked(p, *s, 1057) ? CELLS_INTERNET : 0)
                           : 0;
   ReadUnsignedField(p, s, 1059, 0, 100000, &g_App.MaxCells);
   ReadUnsignedField(p, s, 1066, 0, 999, &g_App.CurMcc);
@@ -102,7 +104,7 @@ int SaveExtrasPage(PageState* s) {
     RegCloseKey(key);
   }
   SaveSettings(0);
-  if (g_App.EnableCells & 1) CellServiceRefresh();
+  if (g_App.EnableCells & CELLS_ENABLED) CellServiceRefresh();
   else CellServiceStop();
   return 1;
 }

@@ -8,6 +8,7 @@
 #include "pages.h"
 #include "settings_store/settings.h"
 #include "sky_plot.h"
+#include "support/geodesy.h"
 
 namespace {
 constexpr int kTextMargin = 10;
@@ -98,7 +99,7 @@ void StatusView::paintPlot(QPainter& painter) {
   p.drawText(QRect(c.x() + l.radius, c.y() - half, l.margin, l.margin), Qt::AlignCenter, "E");
   auto needle = [&](double degrees, const QColor& colour) {
     if (!std::isfinite(degrees)) return;
-    const double a = degrees * M_PI / 180.0;
+    const double a = degrees * DEG_TO_RAD;
     p.setPen(QPen(colour, 3));
     p.drawLine(c, QPoint(c.x() + static_cast<int>(l.radius * std::sin(a)), c.y() - static_cast<int>(l.radius * std::cos(a))));
   };

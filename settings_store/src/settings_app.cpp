@@ -1,5 +1,6 @@
 // The settings application's side of the settings store: its full load, saving and the first
 // run that writes the defaults.
+#include <iterator>
 #include "platform/platform.h"
 #include "settings_store/settings.h"
 #include "support/log.h"
@@ -8,8 +9,8 @@
 static void CopyMultiplexerName(HKEY key) {
   g_System.MuxPortName[0] = 0;
   WCHAR name[16] = {};
-  if (ReadValue(key, u"DriverInterface", name, 30) == ERROR_SUCCESS && name[0]) WideCopy(g_System.MuxPortName, 16, name);
-  else WideCopy(g_System.MuxPortName, 16, u"COM4:");
+  if (ReadValue(key, u"DriverInterface", name, 30) == ERROR_SUCCESS && name[0]) WideCopy(g_System.MuxPortName, std::size(g_System.MuxPortName), name);
+  else WideCopy(g_System.MuxPortName, std::size(g_System.MuxPortName), u"COM4:");
 }
 
 void AppLoadAllSettings() {
@@ -20,7 +21,7 @@ void AppLoadAllSettings() {
   LogLine(LOG_CRLF, "Reading Registry Settings");
   if (!g_System.BuiltinKey[0]) {
     LogLine(LOG_CRLF, "Default Driver Key");
-    WideCopy(g_System.BuiltinKey, 256, DEFAULT_BUILTIN_KEY);
+    WideCopy(g_System.BuiltinKey, std::size(g_System.BuiltinKey), DEFAULT_BUILTIN_KEY);
   }
   g_System.GpsComPort = AppLoadSoftwareSettings();
   if (OpenKey(g_System.BuiltinKey, &key) == ERROR_SUCCESS) {
@@ -33,8 +34,8 @@ void AppLoadAllSettings() {
   if (OpenKey(GID_DRIVERS_KEY, &key) == ERROR_SUCCESS) {
     WCHAR current[128 + 1] = {};
     if (ReadValue(key, u"CurrentDriver", current, 255) == ERROR_SUCCESS && current[0]) {
-      size_t n = WideCopy(g_System.GidDriverKey, 256, GID_DRIVERS_KEY u"\\");
-      WideCopy(g_System.GidDriverKey + n, 256 - n, current);
+      size_t n = WideCopy(g_System.GidDriverKey, std::size(g_System.GidDriverKey), GID_DRIVERS_KEY u"\\");
+      WideCopy(g_System.GidDriverKey + n, std::size(g_System.GidDriverKey) - n, current);
     }
     RegCloseKey(key);
   }
@@ -55,7 +56,7 @@ void AppLoadAllSettings() {
   g_App.LoadedGidEnabled = g_App.GidEnabled;
   WCHAR own[] = u"COM1:";
   own[3] = static_cast<WCHAR>(u'0' + g_System.OwnIndex);
-  WideCopy(g_System.OwnPortName, 8, own);
+  WideCopy(g_System.OwnPortName, std::size(g_System.OwnPortName), own);
   HKEY main;
   bool userTable = false;
   if (OpenKey(MAIN_KEY, &main) == ERROR_SUCCESS) {
@@ -135,7 +136,7 @@ static void WriteSystemKeys() {
       CopyMultiplexerName(key);
       RegCloseKey(key);
     } else {
-      WideCopy(g_System.MuxPortName, 16, u"COM4:");
+      WideCopy(g_System.MuxPortName, std::size(g_System.MuxPortName), u"COM4:");
     }
     if (OpenKey(GID_ACTIVE_KEY, &key) == ERROR_SUCCESS) {
       WriteDword(key, u"Index", g_System.GpsComPort);

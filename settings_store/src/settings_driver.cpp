@@ -1,5 +1,6 @@
 // The driver's full settings load, with the GPS Intermediate Driver and multiplexer keys kept
 // in step, and the small settings it writes itself.
+#include <iterator>
 #include <cstring>
 #include "platform/platform.h"
 #include "settings_store/settings.h"
@@ -74,7 +75,7 @@ void LoadAllSettings(LPCWSTR context) {
   }
   if (!g_System.BuiltinKey[0]) {
     LogLine(LOG_CRLF, "Default Driver Key");
-    WideCopy(g_System.BuiltinKey, 256, DEFAULT_BUILTIN_KEY);
+    WideCopy(g_System.BuiltinKey, std::size(g_System.BuiltinKey), DEFAULT_BUILTIN_KEY);
   }
   if (context && OpenKey(MAIN_KEY, &key) == ERROR_SUCCESS) {
     LogLine(LOG_CRLF, "Reading Active Driver Registry");
@@ -94,8 +95,8 @@ void LoadAllSettings(LPCWSTR context) {
     WriteDword(key, u"OutputBufferSize", g_System.GpsidOutputBuffer);
     WCHAR current[128 + 1] = {};
     if (ReadValue(key, u"CurrentDriver", current, 255) == ERROR_SUCCESS && current[0]) {
-      size_t n = WideCopy(g_System.GidDriverKey, 256, GID_DRIVERS_KEY u"\\");
-      WideCopy(g_System.GidDriverKey + n, 256 - n, current);
+      size_t n = WideCopy(g_System.GidDriverKey, std::size(g_System.GidDriverKey), GID_DRIVERS_KEY u"\\");
+      WideCopy(g_System.GidDriverKey + n, std::size(g_System.GidDriverKey) - n, current);
     }
     RegCloseKey(key);
   }
@@ -110,7 +111,7 @@ void LoadAllSettings(LPCWSTR context) {
   if (OpenKey(GID_MUX_KEY, &key) == ERROR_SUCCESS) {
     memset(g_System.MuxPortName, 0, sizeof g_System.MuxPortName);
     if (ReadValue(key, u"DriverInterface", g_System.MuxPortName, 30) != ERROR_SUCCESS || !g_System.MuxPortName[0])
-      WideCopy(g_System.MuxPortName, 16, u"COM4:");
+      WideCopy(g_System.MuxPortName, std::size(g_System.MuxPortName), u"COM4:");
     RegCloseKey(key);
   }
   if (OpenKey(GID_ACTIVE_KEY, &key) == ERROR_SUCCESS) {
@@ -137,7 +138,7 @@ void LoadAllSettings(LPCWSTR context) {
   }
   WCHAR own[] = u"COM1:";
   own[3] = static_cast<WCHAR>(u'0' + g_System.OwnIndex);
-  WideCopy(g_System.OwnPortName, 8, own);
+  WideCopy(g_System.OwnPortName, std::size(g_System.OwnPortName), own);
   if (!LoadPortTable(g_System.Ports, g_System.OwnIndex)) EnableDefaultPorts(g_System.Ports, g_System.GpsComPort);
 }
 

@@ -1,5 +1,6 @@
 // Software settings, profiles and their defaults, shared by the driver and the settings
 // application.
+#include <iterator>
 #include <cstring>
 #include "platform/platform.h"
 #include "settings_store/settings.h"
@@ -69,9 +70,9 @@ void ResetDriverSettings() {
   g_System.AutoEnable = 3;
   g_System.AutoAngle = 15;
   g_System.OwnIndex = 1;
-  WideCopy(g_System.BuiltinKey, 256, DEFAULT_BUILTIN_KEY);
-  WideCopy(g_System.MuxPortName, 16, u"COM4:");
-  WideCopy(g_System.OwnPortName, 8, u"COM1:");
+  WideCopy(g_System.BuiltinKey, std::size(g_System.BuiltinKey), DEFAULT_BUILTIN_KEY);
+  WideCopy(g_System.MuxPortName, std::size(g_System.MuxPortName), u"COM4:");
+  WideCopy(g_System.OwnPortName, std::size(g_System.OwnPortName), u"COM1:");
   PresetProfileSettings();
 }
 
@@ -81,8 +82,8 @@ void ResetAppSettings() {
   g_System.AutoEnable = 1;
   g_System.CurrentProfile = 0;  // stays 0 when no main key exists: the first run follows
   memset(&g_App, 0, sizeof g_App);
-  WideCopy(g_App.Profile1Name, 32, u"Driving");
-  WideCopy(g_App.Profile2Name, 32, u"Walking");
+  WideCopy(g_App.Profile1Name, std::size(g_App.Profile1Name), u"Driving");
+  WideCopy(g_App.Profile2Name, std::size(g_App.Profile2Name), u"Walking");
   g_App.DriverEnabled = 1;
   g_App.GidEnabled = 1;
   g_App.EnableCells = 7;

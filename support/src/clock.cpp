@@ -24,7 +24,6 @@ void FromFileTime(ULONGLONG v, SYSTEMTIME* out) {
 
 }  // namespace
 
-ULONGLONG ClockBase() { return g_clockBase; }
 void SetClockBase(ULONGLONG base) { g_clockBase = base; }
 
 void ResyncClock() { g_clockBase = SystemFileTime() - static_cast<ULONGLONG>(GetTickCount()) * kFileTimePerMs; }
@@ -33,10 +32,6 @@ void ClockNow(SYSTEMTIME* now) {
   ULONGLONG base = g_clockBase;
   if (base) FromFileTime(base + static_cast<ULONGLONG>(GetTickCount()) * kFileTimePerMs, now);
   else GetSystemTime(now);
-}
-
-void ClockTimeAtTick(DWORD tick, SYSTEMTIME* out) {
-  FromFileTime(g_clockBase + static_cast<ULONGLONG>(tick) * kFileTimePerMs, out);
 }
 
 void SetClockFromGps(const SYSTEMTIME* g, DWORD tick, HANDLE e) {

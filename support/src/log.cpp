@@ -148,11 +148,6 @@ void SetLogName(const char* baseName) {
   SetPath(baseName);
 }
 
-int OpenLog(int kind) {
-  std::lock_guard<std::recursive_mutex> lock(g_lock);
-  return OpenLocked(kind);
-}
-
 DWORD LogReadEnableSetting() {
   DWORD value = 0;
   HKEY key;
@@ -174,5 +169,4 @@ DWORD LogEnable() {
   return g_enable;
 }
 
-const char* LogPath() { return g_path; }
-DWORD LogTickBase() { return g_tickBase; }
+

@@ -1,5 +1,6 @@
 // Stream devices of this process, the services manager's calls and modules.
 #include <atomic>
+#include "platform/service_ioctl.h"
 #include "test_root.h"
 
 namespace {
@@ -94,7 +95,7 @@ TEST_F(DevicesTest, ServicesAreActivatedFoundAndEnded) {
   HANDLE h = GetServiceHandle(u"ECH1:", nullptr, nullptr);
   ASSERT_NE(h, INVALID_HANDLE_VALUE);
   DWORD out[2] = {}, n = 0;
-  ASSERT_TRUE(DeviceIoControl(h, 0x01040020, nullptr, 0, out, sizeof out, &n, nullptr));
+  ASSERT_TRUE(DeviceIoControl(h, IOCTL_SERVICE_STATUS, nullptr, 0, out, sizeof out, &n, nullptr));
   EXPECT_EQ(out[0], 40u);  // a service handle talks to the service's own context
   CloseHandle(h);
   EXPECT_TRUE(DeregisterService(service));

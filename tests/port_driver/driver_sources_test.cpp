@@ -5,6 +5,7 @@
 #include "../../port_driver/src/driver_internal.h"
 #include "driver_fixture.h"
 #include "nmea_sentence.h"
+#include "platform/service_ioctl.h"
 #include "port_driver/correction.h"
 #include "support/clock.h"
 
@@ -70,9 +71,9 @@ std::atomic<DWORD> g_running{0};
 DWORD ServiceOpen(DWORD, DWORD, DWORD) { return 1; }
 BOOL ServiceClose(DWORD) { return TRUE; }
 BOOL ServiceControl(DWORD, DWORD code, BYTE*, DWORD, BYTE* out, DWORD outLength, DWORD* actual) {
-  if (code == 0x01040004) ++g_starts, g_running = 1;
-  if (code == 0x01040008) ++g_stops, g_running = 0;
-  if (code == 0x01040020 && out && outLength >= 4) {
+  if (code == IOCTL_SERVICE_START) ++g_starts, g_running = 1;
+  if (code == IOCTL_SERVICE_STOP) ++g_stops, g_running = 0;
+  if (code == IOCTL_SERVICE_STATUS && out && outLength >= 4) {
     ++g_status;
     DWORD r = g_running;
     memcpy(out, &r, 4);

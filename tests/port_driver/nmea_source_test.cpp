@@ -121,6 +121,10 @@ TEST(NmeaSource, ReceiversWithoutGsaOrGgaStillGiveFixes) {
   EXPECT_EQ(gns[0].FixQuality, 2u);
   EXPECT_EQ(gns[0].SatelliteCount, 12u);
   EXPECT_EQ(gns[0].FixType, 2u);
+  // South and west carry their signs, in GNS as in GGA.
+  auto south = Read({S("$GNGNS,120000.00,3351.0000,S,15112.0000,W,AA,10,0.9,10.0,20.0,,")});
+  EXPECT_NEAR(south[0].Latitude, -33.85, 1e-9);
+  EXPECT_NEAR(south[0].Longitude, -151.2, 1e-9);
 }
 
 TEST(NmeaSource, CyclesEndWhereTheReceiverSaysAndDamagedLinesAreSkipped) {

@@ -1,5 +1,6 @@
 // The settings program's pages and command line, without a window: what each page stores, and
 // what it refuses.
+#include <iterator>
 #include <gtest/gtest.h>
 #include <cstring>
 #include <filesystem>
@@ -63,6 +64,7 @@ TEST_F(SettingsPagesTest, NumbersAreDigitsWithinTheFieldsRange) {
   EXPECT_FALSE(ParseUnsignedText("2.5", 0, 60000, &v));
   EXPECT_FALSE(ParseUnsignedText("", 0, 60000, &v));
   EXPECT_FALSE(ParseUnsignedText("99999999999", 0, 0xFFFFFFFFu, &v));
+  EXPECT_FALSE(ParseUnsignedText("18446744073709551617", 0, 0xFFFFFFFFu, &v));  // 2^64 + 1: no wrapping to 1
   EXPECT_FALSE(ParseUnsignedText("60001", 0, 60000, &v));
   EXPECT_EQ(v, 7u);
   EXPECT_TRUE(ParseUnsignedText(" 500 ", 0, 60000, &v));
@@ -189,7 +191,7 @@ TEST_F(SettingsPagesTest, OnlyARealProfileNumberOfARecordBecomesCurrent) {
 }
 
 TEST_F(SettingsPagesTest, AMissingDriverKeyStillSavesTheSystemPage) {
-  WideCopy(g_System.BuiltinKey, 256, u"Drivers\\BuiltIn\\Gone");
+  WideCopy(g_System.BuiltinKey, std::size(g_System.BuiltinKey), u"Drivers\\BuiltIn\\Gone");
   FillSystemPage(&state_);
   SetControlText(kSystemPage, &state_, 1008, "%s", "7");  // a new port: a re-registration
   SetControlText(kSystemPage, &state_, 1003, "%s", "700");

@@ -1,5 +1,6 @@
 // The settings store: the driver's full load, profiles, the port table, the multiplexer keys,
 // and the settings application's load, save and first run.
+#include <iterator>
 #include "settings_store/settings.h"
 #include "support/log.h"
 #include "test_root.h"
@@ -286,13 +287,13 @@ TEST_F(AppSettingsTest, SavingKeepsTheApplicationsSleepTimeFloorAndTenths) {
 TEST_F(AppSettingsTest, LongProfileNamesReadBackAsMissing) {
   AppLoadAllSettings();
   AppFirstRunInit();
-  WideCopy(g_App.Profile1Name, 32, u"ABCDEFGHIJKLMNOPQRST");
+  WideCopy(g_App.Profile1Name, std::size(g_App.Profile1Name), u"ABCDEFGHIJKLMNOPQRST");
   SaveSettings(1);
   EXPECT_EQ(GetString(MAIN_KEY, u"Profile1Name"), u"ABCDEFGHIJKLMNOPQRST");
   ResetAppSettings();
   AppLoadAllSettings();
   EXPECT_EQ(std::u16string(g_App.Profile1Name), u"Driving");
-  WideCopy(g_App.Profile2Name, 32, u"Fifteen chars!!");
+  WideCopy(g_App.Profile2Name, std::size(g_App.Profile2Name), u"Fifteen chars!!");
   SaveSettings(2);
   ResetAppSettings();
   AppLoadAllSettings();

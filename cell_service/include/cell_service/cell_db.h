@@ -1,6 +1,7 @@
 // The cell database: one record file per mobile country code, "\Quorvale\<MCC>.dbc".
 #pragma once
 #include "cell_service/cell_record.h"
+#include "support/cell_flags.h"
 
 // The service's settings from Software\Quorvale\CellTower, kept in memory.
 struct CellSettings {
@@ -8,9 +9,6 @@ struct CellSettings {
   DWORD EnableCells;  // CELLS_ENABLED | CELLS_WITH_GPS_ONLY | CELLS_INTERNET
   DWORD CurMcc;       // the current (or default) country code; 0 = none
 };
-constexpr DWORD CELLS_ENABLED = 1;
-constexpr DWORD CELLS_WITH_GPS_ONLY = 2;
-constexpr DWORD CELLS_INTERNET = 4;
 extern CellSettings g_Cells;
 
 // Find and store are one unit: publication and maintenance hold this lock around their use of

@@ -30,9 +30,8 @@ DWORD RecCount(int index, DWORD recordSize);
 // Record transfers: 0 on success, else the platform error (or -1 for a bad index or seek).
 LONG RecRead(int index, void* record, DWORD recordSize, DWORD number);
 LONG RecWrite(int index, const void* record, DWORD recordSize, DWORD number);
-// Block transfers at a byte offset; `done` (may be null) gets the bytes moved.
+// A block read at a byte offset; `done` (may be null) gets the bytes moved.
 LONG RecReadBlock(int index, DWORD offset, void* buffer, DWORD count, DWORD* done);
-LONG RecWriteBlock(int index, DWORD offset, const void* buffer, DWORD count, DWORD* done);
 // Binary search for `key` (the found record is copied over it). Returns the record number (found)
 // or the insertion position (not found); `outcome` gets 0, kRecordMissing or kRecordFailed.
 DWORD RecSearch(int index, void* key, DWORD recordSize, RecordCompare compare, WORD* outcome);

@@ -7,4 +7,3 @@
 
 BOOL MessageBeep(UINT type);
 int PlatformBeepCount();
-UINT PlatformLastBeep();

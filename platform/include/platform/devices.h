@@ -35,7 +35,6 @@ BOOL PlatformDeregisterDevice(HANDLE registration);
 
 // The host process serves its devices to others and never forwards a call to itself.
 void PlatformSetHostProcess(bool host);
-bool PlatformIsHostProcess();
 
 BOOL DeviceIoControl(HANDLE h, DWORD code, LPVOID in, DWORD inLength, LPVOID out, DWORD outLength, LPDWORD returned,
                      LPVOID overlapped);
@@ -54,9 +53,6 @@ BOOL DeactivateDevice(HANDLE device);
 #define DEVFLAGS_UNLOAD 0x1u
 #define DEVFLAGS_NOLOAD 0x4u
 
-// A service of this process made by the test that registers it (ActivateService by name).
-typedef HANDLE (*ServiceFactory)(DWORD flags);
-void PlatformRegisterServiceFactory(LPCWSTR name, ServiceFactory factory);
 // The host (frxd) serves the device manager and services manager calls; every other process
 // sends them to the host. Null removes them.
 struct DeviceManagerCalls {

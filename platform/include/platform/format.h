@@ -5,4 +5,3 @@
 #include <cstddef>
 
 int PlatformVFormat(char* out, size_t size, const char* format, va_list args);
-int PlatformFormat(char* out, size_t size, const char* format, ...);

@@ -7,7 +7,6 @@ size_t WideLen(const WCHAR* s);
 // Copies at most n-1 units and terminates; returns the units copied.
 size_t WideCopy(WCHAR* dst, size_t n, const WCHAR* src);
 int WideCompare(const WCHAR* a, const WCHAR* b);
-int WideCompareNoCase(const WCHAR* a, const WCHAR* b);
 WCHAR WideLower(WCHAR c);
 std::string WideToUtf8(const WCHAR* s);
 std::string WideToUtf8(const WCHAR* s, size_t units);

@@ -3,12 +3,19 @@
 #include "platform/types.h"
 #include "support/fix_record.h"
 
+// What a program's command asks the reader thread to do.
+enum RemoteCommandValue : LONG {
+  REMOTE_NONE = 0,
+  REMOTE_RELOAD = 1,  // "Reload": every setting again, the sources anew
+  REMOTE_CALIB = 2,   // "Calib:": the current profile again (a compass calibration, a profile switch)
+};
+
 constexpr LONG PORT_NONE = -1;       // looking for a source
 constexpr LONG PORT_NOT_FOUND = -2;  // none could be found
 
 struct DriverState {
   volatile LONG OpenCount;
-  volatile LONG RemoteCommand;  // 0 none, 1 reload settings, 2 re-read calibration
+  volatile LONG RemoteCommand;  // a RemoteCommandValue
   volatile LONG CurrentPort;    // -1 none, -2 none found, 0 platform API, 1..9 COM1..COM9
   volatile LONG UseNewPort;     // better source found by the scan thread, -1 none
   volatile LONG TestPort;       // serial source a blocking read may wait on, -1 none

@@ -16,6 +16,10 @@
 #define HOME_KEY u"Software\\Microsoft\\CHome\\Utility"
 #define SETUP_LINK u"\\Windows\\Start Menu\\Programs\\FerroxSetup.lnk"
 
+// The commands a program writes to the driver's port (the terminating NUL may follow).
+#define DRIVER_COMMAND_RELOAD "Reload"
+#define DRIVER_COMMAND_CALIB "Calib:"
+
 // One candidate input: 0 the platform GPS API, 1..9 the serial ports COM1: to COM9:.
 struct SourcePort {
   DWORD handle;

@@ -4,14 +4,11 @@
 #include "platform/types.h"
 
 // Clock base: system time minus tick count x 10000 at the last sync; 0 = never synced.
-ULONGLONG ClockBase();
 void SetClockBase(ULONGLONG base);
 // Clock base = system time - tick count x 10000.
 void ResyncClock();
 // Now (UTC): clock base + tick count x 10000 when the base is set, else the system time.
 void ClockNow(SYSTEMTIME* now);
-// Time at a given tick: clock base + tick x 10000.
-void ClockTimeAtTick(DWORD tick, SYSTEMTIME* out);
 
 // "hhmmss.sss" (11 characters and NUL); all four fields 0 means now.
 void TimeField(const SYSTEMTIME* t, char out[16]);

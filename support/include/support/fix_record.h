@@ -92,12 +92,26 @@ constexpr DWORD FIX_MAG_HEADING = 0x1000000;
 constexpr DWORD FIX_COURSE_FROM_COMPASS = 0x2000000;
 
 // Groups.
-constexpr DWORD FIX_POSITION_GROUP = 0x40007;     // time, latitude, longitude, date: a usable position
-constexpr DWORD FIX_IN_VIEW_GROUP = 0x3E000;      // count, PRNs, elevation, azimuth, SNR
-constexpr DWORD FIX_SATELLITE_GROUP = 0x3F000;    // the in-view group and the used PRNs
-constexpr DWORD FIX_ALTITUDE_GROUP = 0xC0;        // both altitudes
-constexpr DWORD FIX_COMPLETE_BURST = 0x7FFDF;     // every per-field bit but the variation, with the date
-constexpr DWORD FIX_COMPLETE_NO_SKY = 0x41FDF;    // as above without the in-view group
+// Time, latitude, longitude, date: a usable position.
+constexpr DWORD FIX_POSITION_GROUP = FIX_TIME | FIX_LATITUDE | FIX_LONGITUDE | FIX_DATE;
+// A usable position with speed and course: what a scan asks of a candidate port.
+constexpr DWORD FIX_MOVING_POSITION_GROUP = FIX_POSITION_GROUP | FIX_SPEED | FIX_HEADING;
+// Count, PRNs, elevation, azimuth, SNR of the satellites in view.
+constexpr DWORD FIX_IN_VIEW_GROUP =
+    FIX_IN_VIEW_COUNT | FIX_IN_VIEW_PRNS | FIX_IN_VIEW_ELEVATION | FIX_IN_VIEW_AZIMUTH | FIX_IN_VIEW_SNR;
+// The in-view group and the used PRNs.
+constexpr DWORD FIX_SATELLITE_GROUP = FIX_IN_VIEW_GROUP | FIX_USED_PRNS;
+// Both altitudes.
+constexpr DWORD FIX_ALTITUDE_GROUP = FIX_ALTITUDE_SEA_LEVEL | FIX_SEPARATION;
+// Every per-field bit of a sentence burst but the variation, with the date.
+constexpr DWORD FIX_COMPLETE_BURST = FIX_MOVING_POSITION_GROUP | FIX_ALTITUDE_GROUP | FIX_PDOP | FIX_HDOP | FIX_VDOP |
+                                     FIX_SATELLITE_COUNT | FIX_SATELLITE_GROUP;
+// As above without the in-view group.
+constexpr DWORD FIX_COMPLETE_NO_SKY = FIX_COMPLETE_BURST & ~FIX_IN_VIEW_GROUP;
+// The values stored records and peers have always seen.
+static_assert(FIX_POSITION_GROUP == 0x40007 && FIX_MOVING_POSITION_GROUP == 0x4001F);
+static_assert(FIX_IN_VIEW_GROUP == 0x3E000 && FIX_SATELLITE_GROUP == 0x3F000 && FIX_ALTITUDE_GROUP == 0xC0);
+static_assert(FIX_COMPLETE_BURST == 0x7FFDF && FIX_COMPLETE_NO_SKY == 0x41FDF);
 
 // SourceKind values.
 constexpr BYTE SOURCE_UNKNOWN = 0;

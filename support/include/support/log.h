@@ -25,13 +25,7 @@ struct LogText {
 LogText Utf8Of(LPCWSTR text);
 // Closes the open log and sets the file name from the base name ("LogFile" for none or empty).
 void SetLogName(const char* baseName);
-// Opens the log: 0 append, 1 new file at start-up, 2 new file because of size. Returns 1 if open.
-int OpenLog(int kind);
 // Reads EnableLogs from the registry (0 when missing) and keeps it; returns it.
 DWORD LogReadEnableSetting();
 void LogSetEnable(DWORD enableLogs);
 DWORD LogEnable();
-// The current log path (8-bit platform path), empty until set.
-const char* LogPath();
-// Tick count at which the current log file was started.
-DWORD LogTickBase();

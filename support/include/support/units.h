@@ -1,5 +1,5 @@
 // Unit conversions written once: speeds (the record keeps km/h, NMEA and the GPS API knots, gpsd
-// metres a second). File-time units are in platform/time.h, angles in port_driver/geodesy.h.
+// metres a second). File-time units are in platform/time.h, angles in support/geodesy.h.
 #pragma once
 
 constexpr float kKmhPerKnot = 1.852f;
