@@ -178,15 +178,20 @@ int Verify(int argc, char** argv, bool repair) {
 int Import(int argc, char** argv) {
   if (argc < 1) return Fail("import takes a FILE");
   CellImportOptions o;
-  for (int i = 1; i < argc; ++i) {
-    std::string a = argv[i];
-    if (i + 1 >= argc) return Fail(a + " needs a value");
-    const char* v = argv[++i];
-    long mcc;
-    if (a == "--mcc") {
+  static const option kImportOptions[] = {{"mcc", required_argument, nullptr, 'm'},
+                                           {"bbox", required_argument, nullptr, 'b'},
+                                           {nullptr, 0, nullptr, 0}};
+  // The command's words as getopt sees them: "import", FILE, then its options.
+  char** words = argv - 1;
+  const int count = argc + 1;
+  optind = 2;
+  for (int c; (c = getopt_long(count, words, "+", kImportOptions, nullptr)) != -1;) {
+    const char* v = optarg;
+    if (c == 'm') {
+      long mcc;
       if (!Number(v, &mcc) || mcc <= 0 || mcc > 999) return Fail("--mcc takes a country code 1..999");
       o.mcc = static_cast<unsigned>(mcc);
-    } else if (a == "--bbox") {
+    } else if (c == 'b') {
       char* end = nullptr;
       double b[4];
       const char* p = v;
@@ -199,9 +204,10 @@ int Import(int argc, char** argv) {
       o.minLat = b[0], o.minLon = b[1], o.maxLat = b[2], o.maxLon = b[3];
       if (o.minLat > o.maxLat || o.minLon > o.maxLon) return Fail("--bbox: the minimum is above the maximum");
     } else {
-      return Fail("unknown option " + a + " (see --help)");
+      return RefuseOption("ferrox-cells", words);
     }
   }
+  if (optind < count) return Fail(std::string("unexpected argument ") + words[optind] + " (see --help)");
   ServicePause pause;
   CellImportResult r = ImportCellCsv(argv[0], o, [](uint64_t rows) {
     fprintf(stderr, "ferrox-cells: %llu rows read\n", static_cast<unsigned long long>(rows));
