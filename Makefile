@@ -35,6 +35,7 @@ fuzz: deps
 bench: deps build
 	bench/decode_vs_gpsdecode.sh $(BUILD)
 	$(BUILD)/bin/accuracy
+	$(BUILD)/bin/accuracy --svg docs/lab
 	bench/end_to_end.py $(BUILD)/bin
 
 TSAN_BUILD ?= build-tsan

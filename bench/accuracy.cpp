@@ -8,6 +8,7 @@
 // reads the port every second, `readAt` ms after each fix arrives; each output is compared with
 // the true position at the moment of reading, and so is the raw receiver (its latest fix).
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -16,11 +17,14 @@
 #include <random>
 #include <string>
 #include <vector>
+#include <getopt.h>
+#include "lab_svg.h"
 #include "pipeline_harness.h"
 #include "platform/platform.h"
 #include "support/geodesy.h"
 #include "settings_store/settings.h"
 #include "support/log.h"
+#include "support/program_options.h"
 
 namespace {
 
@@ -121,8 +125,15 @@ struct Run {
   Stats raw, ours;
 };
 
-// One drive through the driver with the "Driving" defaults and the given LagAdvance.
-Run Drive(const Track& tr, bool markov, DWORD latency, DWORD readAt, DWORD lagAdvance, unsigned seed) {
+// Local metres of a position, as the track is laid out.
+LabPoint Local(double lat, double lon) {
+  return {(lon - kLon0) * EARTH_RADIUS_M * DEG_TO_RAD * std::cos(kLat0 * DEG_TO_RAD), (lat - kLat0) * EARTH_RADIUS_M * DEG_TO_RAD};
+}
+
+// One drive through the driver with the "Driving" defaults and the given LagAdvance; `lab`, when
+// given, gets every read for the pictures.
+Run Drive(const Track& tr, bool markov, DWORD latency, DWORD readAt, DWORD lagAdvance, unsigned seed,
+          LabSeries* lab = nullptr) {
   SetProfileDefaults(1);
   g_System.CurrentProfile = 1;
   g_Profile.LagAdvance = lagAdvance;
@@ -172,19 +183,73 @@ Run Drive(const Track& tr, bool markov, DWORD latency, DWORD readAt, DWORD lagAd
     At(tr, readTime, &x, &y, nullptr, nullptr);
     raw.push_back(Error(fix.Latitude, fix.Longitude, x, y));
     ours.push_back(Error(out.Latitude, out.Longitude, x, y));
+    if (lab) {
+      lab->truth.push_back({x, y});
+      lab->raw.push_back(Local(fix.Latitude, fix.Longitude));
+      lab->corrected.push_back(Local(out.Latitude, out.Longitude));
+    }
   }
-  return {Summarise(raw), Summarise(ours)};
+  Run r{Summarise(raw), Summarise(ours)};
+  if (lab) {
+    lab->rawError = raw;
+    lab->correctedError = ours;
+    lab->rawMean = r.raw.mean, lab->rawP95 = r.raw.p95;
+    lab->correctedMean = r.ours.mean, lab->correctedP95 = r.ours.p95;
+  }
+  return r;
 }
 
 }  // namespace
 
-int main(int argc, char** argv) {
-  for (int i = 1; i < argc; ++i)
-    if (!strcmp(argv[i], "--help")) {
-      puts("Usage: accuracy\nPrints the horizontal error of the raw receiver and of the driver's output on\n"
-           "synthetic drives (see the head of bench/accuracy.cpp).");
-      return 0;
+// The pictures of every scenario: white noise, a receiver 1000 ms late, read 500 ms after each
+// fix, the "Driving" defaults; an index with their numbers.
+int WritePictures(const std::vector<Track>& tracks, const std::string& dir) {
+  std::filesystem::create_directories(dir);
+  std::string index = "| scenario | receiver mean | receiver p95 | driver mean | driver p95 | picture |\n|---|---|---|---|---|---|\n";
+  for (const Track& tr : tracks) {
+    LabSeries lab;
+    lab.title = std::string(tr.name) + ", receiver 1000 ms late, white noise 3 m";
+    Drive(tr, false, 1000, 500, 1500, 7, &lab);
+    std::string slug;
+    for (const char* c = tr.name; *c; ++c) slug += isalnum(static_cast<unsigned char>(*c)) ? *c : '-';
+    if (!WriteLabSvg(dir + "/" + slug + ".svg", lab)) {
+      fprintf(stderr, "accuracy: cannot write %s/%s.svg\n", dir.c_str(), slug.c_str());
+      return 1;
     }
+    char row[256];
+    snprintf(row, sizeof row, "| %s | %.1f m | %.1f m | %.1f m | %.1f m | [svg](%s.svg) |\n", tr.name, lab.rawMean,
+             lab.rawP95, lab.correctedMean, lab.correctedP95, slug.c_str());
+    index += row;
+    fprintf(stderr, "accuracy: %s.svg\n", slug.c_str());
+  }
+  FILE* f = fopen((dir + "/index.md").c_str(), "w");
+  if (!f || fputs(index.c_str(), f) < 0 || fclose(f) != 0) {
+    fprintf(stderr, "accuracy: cannot write %s/index.md\n", dir.c_str());
+    return 1;
+  }
+  return 0;
+}
+
+int main(int argc, char** argv) {
+  static const option kOptions[] = {{"svg", required_argument, nullptr, 's'},
+                                     {"help", no_argument, nullptr, 'h'},
+                                     {"version", no_argument, nullptr, 'V'},
+                                     {nullptr, 0, nullptr, 0}};
+  std::string svgDir;
+  opterr = 0;
+  for (int c; (c = getopt_long(argc, argv, "h", kOptions, nullptr)) != -1;) {
+    switch (c) {
+      case 's': svgDir = optarg; break;
+      case 'h':
+        puts("Usage: accuracy [--svg DIR]\nPrints the horizontal error of the raw receiver and of the driver's output on\n"
+             "synthetic drives (see the head of bench/accuracy.cpp). With --svg, writes a picture of each\n"
+             "drive (truth, receiver and driver on a metre grid, and the error over time) and an index\n"
+             "into DIR instead.");
+        return 0;
+      case 'V': return PrintVersion("accuracy");
+      default: return RefuseOption("accuracy", argv);
+    }
+  }
   char root[] = "/tmp/ferrox-accuracy-XXXXXX";
   if (!mkdtemp(root)) return 1;
   PlatformSetRoot(root);
@@ -194,6 +259,13 @@ int main(int argc, char** argv) {
                                Integrate("stop and go", 300, StopAndGo, NoTurns),
                                Integrate("walking 5 km/h", 300, Walk, NoTurns),
                                Integrate("standing 120 s", 120, Still, NoTurns)};
+  if (!svgDir.empty()) {
+    int rc = WritePictures(tracks, svgDir);
+    HarnessEnd();
+    PlatformSetRoot(std::string(root) + "/none");
+    std::filesystem::remove_all(root);
+    return rc;
+  }
   const DWORD lags[] = {0, 500, 1000, 1500, 2000};
   for (DWORD latency : {1000u, 500u}) {
     printf("\nReceiver latency %u ms, program reads 500 ms after each fix arrives; \"Driving\" defaults "
