@@ -112,7 +112,8 @@ void StatusView::paintPlot(QPainter& painter) {
     if (!SatellitePoint(l, r, i, &x, &y)) continue;
     p.setBrush(QColor(0, 120, 0));
     p.drawEllipse(QPoint(x, y), dot, dot);
-    p.drawText(QPoint(x + dot + 1, y), QString::asprintf("%02u", static_cast<unsigned>(r.InViewPrns[i] % 100)));
+    const unsigned prn = std::min<DWORD>(r.InViewPrns[i], 999);
+    p.drawText(QPoint(x + dot + 1, y), QString::asprintf("%02u", prn));
   }
   p.setBrush(Qt::NoBrush);
   const int scale = SnrScale(r);
@@ -130,7 +131,7 @@ void StatusView::paintPlot(QPainter& painter) {
     }
     p.fillRect(bar, QColor(bars[i].red, bars[i].green, bars[i].blue));
     p.drawText(QRect(bar.left(), bottom, slotWidth, 16), Qt::AlignHCenter,
-               QString::asprintf("%02u", static_cast<unsigned>(bars[i].prn % 100)));
+               QString::asprintf("%02u", static_cast<unsigned>(std::min<DWORD>(bars[i].prn, 999))));
   }
   p.end();
   painter.drawPixmap(0, 0, off);
