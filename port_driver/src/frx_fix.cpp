@@ -48,6 +48,15 @@ void FrxFix(FixRecord* fix) {
   }
   LONG dms = TimeDifference(&prev.UtcTime, &fix->UtcTime);
   LogPrintf(LOG_CRLF | LOG_VERBOSE, "Dms: %d GpsSpeed: %.1f", dms, fix->Speed);
+  if (p.HonestStill && (fix->ValidFields & FIX_SPEED) && fix->Speed < p.MinSpeed) {
+    if (HonestStandstill(fix)) {
+      if (dms > kLagFloorMs) g_History.LastGoodFix = prev;
+      prev = *fix;
+      return;
+    }
+  } else {
+    g_History.Still.count = g_History.Still.next = g_History.Still.votes = 0;  // moving
+  }
   bool receiverStands = (p.EnableSpeed != 1 && fix->Speed >= p.MinSpeed) || p.EnableSpeed == 0;
   if (!receiverStands) {
     double bearing, distance;

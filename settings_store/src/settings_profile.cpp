@@ -49,6 +49,7 @@ void PresetProfileSettings() {
   g_Profile.EnableCompass = 1;
   g_Profile.MagVal = 0;
   g_Profile.MagLand = 0;
+  g_Profile.HonestStill = 0;
 }
 
 void ResetDriverSettings() {
@@ -188,6 +189,10 @@ void LoadProfile(DWORD n) {
   if (ReadDword(key, u"MagVal", &v) == ERROR_SUCCESS) g_Profile.MagVal = static_cast<LONG>(v);
   if (ReadDword(key, u"MagLand", &v) == ERROR_SUCCESS) g_Profile.MagLand = static_cast<LONG>(v);
   ReadDword(key, u"EnableCompass", &g_Profile.EnableCompass);
+  // Beyond the profiles of old: absent means off, and nothing is logged for it.
+  DWORD honest = 0, honestSize = sizeof honest, honestType = 0;
+  g_Profile.HonestStill = RegQueryValueExW(key, u"HonestStill", nullptr, &honestType, reinterpret_cast<BYTE*>(&honest),
+                                           &honestSize) == ERROR_SUCCESS && honestType == REG_DWORD && honest == 1;
   g_Profile.MagVal = NormaliseMagnetic(g_Profile.MagVal);
   g_Profile.MagLand = NormaliseMagnetic(g_Profile.MagLand);
   RegCloseKey(key);
@@ -217,4 +222,5 @@ void SetProfileDefaults(DWORD n) {
   g_Profile.EnableCourse = driving ? 2 : 1;
   g_Profile.EnableSpeed = driving ? 2 : 1;
   g_Profile.EnableCompass = driving ? 0 : 1;
+  g_Profile.HonestStill = 0;
 }

@@ -334,3 +334,38 @@ TEST_F(CorrectionTest, CompassAtStandstillGivesTheCourse) {
   EXPECT_EQ(ApplyCompass(&none, 1.0f), 0);
   EXPECT_EQ(none.MagHeading, 0);
 }
+
+TEST_F(CorrectionTest, AnHonestStandstillReportsTheMeanAndLeavesOnlyOnConsistentMovement) {
+  g_Profile.EnableSpeed = 2;
+  g_Profile.HonestStill = 1;
+  Feed(GoodFix(start_, 0, 0, 0.2f, 90));
+  // Jitter of up to 4 m east and west around the start, the receiver saying it stands: no speed,
+  // and the reported position is the mean of the standstill's positions.
+  const double jitter[] = {4, -4, 3, -3, 4, -2};
+  FixRecord f{};
+  for (int i = 0; i < 6; ++i) f = Feed(GoodFix(Later(start_, 1000 * (i + 1)), 0, East(jitter[i]), 0.2f, 90));
+  EXPECT_EQ(f.Speed, 0);
+  const double mean = East((0 + 4 - 4 + 3 - 3 + 4 - 2) / 7.0);  // the stop and the six since
+  EXPECT_NEAR(f.Longitude, mean, East(0.01));
+  FixRecord out = ReadAfter(500);
+  EXPECT_EQ(out.Speed, 0);
+  EXPECT_NEAR(out.Longitude, mean, East(0.01));  // nothing is projected
+  // One leap beyond the scatter is held; a second one the same way moves the standstill there.
+  FixRecord first = Feed(GoodFix(Later(start_, 7000), 0, East(40), 0.2f, 90));
+  EXPECT_NEAR(first.Longitude, mean, East(0.01));
+  FixRecord second = Feed(GoodFix(Later(start_, 8000), 0, East(41), 0.2f, 90));
+  EXPECT_NEAR(second.Longitude, East(41), East(0.01));
+  EXPECT_EQ(second.Speed, 0);
+  // The receiver's own speed above the minimum: the usual correction.
+  FixRecord moving = Feed(GoodFix(Later(start_, 9000), 0, East(55), 50, 90));
+  EXPECT_FLOAT_EQ(moving.Speed, 50);
+  EXPECT_NEAR(moving.Longitude, East(55), East(0.01));
+}
+
+TEST_F(CorrectionTest, WithoutTheOptionTheSameJitterBecomesSpeed) {
+  // The default behaviour the option mends, pinned: jitter beyond DeltaDistance x HDOP is speed.
+  g_Profile.EnableSpeed = 2;
+  Feed(GoodFix(start_, 0, 0, 0.2f, 90));
+  FixRecord f = Feed(GoodFix(Later(start_, 1000), 0, East(4), 0.2f, 90));
+  EXPECT_NEAR(f.Speed, 14.4, 0.01);  // 4 m in a second
+}

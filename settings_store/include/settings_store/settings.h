@@ -56,6 +56,7 @@ struct ProfileSettings {
   DWORD EnableCompass;
   LONG MagVal;
   LONG MagLand;
+  DWORD HonestStill;  // 1: a standstill judged against the receiver's own scatter (off by default)
 };
 
 struct SystemSettings {
