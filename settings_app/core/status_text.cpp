@@ -1,6 +1,7 @@
 // Labels and status lines of a fix record.
 #include "status_text.h"
 #include <cmath>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include "support/angles.h"
@@ -15,6 +16,14 @@ const char* Number(double value, int decimals, char* out, size_t size) {
   if (!std::isfinite(value)) snprintf(out, size, "Err");
   else snprintf(out, size, "%.*f", decimals, value);
   return out;
+}
+
+// A status line, cut at its size when the numbers are wild.
+__attribute__((format(printf, 2, 3))) void FormatLine(char* out, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  vsnprintf(out, kStatusLineSize, format, args);
+  va_end(args);
 }
 
 }  // namespace
@@ -55,20 +64,20 @@ void DecodeStatusRecord(FixRecord* r, StatusLines* s) {
   s->orientation = r->Orientation;
   char a[32], b[32], c[32];
   if (s->compassReading > -0.5)
-    snprintf(s->lines[LINE_COMPASS], kStatusLineSize, "Compass: %s, Orient: %s",
+    FormatLine(s->lines[LINE_COMPASS], "Compass: %s, Orient: %s",
              Number(s->compassReading, 1, a, sizeof a), OrientationLabel(r->Orientation));
-  snprintf(s->lines[LINE_HEADING], kStatusLineSize, "Head: %s, dMag: %s", Number(r->Heading, 1, a, sizeof a),
+  FormatLine(s->lines[LINE_HEADING], "Head: %s, dMag: %s", Number(r->Heading, 1, a, sizeof a),
            Number(r->MagVariation, 1, b, sizeof b));
-  snprintf(s->lines[LINE_LATITUDE], kStatusLineSize, "Lat: %s %s", Number(std::fabs(r->Latitude), 6, a, sizeof a),
+  FormatLine(s->lines[LINE_LATITUDE], "Lat: %s %s", Number(std::fabs(r->Latitude), 6, a, sizeof a),
            r->Latitude < 0 ? "S" : "N");
-  snprintf(s->lines[LINE_LONGITUDE], kStatusLineSize, "Lon: %s %s", Number(std::fabs(r->Longitude), 6, a, sizeof a),
+  FormatLine(s->lines[LINE_LONGITUDE], "Lon: %s %s", Number(std::fabs(r->Longitude), 6, a, sizeof a),
            r->Longitude < 0 ? "W" : "E");
-  snprintf(s->lines[LINE_SPEED], kStatusLineSize, "Speed: %s kph", Number(r->Speed, 1, a, sizeof a));
-  snprintf(s->lines[LINE_ALTITUDE], kStatusLineSize, "Alt: %s Sep: %s", Number(r->AltitudeSeaLevel, 1, a, sizeof a),
+  FormatLine(s->lines[LINE_SPEED], "Speed: %s kph", Number(r->Speed, 1, a, sizeof a));
+  FormatLine(s->lines[LINE_ALTITUDE], "Alt: %s Sep: %s", Number(r->AltitudeSeaLevel, 1, a, sizeof a),
            Number(r->Separation, 1, b, sizeof b));
-  snprintf(s->lines[LINE_PRECISION], kStatusLineSize, "Dop: P:%s, H:%s, V:%s", Number(r->Pdop, 1, a, sizeof a),
+  FormatLine(s->lines[LINE_PRECISION], "Dop: P:%s, H:%s, V:%s", Number(r->Pdop, 1, a, sizeof a),
            Number(r->Hdop, 1, b, sizeof b), Number(r->Vdop, 1, c, sizeof c));
-  snprintf(s->lines[LINE_FIX], kStatusLineSize, "%s Fix on %u of %u Sats", FixLabel(r->FixType),
+  FormatLine(s->lines[LINE_FIX], "%s Fix on %u of %u Sats", FixLabel(r->FixType),
            static_cast<unsigned>(r->SatelliteCount), static_cast<unsigned>(r->SatellitesInView));
 }
 

@@ -46,6 +46,12 @@ TEST(SettingsStatus, LabelsAndLinesStayBoundedWhateverTheRecordHolds) {
   EXPECT_STREQ(s.lines[LINE_LATITUDE], "Lat: 33.500000 S");
   EXPECT_STREQ(s.lines[LINE_LONGITUDE], "Lon: Err E");
   EXPECT_STREQ(s.lines[LINE_FIX], "3d Fix on 7 of 11 Sats");
+  FixRecord wild = r;
+  wild.Heading = wild.MagVariation = wild.Pdop = wild.Hdop = wild.Vdop = 3e38f;
+  StatusLines cut;
+  ClearStatusLines(&cut);
+  DecodeStatusRecord(&wild, &cut);
+  for (const auto& line : cut.lines) EXPECT_LT(strlen(line), static_cast<size_t>(kStatusLineSize));
   EXPECT_EQ(s.lines[LINE_COMPASS][0], 0);
 
   // With the compass in use the heading shown is the compass's, corrected by the variation;
