@@ -34,6 +34,7 @@ void FrxFix(FixRecord* fix) {
   if (fix->SatelliteCount == 0 && prev.SatelliteCount != 0) CopySatelliteData(fix, &prev);
   if (!g_History.HaveFirstFix) {
     LogLine(LOG_CRLF, "Saving First good position");
+    g_History.Still = StillState{};  // a standstill of the fixes before belongs to them
     prev = *fix;
     g_History.LastGoodFix = prev;
     g_History.HaveFirstFix = 1;

@@ -12,7 +12,8 @@
 namespace {
 
 constexpr double kNoiseFactor = 2.5;       // movement beyond this many scatters is no jitter
-constexpr double kLeastScatterM = 2.0;     // per unit of HDOP, before the scatter is known
+constexpr double kFirstScatterM = 2.0;     // per unit of HDOP, before the scatter is known
+constexpr double kScatterFloorM = 1.0;     // per unit of HDOP: a scatter never counts as less
 constexpr double kLeaveSpreadDeg = 60;     // two moves this far apart in bearing are jitter
 constexpr int kScatterFrom = 3;            // positions needed before the scatter is trusted
 
@@ -55,8 +56,8 @@ int HonestStandstill(FixRecord* fix) {
   double lat, lon;
   Mean(s, &lat, &lon);
   const double hdop = fix->Hdop > 0 ? fix->Hdop : 1.0;
-  double noise = s.count >= kScatterFrom ? Scatter(s, lat, lon) : kLeastScatterM * hdop;
-  double limit = std::fmax(p.DeltaDistance * hdop, kNoiseFactor * std::fmax(noise, kLeastScatterM * hdop * 0.5));
+  double noise = s.count >= kScatterFrom ? Scatter(s, lat, lon) : kFirstScatterM * hdop;
+  double limit = std::fmax(p.DeltaDistance * hdop, kNoiseFactor * std::fmax(noise, kScatterFloorM * hdop));
   double bearing, distance;
   GreatCircle(lat * DEG_TO_RAD, lon * DEG_TO_RAD, fix->Latitude * DEG_TO_RAD, fix->Longitude * DEG_TO_RAD, &bearing,
               &distance);

@@ -362,6 +362,21 @@ TEST_F(CorrectionTest, AnHonestStandstillReportsTheMeanAndLeavesOnlyOnConsistent
   EXPECT_NEAR(moving.Longitude, East(55), East(0.01));
 }
 
+TEST_F(CorrectionTest, AnHonestStandstillStartsAnewAfterTheFixWasLost) {
+  g_Profile.EnableSpeed = 2;
+  g_Profile.HonestStill = 1;
+  Feed(GoodFix(start_, 0, 0, 0.2f, 90));
+  for (int i = 1; i <= 3; ++i) Feed(GoodFix(Later(start_, 1000 * i), 0, East(i % 2 ? 2 : -2), 0.2f, 90));
+  FixRecord lost = GoodFix(Later(start_, 4000), 0, 0, 0, 0);
+  lost.FixType = 0;
+  lost.FixQuality = 0;
+  Feed(lost);
+  // The fix comes back 500 m away: the old standstill's positions are no part of the new one.
+  Feed(GoodFix(Later(start_, 5000), 0, East(500), 0.2f, 90));
+  FixRecord again = Feed(GoodFix(Later(start_, 6000), 0, East(501), 0.2f, 90));
+  EXPECT_NEAR(again.Longitude, East(500.5), East(0.01));
+}
+
 TEST_F(CorrectionTest, WithoutTheOptionTheSameJitterBecomesSpeed) {
   // The default behaviour the option mends, pinned: jitter beyond DeltaDistance x HDOP is speed.
   g_Profile.EnableSpeed = 2;
