@@ -34,7 +34,7 @@ void ReRegisterDriver() {
             static_cast<unsigned>(g_App.LoadedGidEnabled));
   LogLine(LOG_CRLF, "Reloading Driver");
   bool reading = StatusReaderRunning();
-  if (reading) StopStatusReader();
+  if (reading) StopStatusReader("Sync Thread Forced Closed");
   Activate(DEVFLAGS_UNLOAD | DEVFLAGS_NOLOAD);
   SaveSettings(0);
   if (g_App.DriverEnabled) Activate(0);
@@ -45,8 +45,7 @@ void ReRegisterDriver() {
 }  // namespace
 
 int SendDriverCommand(const char* command) {
-  WCHAR port[] = u"COM1:";
-  if (g_System.OwnIndex <= 9) port[3] = static_cast<WCHAR>(u'0' + g_System.OwnIndex);
+  const WCHAR* port = g_System.OwnPortName;  // named by the settings' last load
   HANDLE h = CreateFileW(port, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
   if (h == INVALID_HANDLE_VALUE) {
     LogPrintf(LOG_CRLF, "No driver on %s for %s", Utf8Of(port).text, command);

@@ -107,8 +107,8 @@ DWORD RunCalibration(LPVOID param) {
     }
     lastReading = GetTickCount();
     if (orientation == remembered) {
-      courseSum += CompassDifference(firstCourse, course);
-      compassSum += CompassDifference(firstCompass, compass);
+      courseSum += AngleDifference(firstCourse, course);
+      compassSum += AngleDifference(firstCompass, compass);
       ++count;
       Show(CAL_AVERAGING, compass, course, count);
     } else {  // the phone was turned: a new reference in the new orientation
@@ -127,9 +127,9 @@ DWORD RunCalibration(LPVOID param) {
     Finish(0, 0, 0);
     return 0;
   }
-  double averageCompass = CompassWrap(firstCompass, compassSum / count);
-  double averageCourse = CompassWrap(firstCourse, courseSum / count);
-  LONG offset = RoundOffset(CompassDifference(averageCourse, averageCompass));
+  double averageCompass = AngleSum(firstCompass, compassSum / count);
+  double averageCourse = AngleSum(firstCourse, courseSum / count);
+  LONG offset = RoundOffset(AngleDifference(averageCourse, averageCompass));
   Show(count < target ? CAL_ENDED_EARLY : CAL_COMPLETE, averageCompass, averageCourse, count);
   Finish(1, remembered == 1 || remembered == 2, offset);
   return 0;
@@ -152,8 +152,6 @@ const ProgressRow& CalibrationProgress(int state) {
   return kProgress[state];
 }
 
-double CompassDifference(double a, double b) { return AngleDifference(a, b); }
-double CompassWrap(double a, double d) { return AngleSum(a, d); }
 
 LONG RoundOffset(double degrees) {
   if (!std::isfinite(degrees)) return 0;

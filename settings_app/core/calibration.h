@@ -48,8 +48,5 @@ void ResetCalibrationView();
 // logs them, and forgets the run. 1 when a run was finished.
 int TakeCalibrationResult();
 
-// b - a brought into -180..180, and a + d into 0..360.
-double CompassDifference(double a, double b);
-double CompassWrap(double a, double d);
 // The offset in whole degrees, halves away from zero.
 LONG RoundOffset(double degrees);

@@ -35,16 +35,6 @@ const PageControl kControls[] = {
     {1061, CONTROL_BUTTON, 0, "Kill Feature Remove Service", nullptr, nullptr},
 };
 
-void ReadCellKey() {
-  HKEY key;
-  if (OpenKey(CELL_KEY, &key) != ERROR_SUCCESS) return;
-  ReadDword(key, u"MaxCells", &g_App.MaxCells);
-  ReadDword(key, u"EnableCells", &g_App.EnableCells);
-  DWORD mcc = 0;
-  if (ReadDword(key, u"CurMcc", &mcc) == ERROR_SUCCESS && mcc != 0) g_App.CurMcc = mcc;
-  RegCloseKey(key);
-}
-
 }  // namespace
 
 const PageLayout kExtrasPage = {"Extras", static_cast<int>(std::size(kControls)), kControls, 240, 560};
@@ -56,7 +46,7 @@ void ShowCellStatus(PageState* s, DWORD status) {
 
 void FillExtrasPage(PageState* s, DWORD status) {
   const PageLayout& p = kExtrasPage;
-  ReadCellKey();
+  AppLoadCellSettings();
   SetControlCheck(p, s, 1031, g_System.EnableAltSep >= 1);
   SetControlCheck(p, s, 1032, g_System.EnableAltSep == 2);
   SetControlText(p, s, 1065, "%u", static_cast<unsigned>(g_System.AutoAngle));

@@ -116,9 +116,8 @@ int StartStatusReader() {
   if (g_thread) return 1;
   {
     std::lock_guard<std::mutex> lock(g_lock);
-    WCHAR name[] = u"COM1:";
-    if (g_System.OwnIndex <= 9) name[3] = static_cast<WCHAR>(u'0' + g_System.OwnIndex);
-    memcpy(g_status.port, name, sizeof name);
+    static_assert(sizeof g_status.port == sizeof g_System.OwnPortName);
+    memcpy(g_status.port, g_System.OwnPortName, sizeof g_status.port);
     g_status.records = 0;
   }
   g_stop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
@@ -132,14 +131,14 @@ int StartStatusReader() {
   return 1;
 }
 
-int StopStatusReader() {
+int StopStatusReader(const char* forcedLine) {
   if (!g_thread) return 1;
   SetEvent(g_stop);
   DWORD limit = 2 * g_System.SleepTime;
   int inTime = WaitForSingleObject(g_thread, limit) == WAIT_OBJECT_0;
   if (!inTime) {
     // The read is blocked in the driver: closing the port ends it.
-    LogLine(LOG_CRLF, "Read Thread Forced Closed");
+    LogLine(LOG_CRLF, forcedLine);
     {
       std::lock_guard<std::mutex> lock(g_lock);
       if (g_port) CloseHandle(g_port);

@@ -16,8 +16,9 @@ struct StatusSnapshot {
 
 // Starts the reader thread on the driver's own port (the settings store's OwnIndex). 1 when started.
 int StartStatusReader();
-// Stops it: waits up to 2 x SleepTime, then ends its read by closing the port. 1 when it ended in time.
-int StopStatusReader();
+// Stops it: waits up to 2 x SleepTime, then logs `forcedLine` and ends its read by closing the
+// port. 1 when it ended in time.
+int StopStatusReader(const char* forcedLine = "Read Thread Forced Closed");
 int StatusReaderRunning();
 void ReadStatusSnapshot(StatusSnapshot* out);
 // Called on the reader thread after every record and every change of the port's state.

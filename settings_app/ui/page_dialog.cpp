@@ -11,6 +11,7 @@
 #include <QShortcut>
 #include <QTimer>
 #include <QVBoxLayout>
+#include "support/log.h"
 
 PageDialog::PageDialog(const PageLayout& layout, PageHandler handler, QWidget* parent)
     : QDialog(parent), layout_(layout), handler_(std::move(handler)) {
@@ -124,6 +125,8 @@ void PageDialog::build() {
       form->addRow(w);
     }
   }
+  // The platform's gesture calls do not exist here: the page scrolls by wheel and bars.
+  LogLine(LOG_CRLF, "Installing Gesture Support");
   auto* scroll = new QScrollArea;
   scroll->setWidget(inner);
   scroll->setWidgetResizable(true);

@@ -13,6 +13,16 @@ static void CopyMultiplexerName(HKEY key) {
   else WideCopy(g_System.MuxPortName, std::size(g_System.MuxPortName), u"COM4:");
 }
 
+void AppLoadCellSettings() {
+  HKEY key;
+  if (OpenKey(CELL_KEY, &key) != ERROR_SUCCESS) return;
+  ReadDword(key, u"EnableCells", &g_App.EnableCells);
+  ReadDword(key, u"MaxCells", &g_App.MaxCells);
+  DWORD mcc = 0;
+  if (ReadDword(key, u"CurMcc", &mcc) == ERROR_SUCCESS && mcc != 0) g_App.CurMcc = mcc;  // 0 keeps the one in memory
+  RegCloseKey(key);
+}
+
 void AppLoadAllSettings() {
   HKEY key;
   PresetProfileSettings();
@@ -43,13 +53,7 @@ void AppLoadAllSettings() {
     ReadDword(key, u"IsEnabled", &g_App.GidEnabled);
     RegCloseKey(key);
   }
-  if (OpenKey(CELL_KEY, &key) == ERROR_SUCCESS) {
-    ReadDword(key, u"EnableCells", &g_App.EnableCells);
-    ReadDword(key, u"MaxCells", &g_App.MaxCells);
-    DWORD mcc = 0;
-    if (ReadDword(key, u"CurMcc", &mcc) == ERROR_SUCCESS && mcc != 0) g_App.CurMcc = mcc;
-    RegCloseKey(key);
-  }
+  AppLoadCellSettings();
   g_App.LoadedOwnIndex = g_System.OwnIndex;
   g_App.LoadedDriverEnabled = g_App.DriverEnabled;
   g_App.LoadedGpsComPort = g_System.GpsComPort;

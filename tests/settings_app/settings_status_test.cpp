@@ -11,6 +11,7 @@
 #include "sky_plot.h"
 #include "status_reader.h"
 #include "status_text.h"
+#include "support/angles.h"
 #include "test_root.h"
 
 namespace {
@@ -122,14 +123,14 @@ TEST(SettingsStatus, SkyPlotScaleOrderAndClamping) {
 }
 
 TEST(SettingsStatus, OffsetsRoundHalfAwayFromZeroAndAnglesWrapOverNorth) {
-  EXPECT_EQ(RoundOffset(CompassDifference(90.0, 100.0)), 10);
-  EXPECT_EQ(RoundOffset(CompassDifference(90.0, 80.0)), -10);
+  EXPECT_EQ(RoundOffset(AngleDifference(90.0, 100.0)), 10);
+  EXPECT_EQ(RoundOffset(AngleDifference(90.0, 80.0)), -10);
   EXPECT_EQ(RoundOffset(-9.5), -10);
   EXPECT_EQ(RoundOffset(9.5), 10);
   EXPECT_EQ(RoundOffset(NAN), 0);
-  EXPECT_DOUBLE_EQ(CompassDifference(355, 350), -5);
-  EXPECT_DOUBLE_EQ(CompassDifference(355, 10), 15);
-  EXPECT_DOUBLE_EQ(CompassWrap(355, 5), 0);
+  EXPECT_DOUBLE_EQ(AngleDifference(355, 350), -5);
+  EXPECT_DOUBLE_EQ(AngleDifference(355, 10), 15);
+  EXPECT_DOUBLE_EQ(AngleSum(355, 5), 0);
 }
 
 // A run fed by a thread that plays the driver's records, on a fast platform clock.

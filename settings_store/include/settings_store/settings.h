@@ -134,6 +134,8 @@ void EnableDefaultPorts(SourcePort* ports, DWORD gpsComPort);
 // The settings application's procedures.
 DWORD AppLoadSoftwareSettings();
 void AppLoadAllSettings();
+// The cell service's settings of the application (EnableCells, MaxCells, CurMcc).
+void AppLoadCellSettings();
 void SaveSettings(DWORD n);
 // First run: writes the defaults of both profiles and the global part when no main key existed.
 // Returns 1 when it ran.
