@@ -234,20 +234,8 @@ int Import(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  static const option kOptions[] = {{"root", required_argument, nullptr, 'r'},
-                                     {"help", no_argument, nullptr, 'h'},
-                                     {"version", no_argument, nullptr, 'V'},
-                                     {nullptr, 0, nullptr, 0}};
-  opterr = 0;
-  // Options come before the command; what follows it is the command's own.
-  for (int c; (c = getopt_long(argc, argv, "+h", kOptions, nullptr)) != -1;) {
-    switch (c) {
-      case 'r': PlatformSetRoot(optarg); break;
-      case 'h': fputs(kUsage, stdout); return 0;
-      case 'V': return PrintVersion("ferrox-cells");
-      default: return RefuseOption("ferrox-cells", argv);
-    }
-  }
+  int done = ReadCommandToolOptions(argc, argv, "ferrox-cells", kUsage);
+  if (done >= 0) return done;
   int i = optind;
   if (i >= argc) {
     fputs(kUsage, stderr);

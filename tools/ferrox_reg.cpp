@@ -5,7 +5,7 @@
 #include <sstream>
 #include <string>
 #include <vector>
-#include <getopt.h>
+#include <getopt.h>  // optind: where the command starts
 #include "platform/platform.h"
 #include "support/reg_file.h"
 #include "support/program_options.h"
@@ -167,20 +167,8 @@ int Export(const std::string& key, const std::string* file) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  static const option kOptions[] = {{"root", required_argument, nullptr, 'r'},
-                                     {"help", no_argument, nullptr, 'h'},
-                                     {"version", no_argument, nullptr, 'V'},
-                                     {nullptr, 0, nullptr, 0}};
-  opterr = 0;
-  // Options come before the command: a value that starts with '-' is the command's own.
-  for (int c; (c = getopt_long(argc, argv, "+h", kOptions, nullptr)) != -1;) {
-    switch (c) {
-      case 'r': PlatformSetRoot(optarg); break;
-      case 'h': fputs(kUsage, stdout); return 0;
-      case 'V': return PrintVersion("ferrox-reg");
-      default: return RefuseOption("ferrox-reg", argv);
-    }
-  }
+  int done = ReadCommandToolOptions(argc, argv, "ferrox-reg", kUsage);
+  if (done >= 0) return done;
   std::vector<std::string> args(argv + optind, argv + argc);
   if (args.empty()) return Fail("no command (see --help)");
   const std::string& cmd = args[0];

@@ -6,5 +6,8 @@
 
 // Prints "<program> <version>" on stdout; returns 0 (the exit code).
 int PrintVersion(const char* program);
+// The options a tool with commands takes before its command: --root DIR, --help, --version.
+// Returns -1 to go on (optind then names the command), else the exit code to end with.
+int ReadCommandToolOptions(int argc, char** argv, const char* program, const char* usage);
 // After getopt_long returned '?' or ':': says which option was wrong on stderr; returns 1.
 int RefuseOption(const char* program, char** argv);
