@@ -6,20 +6,25 @@
 
 namespace {
 
-constexpr int kWidth = 960, kHeight = 480, kPanel = 440, kMargin = 20;
+constexpr int kWidth = 960, kHeight = 550, kPanel = 440, kMargin = 20;
 
 struct Box {
   double minX, minY, maxX, maxY;
 };
 
+void Extend(Box* b, const std::vector<LabPoint>& v) {
+  for (const LabPoint& p : v) {
+    if (!std::isfinite(p.x) || !std::isfinite(p.y)) continue;
+    b->minX = std::min(b->minX, p.x), b->maxX = std::max(b->maxX, p.x);
+    b->minY = std::min(b->minY, p.y), b->maxY = std::max(b->maxY, p.y);
+  }
+}
+
 Box BoundsOf(const LabSeries& s) {
   Box b{1e18, 1e18, -1e18, -1e18};
-  for (const auto* v : {&s.truth, &s.raw, &s.corrected})
-    for (const LabPoint& p : *v) {
-      if (!std::isfinite(p.x) || !std::isfinite(p.y)) continue;
-      b.minX = std::min(b.minX, p.x), b.maxX = std::max(b.maxX, p.x);
-      b.minY = std::min(b.minY, p.y), b.maxY = std::max(b.maxY, p.y);
-    }
+  Extend(&b, s.truth);
+  Extend(&b, s.raw.points);
+  for (const LabLine& line : s.outputs) Extend(&b, line.points);
   if (b.minX > b.maxX) b = {0, 0, 1, 1};
   // Square, with room around: one metre is the same on both axes.
   double span = std::max({b.maxX - b.minX, b.maxY - b.minY, 10.0}) * 1.1;
@@ -53,7 +58,7 @@ void Dots(FILE* f, const std::vector<LabPoint>& v, const Box& b, const char* col
 }
 
 void ErrorLine(FILE* f, const std::vector<double>& e, double top, const char* colour) {
-  const int left = kPanel + 3 * kMargin, width = kWidth - left - kMargin, height = kPanel - 40;
+  const int left = kPanel + 3 * kMargin, width = kWidth - left - kMargin, height = kPanel - 60;
   fprintf(f, "<polyline fill=\"none\" stroke=\"%s\" stroke-width=\"1.2\" points=\"", colour);
   for (size_t i = 0; i < e.size(); ++i) {
     double v = std::isfinite(e[i]) ? std::min(e[i], top) : top;
@@ -61,6 +66,19 @@ void ErrorLine(FILE* f, const std::vector<double>& e, double top, const char* co
             kMargin + height * (1 - v / top));
   }
   fprintf(f, "\"/>\n");
+}
+
+// Text as SVG character data: a title may carry a user's file name.
+std::string XmlText(const std::string& text) {
+  std::string out;
+  for (char c : text) {
+    if (c == '&') out += "&amp;";
+    else if (c == '<') out += "&lt;";
+    else if (c == '>') out += "&gt;";
+    else if (static_cast<unsigned char>(c) < 0x20) out += ' ';
+    else out += c;
+  }
+  return out;
 }
 
 }  // namespace
@@ -80,23 +98,41 @@ bool WriteLabSvg(const std::string& path, const LabSeries& s) {
             kMargin + (b.maxY - g) * scale, kMargin + kPanel, kMargin + (b.maxY - g) * scale);
   fprintf(f, "<rect x=\"%d\" y=\"%d\" width=\"%d\" height=\"%d\" fill=\"none\" stroke=\"#888\"/>\n", kMargin, kMargin,
           kPanel, kPanel);
-  Polyline(f, s.truth, b, "black", 2.0);
-  Dots(f, s.raw, b, "#d03030");
-  Polyline(f, s.corrected, b, "#2060d0", 1.2);
-  fprintf(f, "<text x=\"%d\" y=\"%d\">grid %g m: truth (black), receiver (red), driver (blue)</text>\n", kMargin,
-          kHeight - 6, step);
-  // The error panel: both errors at each read, on a scale that shows the raw error's p95 fully.
-  double top = std::max({s.rawP95, s.correctedP95, 1.0}) * 1.5;
+  if (!s.truth.empty()) Polyline(f, s.truth, b, "black", 2.0);
+  Dots(f, s.raw.points, b, s.raw.colour);
+  for (const LabLine& line : s.outputs) Polyline(f, line.points, b, line.colour, 1.2);
+  // The legend under the map, each line's name in its colour.
+  int ly = kMargin + kPanel + 20;
+  fprintf(f, "<text x=\"%d\" y=\"%d\">grid %g m%s</text>\n", kMargin, ly, step, s.truth.empty() ? "" : ", truth in black");
+  fprintf(f, "<text x=\"%d\" y=\"%d\" fill=\"%s\">dots: %s</text>\n", kMargin, ly += 18, s.raw.colour,
+          XmlText(s.raw.name).c_str());
+  for (const LabLine& line : s.outputs)
+    fprintf(f, "<text x=\"%d\" y=\"%d\" fill=\"%s\">line: %s</text>\n", kMargin, ly += 18, line.colour,
+            XmlText(line.name).c_str());
   const int left = kPanel + 3 * kMargin;
   fprintf(f, "<rect x=\"%d\" y=\"%d\" width=\"%d\" height=\"%d\" fill=\"none\" stroke=\"#888\"/>\n", left, kMargin,
-          kWidth - left - kMargin, kPanel - 40);
-  ErrorLine(f, s.rawError, top, "#d03030");
-  ErrorLine(f, s.correctedError, top, "#2060d0");
-  fprintf(f, "<text x=\"%d\" y=\"%d\">error at each read, 0 to %.0f m, over %zu s</text>\n", left, kPanel,
-          top, s.rawError.size());
-  fprintf(f, "<text x=\"%d\" y=\"%d\" font-weight=\"bold\">%s</text>\n", left, kPanel + 18, s.title.c_str());
-  fprintf(f, "<text x=\"%d\" y=\"%d\">receiver: mean %.1f m, p95 %.1f m; driver: mean %.1f m, p95 %.1f m</text>\n",
-          left, kPanel + 36, s.rawMean, s.rawP95, s.correctedMean, s.correctedP95);
+          kWidth - left - kMargin, kPanel - 60);
+  int y = kPanel - 10 + kMargin;
+  if (s.raw.errors.empty()) {
+    fprintf(f, "<text x=\"%d\" y=\"%d\">no truth track: no error to draw</text>\n", left, y);
+  } else {
+    // Every error at each read, on a scale that shows the receiver's p95 fully.
+    double top = std::max(s.raw.p95, 1.0) * 1.5;
+    for (const LabLine& line : s.outputs) top = std::max(top, line.p95 * 1.5);
+    ErrorLine(f, s.raw.errors, top, s.raw.colour);
+    for (const LabLine& line : s.outputs) ErrorLine(f, line.errors, top, line.colour);
+    fprintf(f, "<text x=\"%d\" y=\"%d\">error at each read, 0 to %.0f m, over %zu reads</text>\n", left, y, top,
+            s.raw.errors.size());
+  }
+  fprintf(f, "<text x=\"%d\" y=\"%d\" font-weight=\"bold\">%s</text>\n", left, y += 18,
+          XmlText(s.title).c_str());
+  if (!s.raw.errors.empty()) {
+    fprintf(f, "<text x=\"%d\" y=\"%d\" fill=\"%s\">%s: mean %.1f m, p95 %.1f m</text>\n", left, y += 18,
+            s.raw.colour, XmlText(s.raw.name).c_str(), s.raw.mean, s.raw.p95);
+    for (const LabLine& line : s.outputs)
+      fprintf(f, "<text x=\"%d\" y=\"%d\" fill=\"%s\">%s: mean %.1f m, p95 %.1f m</text>\n", left, y += 18,
+              line.colour, XmlText(line.name).c_str(), line.mean, line.p95);
+  }
   fprintf(f, "</svg>\n");
   return fclose(f) == 0;
 }

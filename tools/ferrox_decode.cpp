@@ -8,9 +8,8 @@
 #include <filesystem>
 #include <string>
 #include "platform/platform.h"
-#include "port_driver/nmea_parser.h"
+#include "capture_cycles.h"
 #include "pipeline_harness.h"
-#include "port_driver/nmea_source.h"
 #include "settings_store/settings.h"
 #include "support/clock.h"
 #include "support/program_options.h"
@@ -203,54 +202,9 @@ int main(int argc, char** argv) {
   }
   static char out[1 << 16];
   setvbuf(stdout, out, _IOFBF, sizeof out);
-  FixRecord fix{};
-  NmeaSource source;
-  NmeaSourceReset(&source, strict);
-  char line[4096];
-  char* raw = nullptr;
-  size_t rawSize = 0;
-  ssize_t got;
-  while ((got = getline(&raw, &rawSize, in)) >= 0) {
-    // Strict: a line that starts with '$', as far as 4095 bytes. Default: the first sentence on
-    // the line with a right checksum; binary messages of the receiver (with NUL bytes) or a
-    // cut-off sentence may come before it.
-    const char* sentence = nullptr;
-    if (strict) {
-      if (raw[0] == '$') {
-        size_t n = strnlen(raw, static_cast<size_t>(got));
-        if (n > sizeof line - 1) n = sizeof line - 1;
-        memcpy(line, raw, n);
-        line[n] = 0;
-        sentence = line;
-      }
-    } else {
-      for (const char* p = raw; p < raw + got; ++p) {
-        p = static_cast<const char*>(memchr(p, '$', static_cast<size_t>(raw + got - p)));
-        if (!p) break;
-        size_t n = 0;
-        while (p + n < raw + got && p[n] != '\r' && p[n] != '\n' && p[n] != 0 && n < sizeof line - 3) ++n;
-        memcpy(line, p, n);
-        memcpy(line + n, "\r\n", 3);
-        if (strchr(line, '*') && NmeaChecksumOk(line)) {
-          sentence = line;
-          break;
-        }
-      }
-    }
-    if (!sentence) continue;
-    if (NmeaStartsNewCycle(&source, sentence)) {
-      NmeaFinishCycle(&source, &fix);
-      PrintCycle(fix, mode, stdout);
-      memset(&fix, 0, sizeof fix);
-    }
-    NmeaParse(&source, sentence, &fix);
-  }
-  free(raw);
-  bool failed = ferror(in);
-  if (source.haveData) {
-    NmeaFinishCycle(&source, &fix);
-    PrintCycle(fix, mode, stdout);
-  }
+  bool failed = ReadCaptureCycles(in, strict, [](const FixRecord& f, void* m) {
+    PrintCycle(f, *static_cast<Mode*>(m), stdout);
+  }, &mode) != 0;
   if (mode == CORRECT) {
     HarnessEnd();
     PlatformSetRoot(g_root + "/none");  // closes the registry before the root goes

@@ -26,6 +26,10 @@ int HarnessFeed(FixRecord* cycle) { return ProcessParsedFix(cycle); }
 
 int HarnessRead(FixRecord* out) { return BuildOutputFix(out); }
 
+int HarnessMeasure(const SYSTEMTIME* fixTime, const SYSTEMTIME* trueArrival) {
+  return MeasureReceiverLatency(g_Driver.CurrentPort, fixTime, trueArrival, 0);
+}
+
 void HarnessEnd() {
   SetClockBase(0);
   PlatformSetManualTicks(false, 0);

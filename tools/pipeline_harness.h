@@ -16,3 +16,6 @@ int HarnessFeed(FixRecord* cycle);
 int HarnessRead(FixRecord* out);
 // Back to the real clock.
 void HarnessEnd();
+// The measured-latency sample of a fix whose time is `fixTime`, arriving at `trueArrival` on a
+// clock no receiver sets (the driver's clock is on the fix time, as the clock check puts it).
+int HarnessMeasure(const SYSTEMTIME* fixTime, const SYSTEMTIME* trueArrival);

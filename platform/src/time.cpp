@@ -5,9 +5,11 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <mutex>
 #include <thread>
+#include <sys/timex.h>
 #include "platform/kernel.h"
 #include "platform/time.h"
 
@@ -19,6 +21,8 @@ std::atomic<int64_t> g_tickOffset{0};
 std::atomic<int64_t> g_clockOffsetMs{0};
 int64_t g_originRealMs = 0;  // real time from which the scaled system clock runs
 std::atomic<bool> g_manual{false};
+std::atomic<int> g_referenceMode{-1};       // -1: not yet read from FERROX_REFERENCE_CLOCK
+std::atomic<bool> g_realClockSetByUs{false};  // the real clock now follows a receiver
 std::atomic<DWORD> g_manualTicks{0};
 DWORD g_manualStart = 0;
 int64_t g_manualRealMs = 0;
@@ -170,10 +174,32 @@ BOOL SetSystemTime(const SYSTEMTIME* st) {
     timespec ts{static_cast<time_t>(targetMs / 1000), static_cast<long>(targetMs % 1000) * 1000000};
     if (clock_settime(CLOCK_REALTIME, &ts) == 0) {
       g_clockOffsetMs = 0;
+      g_realClockSetByUs = true;
       return TRUE;
     }
   }
   g_clockOffsetMs = targetMs - ScaledRealMs();
+  return TRUE;
+}
+
+void PlatformSetReferenceClock(ReferenceClockMode mode) { g_referenceMode = mode; }
+
+BOOL PlatformReferenceTime(SYSTEMTIME* st) {
+  int mode = g_referenceMode;
+  if (mode < 0) {
+    const char* s = getenv("FERROX_REFERENCE_CLOCK");
+    mode = !s ? REFERENCE_CLOCK_NTP
+         : strcmp(s, "trusted") == 0 ? REFERENCE_CLOCK_TRUSTED
+         : strcmp(s, "none") == 0 ? REFERENCE_CLOCK_NONE : REFERENCE_CLOCK_NTP;
+    g_referenceMode = mode;
+  }
+  if (mode == REFERENCE_CLOCK_NONE || g_realClockSetByUs) return FALSE;
+  if (mode == REFERENCE_CLOCK_NTP) {
+    timex tx{};  // modes 0: a read, allowed to anyone
+    int state = adjtimex(&tx);
+    if (state < 0 || state == TIME_ERROR || (tx.status & STA_UNSYNC)) return FALSE;
+  }
+  if (st) MsToSystemTime(ScaledRealMs(), st);
   return TRUE;
 }
 

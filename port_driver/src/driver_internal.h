@@ -11,7 +11,8 @@ int OpenSerialSource(int n);
 void CloseSource(int n);
 int ReadWithWait(int n, FixRecord* fix);
 int DoReadComPort(int n, FixRecord* fix, DWORD deadline);
-int GpsClockCheck(FixRecord* fix);
+// Puts the driver's clock on the fix's GPS time and takes the measured-latency sample of `port`.
+int GpsClockCheck(FixRecord* fix, int port);
 void AbortPortWait(int n);
 extern volatile LONG g_ClockSynced;
 

@@ -1,5 +1,5 @@
 // BuildOutputFix: what a channel reports now. The current fix projected by its age (plus
-// LagAdvance while moving), the last good fix carried forward, the unfixed receiver data, or the
+// LagAdvance, or the measured latency, while moving), the last good fix carried forward, the unfixed receiver data, or the
 // stored or cell-tower position.
 #include <cmath>
 #include <cstring>
@@ -33,7 +33,11 @@ int Project(FixRecord* out, LONG lag, LONG dms) {
   const FixRecord& last = g_History.LastGoodFix;
   ClockNow(&out->UtcTime);
   double speedLimit = out->Hdop != 0 ? p.DeltaSpeed * out->Hdop : p.DeltaSpeed;
-  if (p.LagAdvance != 0 && out->Speed > speedLimit) lag += static_cast<LONG>(p.LagAdvance);
+  if (p.AutoLag) {  // bounded prediction: no further than one reporting interval past the fix
+    LONG interval = dms >= kLagFloorMs && dms < kStaleDataMs ? dms : kDefaultIntervalMs;
+    if (lag > interval) lag = interval;
+  }
+  if (p.LagAdvance != 0 && out->Speed > speedLimit) lag += LagAdvanceMs();
   LogPrintf(LOG_CRLF, "WWIB: DopS:%.1f, Speed: %.1f, Dms: %d, Lagms: %d", speedLimit, out->Speed, dms, lag);
   if (out->Speed < p.MinSpeed) {
     LogPrintf(LOG_CRLF, "Minimum Speed");

@@ -174,7 +174,7 @@ int ReadApiSource(FixRecord* fix) {
     bool noTime = !(fix->ValidFields & FIX_TIME);
     if (g_previousFixTime.wDay == 0 || noTime || TimeDifference(&g_previousFixTime, &fix->UtcTime) > 100) {
       g_previousFixTime = fix->UtcTime;
-      GpsClockCheck(fix);
+      GpsClockCheck(fix, 0);
       InjectSeparation(fix, 0);
       return n;
     }

@@ -44,7 +44,7 @@ void Complete(int n, FixRecord* fix) {
   // the current fixes or set the clock, and the geoid is the current source's.
   LONG current = AtomicRead(&g_Driver.CurrentPort);
   if (current >= 0 && current != n) return;
-  GpsClockCheck(fix);
+  GpsClockCheck(fix, n);
   InjectSeparation(fix, n);
 }
 
@@ -277,8 +277,10 @@ int DoReadComPort(int n, FixRecord* fix, DWORD deadline) {
   return total;
 }
 
-int GpsClockCheck(FixRecord* fix) {
+int GpsClockCheck(FixRecord* fix, int port) {
   DWORD t0 = GetTickCount();
+  SYSTEMTIME reference;
+  BOOL haveReference = PlatformReferenceTime(&reference);  // at the arrival, before any waiting
   if (fix->UtcTime.wDay == 0) {
     AtomicWrite(&g_ClockSynced, 0);
     ClockNow(&fix->UtcTime);
@@ -299,12 +301,16 @@ int GpsClockCheck(FixRecord* fix) {
     return 0;
   }
   if (d >= -20 && d <= 250) {
-    if (synced) return 1;
+    if (synced) {  // the driver's clock stays d ms ahead of this fix
+      MeasureReceiverLatency(port, &fix->UtcTime, haveReference ? &reference : nullptr, d);
+      return 1;
+    }
   } else {
     AddMilliseconds(&g_Driver.OutputFix.UtcTime, -d);
     ShiftPrevFixTime(-d);
   }
   SetClockFromGps(&fix->UtcTime, t0, g_Driver.ReadSleep);
   AtomicWrite(&g_ClockSynced, 1);
+  MeasureReceiverLatency(port, &fix->UtcTime, haveReference ? &reference : nullptr, 0);
   return 1;
 }

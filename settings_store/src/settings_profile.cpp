@@ -27,6 +27,14 @@ constexpr DWORD kMinPollRateMs = 10, kMaxPollRateMs = 10000, kMaxNumAvg = 100;
 
 DWORD Clamp(DWORD v, DWORD low, DWORD high) { return v < low ? low : v > high ? high : v; }
 
+// A profile switch beyond the profiles of old: absent means off, nothing is logged for it, and
+// only a REG_DWORD of 1 turns it on.
+DWORD ReadOptionalSwitch(HKEY key, const WCHAR* name) {
+  DWORD value = 0, size = sizeof value, type = 0;
+  return RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(&value), &size) == ERROR_SUCCESS &&
+         type == REG_DWORD && value == 1;
+}
+
 }  // namespace
 
 LONG NormaliseMagnetic(LONG value) { return value > 180 ? value - 360 : value; }
@@ -50,6 +58,7 @@ void PresetProfileSettings() {
   g_Profile.MagVal = 0;
   g_Profile.MagLand = 0;
   g_Profile.HonestStill = 0;
+  g_Profile.AutoLag = 0;
 }
 
 void ResetDriverSettings() {
@@ -189,10 +198,8 @@ void LoadProfile(DWORD n) {
   if (ReadDword(key, u"MagVal", &v) == ERROR_SUCCESS) g_Profile.MagVal = static_cast<LONG>(v);
   if (ReadDword(key, u"MagLand", &v) == ERROR_SUCCESS) g_Profile.MagLand = static_cast<LONG>(v);
   ReadDword(key, u"EnableCompass", &g_Profile.EnableCompass);
-  // Beyond the profiles of old: absent means off, and nothing is logged for it.
-  DWORD honest = 0, honestSize = sizeof honest, honestType = 0;
-  g_Profile.HonestStill = RegQueryValueExW(key, u"HonestStill", nullptr, &honestType, reinterpret_cast<BYTE*>(&honest),
-                                           &honestSize) == ERROR_SUCCESS && honestType == REG_DWORD && honest == 1;
+  g_Profile.HonestStill = ReadOptionalSwitch(key, u"HonestStill");
+  g_Profile.AutoLag = ReadOptionalSwitch(key, u"AutoLag");
   g_Profile.MagVal = NormaliseMagnetic(g_Profile.MagVal);
   g_Profile.MagLand = NormaliseMagnetic(g_Profile.MagLand);
   RegCloseKey(key);
@@ -223,4 +230,5 @@ void SetProfileDefaults(DWORD n) {
   g_Profile.EnableSpeed = driving ? 2 : 1;
   g_Profile.EnableCompass = driving ? 0 : 1;
   g_Profile.HonestStill = 0;
+  g_Profile.AutoLag = 0;
 }

@@ -377,6 +377,36 @@ TEST_F(CorrectionTest, AnHonestStandstillStartsAnewAfterTheFixWasLost) {
   EXPECT_NEAR(again.Longitude, East(500.5), East(0.01));
 }
 
+TEST_F(CorrectionTest, TheMeasuredLatencyReplacesLagAdvanceAndBoundsThePrediction) {
+  g_Profile.LagAdvance = 1500;
+  g_Profile.AutoLag = 1;
+  const double step = 50 / 3.6;  // m per one-second fix
+  auto burst = [&](int i, LONG late) {
+    SYSTEMTIME t = Later(start_, 1000 * i);
+    Feed(GoodFix(t, 0, East(step * i), 50, 90));
+    SYSTEMTIME arrival = Later(t, late);
+    return HarnessMeasure(&t, &arrival);
+  };
+  EXPECT_EQ(burst(0, 700), 1);
+  EXPECT_EQ(burst(1, 700), 1);
+  // Two samples are not yet trusted: LagAdvance, 400 + 1500 ms ahead.
+  FixRecord out = ReadAfter(400);
+  EXPECT_NEAR(Distance(0, East(step), out.Latitude, out.Longitude), step * 1.9, 0.01);
+  EXPECT_EQ(burst(2, 700), 1);
+  EXPECT_EQ(burst(3, -200), 0);   // a fix from the future is no latency
+  EXPECT_EQ(burst(4, 9000), 0);   // nor nine seconds: another clock
+  out = ReadAfter(400);
+  EXPECT_NEAR(Distance(0, East(4 * step), out.Latitude, out.Longitude), step * 1.1, 0.01);
+  // The receiver falls silent: four seconds on, the prediction is one interval plus the latency.
+  out = ReadAfter(3600);
+  EXPECT_NEAR(Distance(0, East(4 * step), out.Latitude, out.Longitude), step * 1.7, 0.01);
+  // Without the mode the same silence runs on with the age.
+  g_Profile.AutoLag = 0;
+  out = FixRecord{};
+  HarnessRead(&out);
+  EXPECT_NEAR(Distance(0, East(4 * step), out.Latitude, out.Longitude), step * 5.5, 0.01);
+}
+
 TEST_F(CorrectionTest, WithoutTheOptionTheSameJitterBecomesSpeed) {
   // The default behaviour the option mends, pinned: jitter beyond DeltaDistance x HDOP is speed.
   g_Profile.EnableSpeed = 2;

@@ -93,14 +93,14 @@ TEST_F(DriverSourcesTest, TheClockCheckAcceptsHalfAMinuteAndIgnoresTwoMinutes) {
   ResyncClock();
   FixRecord ahead = TimedFix(30000);
   SYSTEMTIME sent = ahead.UtcTime;
-  EXPECT_EQ(GpsClockCheck(&ahead), 1);
+  EXPECT_EQ(GpsClockCheck(&ahead, 4), 1);
   EXPECT_GT(PlatformClockOffsetMs(), 25000);
   EXPECT_EQ(TimeDifference(&sent, &ahead.UtcTime), 0);  // the GPS time is kept
   PlatformResetClockOffset();
   ResyncClock();
   AtomicWrite(&g_ClockSynced, 0);
   FixRecord far = TimedFix(120000);
-  EXPECT_EQ(GpsClockCheck(&far), 0);
+  EXPECT_EQ(GpsClockCheck(&far, 4), 0);
   SYSTEMTIME now;
   ClockNow(&now);
   // Replaced by the log clock: the bound only tells the clock's time from the two minutes of the fix.
@@ -108,7 +108,7 @@ TEST_F(DriverSourcesTest, TheClockCheckAcceptsHalfAMinuteAndIgnoresTwoMinutes) {
   EXPECT_LT(PlatformClockOffsetMs(), 1000);
   FixRecord noDay = TimedFix(0);
   noDay.UtcTime.wDay = 0;
-  EXPECT_EQ(GpsClockCheck(&noDay), 0);
+  EXPECT_EQ(GpsClockCheck(&noDay, 4), 0);
   EXPECT_NE(noDay.UtcTime.wDay, 0);
   SetLogName("FrxDriver");
   std::string log = ReadWholeFile(root_ + "/Quorvale/FrxDriver.txt");
@@ -124,6 +124,49 @@ TEST_F(DriverSourcesTest, TheClockCheckAcceptsHalfAMinuteAndIgnoresTwoMinutes) {
   };
   EXPECT_TRUE(logged(25000, 30000)) << log;
   EXPECT_TRUE(logged(115000, 120000)) << log;
+}
+
+TEST_F(DriverSourcesTest, TheClockCheckMeasuresHowLateTheReceiverReports) {
+  SetLogName("FrxDriver");
+  LogSetEnable(1);
+  PlatformSetManualTicks(true, 5000000);  // the reference and the driver's clock stand still between bursts
+  ResyncClock();
+  SetProfileDefaults(1);
+  g_Profile.AutoLag = 1;
+  PlatformSetReferenceClock(REFERENCE_CLOCK_TRUSTED);
+  AtomicWrite(&g_ClockSynced, 0);
+  // The first burst sets the driver's clock to its fix time; later ones are within the check's
+  // tolerance and leave it. Each fix is 800 ms old on the reference clock when it arrives.
+  for (int burst = 0; burst < kLagSamplesUsed; ++burst) {
+    SYSTEMTIME reference;
+    ASSERT_TRUE(PlatformReferenceTime(&reference));
+    FixRecord late{};
+    late.UtcTime = reference;
+    AddMilliseconds(&late.UtcTime, burst == 2 ? -900 : -800);
+    late.FixQuality = 1;
+    late.FixType = 2;
+    EXPECT_EQ(GpsClockCheck(&late, 4), 1);
+    PlatformAdvanceTicks(1000);
+  }
+  FixHistory history;
+  GetFixHistory(&history);
+  // 800, 800, then 900 ms late with the driver's clock 100 ms ahead of the fix: 800 ahead of it still.
+  EXPECT_EQ(history.Lag.advanceMs, 800);
+  EXPECT_EQ(history.Lag.samples, kLagSamplesUsed);
+  // Without a trusted clock nothing is measured, and the log says so once.
+  PlatformSetReferenceClock(REFERENCE_CLOCK_NONE);
+  for (int burst = 0; burst < 2; ++burst) {
+    FixRecord f = TimedFix(0);
+    EXPECT_EQ(GpsClockCheck(&f, 4), 1);
+  }
+  PlatformSetReferenceClock(REFERENCE_CLOCK_NTP);
+  PlatformSetManualTicks(false, 0);
+  SetLogName("FrxDriver");
+  std::string log = ReadWholeFile(root_ + "/Quorvale/FrxDriver.txt");
+  EXPECT_NE(log.find("AutoLag: receiver on port 4 reports 800 ms late"), std::string::npos) << log;
+  size_t none = log.find("AutoLag: no clock independent of the receiver, using LagAdvance 1500 ms");
+  EXPECT_NE(none, std::string::npos) << log;
+  EXPECT_EQ(log.find("AutoLag: no clock", none + 1), std::string::npos);
 }
 
 TEST_F(DriverSourcesTest, ThePlatformApiSourceDeliversThroughTheOriginalLibrary) {

@@ -31,6 +31,14 @@ double PlatformRealMs(DWORD ms);
 int64_t PlatformClockOffsetMs();
 void PlatformResetClockOffset();
 
+// A clock that no receiver sets, for measuring how late a receiver reports: the system's own time
+// (scaled, without the offset SetSystemTime carries). Returns 1 and fills `st` while that clock
+// can be trusted: the kernel says NTP keeps it (or FERROX_REFERENCE_CLOCK=trusted says so), and
+// SetSystemTime has not set the real clock from a receiver. FERROX_REFERENCE_CLOCK=none: never.
+BOOL PlatformReferenceTime(SYSTEMTIME* st);
+enum ReferenceClockMode { REFERENCE_CLOCK_NTP = 0, REFERENCE_CLOCK_TRUSTED = 1, REFERENCE_CLOCK_NONE = 2 };
+void PlatformSetReferenceClock(ReferenceClockMode mode);
+
 // File-time units (100 ns) in a millisecond and a second.
 constexpr ULONGLONG kFileTimePerMs = 10000;
 constexpr ULONGLONG kFileTimePerSecond = 10000000;

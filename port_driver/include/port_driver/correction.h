@@ -17,11 +17,21 @@ struct StillState {
   double pendingLatitude, pendingLongitude;  // the first of them, counted if no second follows
 };
 
+// The receiver's reporting latency as the measured-latency mode (profile value AutoLag) sees it:
+// how far a clock no receiver sets is ahead of the driver's clock when a burst arrives, smoothed.
+struct MeasuredLag {
+  LONG advanceMs;    // smoothed; what a read adds to the age of the fix
+  int samples;       // bursts measured since the source began (the advance is used from kLagSamplesUsed)
+  int port;          // the source they came from
+  int unmeasurable;  // 1 once the log has said that nothing can be measured
+};
+
 struct FixHistory {
   FixRecord PrevFix;      // the latest accepted fix (also the latest unfixed data)
   FixRecord LastGoodFix;  // the accepted fix before it, at least 100 ms older; the last known position
   int HaveFirstFix;
   StillState Still;
+  MeasuredLag Lag;
 };
 
 constexpr DWORD kTurnLimitDeg = 45;
@@ -30,12 +40,23 @@ constexpr LONG kDefaultIntervalMs = 1000;
 constexpr LONG kStaleDataMs = 10000;
 constexpr LONG kLostFixMs = 60000;
 constexpr LONG kPortLossGraceMs = 2000;
+constexpr LONG kMaxMeasuredLagMs = 5000;  // a larger difference is a clock that is not the receiver's time
+constexpr int kLagSamplesUsed = 3;
+constexpr int kLagSmoothing = 8;  // each burst moves the estimate by 1/8 of its difference
 
 void FrxFix(FixRecord* fix);
 // The noise-aware standstill: 1 when `fix` (the receiver slower than MinSpeed) was taken as
 // standing and now holds the mean of the standstill's positions with no speed; 0 when the
 // device moves (the usual correction goes on). Called with the history locked.
 int HonestStandstill(FixRecord* fix);
+// The measured-latency mode's sample of one burst from `port` whose fix time is `fixTime`:
+// `reference` is the time of a clock no receiver sets at the burst's arrival (null: there is none),
+// `logClockAheadMs` how far the driver's clock was ahead of the fix time then. Returns 1 when the
+// sample was taken.
+int MeasureReceiverLatency(int port, const SYSTEMTIME* fixTime, const SYSTEMTIME* reference, LONG logClockAheadMs);
+// What a read adds to the fix's age while moving: the measured latency once known in that mode,
+// else LagAdvance. Called with the history locked.
+LONG LagAdvanceMs();
 // Fills the record to print; returns 1 when the position was projected.
 int BuildOutputFix(FixRecord* out);
 // The reset when the reader starts fresh: the last good position is kept.

@@ -57,6 +57,7 @@ struct ProfileSettings {
   LONG MagVal;
   LONG MagLand;
   DWORD HonestStill;  // 1: a standstill judged against the receiver's own scatter (off by default)
+  DWORD AutoLag;      // 1: advance by the receiver's measured latency, prediction bounded (off by default)
 };
 
 struct SystemSettings {

@@ -1,0 +1,48 @@
+// The lab's drives: synthetic tracks, the receiver that reports them late and noisy, and one run
+// of a drive through the driver's processing with its clock under control.
+#pragma once
+#include <vector>
+#include "lab_svg.h"
+#include "platform/types.h"
+
+struct Track {
+  const char* name;
+  std::vector<double> x, y, vx, vy;  // metres east and north, m/s, every kTrackStep s
+  double duration;                   // s
+  bool moving;                       // the goal for it is the moving one
+};
+
+// Straight and curves at 50 km/h, stop and go, walking, standing.
+std::vector<Track> LabTracks();
+
+// A profile setting under test: the "Driving" defaults with these values.
+struct LabSetting {
+  const char* name;
+  const char* colour;
+  DWORD lagAdvance, honestStill, autoLag;
+};
+extern const LabSetting kDefaultsSetting;  // LagAdvance 1500, as shipped
+extern const LabSetting kNewSetting;       // HonestStill and AutoLag
+
+struct LabCase {
+  const Track* track;
+  bool markov;     // noise: first-order Gauss-Markov (30 s) instead of white
+  DWORD latency;   // ms the receiver reports after its fix epoch
+  DWORD readAt;    // ms after each arrival a program reads
+};
+
+struct Stats {
+  double mean = 0, p95 = 0;
+};
+Stats Summarise(std::vector<double> errors);
+
+struct LabResult {
+  Stats raw, out;
+};
+
+// One drive with one setting; with `picture`, the truth and the receiver (once) and this
+// setting's output line are added to it.
+LabResult RunCase(const LabCase& c, const LabSetting& setting, unsigned seed, LabSeries* picture = nullptr);
+
+// Metres east and north of `lat0`, `lon0`.
+LabPoint LocalMetres(double lat, double lon, double lat0, double lon0);
