@@ -5,6 +5,8 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <sys/eventfd.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <thread>
@@ -16,16 +18,37 @@
 namespace {
 
 int g_master = -1;
+int g_opened = -1;  // inotify: a program opened the terminal (-1: not available, polled instead)
+int g_wake = -1;    // eventfd: the bridge stops
 std::string g_link;
 std::thread g_thread;
 std::atomic<bool> g_stop{false};
+
+// Sleeps until a program opens the terminal (or the bridge stops); without inotify, a tenth of
+// a second.
+void WaitForAnOpen() {
+  if (g_opened < 0 || g_wake < 0) {
+    usleep(100000);
+    return;
+  }
+  pollfd p[2] = {{g_opened, POLLIN, 0}, {g_wake, POLLIN, 0}};
+  if (poll(p, 2, -1) < 0 && errno != EINTR) {
+    usleep(100000);
+    return;
+  }
+  char events[4096];
+  while (read(g_opened, events, sizeof events) > 0) {
+  }
+}
 
 void Pump(std::u16string driverKey, bool allowWrites) {
   HANDLE channel = nullptr;
   std::string batch, pending;
   while (!g_stop) {
+    // Only a look while a channel is open: its read paces the loop, and a wait here would miss
+    // the fixes of a receiver faster than 10 Hz.
     pollfd p{g_master, POLLIN, 0};
-    poll(&p, 1, 100);
+    poll(&p, 1, channel ? 0 : 100);
     if (p.revents & POLLHUP) {  // no program holds the terminal open
       if (channel) {
         CloseHandle(channel);
@@ -33,7 +56,7 @@ void Pump(std::u16string driverKey, bool allowWrites) {
         pending.clear();
         LogLine(LOG_CRLF, "Virtual port closed by its program");
       }
-      usleep(100000);
+      WaitForAnOpen();
       continue;
     }
     if (!channel) {
@@ -101,6 +124,14 @@ bool StartPtyBridge(const std::string& link, const std::u16string& driverKey, bo
   }
   g_link = link;
   g_stop = false;
+  // Opens of the terminal wake the idle bridge; a watch that cannot be set leaves it polling.
+  g_wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  g_opened = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+  if (g_opened >= 0 && inotify_add_watch(g_opened, name, IN_OPEN) < 0) {
+    LogPrintf(LOG_CRLF, "Virtual port: no open notices (%s), polled instead", strerror(errno));
+    close(g_opened);
+    g_opened = -1;
+  }
   g_thread = std::thread(Pump, driverKey, allowWrites);
   LogPrintf(LOG_CRLF, "Virtual port %s is %s", link.c_str(), name);
   return true;
@@ -109,7 +140,15 @@ bool StartPtyBridge(const std::string& link, const std::u16string& driverKey, bo
 void StopPtyBridge() {
   if (g_master < 0) return;
   g_stop = true;
+  uint64_t one = 1;
+  if (g_wake >= 0 && write(g_wake, &one, sizeof one) != sizeof one)
+    LogPrintf(LOG_CRLF, "Virtual port stop: %s", strerror(errno));
   if (g_thread.joinable()) g_thread.join();
+  for (int* fd : {&g_opened, &g_wake})
+    if (*fd >= 0) {
+      close(*fd);
+      *fd = -1;
+    }
   if (unlink(g_link.c_str()) != 0 && errno != ENOENT)
     LogPrintf(LOG_CRLF, "Cannot remove the link %s: %s", g_link.c_str(), strerror(errno));
   close(g_master);

@@ -2,47 +2,111 @@
 #include <arpa/inet.h>
 #include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
-#include <fcntl.h>
 #include <mutex>
 #include <netinet/in.h>
-#include <poll.h>
-#include <set>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
 #include "channel_pump.h"
 #include "device_manager.h"
-#include "client_threads.h"
 #include "support/log.h"
 
 namespace {
 
-int g_listen = -1;
-std::thread g_acceptor;
-std::atomic<bool> g_stop{false};
-std::mutex g_lock;
-std::set<int> g_clients;
-ClientThreads g_threads;  // joined at the stop: none is still inside the driver after it
+constexpr int kMaxClients = 256;
+constexpr size_t kBatchReserve = 4096;  // a batch and a client's unsent rest fit without growing
 
-void Serve(int fd, std::u16string driverKey, bool allowWrites) {
-  HANDLE channel = OpenChannel(DeviceNameOf(driverKey.c_str()));  // the index may change with a re-registration
-  if (!channel) {
-    LogLine(LOG_CRLF, "NMEA client refused: no free channel");
-  } else {
-    std::string batch, pending;
-    while (!g_stop) {
-      if (!DrainWrites(fd, channel, allowWrites)) break;  // the client closed
-      if (!NextBatch(channel, &batch)) break;
-      if (batch.empty()) continue;
-      if (!OfferBatch(fd, &pending, batch)) break;
+struct Client {
+  std::atomic<int> fd{-1};  // -1: a free slot; set by the acceptor, read by the pump without the lock
+  std::string pending;      // the pump's alone while the slot is taken
+};
+
+int g_listen = -1;
+std::thread g_acceptor, g_pump;
+std::atomic<bool> g_stop{false};
+std::mutex g_lock;  // the table's slots and their count
+std::condition_variable g_arrived;
+Client g_clients[kMaxClients];
+int g_count = 0;
+
+// Slots are taken and freed under g_lock; the pump uses the clients' sockets outside it, so a
+// slot is freed only by the pump.
+void Free(Client& c) {
+  close(c.fd);
+  std::lock_guard<std::mutex> lock(g_lock);
+  c.fd = -1;
+  c.pending.clear();
+  --g_count;
+}
+
+int ClientCount() {
+  std::lock_guard<std::mutex> lock(g_lock);
+  return g_count;
+}
+
+// Until a client is connected; false when the server stops instead.
+bool WaitForClients() {
+  std::unique_lock<std::mutex> lock(g_lock);
+  g_arrived.wait(lock, [] { return g_count > 0 || g_stop; });
+  return !g_stop;
+}
+
+void DropAll(const char* why) {
+  if (why) LogLine(LOG_CRLF, why);
+  for (Client& c : g_clients)
+    if (c.fd >= 0) Free(c);
+}
+
+// One channel for every client: opened when the first comes, closed when the last has gone; a
+// batch is read once and offered to each. A client slower than the fixes loses whole batches.
+void Pump(std::u16string driverKey, bool allowWrites) {
+  HANDLE channel = nullptr;
+  std::string batch;
+  batch.reserve(kBatchReserve);
+  for (;;) {
+    if (channel && ClientCount() == 0) {  // the last one has gone: the driver may sleep
+      CloseHandle(channel);
+      channel = nullptr;
     }
-    CloseHandle(channel);
+    if (!WaitForClients()) break;
+    if (!channel) {
+      channel = OpenChannel(DeviceNameOf(driverKey.c_str()));  // the index may change with a re-registration
+      if (!channel) {
+        DropAll("NMEA client refused: no free channel");
+        continue;
+      }
+    }
+    for (Client& c : g_clients)
+      if (c.fd >= 0 && !DrainWrites(c.fd, channel, allowWrites)) Free(c);  // the client closed
+    if (ClientCount() == 0) continue;
+    if (!NextBatch(channel, &batch)) {  // the driver went away: open afresh by its key
+      CloseHandle(channel);
+      channel = nullptr;
+      continue;
+    }
+    if (batch.empty()) continue;
+    for (Client& c : g_clients)
+      if (c.fd >= 0 && !OfferBatch(c.fd, &c.pending, batch)) Free(c);
   }
+  if (channel) CloseHandle(channel);
+  DropAll(nullptr);
+}
+
+void Accept(int fd) {
   {
     std::lock_guard<std::mutex> lock(g_lock);
-    g_clients.erase(fd);
+    for (Client& c : g_clients)
+      if (c.fd < 0) {
+        c.fd = fd;
+        c.pending.reserve(kBatchReserve);
+        ++g_count;
+        g_arrived.notify_one();
+        return;
+      }
   }
+  LogPrintf(LOG_CRLF, "NMEA client refused: %d clients are connected", kMaxClients);
   close(fd);
 }
 
@@ -59,21 +123,21 @@ bool StartTcpServer(const std::string& address, unsigned port, const std::u16str
   }
   g_listen = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   int one = 1;
-  if (setsockopt(g_listen, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0) {
+  if (g_listen < 0 || setsockopt(g_listen, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0) {
     *error = std::string("cannot set up the NMEA server's socket: ") + strerror(errno);
-    close(g_listen);
-    g_listen = -1;
-    return false;
-  }
-  if (g_listen < 0 || bind(g_listen, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-      listen(g_listen, 64) != 0) {
-    *error = "cannot listen on " + address + ":" + std::to_string(port) + ": " + strerror(errno);
     if (g_listen >= 0) close(g_listen);
     g_listen = -1;
     return false;
   }
+  if (bind(g_listen, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || listen(g_listen, 64) != 0) {
+    *error = "cannot listen on " + address + ":" + std::to_string(port) + ": " + strerror(errno);
+    close(g_listen);
+    g_listen = -1;
+    return false;
+  }
   g_stop = false;
-  g_acceptor = std::thread([driverKey, allowWrites] {
+  g_pump = std::thread(Pump, driverKey, allowWrites);
+  g_acceptor = std::thread([] {
     for (;;) {
       int fd = accept4(g_listen, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
       if (fd < 0) {
@@ -81,11 +145,7 @@ bool StartTcpServer(const std::string& address, unsigned port, const std::u16str
         if (errno == EINTR || errno == ECONNABORTED || errno == EMFILE) continue;
         return;
       }
-      {
-        std::lock_guard<std::mutex> lock(g_lock);
-        g_clients.insert(fd);
-      }
-      g_threads.Start([fd, driverKey, allowWrites] { Serve(fd, driverKey, allowWrites); });
+      Accept(fd);
     }
   });
   LogPrintf(LOG_CRLF, "NMEA server on %s:%u", address.c_str(), port);
@@ -94,15 +154,17 @@ bool StartTcpServer(const std::string& address, unsigned port, const std::u16str
 
 void StopTcpServer() {
   if (g_listen < 0) return;
-  g_stop = true;
+  {
+    std::lock_guard<std::mutex> lock(g_lock);
+    g_stop = true;
+    g_arrived.notify_all();
+  }
   if (shutdown(g_listen, SHUT_RDWR) != 0)  // what ends the acceptor's accept
     LogPrintf(LOG_CRLF, "NMEA server shutdown: %s", strerror(errno));
   if (g_acceptor.joinable()) g_acceptor.join();
   close(g_listen);
   g_listen = -1;
-  {
-    std::lock_guard<std::mutex> lock(g_lock);
-    for (int fd : g_clients) shutdown(fd, SHUT_RDWR);  // their threads close the channels
-  }
-  g_threads.JoinAll();
+  // The pump ends at its next batch (a channel read is paced to the reader's cycle) and closes
+  // the channel before the driver is deactivated.
+  if (g_pump.joinable()) g_pump.join();
 }

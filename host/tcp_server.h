@@ -1,4 +1,6 @@
-// The NMEA TCP server: one channel per client of the driver registered under `driverKey`.
+// The NMEA TCP server: every client of it gets the batches of one channel of the driver
+// registered under `driverKey`, held while at least one client is connected. Each batch is
+// made once and offered to all of them.
 #pragma once
 #include <string>
 

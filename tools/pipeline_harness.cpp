@@ -22,7 +22,11 @@ void HarnessSetNow(const SYSTEMTIME* now) {
 
 void HarnessAdvance(DWORD ms) { PlatformAdvanceTicks(ms); }
 
-int HarnessFeed(FixRecord* cycle) { return ProcessParsedFix(cycle); }
+int HarnessFeed(FixRecord* cycle) {
+  int reached = ProcessParsedFix(cycle);
+  StoreFixPosition(cycle);
+  return reached;
+}
 
 int HarnessRead(FixRecord* out) { return BuildOutputFix(out); }
 

@@ -67,7 +67,7 @@ LONG Open() {
                            nullptr);
   if (rc == SQLITE_OK) {
     rc = sqlite3_busy_timeout(g_db, 15000);
-    if (rc == SQLITE_OK) rc = sqlite3_exec(g_db, "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;", nullptr, nullptr, nullptr);
+    if (rc == SQLITE_OK) rc = sqlite3_exec(g_db, "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; PRAGMA cache_size=-256;", nullptr, nullptr, nullptr);
   }
   if (rc == SQLITE_OK) rc = sqlite3_exec(g_db, kSchema, nullptr, nullptr, nullptr);
   if (rc != SQLITE_OK) {
@@ -80,12 +80,48 @@ LONG Open() {
   return ERROR_SUCCESS;
 }
 
-// A prepared statement that finalizes itself.
+// Statements prepared once for the connection's life, by their text: the registry runs the same
+// few over and over (every fix stores the last known position).
+struct CachedStmt {
+  sqlite3_stmt* s;
+  bool busy;  // in use by a Stmt: a nested use of the same text prepares one of its own
+};
+std::map<std::string, CachedStmt> g_statements;
+
+void FinalizeStatements() {
+  for (auto& [text, cached] : g_statements) sqlite3_finalize(cached.s);
+  g_statements.clear();
+}
+
+// A prepared statement, from the cache when it is free there; reset (or finalized) at the end.
 struct Stmt {
   sqlite3_stmt* s = nullptr;
   int rc = SQLITE_OK;
-  explicit Stmt(const char* sql) { rc = sqlite3_prepare_v2(g_db, sql, -1, &s, nullptr); }
-  ~Stmt() { sqlite3_finalize(s); }
+  CachedStmt* cached = nullptr;
+  explicit Stmt(const char* sql) {
+    auto it = g_statements.find(sql);
+    if (it != g_statements.end() && !it->second.busy) {
+      s = it->second.s;
+      cached = &it->second;
+      cached->busy = true;
+      return;
+    }
+    rc = sqlite3_prepare_v3(g_db, sql, -1, SQLITE_PREPARE_PERSISTENT, &s, nullptr);
+    if (rc == SQLITE_OK && it == g_statements.end()) {
+      cached = &g_statements.emplace(sql, CachedStmt{s, true}).first->second;
+    }
+  }
+  ~Stmt() {
+    if (!cached) {
+      sqlite3_finalize(s);
+      return;
+    }
+    sqlite3_reset(s);
+    sqlite3_clear_bindings(s);
+    cached->busy = false;
+  }
+  Stmt(const Stmt&) = delete;
+  Stmt& operator=(const Stmt&) = delete;
   Stmt& Bind(int i, int64_t v) {
     sqlite3_bind_int64(s, i, v);
     return *this;
@@ -357,6 +393,7 @@ LONG RegCloseKey(HKEY key) {
 
 void PlatformRegistryClose() {
   std::lock_guard<std::recursive_mutex> guard(g_lock);
+  FinalizeStatements();
   if (g_db) sqlite3_close(g_db);
   g_db = nullptr;
   g_keys.clear();

@@ -24,7 +24,10 @@ int ProcessParsedFix(FixRecord* input) {
   LogPrintf(LOG_VERBOSE, "Valid Fields: %X\r\n", input->ValidFields);
   if (input->ValidFields == 0) return 0;
   FrxFix(input);
+  return 1;
+}
+
+void StoreFixPosition(const FixRecord* input) {
   if ((input->ValidFields & FIX_POSITION_GROUP) == FIX_POSITION_GROUP && input->FixQuality && input->FixType)
     SaveGpsLocation(input->Latitude, input->Longitude, &input->UtcTime);
-  return 1;
 }

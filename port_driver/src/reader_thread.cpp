@@ -91,6 +91,8 @@ int ProcessOneFix(int n) {
     return 0;
   }
   ProcessParsedFix(&input);
+  SignalChannels();
+  StoreFixPosition(&input);
   return n;
 }
 
@@ -164,12 +166,9 @@ DWORD ReaderThread(LPVOID) {
       }
     }
     if (AtomicRead(&g_Driver.CurrentPort) >= 0) {
-      int result = ProcessOneFix(bytes);
-      if (result == -1) {
+      if (ProcessOneFix(bytes) == -1) {
         CloseSource(AtomicRead(&g_Driver.CurrentPort));
         AtomicWrite(&g_Driver.CurrentPort, PORT_NONE);
-      } else if (result != 0) {
-        SignalChannels();
       }
     }
     RunRemoteCommand();

@@ -22,12 +22,19 @@ constexpr DWORD kPollSleepMs = 50;
 constexpr DWORD kReadExtensionMs = 150;
 constexpr DWORD kLeastSilenceMs = 5000;
 
-// The count of waiting bytes when the port reports one that can be trusted (0 < n < 2000).
-DWORD Waiting(HANDLE h) {
+// The count of waiting bytes as the port reports it: -1 when it reports an error or a count that
+// cannot be trusted (2000 or more).
+LONG WaitingCount(HANDLE h) {
   DWORD errors = 0;
   COMSTAT stat{};
-  if (!ClearCommError(h, &errors, &stat) || errors) return 0;
-  return stat.cbInQue > 0 && stat.cbInQue < 2000 ? stat.cbInQue : 0;
+  if (!ClearCommError(h, &errors, &stat) || errors || stat.cbInQue >= 2000) return -1;
+  return static_cast<LONG>(stat.cbInQue);
+}
+
+// The count of waiting bytes when the port reports one that can be trusted (0 < n < 2000).
+DWORD Waiting(HANDLE h) {
+  LONG n = WaitingCount(h);
+  return n > 0 ? static_cast<DWORD>(n) : 0;
 }
 
 bool Before(DWORD deadline) { return static_cast<LONG>(GetTickCount() - deadline) < 0; }
@@ -179,8 +186,10 @@ int DoReadComPort(int n, FixRecord* fix, DWORD deadline) {
     if (!pending) {
       LogLine(LOG_CRLF | LOG_VERBOSE, "Read GPS Data");
       DWORD want = kReceiveBuffer - carry;
-      DWORD waiting = Waiting(h);
-      if (waiting && waiting <= want) want = waiting;
+      LONG waiting = WaitingCount(h);
+      // Nothing waiting: no read, which would block until the buffer fills or the port's time-out
+      // (with the next cycle's start carried, a fix would wait for the cycle after it).
+      if (waiting >= 0 && static_cast<DWORD>(waiting) < want) want = static_cast<DWORD>(waiting);
       DWORD got = 0;
       if (want > 0) {
         if (!ReadFile(h, buffer + carry, want, &got, nullptr)) {
@@ -280,7 +289,8 @@ int DoReadComPort(int n, FixRecord* fix, DWORD deadline) {
 int GpsClockCheck(FixRecord* fix, int port) {
   DWORD t0 = GetTickCount();
   SYSTEMTIME reference;
-  BOOL haveReference = PlatformReferenceTime(&reference);  // at the arrival, before any waiting
+  // At the arrival, before any waiting; only the measured-latency mode asks.
+  BOOL haveReference = g_Profile.AutoLag && PlatformReferenceTime(&reference);
   if (fix->UtcTime.wDay == 0) {
     AtomicWrite(&g_ClockSynced, 0);
     ClockNow(&fix->UtcTime);
