@@ -1,13 +1,16 @@
-// The internet client on libcurl: one request per request handle, the reply buffered whole.
+// The internet client: one request per request handle, the reply buffered whole; the exchange
+// itself is libferrox-web.so's (libcurl), loaded on the first request.
 #include "platform/internet.h"
 #include "platform/registry_values.h"
-#include <curl/curl.h>
+#include <dlfcn.h>
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <string>
 #include <vector>
 #include "handles.h"
+#include "web_transfer.h"
 #include "platform/kernel.h"
 #include "platform/registry.h"
 #include "platform/time.h"
@@ -69,24 +72,29 @@ size_t TakeReply(char* data, size_t size, size_t count, void* user) {
   return n;
 }
 
-void GlobalInit() {
+// libferrox-web.so beside this library, loaded once; null (with the reason logged to standard
+// error once) when it cannot be.
+WebPerformCall WebPerform() {
   static std::once_flag once;
-  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-}
-
-DWORD CurlError(CURLcode code) {
-  switch (code) {
-    case CURLE_OPERATION_TIMEDOUT: return ERROR_INTERNET_TIMEOUT;
-    case CURLE_COULDNT_RESOLVE_HOST: return ERROR_INTERNET_NAME_NOT_RESOLVED;
-    case CURLE_COULDNT_CONNECT: return ERROR_INTERNET_CANNOT_CONNECT;
-    default: return ERROR_HTTP_INVALID_SERVER_RESPONSE;
-  }
+  static WebPerformCall call = nullptr;
+  std::call_once(once, [] {
+    Dl_info self{};
+    std::string path = kWebLibrary;
+    if (dladdr(reinterpret_cast<void*>(&InternetOpenW), &self) && self.dli_fname) {
+      std::string here = self.dli_fname;
+      size_t slash = here.rfind('/');
+      if (slash != std::string::npos) path = here.substr(0, slash + 1) + kWebLibrary;
+    }
+    void* library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (library) call = reinterpret_cast<WebPerformCall>(dlsym(library, "FerroxWebPerform"));
+    if (!call) fprintf(stderr, "internet: cannot load %s: %s\n", path.c_str(), dlerror());
+  });
+  return call;
 }
 
 }  // namespace
 
 HINTERNET InternetOpenW(LPCWSTR agent, DWORD, LPCWSTR, LPCWSTR, DWORD) {
-  GlobalInit();
   auto s = std::make_shared<Session>();
   s->agent = Narrow(agent);
   SetLastError(ERROR_SUCCESS);
@@ -172,54 +180,41 @@ BOOL HttpSendRequestW(HINTERNET request, LPCWSTR, DWORD, LPVOID optional, DWORD 
   r->reply.clear();
   r->readAt = 0;
   r->tooLong = false;
-  CURL* curl = curl_easy_init();
-  if (!curl) return KObject::Fail(ERROR_NOT_ENOUGH_MEMORY);
+  WebPerformCall perform = WebPerform();
+  if (!perform) return KObject::Fail(ERROR_INTERNET_CANNOT_CONNECT);
   std::string url = "http://" + r->host + ":" + std::to_string(r->port) + r->path;
   std::string mapped = MappedAddress(r->host), connectTo;
-  curl_slist* connectList = nullptr;
-  if (!mapped.empty()) {
-    connectTo = r->host + ":" + std::to_string(r->port) + ":" + mapped;
-    connectList = curl_slist_append(connectList, connectTo.c_str());
-    curl_easy_setopt(curl, CURLOPT_CONNECT_TO, connectList);
-  }
-  curl_slist* headerList = nullptr;
+  if (!mapped.empty()) connectTo = r->host + ":" + std::to_string(r->port) + ":" + mapped;
+  std::vector<std::string> lines;
   bool hasType = false;
   for (const Header& h : r->headers) {
     hasType |= SameName(h.name, "Content-Type");
     if (SameName(h.name, "Content-Length")) continue;  // the body's own length is sent
-    headerList = curl_slist_append(headerList, (h.name + ": " + h.value).c_str());
+    lines.push_back(h.name + ": " + h.value);
   }
-  if (!hasType) headerList = curl_slist_append(headerList, "Content-Type:");  // none of libcurl's own
-  headerList = curl_slist_append(headerList, "Expect:");
-  curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
-  curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headerList);
-  curl_easy_setopt(curl, CURLOPT_USERAGENT, r->agent.empty() ? nullptr : r->agent.c_str());
-  curl_easy_setopt(curl, CURLOPT_HTTP_VERSION, r->version == "HTTP/1.0" ? CURL_HTTP_VERSION_1_0 : CURL_HTTP_VERSION_1_1);
-  curl_easy_setopt(curl, CURLOPT_PROXY, "");  // direct, whatever the environment says
-  curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
-  curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 0L);
-  curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS,
-                   static_cast<long>(PlatformRealMs(Setting(u"ConnectTimeout", kInternetConnectTimeoutMs))) + 1);
-  curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS,
-                   static_cast<long>(PlatformRealMs(Setting(u"Timeout", kInternetTimeoutMs))) + 1);
-  curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, TakeReply);
-  curl_easy_setopt(curl, CURLOPT_WRITEDATA, r.get());
-  if (r->verb == "POST") {
-    curl_easy_setopt(curl, CURLOPT_POST, 1L);
-    curl_easy_setopt(curl, CURLOPT_POSTFIELDS, optional ? static_cast<const char*>(optional) : "");
-    curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE, static_cast<long>(optional ? optionalLength : 0));
-  } else if (r->verb != "GET") {
-    curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, r->verb.c_str());
-  }
-  CURLcode code = curl_easy_perform(curl);
+  if (!hasType) lines.push_back("Content-Type:");  // none of the transfer library's own
+  lines.push_back("Expect:");
+  std::vector<const char*> headers;
+  for (const std::string& line : lines) headers.push_back(line.c_str());
+  WebTransfer t{};
+  t.url = url.c_str();
+  t.connectTo = connectTo.empty() ? nullptr : connectTo.c_str();
+  t.headers = headers.data();
+  t.headerCount = headers.size();
+  t.agent = r->agent.empty() ? nullptr : r->agent.c_str();
+  t.http10 = r->version == "HTTP/1.0";
+  t.verb = r->verb.c_str();
+  t.body = optional;
+  t.bodyLength = optional ? optionalLength : 0;
+  t.connectTimeoutMs = static_cast<long>(PlatformRealMs(Setting(u"ConnectTimeout", kInternetConnectTimeoutMs))) + 1;
+  t.timeoutMs = static_cast<long>(PlatformRealMs(Setting(u"Timeout", kInternetTimeoutMs))) + 1;
+  t.take = TakeReply;
+  t.context = r.get();
   long status = 0;
-  curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
-  curl_easy_cleanup(curl);
-  curl_slist_free_all(headerList);
-  curl_slist_free_all(connectList);
-  if (code != CURLE_OK || status < 200 || status > 299) {
+  DWORD error = perform(&t, &status);
+  if (error != 0 || status < 200 || status > 299) {
     r->reply.clear();
-    return KObject::Fail(r->tooLong || code == CURLE_OK ? ERROR_HTTP_INVALID_SERVER_RESPONSE : CurlError(code));
+    return KObject::Fail(r->tooLong || error == 0 ? ERROR_HTTP_INVALID_SERVER_RESPONSE : error);
   }
   SetLastError(ERROR_SUCCESS);
   return TRUE;

@@ -137,17 +137,21 @@ struct Stmt {
   int Step() { return rc == SQLITE_OK ? sqlite3_step(s) : rc; }
 };
 
-// BEGIN IMMEDIATE ... COMMIT, rolled back when not committed.
+int g_batchDepth = 0;  // PlatformRegistryBeginBatch calls not yet ended, under g_lock
+
+// BEGIN IMMEDIATE ... COMMIT, rolled back when not committed; inside a batch, a savepoint of it.
 struct Transaction {
   int rc;
   bool done = false;
-  Transaction() { rc = sqlite3_exec(g_db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr); }
+  bool nested = g_batchDepth > 0 && !sqlite3_get_autocommit(g_db);
+  Transaction() { rc = sqlite3_exec(g_db, nested ? "SAVEPOINT call" : "BEGIN IMMEDIATE", nullptr, nullptr, nullptr); }
   int Commit() {
     done = true;
-    return sqlite3_exec(g_db, "COMMIT", nullptr, nullptr, nullptr);
+    return sqlite3_exec(g_db, nested ? "RELEASE call" : "COMMIT", nullptr, nullptr, nullptr);
   }
   ~Transaction() {
-    if (!done && rc == SQLITE_OK) sqlite3_exec(g_db, "ROLLBACK", nullptr, nullptr, nullptr);
+    if (!done && rc == SQLITE_OK)
+      sqlite3_exec(g_db, nested ? "ROLLBACK TO call; RELEASE call" : "ROLLBACK", nullptr, nullptr, nullptr);
   }
 };
 
@@ -389,6 +393,23 @@ LONG RegCloseKey(HKEY key) {
   std::lock_guard<std::recursive_mutex> guard(g_lock);
   if (key == HKEY_LOCAL_MACHINE || key == HKEY_CURRENT_USER || key == HKEY_CLASSES_ROOT) return ERROR_SUCCESS;
   return g_keys.erase(reinterpret_cast<uintptr_t>(key)) ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
+}
+
+void PlatformRegistryBeginBatch() {
+  g_lock.lock();
+  // Without a database (or the write lock) the calls of the batch go one by one, as they would.
+  if (g_batchDepth++ == 0 && Open() == ERROR_SUCCESS)
+    sqlite3_exec(g_db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
+}
+
+BOOL PlatformRegistryEndBatch() {
+  BOOL committed = TRUE;
+  if (g_batchDepth > 0 && --g_batchDepth == 0 && g_db && !sqlite3_get_autocommit(g_db)) {
+    committed = sqlite3_exec(g_db, "COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK;
+    if (!committed) sqlite3_exec(g_db, "ROLLBACK", nullptr, nullptr, nullptr);
+  }
+  g_lock.unlock();
+  return committed;
 }
 
 void PlatformRegistryClose() {

@@ -6,6 +6,7 @@
 #include <cstring>
 #include "platform/platform.h"
 #include "location_store.h"
+#include "support/log.h"
 #include "support/reg_helpers.h"
 
 namespace {
@@ -85,8 +86,10 @@ void SaveGpsLocation(double latitude, double longitude, const SYSTEMTIME* utc) {
   Utf8ToWide(text, lon, 64);
   FILETIME time;
   if (!SystemTimeToFileTime(utc, &time)) return;  // a time the receiver garbled is not stored
+  PlatformRegistryBeginBatch();  // both keys in one write: a reader never sees half a position
   WritePosition(CELL_TOWER_KEY, lat, lon, &time);
   WritePosition(MY_LOCATION_KEY, lat, lon, &time);
+  if (!PlatformRegistryEndBatch()) LogLine(LOG_CRLF, "Last known position not stored");
 }
 
 int LoadStoredLocation(FixRecord* fix, WCHAR* name) {

@@ -180,3 +180,47 @@ TEST_F(RegistryTest, ARootThatCannotHoldADatabaseFails) {
   EXPECT_NE(std::string(PlatformRegistryError()), "");
   PlatformSetRoot(root_);
 }
+
+TEST_F(RegistryTest, ABatchIsSeenWholeByOtherProcessesAndOnlyAtItsEnd) {
+  RegCloseKey(Create(u"Software\\Batch"));
+  PlatformRegistryClose();  // the other process opens its own connection
+  int toChild[2], toParent[2];
+  ASSERT_EQ(pipe(toChild), 0);
+  ASSERT_EQ(pipe(toParent), 0);
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {  // answers, at each signal, whether both values and the subkey are there
+    DWORD none;
+    char step = GetDword(u"Software\\Batch", u"A", &none) ? 'x' : 'r';  // its connection is open: ready
+    if (write(toParent[1], &step, 1) != 1) _exit(1);
+    for (int i = 0; i < 2 && read(toChild[0], &step, 1) == 1; ++i) {
+      DWORD v;
+      HKEY sub;
+      bool a = GetDword(u"Software\\Batch", u"A", &v), b = GetDword(u"Software\\Batch", u"B", &v);
+      bool s = RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Software\\Batch\\Sub", 0, 0, &sub) == ERROR_SUCCESS;
+      char seen = static_cast<char>('0' + a + b + s);
+      if (write(toParent[1], &seen, 1) != 1) _exit(1);
+    }
+    PlatformRegistryClose();
+    _exit(0);
+  }
+  char seen = 0;
+  ASSERT_EQ(read(toParent[0], &seen, 1), 1);
+  ASSERT_EQ(seen, 'r');
+  PlatformRegistryBeginBatch();
+  SetDword(u"Software\\Batch", u"A", 1);
+  RegCloseKey(Create(u"Software\\Batch\\Sub"));
+  EXPECT_NE(RegDeleteKeyW(HKEY_LOCAL_MACHINE, u"Software\\Batch\\Missing"), ERROR_SUCCESS);  // fails alone
+  SetDword(u"Software\\Batch", u"B", 2);
+  ASSERT_EQ(write(toChild[1], "1", 1), 1);
+  ASSERT_EQ(read(toParent[0], &seen, 1), 1);
+  EXPECT_EQ(seen, '0');  // nothing yet
+  EXPECT_TRUE(PlatformRegistryEndBatch());
+  ASSERT_EQ(write(toChild[1], "2", 1), 1);
+  ASSERT_EQ(read(toParent[0], &seen, 1), 1);
+  EXPECT_EQ(seen, '3');  // all of it
+  int status = 0;
+  waitpid(child, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  for (int fd : {toChild[0], toChild[1], toParent[0], toParent[1]}) close(fd);
+}

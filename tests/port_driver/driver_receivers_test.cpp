@@ -6,6 +6,7 @@
 #include <thread>
 #include "driver_fixture.h"
 #include "nmea_sentence.h"
+#include "port_driver/correction.h"
 
 namespace {
 
@@ -115,4 +116,27 @@ TEST_F(DriverReceiversTest, BaudRateZeroFindsTheReceiversSpeed) {
   EXPECT_FALSE(Served());  // at the wrong speed the receiver gives nothing to read
   SetDword(u"Software\\Quorvale\\SerialPorts\\COM4:", u"BaudRate", 0);
   EXPECT_TRUE(Served());
+}
+
+TEST_F(DriverReceiversTest, ACycleThatCameWithTheOneBeforeIsReadWithoutWaitingForTheNext) {
+  // A read that waited for more bytes would wait as long as the port's time-out: ten minutes.
+  SetDword(MAIN_KEY, u"ComTimeOut", 600000);
+  int master = WrittenReceiver(4);
+  Load();
+  DWORD h = COM_Open(kDeviceContext, 0, 0);
+  for (int i = 0; i < 5; ++i) {  // the driver finds the receiver and learns its cycle
+    std::string c = Cycle(i);
+    ASSERT_EQ(write(master, c.data(), c.size()), static_cast<ssize_t>(c.size()));
+    Sleep(100);
+  }
+  // Two cycles in one write, then silence: the second comes with the end of the first.
+  std::string two = Cycle(5) + Cycle(6);
+  ASSERT_EQ(write(master, two.data(), two.size()), static_cast<ssize_t>(two.size()));
+  const double lastLatitude = 48 + (7 + 0.1006) / 60;
+  EXPECT_TRUE(WaitFor([&] {
+    FixHistory history;
+    GetFixHistory(&history);
+    return std::fabs(history.PrevFix.Latitude - lastLatitude) < 1e-7;
+  }, 5));
+  COM_Close(h);
 }

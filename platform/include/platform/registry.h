@@ -33,6 +33,11 @@ LONG RegCloseKey(HKEY key);
 
 // Closes the database of this process (the next call reopens it under the current root).
 void PlatformRegistryClose();
+// The registry calls of this thread between these two are written together, as one change other
+// processes see whole (and at the cost of one). Other threads' calls wait for the end. The end
+// returns FALSE when the change could not be written (none of it is then).
+void PlatformRegistryBeginBatch();
+BOOL PlatformRegistryEndBatch();
 // Text of the last failure to open the database, empty when none.
 const char* PlatformRegistryError();
 // Number of open key handles (for leak checks in tests).
