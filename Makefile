@@ -37,6 +37,7 @@ bench: deps build
 	$(BUILD)/bin/accuracy
 	$(BUILD)/bin/accuracy --svg docs/lab
 	bench/end_to_end.py $(BUILD)/bin
+	bench/serving.py $(BUILD)/bin
 
 TSAN_BUILD ?= build-tsan
 .PHONY: tsan

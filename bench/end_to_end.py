@@ -4,9 +4,8 @@
 Accuracy: ferrox-sim (with --truth) -> frxd -> a reader on the virtual port that stamps every
 $GPRMC on arrival; the same reader on the simulator's own port gives the raw baseline. Each
 position is compared with the true position at its arrival.
-Cost: CPU time and peak resident memory of frxd serving 10 TCP clients at 1 Hz, against gpsd
-serving 10 clients from the same simulator, measured in the same run, as ratios.
-Usage: end_to_end.py BUILD_BIN [SECONDS]   (default 60 s per phase)"""
+(What serving costs is bench/serving.py's.)
+Usage: end_to_end.py BUILD_BIN [SECONDS]   (default 40 s per phase)"""
 import bisect
 import math
 import os
@@ -16,11 +15,10 @@ import socket
 import subprocess
 import sys
 import tempfile
-import threading
 import time
 
 BIN = sys.argv[1]
-SECONDS = float(sys.argv[2]) if len(sys.argv) > 2 else 60
+SECONDS = float(sys.argv[2]) if len(sys.argv) > 2 else 40
 HERE = os.path.dirname(os.path.abspath(__file__))
 
 
@@ -103,45 +101,6 @@ def stats(e):
     return sum(e) / len(e), e[min(len(e) - 1, int(math.ceil(0.95 * len(e))) - 1)]
 
 
-def cost(pid):
-    """CPU seconds and peak resident memory (kB) of a process."""
-    with open("/proc/%d/stat" % pid) as f:
-        fields = f.read().rsplit(")", 1)[1].split()
-    cpu = (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
-    peak = 0
-    for line in open("/proc/%d/status" % pid):
-        if line.startswith("VmHWM:"):
-            peak = int(line.split()[1])
-    return cpu, peak
-
-
-def clients(port, count, seconds, greeting=None):
-    stop_at = time.time() + seconds
-    received = [0] * count
-
-    def run(i):
-        s = socket.create_connection(("127.0.0.1", port))
-        if greeting:
-            s.sendall(greeting)
-        s.settimeout(1)
-        while time.time() < stop_at:
-            try:
-                data = s.recv(65536)
-            except socket.timeout:
-                continue
-            if not data:
-                break
-            received[i] += len(data)
-        s.close()
-
-    threads = [threading.Thread(target=run, args=(i,)) for i in range(count)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
-    return received
-
-
 def main():
     root = tempfile.mkdtemp(prefix="ferrox-e2e-")
     procs = []
@@ -169,22 +128,6 @@ def main():
         print("Straight road at 50 km/h, receiver latency 1000 ms, 3 m white noise, %.0f s each:" % phase)
         print("  raw receiver: mean %.1f m, p95 %.1f m (%d fixes)" % (rm, rp, len(raw)))
         print("  through frxd: mean %.1f m, p95 %.1f m (%d fixes); ratio %.2f" % (om, op, len(ours), om / rm))
-        # Cost: frxd with ten NMEA clients, then gpsd with ten clients on the same simulator.
-        c0 = cost(host.pid)
-        got = clients(nmea_port, 10, SECONDS)
-        c1 = cost(host.pid)
-        stop(host)
-        gpsd_port = free_port()
-        gpsd = subprocess.Popen(["gpsd", "-N", "-n", "-b", "-S", str(gpsd_port), link], stderr=subprocess.DEVNULL)
-        procs.append(gpsd)
-        time.sleep(2)
-        g0 = cost(gpsd.pid)
-        ggot = clients(gpsd_port, 10, SECONDS, b'?WATCH={"enable":true,"nmea":true};\n')
-        g1 = cost(gpsd.pid)
-        fcpu, gcpu = c1[0] - c0[0], g1[0] - g0[0]
-        print("Ten clients for %.0f s: frxd CPU %.2f s, peak RSS %d kB (%d bytes sent); gpsd CPU %.2f s, peak RSS %d kB"
-              " (%d bytes sent)" % (SECONDS, fcpu, c1[1], sum(got), gcpu, g1[1], sum(ggot)))
-        print("  ratios frxd/gpsd: CPU %.2f, memory %.2f" % (fcpu / gcpu if gcpu else float("inf"), c1[1] / g1[1]))
     finally:
         for p in procs:
             if p.poll() is None:

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <mutex>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
@@ -59,6 +60,23 @@ void DropAll(const char* why) {
     if (c.fd >= 0) Free(c);
 }
 
+// Takes what the clients wrote and lets go of those that closed: one look at all of them, then
+// reads only where there is something.
+void DrainClients(HANDLE channel, bool allowWrites) {
+  pollfd looks[kMaxClients];
+  int slots[kMaxClients];
+  nfds_t n = 0;
+  for (int i = 0; i < kMaxClients; ++i) {
+    int fd = g_clients[i].fd;
+    if (fd < 0) continue;
+    looks[n] = {fd, POLLIN, 0};
+    slots[n++] = i;
+  }
+  if (n == 0 || poll(looks, n, 0) <= 0) return;
+  for (nfds_t j = 0; j < n; ++j)
+    if (looks[j].revents && !DrainWrites(looks[j].fd, channel, allowWrites)) Free(g_clients[slots[j]]);
+}
+
 // One channel for every client: opened when the first comes, closed when the last has gone; a
 // batch is read once and offered to each. A client slower than the fixes loses whole batches.
 void Pump(std::u16string driverKey, bool allowWrites) {
@@ -78,8 +96,7 @@ void Pump(std::u16string driverKey, bool allowWrites) {
         continue;
       }
     }
-    for (Client& c : g_clients)
-      if (c.fd >= 0 && !DrainWrites(c.fd, channel, allowWrites)) Free(c);  // the client closed
+    DrainClients(channel, allowWrites);
     if (ClientCount() == 0) continue;
     if (!NextBatch(channel, &batch)) {  // the driver went away: open afresh by its key
       CloseHandle(channel);

@@ -153,14 +153,13 @@ DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, D
     SetLastError(ERROR_INVALID_PARAMETER);
     return WAIT_FAILED;
   }
-  std::vector<std::shared_ptr<KObject>> objects;
+  std::shared_ptr<KObject> objects[MAXIMUM_WAIT_OBJECTS];  // no heap work on a wait
   for (DWORD i = 0; i < count; ++i) {
-    auto object = FindHandle(handles[i]);
-    if (!object || !object->Waitable()) {
+    objects[i] = FindHandle(handles[i]);
+    if (!objects[i] || !objects[i]->Waitable()) {
       SetLastError(ERROR_INVALID_HANDLE);
       return WAIT_FAILED;
     }
-    objects.push_back(std::move(object));
   }
   using Clock = std::chrono::steady_clock;
   const bool forever = ms == INFINITE;
@@ -170,9 +169,9 @@ DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, D
   for (;;) {
     if (waitAll) {
       bool all = true;
-      for (auto& o : objects) all = all && o->Signalled();
+      for (DWORD i = 0; i < count; ++i) all = all && objects[i]->Signalled();
       if (all) {
-        for (auto& o : objects) o->Consume();
+        for (DWORD i = 0; i < count; ++i) objects[i]->Consume();
         return WAIT_OBJECT_0;
       }
     } else {
@@ -183,6 +182,7 @@ DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, D
         }
       }
     }
+    if (ms == 0) return WAIT_TIMEOUT;  // a look, not a wait: no sleeping on the condition
     if (forever) {
       g_signal.wait(lock);
     } else if (g_signal.wait_until(lock, deadline) == std::cv_status::timeout && Clock::now() >= deadline) {

@@ -71,8 +71,12 @@ SerialPort::~SerialPort() {
   if (wakeFd >= 0) close(wakeFd);
 }
 
+// A wait that began before the new generation either sees it at its next look or is woken here:
+// the generation is raised before the waiters are counted, and a waiter counts itself before it
+// looks (both sequentially consistent), so a port nobody waits on costs no system call.
 void SerialPort::Abort() {
   ++generation;
+  if (waiters.load() == 0) return;
   uint64_t one = 1;
   ssize_t n = write(wakeFd, &one, sizeof one);
   (void)n;
@@ -81,6 +85,11 @@ void SerialPort::Abort() {
 // Waits for input, the abort of `gen`, or `timeoutUs` (-1 forever). 1 input, 0 timeout,
 // 2 aborted, -1 device gone.
 int SerialPort::WaitInput(unsigned gen, int64_t timeoutUs) {
+  ++waiters;
+  struct Leave {
+    std::atomic<int>& count;
+    ~Leave() { --count; }
+  } leave{waiters};
   int64_t end = timeoutUs < 0 ? -1 : NowUs() + timeoutUs;
   for (;;) {
     if (generation != gen) return 2;

@@ -13,6 +13,7 @@ struct SerialPort : KObject {
   std::atomic<DWORD> mask{0};
   std::atomic<unsigned> generation{0};
   std::atomic<bool> abortPending{false};  // PurgeComm's abort not yet seen by a wait
+  std::atomic<int> waiters{0};            // threads inside WaitInput: only they need the wake-up
   std::mutex mu;
   COMMTIMEOUTS timeouts{};
   DCB dcb{};
