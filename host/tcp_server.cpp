@@ -1,6 +1,7 @@
 #include "tcp_server.h"
 #include <arpa/inet.h>
 #include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <condition_variable>
 #include <cstring>
@@ -18,6 +19,7 @@ namespace {
 
 constexpr int kMaxClients = 256;
 constexpr size_t kBatchReserve = 4096;  // a batch and a client's unsent rest fit without growing
+constexpr int kLingerMs = 1000, kOpenAttempts = 20, kOpenRetryMs = 100, kSlotWaitMs = 3000;
 
 struct Client {
   std::atomic<int> fd{-1};  // -1: a free slot; set by the acceptor, read by the pump without the lock
@@ -28,7 +30,7 @@ int g_listen = -1;
 std::thread g_acceptor, g_pump;
 std::atomic<bool> g_stop{false};
 std::mutex g_lock;  // the table's slots and their count
-std::condition_variable g_arrived;
+std::condition_variable g_arrived, g_freed;
 Client g_clients[kMaxClients];
 int g_count = 0;
 
@@ -40,6 +42,7 @@ void Free(Client& c) {
   c.fd = -1;
   c.pending.clear();
   --g_count;
+  g_freed.notify_one();
 }
 
 int ClientCount() {
@@ -52,6 +55,22 @@ bool WaitForClients() {
   std::unique_lock<std::mutex> lock(g_lock);
   g_arrived.wait(lock, [] { return g_count > 0 || g_stop; });
   return !g_stop;
+}
+
+// True when a client is connected within `ms` real milliseconds (and the server runs on).
+bool ClientWithin(int ms) {
+  std::unique_lock<std::mutex> lock(g_lock);
+  return g_arrived.wait_for(lock, std::chrono::milliseconds(ms), [] { return g_count > 0 || g_stop; }) && !g_stop;
+}
+
+// The driver's channel, tried for a while: a channel closed a moment ago may still be on its way out.
+HANDLE OpenSharedChannel(const std::u16string& driverKey) {
+  for (int attempt = 0; attempt < kOpenAttempts && !g_stop; ++attempt) {
+    HANDLE channel = OpenChannel(DeviceNameOf(driverKey.c_str()));  // the index may change with a re-registration
+    if (channel) return channel;
+    std::this_thread::sleep_for(std::chrono::milliseconds(kOpenRetryMs));
+  }
+  return nullptr;
 }
 
 void DropAll(const char* why) {
@@ -84,13 +103,14 @@ void Pump(std::u16string driverKey, bool allowWrites) {
   std::string batch;
   batch.reserve(kBatchReserve);
   for (;;) {
-    if (channel && ClientCount() == 0) {  // the last one has gone: the driver may sleep
+    // The last client has gone: unless another comes soon, the channel goes and the driver may sleep.
+    if (channel && ClientCount() == 0 && !ClientWithin(kLingerMs)) {
       CloseHandle(channel);
       channel = nullptr;
     }
     if (!WaitForClients()) break;
     if (!channel) {
-      channel = OpenChannel(DeviceNameOf(driverKey.c_str()));  // the index may change with a re-registration
+      channel = OpenSharedChannel(driverKey);
       if (!channel) {
         DropAll("NMEA client refused: no free channel");
         continue;
@@ -111,9 +131,12 @@ void Pump(std::u16string driverKey, bool allowWrites) {
   DropAll(nullptr);
 }
 
+// A full table may hold clients that have gone but are not yet let go (the pump does that at
+// its next batch): a newcomer waits for a slot a while before it is refused.
 void Accept(int fd) {
   {
-    std::lock_guard<std::mutex> lock(g_lock);
+    std::unique_lock<std::mutex> lock(g_lock);
+    g_freed.wait_for(lock, std::chrono::milliseconds(kSlotWaitMs), [] { return g_count < kMaxClients || g_stop; });
     for (Client& c : g_clients)
       if (c.fd < 0) {
         c.fd = fd;
@@ -175,6 +198,7 @@ void StopTcpServer() {
     std::lock_guard<std::mutex> lock(g_lock);
     g_stop = true;
     g_arrived.notify_all();
+    g_freed.notify_all();
   }
   if (shutdown(g_listen, SHUT_RDWR) != 0)  // what ends the acceptor's accept
     LogPrintf(LOG_CRLF, "NMEA server shutdown: %s", strerror(errno));

@@ -30,8 +30,6 @@ struct KObject {
   static BOOL Fail(DWORD error);
 };
 
-std::mutex& KernelLock();
-std::condition_variable& KernelSignal();
 
 HANDLE AddHandle(std::shared_ptr<KObject> object);
 std::shared_ptr<KObject> FindHandle(HANDLE h);

@@ -1,6 +1,7 @@
 // Events, threads, waits, last error and interlocked operations on pthreads.
 #include <sys/eventfd.h>
 #include <unistd.h>
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -18,12 +19,24 @@ namespace {
 
 // Never destroyed: threads that still run while the process exits may use them.
 std::mutex& g_lock = *new std::mutex;
-std::condition_variable& g_signal = *new std::condition_variable;
 std::map<uintptr_t, std::shared_ptr<KObject>>& g_handles = *new std::map<uintptr_t, std::shared_ptr<KObject>>;
 uintptr_t g_nextHandle = 0x1000;
 thread_local DWORD t_lastError = 0;
 
-struct Event : KObject {
+// A thread inside WaitForMultipleObjects: only the objects it waits on wake it.
+struct Waiter {
+  std::condition_variable cv;
+};
+
+struct WaitableObject : KObject {
+  std::vector<Waiter*> waiters;  // under g_lock
+  bool Waitable() const override { return true; }
+  void WakeWaiters() {  // under g_lock
+    for (Waiter* w : waiters) w->cv.notify_one();
+  }
+};
+
+struct Event : WaitableObject {
   bool manual = false;
   bool state = false;
   std::u16string name;
@@ -31,7 +44,6 @@ struct Event : KObject {
   ~Event() override {
     if (fd >= 0) close(fd);
   }
-  bool Waitable() const override { return true; }
   bool Signalled() const override { return state; }
   void Consume() override {
     if (!manual) state = false;
@@ -41,10 +53,9 @@ struct Event : KObject {
 // Named events shared within the process: the name (lower case) to the live object.
 std::map<std::u16string, std::weak_ptr<Event>>& g_namedEvents = *new std::map<std::u16string, std::weak_ptr<Event>>;
 
-struct Thread : KObject {
+struct Thread : WaitableObject {
   bool done = false;
   DWORD exitCode = STILL_ACTIVE;
-  bool Waitable() const override { return true; }
   bool Signalled() const override { return done; }
 };
 
@@ -120,9 +131,9 @@ static BOOL SetEventState(HANDLE h, bool state) {
     std::lock_guard<std::mutex> lock(g_lock);
     event->state = state;
     fd = event->fd;
+    if (state) event->WakeWaiters();
   }
   if (state) {
-    g_signal.notify_all();
     uint64_t one = 1;
     if (fd >= 0 && write(fd, &one, sizeof one) < 0) {
       // the counter is full: the program has a wake-up pending already
@@ -166,6 +177,22 @@ DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, D
   const auto deadline =
       Clock::now() + std::chrono::microseconds(static_cast<int64_t>(forever ? 0 : PlatformRealMs(ms) * 1000.0));
   std::unique_lock<std::mutex> lock(g_lock);
+  Waiter self;
+  struct Registration {  // on the objects' lists for the wait; off them (under the lock) at its end
+    std::shared_ptr<KObject>* objects;
+    DWORD count;
+    Waiter* self;
+    void Add() {
+      for (DWORD i = 0; i < count; ++i) static_cast<WaitableObject*>(objects[i].get())->waiters.push_back(self);
+    }
+    ~Registration() {
+      for (DWORD i = 0; i < count; ++i) {
+        auto& list = static_cast<WaitableObject*>(objects[i].get())->waiters;
+        auto it = std::find(list.begin(), list.end(), self);
+        if (it != list.end()) list.erase(it);
+      }
+    }
+  } registration{objects, 0, &self};
   for (;;) {
     if (waitAll) {
       bool all = true;
@@ -183,9 +210,13 @@ DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, D
       }
     }
     if (ms == 0) return WAIT_TIMEOUT;  // a look, not a wait: no sleeping on the condition
+    if (registration.count == 0) {
+      registration.count = count;
+      registration.Add();
+    }
     if (forever) {
-      g_signal.wait(lock);
-    } else if (g_signal.wait_until(lock, deadline) == std::cv_status::timeout && Clock::now() >= deadline) {
+      self.cv.wait(lock);
+    } else if (self.cv.wait_until(lock, deadline) == std::cv_status::timeout && Clock::now() >= deadline) {
       // One last look after the time ran out, so a signal at the deadline is not lost.
       for (DWORD i = 0; i < count; ++i) {
         if (!waitAll && objects[i]->Signalled()) {
@@ -211,12 +242,10 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES, DWORD, LPTHREAD_START_ROUTINE start, 
   try {
     std::thread([thread, start, param]() {
       DWORD code = start(param);
-      {
-        std::lock_guard<std::mutex> lock(g_lock);
-        thread->exitCode = code;
-        thread->done = true;
-      }
-      g_signal.notify_all();
+      std::lock_guard<std::mutex> lock(g_lock);
+      thread->exitCode = code;
+      thread->done = true;
+      thread->WakeWaiters();
     }).detach();
   } catch (...) {
     CloseHandle(h);
