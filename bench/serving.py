@@ -165,8 +165,9 @@ def nmea(body):
 
 def burst(serial):
     """A standing receiver's burst whose latitude minutes carry `serial`."""
-    t = time.gmtime()
-    hhmmss = time.strftime("%H%M%S", t) + ".%02d" % int((time.time() % 1) * 100)
+    now = time.time()  # one reading: the seconds and their fraction must agree
+    t = time.gmtime(now)
+    hhmmss = time.strftime("%H%M%S", t) + ".%02d" % int((now % 1) * 100)
     date = time.strftime("%d%m%y", t)
     lat = "4807.%04d" % (serial % 10000)
     return (nmea("GPRMC,%s,A,%s,N,01134.0000,E,0.0,0.0,%s,,,A" % (hhmmss, lat, date)) +
