@@ -10,38 +10,16 @@ import bisect
 import math
 import os
 import shutil
-import signal
-import socket
 import subprocess
 import sys
 import tempfile
 import time
 
+from processes import free_port, stop, wait_for
+
 BIN = sys.argv[1]
 SECONDS = float(sys.argv[2]) if len(sys.argv) > 2 else 40
 HERE = os.path.dirname(os.path.abspath(__file__))
-
-
-def free_port():
-    s = socket.socket()
-    s.bind(("127.0.0.1", 0))
-    p = s.getsockname()[1]
-    s.close()
-    return p
-
-
-def wait_for(path, seconds=10):
-    end = time.time() + seconds
-    while time.time() < end and not os.path.exists(path):
-        time.sleep(0.05)
-
-
-def stop(p):
-    p.send_signal(signal.SIGTERM)
-    try:
-        p.wait(10)
-    except subprocess.TimeoutExpired:
-        p.kill()
 
 
 def ddmm(v, hemi):

@@ -10,7 +10,6 @@ readable on frxd's virtual port and on its TCP server: median and p99.
 Usage: serving.py BUILD_BIN [SECONDS] [BURSTS]   (default 120 s per cost phase, 1000 bursts)"""
 import os
 import shutil
-import signal
 import socket
 import statistics
 import subprocess
@@ -20,34 +19,12 @@ import threading
 import time
 import tty
 
+from processes import free_port, stop, wait_for
+
 BIN = sys.argv[1]
 SECONDS = float(sys.argv[2]) if len(sys.argv) > 2 else 120
 BURSTS = int(sys.argv[3]) if len(sys.argv) > 3 else 1000
 HERE = os.path.dirname(os.path.abspath(__file__))
-
-
-def free_port():
-    s = socket.socket()
-    s.bind(("127.0.0.1", 0))
-    p = s.getsockname()[1]
-    s.close()
-    return p
-
-
-def wait_for(path, seconds=10):
-    end = time.time() + seconds
-    while time.time() < end and not os.path.exists(path):
-        time.sleep(0.05)
-    if not os.path.exists(path):
-        raise SystemExit("serving: %s did not appear" % path)
-
-
-def stop(p):
-    p.send_signal(signal.SIGTERM)
-    try:
-        p.wait(10)
-    except subprocess.TimeoutExpired:
-        p.kill()
 
 
 def cost(pid):
