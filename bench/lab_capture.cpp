@@ -9,8 +9,6 @@
 #include "lab_drive.h"
 #include "pipeline_harness.h"
 #include "platform/platform.h"
-#include "settings_store/settings.h"
-#include "support/clock.h"
 #include "support/geodesy.h"
 
 namespace {
@@ -119,27 +117,12 @@ int RunCaptureLab(const std::string& capturePath, const std::string& truthPath, 
   bool haveTruth = !truth.empty();
   size_t compared = 0;
   for (const LabSetting* setting : {&kDefaultsSetting, &kNewSetting}) {
-    SetProfileDefaults(1);
-    g_System.CurrentProfile = 1;
-    g_Profile.LagAdvance = setting->lagAdvance;
-    g_Profile.HonestStill = setting->honestStill;
-    g_Profile.AutoLag = setting->autoLag;
+    ApplyLabSetting(*setting);
     LabLine line{setting->name, setting->colour, {}, {}, 0, 0};
     bool started = false, drawRaw = picture.raw.points.empty();
     FixRecord latest{};  // what the receiver last said with a fix
     for (const FixRecord& cycle : cycles) {
-      SYSTEMTIME driverClock = cycle.UtcTime;
-      if (!started) HarnessBegin(&driverClock, 4);
-      else HarnessSetNow(&driverClock);
-      started = true;
-      FixRecord received = cycle;
-      HarnessFeed(&received);
-      SYSTEMTIME arrival = cycle.UtcTime;
-      AddMilliseconds(&arrival, static_cast<LONG>(latency));
-      HarnessMeasure(&cycle.UtcTime, &arrival);
-      HarnessAdvance(readAt);
-      FixRecord out{};
-      HarnessRead(&out);
+      FixRecord out = LabFeedAndRead(cycle, latency, readAt, &started);
       if (HasPosition(cycle)) latest = cycle;
       if (!HasPosition(latest)) continue;
       double tlat = 0, tlon = 0;

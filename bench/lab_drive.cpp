@@ -11,6 +11,7 @@
 #include "pipeline_harness.h"
 #include "platform/platform.h"
 #include "settings_store/settings.h"
+#include "support/clock.h"
 #include "support/geodesy.h"
 
 namespace {
@@ -117,13 +118,33 @@ Stats Summarise(std::vector<double> e) {
   return s;
 }
 
-LabResult RunCase(const LabCase& c, const LabSetting& setting, unsigned seed, LabSeries* picture) {
-  const Track& tr = *c.track;
+void ApplyLabSetting(const LabSetting& setting) {
   SetProfileDefaults(1);
   g_System.CurrentProfile = 1;
   g_Profile.LagAdvance = setting.lagAdvance;
   g_Profile.HonestStill = setting.honestStill;
   g_Profile.AutoLag = setting.autoLag;
+}
+
+FixRecord LabFeedAndRead(const FixRecord& cycle, DWORD latencyMs, DWORD readAtMs, bool* started) {
+  SYSTEMTIME driverClock = cycle.UtcTime;
+  if (!*started) HarnessBegin(&driverClock, 4);
+  else HarnessSetNow(&driverClock);
+  *started = true;
+  FixRecord received = cycle;
+  HarnessFeed(&received);
+  SYSTEMTIME trueArrival = cycle.UtcTime;
+  AddMilliseconds(&trueArrival, static_cast<LONG>(latencyMs));
+  HarnessMeasure(&cycle.UtcTime, &trueArrival);
+  HarnessAdvance(readAtMs);
+  FixRecord out{};
+  HarnessRead(&out);
+  return out;
+}
+
+LabResult RunCase(const LabCase& c, const LabSetting& setting, unsigned seed, LabSeries* picture) {
+  const Track& tr = *c.track;
+  ApplyLabSetting(setting);
   std::mt19937_64 rng(seed);
   std::normal_distribution<double> unit(0, 1);
   const double sigma = 3.0, tau = 30.0, keep = std::exp(-1.0 / tau), fresh = std::sqrt(1 - keep * keep);
@@ -159,17 +180,7 @@ LabResult RunCase(const LabCase& c, const LabSetting& setting, unsigned seed, La
     fix.Vdop = 1.5f;
     fix.SatelliteCount = 8;
     fix.SatellitesInView = 10;
-    SYSTEMTIME driverClock = fix.UtcTime;  // the clock check puts the GPS time on the arrival
-    if (!started) HarnessBegin(&driverClock, 4);
-    else HarnessSetNow(&driverClock);
-    started = true;
-    FixRecord received = fix;
-    HarnessFeed(&received);
-    SYSTEMTIME trueArrival = TimeAt(fixTime + c.latency / 1000.0);
-    HarnessMeasure(&fix.UtcTime, &trueArrival);
-    HarnessAdvance(c.readAt);
-    FixRecord out{};
-    HarnessRead(&out);
+    FixRecord out = LabFeedAndRead(fix, c.latency, c.readAt, &started);
     double readTime = fixTime + (c.latency + c.readAt) / 1000.0;
     At(tr, readTime, &x, &y, nullptr, nullptr);
     raw.push_back(Error(fix.Latitude, fix.Longitude, x, y));

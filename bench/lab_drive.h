@@ -3,7 +3,7 @@
 #pragma once
 #include <vector>
 #include "lab_svg.h"
-#include "platform/types.h"
+#include "support/fix_record.h"
 
 struct Track {
   const char* name;
@@ -23,6 +23,14 @@ struct LabSetting {
 };
 extern const LabSetting kDefaultsSetting;  // LagAdvance 1500, as shipped
 extern const LabSetting kNewSetting;       // HonestStill and AutoLag
+
+// The "Driving" defaults with the setting's values, as the current profile.
+void ApplyLabSetting(const LabSetting& setting);
+
+// One cycle through the driver: it arrives `latencyMs` after its fix time (the driver's clock put
+// on the fix time, as the clock check does; the measured-latency mode sees the true arrival), and
+// a program reads `readAtMs` later. `started` is false for the first cycle of a run.
+FixRecord LabFeedAndRead(const FixRecord& cycle, DWORD latencyMs, DWORD readAtMs, bool* started);
 
 struct LabCase {
   const Track* track;
