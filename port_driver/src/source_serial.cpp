@@ -288,9 +288,9 @@ int DoReadComPort(int n, FixRecord* fix, DWORD deadline) {
 
 int GpsClockCheck(FixRecord* fix, int port) {
   DWORD t0 = GetTickCount();
-  SYSTEMTIME reference;
+  SYSTEMTIME clock;
   // At the arrival, before any waiting; only the measured-latency mode asks.
-  BOOL haveReference = g_Profile.AutoLag && PlatformReferenceTime(&reference);
+  const SYSTEMTIME* reference = g_Profile.AutoLag && PlatformReferenceTime(&clock) ? &clock : nullptr;
   if (fix->UtcTime.wDay == 0) {
     AtomicWrite(&g_ClockSynced, 0);
     ClockNow(&fix->UtcTime);
@@ -312,7 +312,7 @@ int GpsClockCheck(FixRecord* fix, int port) {
   }
   if (d >= -20 && d <= 250) {
     if (synced) {  // the driver's clock stays d ms ahead of this fix
-      MeasureReceiverLatency(port, &fix->UtcTime, haveReference ? &reference : nullptr, d);
+      MeasureReceiverLatency(port, &fix->UtcTime, reference, d);
       return 1;
     }
   } else {
@@ -321,6 +321,6 @@ int GpsClockCheck(FixRecord* fix, int port) {
   }
   SetClockFromGps(&fix->UtcTime, t0, g_Driver.ReadSleep);
   AtomicWrite(&g_ClockSynced, 1);
-  MeasureReceiverLatency(port, &fix->UtcTime, haveReference ? &reference : nullptr, 0);
+  MeasureReceiverLatency(port, &fix->UtcTime, reference, 0);
   return 1;
 }
