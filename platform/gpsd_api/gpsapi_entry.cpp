@@ -16,7 +16,8 @@ struct Slot {
   HANDLE stateChange;
 };
 
-std::mutex g_slotLock;
+std::mutex g_openClose;  // GPSOpenDevice and GPSCloseDevice, whole
+std::mutex g_slotLock;   // the slots and the open count
 Slot g_slots[kHandles];
 int g_open = 0;
 
@@ -45,36 +46,39 @@ extern "C" {
 BOOL DllMain(void*, DWORD, void*) { return TRUE; }
 
 // The first open needs gpsd to answer (a source without gpsd is no source); later ones share the
-// connection, which comes back by itself when gpsd restarts.
+// connection, which comes back by itself when gpsd restarts. Opens and closes run one at a time,
+// so a first open waits for a last close to end the feed; the probe of gpsd runs outside the slot
+// lock, so positions are served meanwhile.
 HANDLE GPSOpenDevice(HANDLE newLocation, HANDLE stateChange, const WCHAR*, DWORD) {
-  bool first = false;
-  int slot = -1;
+  std::lock_guard<std::mutex> lifecycle(g_openClose);
+  bool first;
   {
     std::lock_guard<std::mutex> lock(g_slotLock);
-    if (g_open == 0 && !GpsdReachable()) {
-      SetLastError(ERROR_NOT_READY);
-      return nullptr;
-    }
-    for (int i = 0; i < kHandles && slot < 0; ++i)
-      if (!g_slots[i].used) slot = i;
-    if (slot < 0) {
-      SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-      return nullptr;
-    }
-    g_slots[slot] = {true, newLocation, stateChange};
-    first = g_open++ == 0;
+    first = g_open == 0;
+  }
+  if (first && !GpsdReachable()) {
+    SetLastError(ERROR_NOT_READY);
+    return nullptr;
   }
   if (first && !StartGpsdFeed(OnPosition, OnState)) {
-    std::lock_guard<std::mutex> lock(g_slotLock);
-    g_slots[slot] = {};
-    --g_open;
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return nullptr;
   }
+  std::lock_guard<std::mutex> lock(g_slotLock);
+  int slot = -1;
+  for (int i = 0; i < kHandles && slot < 0; ++i)
+    if (!g_slots[i].used) slot = i;
+  if (slot < 0) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+  }
+  g_slots[slot] = {true, newLocation, stateChange};
+  ++g_open;
   return reinterpret_cast<HANDLE>(kHandleBase + static_cast<uintptr_t>(slot));
 }
 
 DWORD GPSCloseDevice(HANDLE device) {
+  std::lock_guard<std::mutex> lifecycle(g_openClose);
   bool last = false;
   {
     std::lock_guard<std::mutex> lock(g_slotLock);

@@ -93,7 +93,9 @@ void GpsdToPosition(const gps_data_t& d, GPS_POSITION* p) {
     p->flAltitudeWRTEllipsoid = static_cast<float>(f.altHAE);
     p->dwValidFields |= GPS_VALID_ALTITUDE_WRT_ELLIPSOID;
   }
-  bool fixed = f.mode >= MODE_2D && f.status != STATUS_NO_FIX;
+  // The mode says whether there is a fix. gpsd leaves the status out of a report of a plain GPS
+  // fix (libgps then keeps 0, "no fix"), so the status only tells a differential fix apart.
+  bool fixed = f.mode >= MODE_2D;
   bool differential = f.status == STATUS_DGPS_FIX || f.status == STATUS_RTK_FIX || f.status == STATUS_RTK_FLT;
   p->FixQuality = !fixed ? GPS_FIX_QUALITY_UNKNOWN : differential ? GPS_FIX_QUALITY_DGPS : GPS_FIX_QUALITY_GPS;
   p->FixType = f.mode == MODE_3D ? GPS_FIX_3D : f.mode == MODE_2D ? GPS_FIX_2D : GPS_FIX_UNKNOWN;

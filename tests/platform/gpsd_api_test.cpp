@@ -64,7 +64,7 @@ TEST_F(GpsdApiTest, GpsdsFixReachesThePositionRecordFieldByField) {
   EXPECT_NEAR(p.dblMagneticVariation, 3.1, 1e-6);  // "3.1,W": west is positive in the record
   EXPECT_NEAR(p.flAltitudeWRTSeaLevel, 545.4, 1e-3);
   EXPECT_NEAR(p.flAltitudeWRTEllipsoid, 545.4 + 46.9, 1e-3);
-  EXPECT_EQ(p.FixQuality, GPS_FIX_QUALITY_DGPS);
+  EXPECT_EQ(p.FixQuality, GPS_FIX_QUALITY_GPS);  // a plain fix: gpsd's report has no status
   EXPECT_EQ(p.FixType, GPS_FIX_3D);
   EXPECT_NEAR(p.flPositionDilutionOfPrecision, 1.8, 1e-5);
   EXPECT_NEAR(p.flHorizontalDilutionOfPrecision, 0.9, 1e-5);
@@ -136,4 +136,59 @@ TEST_F(GpsdApiTest, AgesSizesAndClosesAreCheckedAndGpsdMayComeBack) {
   EXPECT_TRUE(Position(other, &p, 1000));
   EXPECT_EQ(close_(other), ERROR_SUCCESS);
   CloseHandle(state);
+}
+
+TEST_F(GpsdApiTest, TheFixQualityFollowsTheReceiversFromPlainToRtkAndNoFix) {
+  HANDLE h = open_(nullptr, nullptr, nullptr, 0);
+  ASSERT_TRUE(h);
+  struct Case {
+    int gga;
+    GPS_FIX_QUALITY want;
+  };
+  // 1 plain, 2 DGPS, 4 RTK fixed, 5 RTK float: a fix, differential from 2 on.
+  for (Case c : {Case{1, GPS_FIX_QUALITY_GPS}, Case{2, GPS_FIX_QUALITY_DGPS}, Case{4, GPS_FIX_QUALITY_DGPS},
+                 Case{5, GPS_FIX_QUALITY_DGPS}}) {
+    quality_ = c.gga;
+    GPS_POSITION p{};
+    EXPECT_TRUE(WaitFor([&] { return Position(h, &p, 1000, 1) && p.FixQuality == c.want; }, 10))
+        << "GGA quality " << c.gga << " gave " << p.FixQuality;
+    EXPECT_EQ(p.FixType, GPS_FIX_3D) << c.gga;
+  }
+  // No fix: records keep coming (the time), with no position and no quality.
+  quality_ = 0;
+  GPS_POSITION p{};
+  EXPECT_TRUE(WaitFor([&] {
+    p = GPS_POSITION{};
+    p.dwVersion = GPS_VERSION_1;
+    p.dwSize = sizeof p;
+    return position_(h, &p, INFINITE, 0) == ERROR_SUCCESS && !(p.dwValidFields & GPS_VALID_LATITUDE);
+  }, 10));
+  EXPECT_EQ(p.FixQuality, GPS_FIX_QUALITY_UNKNOWN);
+  EXPECT_EQ(p.FixType, GPS_FIX_UNKNOWN);
+  EXPECT_EQ(close_(h), ERROR_SUCCESS);
+}
+
+TEST_F(GpsdApiTest, OnlyANewFixSetsTheNewLocationEventNotTheSkyView) {
+  HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+  HANDLE h = open_(event, nullptr, nullptr, 0);
+  ASSERT_TRUE(h);
+  GPS_POSITION p;
+  ASSERT_TRUE(Position(h, &p, 2000, 15, GPS_VALID_LATITUDE | GPS_VALID_SATELLITES_IN_VIEW));
+  // Four fixes a second, each followed by a sky view: an event per fix, each with a new time.
+  int events = 0, sameTime = 0;
+  WORD lastMs = 0xFFFF, lastSecond = 0xFFFF;
+  DWORD start = GetTickCount();
+  while (GetTickCount() - start < 3000) {
+    if (WaitForSingleObject(event, 500) != WAIT_OBJECT_0) continue;
+    ++events;
+    ASSERT_TRUE(Position(h, &p));
+    if (p.stUTCTime.wMilliseconds == lastMs && p.stUTCTime.wSecond == lastSecond) ++sameTime;
+    lastMs = p.stUTCTime.wMilliseconds;
+    lastSecond = p.stUTCTime.wSecond;
+  }
+  EXPECT_GE(events, 8);
+  EXPECT_LE(events, 14) << "more events than fixes";
+  EXPECT_LE(sameTime, 1) << "events without a new fix";
+  EXPECT_EQ(close_(h), ERROR_SUCCESS);
+  CloseHandle(event);
 }
