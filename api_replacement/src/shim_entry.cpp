@@ -3,9 +3,10 @@
 #include <cstring>
 #include <mutex>
 #include <string>
-#include <thread>
+#include <memory>
 #include "support/units.h"
 #include "api_replacement/pos_shim.h"
+#include "platform/exit_safe_thread.h"
 #include "platform/platform.h"
 #include "shim_platform.h"
 #include "support/log.h"
@@ -20,13 +21,22 @@ struct ShimSlot {
   HANDLE stateChange;
 };
 
-std::mutex g_slotLock;  // slots, the open count, the reading thread's start and end
+// What one reading thread owns: its stop event and the port it reads, which a stop closes to end
+// a blocked read. Each thread has its own, so a close never touches a later thread's port.
+struct ReaderContext {
+  HANDLE stop = nullptr;
+  std::mutex portLock;
+  HANDLE port = nullptr;
+  ~ReaderContext() {
+    if (stop) CloseHandle(stop);
+  }
+};
+
+std::mutex g_openClose;  // own opens and closes, whole: a first open waits for a last close
+std::mutex g_slotLock;   // slots and the open count
 ShimSlot g_slots[kShimHandles];
 int g_open = 0;
-std::thread g_reader;
-HANDLE g_stop = nullptr;
-std::mutex g_portLock;  // the port handle, closed by the last close to end a blocked read
-HANDLE g_port = nullptr;
+std::shared_ptr<ReaderContext> g_context;
 
 std::mutex g_recordLock;  // the served record and the device state
 GPS_POSITION g_served;
@@ -34,6 +44,8 @@ DWORD g_servedTick = 0;
 bool g_haveRecord = false;
 GPS_DEVICE g_device;
 bool g_deviceBuilt = false;
+
+ExitSafeThread g_reader;  // after what it uses: stopped at exit before they are destroyed
 
 const char kVersion[] = "Driver Version 3.19";
 // A port that fails or is not there yet is tried again this often.
@@ -126,9 +138,9 @@ void Serve(const FixRecord& raw) {
     if (s.used && s.newLocation) SetEvent(s.newLocation);
 }
 
-// `stop` is the thread's own: a later first open makes a new one for its own thread.
-void ReadingThread(HANDLE stop) {
+void ReadingThread(ReaderContext* context) {
   LogLine(LOG_CRLF, "Started Background Reading Thread");
+  HANDLE stop = context->stop;
   std::u16string port = PortName();
   BuildDeviceState();
   while (WaitForSingleObject(stop, 0) != WAIT_OBJECT_0) {
@@ -141,12 +153,12 @@ void ReadingThread(HANDLE stop) {
       continue;
     }
     {
-      std::lock_guard<std::mutex> lock(g_portLock);
+      std::lock_guard<std::mutex> lock(context->portLock);
       if (WaitForSingleObject(stop, 0) == WAIT_OBJECT_0) {
         CloseHandle(h);
         break;
       }
-      g_port = h;
+      context->port = h;
     }
     LogPrintf(LOG_CRLF, "Opened Port %s", Utf8Of(port.c_str()).text);
     while (WaitForSingleObject(stop, 0) != WAIT_OBJECT_0) {
@@ -159,13 +171,21 @@ void ReadingThread(HANDLE stop) {
       Serve(raw);
     }
     {
-      std::lock_guard<std::mutex> lock(g_portLock);
-      if (g_port) CloseHandle(g_port);
-      g_port = nullptr;
+      std::lock_guard<std::mutex> lock(context->portLock);
+      if (context->port) CloseHandle(context->port);
+      context->port = nullptr;
     }
     WaitForSingleObject(stop, kReopenMs);
   }
   LogLine(LOG_CRLF, "Stopped Background Reading Thread");
+}
+
+// Ends a reading thread: its stop is set and its port closed, which ends a blocked read.
+void StopReading(ReaderContext* context) {
+  SetEvent(context->stop);
+  std::lock_guard<std::mutex> lock(context->portLock);
+  if (context->port) CloseHandle(context->port);
+  context->port = nullptr;
 }
 
 int OwnSlot(HANDLE h) {
@@ -185,12 +205,14 @@ DWORD FerroxOwnOutput() { return 1; }
 HANDLE GPSOpenDevice(HANDLE newLocation, HANDLE stateChange, const WCHAR*, DWORD) {
   SetUpLog();
   LogLine(LOG_TAB, "Open Device\r\n");
+  std::unique_lock<std::mutex> lifecycle(g_openClose);
   std::unique_lock<std::mutex> lock(g_slotLock);
   int slot = -1;
   for (int i = 0; i < kShimHandles && slot < 0; ++i)
     if (!g_slots[i].used) slot = i;
   if (slot < 0) {
     lock.unlock();
+    lifecycle.unlock();
     LogLine(LOG_TAB | LOG_FLUSH, "Open Device Passthrough\r\n");
     const GpsApiCalls* api = PlatformApi();
     HANDLE h = api ? api->open(newLocation, stateChange, nullptr, 0) : nullptr;
@@ -198,8 +220,11 @@ HANDLE GPSOpenDevice(HANDLE newLocation, HANDLE stateChange, const WCHAR*, DWORD
     return h;
   }
   if (g_open == 0) {
-    g_stop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    g_reader = std::thread(ReadingThread, g_stop);
+    auto context = std::make_shared<ReaderContext>();
+    context->stop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (!context->stop) return nullptr;
+    g_context = context;
+    g_reader.Start([context] { ReadingThread(context.get()); }, [context] { StopReading(context.get()); });
   }
   ++g_open;
   g_slots[slot] = {true, newLocation, stateChange};
@@ -217,26 +242,17 @@ DWORD GPSCloseDevice(HANDLE device) {
     return r;
   }
   LogLine(LOG_TAB, "Closing Device\r\n");
-  std::thread reader;
-  HANDLE stop = nullptr;
+  std::lock_guard<std::mutex> lifecycle(g_openClose);
   {
     std::lock_guard<std::mutex> lock(g_slotLock);
     if (!g_slots[slot].used) return ERROR_INVALID_HANDLE;  // closed already: the count stays
     g_slots[slot] = {};
     if (--g_open > 0) return ERROR_SUCCESS;
-    reader = std::move(g_reader);
-    stop = g_stop;
-    g_stop = nullptr;
   }
-  // The last close ends the reading thread: its blocked read ends with the port's handle.
-  SetEvent(stop);
-  {
-    std::lock_guard<std::mutex> lock(g_portLock);
-    if (g_port) CloseHandle(g_port);
-    g_port = nullptr;
-  }
-  if (reader.joinable()) reader.join();
-  CloseHandle(stop);
+  // The last close ends the reading thread (its blocked read ends with the port's handle) before
+  // another open may start the next one.
+  g_reader.Finish();
+  g_context.reset();
   LogLine(LOG_TAB | LOG_CLOSE, "Closed Device\r\n");
   return ERROR_SUCCESS;
 }

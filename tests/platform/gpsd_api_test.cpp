@@ -192,3 +192,33 @@ TEST_F(GpsdApiTest, OnlyANewFixSetsTheNewLocationEventNotTheSkyView) {
   EXPECT_EQ(close_(h), ERROR_SUCCESS);
   CloseHandle(event);
 }
+
+namespace {
+
+OpenFn g_forkedOpen;
+void ExitOnSignal(int) { exit(0); }
+
+}  // namespace
+
+TEST_F(GpsdApiTest, AProcessEndsCleanlyWithAHandleOpenFromMainOrFromASignalHandler) {
+  g_forkedOpen = open_;
+  for (bool fromSignal : {false, true}) {
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      HANDLE h = g_forkedOpen(nullptr, nullptr, nullptr, 0);
+      if (!h) _exit(3);
+      GPS_POSITION p;
+      if (!Position(h, &p)) _exit(4);
+      if (fromSignal) {
+        signal(SIGTERM, ExitOnSignal);
+        raise(SIGTERM);
+      }
+      exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status) << (fromSignal ? " (exit in a handler)" : "");
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+  }
+}
