@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include "api_replacement/pos_shim.h"
 #include "host_fixture.h"
+#include "stress.h"
 
 namespace {
 
@@ -128,4 +129,44 @@ TEST_F(HostTest, TenHandlesOpenedAndClosedFiftyTimesLeaveNothingBehindAndAnEleve
   EXPECT_LE(PlatformOpenHandleCount(), handles);
   EXPECT_TRUE(WaitFor([&] { return Entries(hostFds) <= connections; }, 5))
       << Entries(hostFds) << " descriptors in frxd, " << connections << " before";
+}
+
+TEST_F(HostTest, FourThreadsOpeningReadingAndClosingRaceNoReaderAndLeakNothing) {
+  SetString(u"Software\\Quorvale\\Gpsd", u"Port", u"1");  // no gpsd: every handle is PosShim's own
+  pid_t host = StartHost();
+  HANDLE first = GPSOpenDevice(nullptr, nullptr, nullptr, 0);
+  ASSERT_TRUE(WaitFor([&] {
+    GPS_POSITION p = Empty();
+    return GPSGetPosition(first, &p, INFINITE, 0) == ERROR_SUCCESS;
+  }, 30));
+  ASSERT_EQ(GPSCloseDevice(first), ERROR_SUCCESS);
+  const std::string hostFds = "/proc/" + std::to_string(host) + "/fd";
+  const int threads = ProcEntries("/proc/self/task"), handles = PlatformOpenHandleCount();
+  const int descriptors = KernelDescriptors(), connections = ProcEntries(hostFds);
+  std::atomic<long> positions{0}, failures{0};
+  long rounds = RunConcurrently(4, StressSeconds(), [&](int t) {
+    HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    HANDLE h = GPSOpenDevice(event, nullptr, nullptr, 0);
+    if (!h) {
+      ++failures;
+      CloseHandle(event);
+      return;
+    }
+    for (int i = 0; i < t; ++i) {  // threads hold their handles for different times
+      WaitForSingleObject(event, 50);
+      GPS_POSITION p = Empty();
+      if (GPSGetPosition(h, &p, INFINITE, 0) == ERROR_SUCCESS) ++positions;
+    }
+    if (GPSCloseDevice(h) != ERROR_SUCCESS) ++failures;
+    CloseHandle(event);
+  });
+  EXPECT_GT(rounds, 20);
+  EXPECT_EQ(failures, 0);
+  EXPECT_GT(positions, 0);
+  EXPECT_TRUE(WaitFor([&] { return ProcEntries("/proc/self/task") <= threads; }, 5))
+      << ProcEntries("/proc/self/task") << " threads, " << threads << " before";
+  EXPECT_LE(PlatformOpenHandleCount(), handles);
+  EXPECT_LE(KernelDescriptors(), descriptors);
+  EXPECT_TRUE(WaitFor([&] { return ProcEntries(hostFds) <= connections; }, 5))
+      << ProcEntries(hostFds) << " descriptors in frxd, " << connections << " before";
 }
