@@ -219,6 +219,7 @@ BOOL COM_Deinit(DWORD context) {
   for (DWORD h = kFirstHandle + kChannels - 1; h >= kFirstHandle; --h) COM_Close(h);
   if (g_Driver.ReadThread) SetEvent(g_Driver.ReadSleep);
   StopReader();
+  EndSensorThread();
   CloseSerialStates();
   LogLine(LOG_CLOSE | LOG_CRLF, "Comm DeInit End");
   return 1;

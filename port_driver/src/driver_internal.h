@@ -52,6 +52,8 @@ void StopReader();
 // Sensors and the cell service.
 void StartSensorThread();
 void StopSensorThread();
+// Stops the sensor thread and waits for it without limit (the driver's unload).
+void EndSensorThread();
 DWORD ReadEnableCells();
 void StartCellService();
 DWORD CellServiceRunning();

@@ -3,6 +3,7 @@
 // when the last channel has been closed for KeepAlive ms.
 #include <cstring>
 #include "driver_internal.h"
+#include "sensor_internal.h"
 #include "channels.h"
 #include "port_driver/correction.h"
 #include "port_driver/driver_state.h"
@@ -62,6 +63,7 @@ void RunRemoteCommand() {
     }
   } else if (command == REMOTE_CALIB) {
     LoadSoftwareSettings();
+    PublishSensorSettings();  // the sensor thread runs on: it takes the new values as one copy
     // The profile just read brings speed, course and lag corrections back; a source whose port
     // entry has no correction flag keeps them off until the next switch.
     g_Driver.SavedSpeed = g_Profile.EnableSpeed;

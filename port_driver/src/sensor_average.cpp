@@ -36,14 +36,14 @@ DWORD g_resultTick = 0;
 BYTE g_resultOrientation = ORIENT_UNKNOWN;
 double g_resultHeading = -1;
 
-DWORD CycleMs() { return g_System.EnableSmooth ? g_System.SleepTime / 2 : g_System.SleepTime; }
+DWORD CycleMs(const SensorSettings& s) { return s.EnableSmooth ? s.SleepTime / 2 : s.SleepTime; }
 
-void TiltStep(const SensorReading& r, DWORD now) {
+void TiltStep(const SensorSettings& s, const SensorReading& r, DWORD now) {
   bool landscape = r.Orientation == ORIENT_RIGHT_LANDSCAPE || r.Orientation == ORIENT_LEFT_LANDSCAPE;
-  if (!(g_System.AutoEnable & (landscape ? 0x2 : 0x1))) return;
+  if (!(s.AutoEnable & (landscape ? 0x2 : 0x1))) return;
   LONG a = std::labs(landscape ? r.Roll : r.Pitch);
-  LONG current = static_cast<LONG>(g_System.CurrentProfile);
-  LONG margin = static_cast<LONG>(g_System.AutoAngle) + (current == 1 ? kTiltHysteresis : 0);
+  LONG current = static_cast<LONG>(s.CurrentProfile);
+  LONG margin = static_cast<LONG>(s.AutoAngle) + (current == 1 ? kTiltHysteresis : 0);
   LONG wants = 90 - margin < a && a < 90 + margin ? 1 : 2;
   if (wants == current) {
     g_tiltWants = 0;
@@ -67,9 +67,10 @@ void SampleSensors() {
   SensorReading r;
   if (ReadSensors(&r) != 0) return;
   DWORD now = GetTickCount();
+  SensorSettings s = SensorSettingsNow();
   std::lock_guard<std::mutex> lock(g_lock);
-  TiltStep(r, now);
-  if (!g_Profile.EnableCompass) {
+  TiltStep(s, r, now);
+  if (!s.EnableCompass) {
     if (g_count < 0) g_count = -4;
     g_averagedOrientation = r.Orientation;
     return;
@@ -101,6 +102,7 @@ void SampleSensors() {
 }
 
 void CompassResult(BYTE* orientation, double* heading) {
+  SensorSettings s = SensorSettingsNow();
   std::lock_guard<std::mutex> lock(g_lock);
   *heading = -1.0;
   *orientation = ORIENT_UNKNOWN;
@@ -108,19 +110,20 @@ void CompassResult(BYTE* orientation, double* heading) {
   DWORD now = GetTickCount();
   // One result per output cycle: the reader's fix and every channel's output of that cycle get
   // the same heading, and only the first resets the average.
-  if (g_haveResult && now - g_resultTick < CycleMs() / 2) {
+  if (g_haveResult && now - g_resultTick < CycleMs(s) / 2) {
     *orientation = g_resultOrientation;
     *heading = g_resultHeading;
     return;
   }
   if (g_nextSampleDue == 0) {
     // The next average of NumAvg + 1 samples ends when the next output fix is due.
-    LONGLONG window = (static_cast<LONGLONG>(g_System.NumAvg) + 1) * g_System.PollRate;
-    g_nextSampleDue = now + static_cast<DWORD>(static_cast<LONGLONG>(CycleMs()) - window);
+    LONGLONG window = (static_cast<LONGLONG>(s.NumAvg) + 1) * s.PollRate;
+    g_nextSampleDue = now + static_cast<DWORD>(static_cast<LONGLONG>(CycleMs(s)) - window);
     if (g_nextSampleDue == 0) g_nextSampleDue = 1;
   }
-  if (g_profileRequest != 0 && static_cast<DWORD>(g_profileRequest) != g_System.CurrentProfile) {
+  if (g_profileRequest != 0 && static_cast<DWORD>(g_profileRequest) != s.CurrentProfile) {
     SaveCurrentProfile(static_cast<DWORD>(g_profileRequest));
+    PublishSensorProfile(static_cast<DWORD>(g_profileRequest));
     AtomicWrite(&g_Driver.RemoteCommand, REMOTE_CALIB);
   }
   g_profileRequest = 0;
@@ -132,7 +135,7 @@ void CompassResult(BYTE* orientation, double* heading) {
   } else {
     if (g_count == -1) {
       // A heading no sample has confirmed for two cycles is no longer the device's heading.
-      if (g_lastHeading >= 0 && now - g_lastSampleTick > 2 * g_System.SleepTime) g_lastHeading = -1;
+      if (g_lastHeading >= 0 && now - g_lastSampleTick > 2 * s.SleepTime) g_lastHeading = -1;
       h = g_lastHeading;
     } else if (g_count == 0) {
       h = g_first;

@@ -10,3 +10,13 @@ void SetSampleCount(LONG count);
 // The tick the next sample is due at (0 none), taken by the thread.
 DWORD TakeNextSampleDue();
 void ResetSensorAverage();
+
+// The sensor settings as the sensor thread sees them: published from g_System and g_Profile by
+// whoever loaded them (the thread's start, a reload), read as one copy.
+struct SensorSettings {
+  DWORD PollRate, NumAvg, CompassAngle, AutoEnable, AutoAngle, CurrentProfile, EnableCompass, SleepTime, EnableSmooth;
+};
+void PublishSensorSettings();
+SensorSettings SensorSettingsNow();
+// The profile the tilt asked for, now the current one.
+void PublishSensorProfile(DWORD profile);

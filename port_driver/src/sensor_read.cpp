@@ -160,7 +160,7 @@ int ReadHtc(SensorReading* r) {
       LogPrintf(0, "G Sensor IOCtl (fail) Read %d Bytes\r\n", static_cast<int>(got));
       ++failures;
     } else {
-      OrientationFromGravity(g.X, g.Y, g.Z, g_System.CompassAngle, r);
+      OrientationFromGravity(g.X, g.Y, g.Z, SensorSettingsNow().CompassAngle, r);
       oriented = true;
       LogPrintf(LOG_CRLF | LOG_VERBOSE, "Read Sensors, O: %d, X: %d, Y: %d, Z: %d, P: %d, R: %d",
                 static_cast<int>(r->Orientation), g.X, g.Y, g.Z, static_cast<int>(r->Pitch),
@@ -229,7 +229,8 @@ int ReadSensors(SensorReading* r) {
     if (OpenSensors() != 0) {
       // Each failed opening waits twice as long before the next, so a device that is gone is
       // not registered and opened again at every sample.
-      DWORD base = g_System.PollRate ? g_System.PollRate : 1;
+      DWORD pollRate = SensorSettingsNow().PollRate;
+      DWORD base = pollRate ? pollRate : 1;
       g_reopenDelay = g_reopenDelay ? g_reopenDelay * 2 : base;
       if (g_reopenDelay > kSensorReopenMaxMs) g_reopenDelay = kSensorReopenMaxMs;
       g_reopenAt = GetTickCount() + g_reopenDelay;

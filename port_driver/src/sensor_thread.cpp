@@ -1,5 +1,8 @@
 // The sensor thread: opens the phone's sensors, samples them every PollRate milliseconds (or up
-// to when the next average must start) and closes them when stopped.
+// to when the next average must start) and closes them when stopped. A thread cannot be killed
+// safely, so a stop is cooperative: a backend call that hangs delays the stop, and a start in the
+// meantime lets the same thread run on instead of making a second one.
+#include <mutex>
 #include "driver_internal.h"
 #include "compass.h"
 #include "port_driver/driver_state.h"
@@ -9,25 +12,33 @@
 
 namespace {
 
-HANDLE g_stopEvent = nullptr;
+std::mutex g_lifecycle;      // the three values below
+bool g_wanted = false;       // the thread should sample
+bool g_running = false;      // a thread exists and has not decided to end
+HANDLE g_stopEvent = nullptr;  // wakes the thread's pause; lives as long as the driver
 HANDLE g_thread = nullptr;
 
-DWORD SensorThread(LPVOID) {
-  LogLine(LOG_CRLF, "Started Sensor Read Thread");
+bool Wanted() {
+  std::lock_guard<std::mutex> lock(g_lifecycle);
+  return g_wanted;
+}
+
+// One run from opening the sensors to closing them; false when there is no hardware.
+bool SampleUntilStopped() {
   SetSampleCount(-2);
   if (OpenSensors() != 0) {
     LogLine(LOG_CRLF, "No Sensor Hardware - Thread Exit");
-    return 0;
+    return false;
   }
   ResetSensorAverage();
   DWORD base = GetTickCount();
   LONG previousDelay = 0;
-  while (WaitForSingleObject(g_stopEvent, 0) != WAIT_OBJECT_0) {
+  while (Wanted()) {
     SampleSensors();
     DWORD now = GetTickCount();
     DWORD due = TakeNextSampleDue();
     LONG delay = due ? static_cast<LONG>(due - now)
-                     : static_cast<LONG>(g_System.PollRate) - static_cast<LONG>(now - (base + previousDelay));
+                     : static_cast<LONG>(SensorSettingsNow().PollRate) - static_cast<LONG>(now - (base + previousDelay));
     base = now;
     LogPrintf(LOG_VERBOSE | LOG_FLUSH, "Sensor Sleep for %d\r\n", static_cast<int>(delay));
     if (delay < 0) delay = 0;
@@ -35,6 +46,19 @@ DWORD SensorThread(LPVOID) {
     previousDelay = delay;
   }
   CloseSensors();
+  return true;
+}
+
+DWORD SensorThread(LPVOID) {
+  LogLine(LOG_CRLF, "Started Sensor Read Thread");
+  for (;;) {
+    bool hardware = SampleUntilStopped();
+    std::lock_guard<std::mutex> lock(g_lifecycle);
+    // Started again while this run was closing: the same thread runs on.
+    if (hardware && g_wanted) continue;
+    g_running = false;
+    break;
+  }
   LogLine(LOG_CRLF, "Sensor Thread Shutdown");
   return 0;
 }
@@ -45,23 +69,46 @@ void StartSensorThread() {
   LogLine(LOG_CRLF, "Starting Sensor Thread");
   SetSampleCount(-3);
   SetCompassReader(CompassResult);
-  if (!g_stopEvent) g_stopEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  else ResetEvent(g_stopEvent);
-  if (g_thread) return;
+  PublishSensorSettings();
+  std::lock_guard<std::mutex> lock(g_lifecycle);
+  if (!g_stopEvent) g_stopEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+  g_wanted = true;
+  if (g_running) return;  // still ending a run: it samples on
+  if (g_thread) CloseHandle(g_thread);  // one that ended
   g_thread = CreateThread(nullptr, 0, SensorThread, nullptr, 0, nullptr);
-  if (g_thread) WaitForSingleObject(g_thread, 100);
+  g_running = g_thread != nullptr;
 }
 
 void StopSensorThread() {
-  if (!g_thread) return;
-  LogLine(LOG_CRLF, "Stopping Sensor Thread");
-  SetEvent(g_stopEvent);
-  if (WaitForSingleObject(g_thread, 2 * g_System.SleepTime) != WAIT_OBJECT_0) {
-    LogLine(LOG_CRLF | LOG_FLUSH, "SensorThread forced Closed");
-    TerminateThread(g_thread, 0);
+  HANDLE thread;
+  {
+    std::lock_guard<std::mutex> lock(g_lifecycle);
+    if (!g_thread || !g_wanted) return;
+    LogLine(LOG_CRLF, "Stopping Sensor Thread");
+    g_wanted = false;
+    SetEvent(g_stopEvent);
+    thread = g_thread;
   }
-  CloseHandle(g_stopEvent);
-  CloseHandle(g_thread);
+  // A backend call that hangs keeps the thread: it ends when the call returns, and the next
+  // start finds it and lets it run on.
+  if (WaitForSingleObject(thread, 2 * g_System.SleepTime) != WAIT_OBJECT_0)
+    LogLine(LOG_CRLF | LOG_FLUSH, "Sensor Thread Still Ending");
+}
+
+void EndSensorThread() {
+  StopSensorThread();
+  HANDLE thread;
+  {
+    std::lock_guard<std::mutex> lock(g_lifecycle);
+    thread = g_thread;
+    g_thread = nullptr;
+  }
+  // The driver is being unloaded: its code must outlive the thread, however long a call hangs.
+  if (thread) {
+    WaitForSingleObject(thread, INFINITE);
+    CloseHandle(thread);
+  }
+  std::lock_guard<std::mutex> lock(g_lifecycle);
+  if (g_stopEvent) CloseHandle(g_stopEvent);
   g_stopEvent = nullptr;
-  g_thread = nullptr;
 }

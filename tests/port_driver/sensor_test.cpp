@@ -1,13 +1,16 @@
 // The driver's sensor reading and compass average on the clock the test moves: the sensor device
 // SEN0: of this process plays a script the test rewrites; the maker library is a module of this
 // process.
+#include <atomic>
 #include <cmath>
 #include <fstream>
+#include "../../port_driver/src/driver_internal.h"
 #include "../../port_driver/src/sensor_internal.h"
 #include "driver_fixture.h"
 #include "platform/smi_sensors.h"
 #include "compass.h"
 #include "sensor_device.h"
+#include "stress.h"
 
 namespace {
 
@@ -20,6 +23,7 @@ class SensorTest : public DriverTest {
     g_System.EnableSmooth = 0;
     g_System.AutoEnable = 0;
     g_Profile.EnableCompass = 1;
+    PublishSensorSettings();
     PlatformSetManualTicks(true, 5000);
     script_ = root_ + "/sensors.txt";
   }
@@ -128,6 +132,7 @@ TEST_F(SensorTest, LandscapeTurnsTheHeadingAndACompassSwitchedOffReportsOrientat
   EXPECT_EQ(o, ORIENT_LEFT_LANDSCAPE);
   Play("0 1000 0 0 100");
   g_Profile.EnableCompass = 0;
+  PublishSensorSettings();
   PlatformAdvanceTicks(1000);
   SampleSensors();
   EXPECT_EQ(Result(&o), -1.0);
@@ -139,6 +144,7 @@ TEST_F(SensorTest, TheTiltAsksForAProfileOnlyOnceItHeldAndHoveringNearTheAngleSw
   g_System.AutoAngle = 15;
   SetDword(MAIN_KEY, u"CurrentProfile", 2);
   g_System.CurrentProfile = 2;
+  PublishSensorSettings();
   Device("0 0 1000 0 -");
   ASSERT_EQ(OpenSensors(), 0);
   ResetSensorAverage();
@@ -182,6 +188,7 @@ TEST_F(SensorTest, TheTiltAsksForAProfileOnlyOnceItHeldAndHoveringNearTheAngleSw
 
 TEST_F(SensorTest, ADeviceThatIsGoneIsOpenedAgainAfterGrowingPauses) {
   g_System.PollRate = 50;
+  PublishSensorSettings();
   Device("0 0 1000 0 90");
   ASSERT_EQ(OpenSensors(), 0);
   LONG opens = SensorOpenCount();
@@ -205,9 +212,18 @@ namespace {
 
 int g_smiState = SMI_ORIENTATION_LEFT_UP;
 uint16_t g_smiAccuracy = 25;
+// The orientation call hangs 2 s while `g_hang` is set; its callers are counted.
+std::atomic<bool> g_hang{false};
+std::atomic<int> g_inside{0}, g_mostInside{0}, g_calls{0};
 int SmiSupported() { return 1; }
 int SmiOrientation(int* state) {
+  int now = ++g_inside;
+  for (int most = g_mostInside; now > most && !g_mostInside.compare_exchange_weak(most, now);) {
+  }
+  ++g_calls;
+  if (g_hang) Sleep(2000);
   *state = g_smiState;
+  --g_inside;
   return SMI_SUCCESS;
 }
 int SmiPosition(Smi3DPosition* p) {
@@ -252,4 +268,51 @@ TEST_F(SensorTest, PollRateAndTheAverageAreBoundedWhenRead) {
   LoadSoftwareSettings();
   EXPECT_EQ(g_System.PollRate, 200u);
   EXPECT_EQ(g_System.NumAvg, 3u);
+}
+
+
+namespace {
+
+class SensorThreadTest : public DriverTest {
+ protected:
+  double Scale() const override { return 50; }
+};
+
+}  // namespace
+
+TEST_F(SensorThreadTest, StoppedAndStartedWhileACallHangsItStaysOneThreadAndIdlesBetweenSamples) {
+  LoadSoftwareSettings();
+  g_System.PollRate = 100;
+  g_System.SleepTime = 500;  // a stop waits 1 s: the hanging call outlasts it
+  g_Profile.EnableCompass = 1;
+  PlatformRegisterModule(u"SamsungMobilesdk_2.dll", SmiLookup);
+  g_smiState = SMI_ORIENTATION_FLAT;
+  g_mostInside = 0;
+  const int threads = ProcEntries("/proc/self/task");
+  int mostThreads = threads;
+  g_hang = true;
+  unsigned seed = 11;
+  for (int i = 0; i < 100; ++i) {
+    StartSensorThread();
+    seed = seed * 1103515245 + 12345;
+    Sleep((seed >> 16) % 300);
+    mostThreads = std::max(mostThreads, ProcEntries("/proc/self/task"));
+    StopSensorThread();
+  }
+  EXPECT_EQ(g_mostInside, 1) << "two sensor threads in the backend at once";
+  EXPECT_LE(mostThreads, threads + 1);
+  // The backend answers again: a sample every PollRate, no spinning in between.
+  g_hang = false;
+  StartSensorThread();
+  ASSERT_TRUE(WaitFor([] { return g_inside == 0; }, 5));
+  Sleep(200);
+  int before = g_calls;
+  Sleep(2000);
+  int samples = g_calls - before;
+  EXPECT_GE(samples, 10);
+  EXPECT_LE(samples, 30) << "the thread samples without its pause";
+  EndSensorThread();
+  CloseSensors();
+  EXPECT_TRUE(WaitFor([&] { return ProcEntries("/proc/self/task") <= threads; }, 5));
+  PlatformRegisterModule(u"SamsungMobilesdk_2.dll", nullptr);
 }
