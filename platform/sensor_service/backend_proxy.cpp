@@ -1,7 +1,8 @@
 // Sensors read through iio-sensor-proxy on the system bus: the accelerometer's orientation
 // (claimed while the backend lives) and the compass heading (claimed while the compass is on).
 // The proxy lets only programs its policy names claim the compass (by default geoclue): a
-// refusal means there is no compass, and orientation still works.
+// refusal means there is no compass, and orientation still works. A proxy that restarts has
+// forgotten the claims: its name's new owner is watched and claimed again.
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -16,16 +17,19 @@ constexpr char kCompassPath[] = "/net/hadess/SensorProxy/Compass";
 constexpr char kCompassInterface[] = "net.hadess.SensorProxy.Compass";
 constexpr uint64_t kCallTimeoutUs = 2000000;
 
+constexpr char kOwnerMatch[] =
+    "type='signal',sender='org.freedesktop.DBus',path='/org/freedesktop/DBus',interface='org.freedesktop.DBus',"
+    "member='NameOwnerChanged',arg0='net.hadess.SensorProxy'";
+
 // The proxy's orientation names as the device's G-sensor would read them (thousandths of g):
-// upright is +Y, right side up +X, left side up -X, upside down -Y; "undefined" is what the
-// proxy says of a device lying flat, screen up (-Z).
+// upright is +Y, right side up +X, left side up -X, upside down -Y. "undefined" (lying flat, or
+// not known yet) is no orientation: no reading at all.
 struct OrientationReading {
   const char* name;
   int x, y, z;
 };
 constexpr OrientationReading kOrientations[] = {
-    {"normal", 0, 1000, 0},    {"bottom-up", 0, -1000, 0}, {"right-up", 1000, 0, 0},
-    {"left-up", -1000, 0, 0},  {"undefined", 0, 0, -1000},
+    {"normal", 0, 1000, 0}, {"bottom-up", 0, -1000, 0}, {"right-up", 1000, 0, 0}, {"left-up", -1000, 0, 0},
 };
 
 class ProxyBackend : public SensorBackend {
@@ -34,10 +38,12 @@ class ProxyBackend : public SensorBackend {
     sd_bus_set_method_call_timeout(bus_, kCallTimeoutUs);
     hasAccel_ = Flag(kPath, kService, "HasAccelerometer") && Call(kPath, kService, "ClaimAccelerometer");
     hasCompass_ = Flag(kCompassPath, kCompassInterface, "HasCompass");
+    sd_bus_add_match(bus_, &ownerWatch_, kOwnerMatch, OwnerChanged, this);
   }
   ~ProxyBackend() override {
     CompassOff();
     if (hasAccel_) Call(kPath, kService, "ReleaseAccelerometer");
+    sd_bus_slot_unref(ownerWatch_);
     sd_bus_flush_close_unref(bus_);
   }
   bool Usable() const { return hasAccel_ || hasCompass_; }
@@ -45,6 +51,7 @@ class ProxyBackend : public SensorBackend {
 
   bool ReadAcceleration(int* x, int* y, int* z) override {
     std::lock_guard<std::mutex> lock(lock_);
+    FollowRestarts();
     if (!hasAccel_) return false;
     char* name = nullptr;
     if (sd_bus_get_property_string(bus_, kService, kPath, kService, "AccelerometerOrientation", nullptr, &name) < 0)
@@ -62,6 +69,7 @@ class ProxyBackend : public SensorBackend {
   }
   bool ReadHeading(double* degrees) override {
     std::lock_guard<std::mutex> lock(lock_);
+    FollowRestarts();
     if (!compassClaimed_) return false;
     sd_bus_message* reply = nullptr;
     double heading = -1;  // the proxy's "not known"
@@ -84,6 +92,22 @@ class ProxyBackend : public SensorBackend {
   }
 
  private:
+  static int OwnerChanged(sd_bus_message* m, void* user, sd_bus_error*) {
+    const char *name = nullptr, *before = nullptr, *after = nullptr;
+    if (sd_bus_message_read(m, "sss", &name, &before, &after) >= 0 && after && *after)
+      static_cast<ProxyBackend*>(user)->restarted_ = true;
+    return 0;
+  }
+  // Takes the bus's pending signals; after a restart of the proxy, claims again what was claimed.
+  void FollowRestarts() {
+    while (sd_bus_process(bus_, nullptr) > 0) {
+    }
+    if (!restarted_) return;
+    restarted_ = false;
+    hasAccel_ = Flag(kPath, kService, "HasAccelerometer") && Call(kPath, kService, "ClaimAccelerometer");
+    hasCompass_ = Flag(kCompassPath, kCompassInterface, "HasCompass");
+    if (compassClaimed_) compassClaimed_ = hasCompass_ && Call(kCompassPath, kCompassInterface, "ClaimCompass");
+  }
   bool Call(const char* path, const char* interface, const char* method) {
     sd_bus_error error = SD_BUS_ERROR_NULL;
     int r = sd_bus_call_method(bus_, kService, path, interface, method, &error, nullptr, "");
@@ -101,7 +125,8 @@ class ProxyBackend : public SensorBackend {
 
   std::mutex lock_;
   sd_bus* bus_;
-  bool hasAccel_ = false, hasCompass_ = false, compassClaimed_ = false;
+  sd_bus_slot* ownerWatch_ = nullptr;
+  bool hasAccel_ = false, hasCompass_ = false, compassClaimed_ = false, restarted_ = false;
 };
 
 }  // namespace

@@ -2,6 +2,7 @@
 // iio-sensor-proxy on a private bus, and a script; and what it refuses.
 #include <sys/stat.h>
 #include <fstream>
+#include <memory>
 #include "driver_fixture.h"
 #include "fake_sensor_proxy.h"
 #include "platform/sensor_ioctl.h"
@@ -111,8 +112,31 @@ TEST_F(SensorDeviceTest, TheProxyGivesOrientationAndTheHeadingUnlessItRefusesThe
   EXPECT_FALSE(SEN_IOControl(open_, IOCTL_SENSOR_COMPASS_ON, nullptr, 0, nullptr, 0, &got));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
   EXPECT_EQ(Heading(), -1);
-  ASSERT_TRUE(Gravity(&g));
-  EXPECT_EQ(g.Z, -1000);  // lying flat
+  EXPECT_FALSE(Gravity(&g)) << "\"undefined\" is no orientation (and would read as flat)";
+  s.orientation = "normal";
+  proxy.Change(s);
+  EXPECT_TRUE(Gravity(&g));
+}
+
+TEST_F(SensorDeviceTest, AProxyThatRestartsIsClaimedAgain) {
+  std::string address = StartPrivateBus();
+  ASSERT_FALSE(HasFailure());
+  setenv("FERROX_SYSTEM_BUS", address.c_str(), 1);
+  auto proxy = std::make_unique<FakeSensorProxy>(address);
+  ASSERT_TRUE(proxy->Ready());
+  ASSERT_TRUE(Start(u"proxy"));
+  ASSERT_TRUE(CompassOn());
+  EXPECT_EQ(proxy->Claims(), 2);
+  proxy.reset();
+  proxy = std::make_unique<FakeSensorProxy>(address);
+  ASSERT_TRUE(proxy->Ready());
+  SensorGReading g;
+  // The next reads find the new owner of the name and claim the accelerometer and compass again.
+  EXPECT_TRUE(WaitFor([&] {
+    Gravity(&g);
+    return proxy->Claims() == 2;
+  }, 5)) << proxy->Claims() << " claims of the new proxy";
+  EXPECT_EQ(Heading(), 100);
 }
 
 TEST_F(SensorDeviceTest, AScriptPlaysItsTimedReadingsAndTheDeviceHonoursLengths) {
