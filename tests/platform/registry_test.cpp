@@ -2,6 +2,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 #include <fstream>
+#include <algorithm>
+#include "platform/registry_values.h"
 #include "test_root.h"
 
 using RegistryTest = TempRootTest;
@@ -223,4 +225,31 @@ TEST_F(RegistryTest, ABatchIsSeenWholeByOtherProcessesAndOnlyAtItsEnd) {
   waitpid(child, &status, 0);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
   for (int fd : {toChild[0], toChild[1], toParent[0], toParent[1]}) close(fd);
+}
+
+TEST_F(RegistryTest, ASettingOfTheOtherTypeIsReadWhenItIsANumberAndOtherwiseNamedOnce) {
+  const char16_t* key = u"Software\\Quorvale\\Gpsd";
+  SetDword(key, u"Port", 2948);  // a port written as a number
+  EXPECT_EQ(PlatformReadText(key, u"Port", "2947"), "2948");
+  SetString(key, u"Poll", u"42");
+  EXPECT_EQ(PlatformReadDword(key, u"Poll", 7), 42u);
+  SetString(key, u"Poll", u"0x10");
+  EXPECT_EQ(PlatformReadDword(key, u"Poll", 7), 16u);
+  // Not a number, or out of range: the default, with one line naming the value.
+  testing::internal::CaptureStderr();
+  for (const char16_t* text : {u"fast", u"-1", u"4294967296", u"12 ms"}) {
+    SetString(key, u"Poll", text);
+    EXPECT_EQ(PlatformReadDword(key, u"Poll", 7), 7u);
+  }
+  EXPECT_EQ(PlatformReadDword(key, u"Poll", 7), 7u);
+  HKEY k = Create(key);
+  BYTE blob[3] = {1, 2, 3};
+  ASSERT_EQ(RegSetValueExW(k, u"Host", 0, REG_BINARY, blob, sizeof blob), ERROR_SUCCESS);
+  RegCloseKey(k);
+  EXPECT_EQ(PlatformReadText(key, u"Host", "localhost"), "localhost");
+  EXPECT_EQ(PlatformReadText(key, u"Host", "localhost"), "localhost");
+  std::string said = testing::internal::GetCapturedStderr();
+  EXPECT_NE(said.find("Software\\Quorvale\\Gpsd\\Poll"), std::string::npos) << said;
+  EXPECT_NE(said.find("Software\\Quorvale\\Gpsd\\Host"), std::string::npos) << said;
+  EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 2) << said;
 }
