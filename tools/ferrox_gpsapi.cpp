@@ -23,7 +23,8 @@ const char kUsage[] =
     "  --root DIR   the data root (default: as frxd's)\n"
     "  --version    print the version\n"
     "  --help       this text\n"
-    "Each line: UTC time, latitude, longitude (degrees), speed (knots), course, fix type, satellites.\n"
+    "Each line: UTC time, latitude, longitude (degrees), speed (knots), course, fix type, satellites,\n"
+    "fix quality (Q0 no fix, Q1 GPS, Q2 differential).\n"
     "Exit status: 0 on success, 1 with a one-line message on stderr otherwise.\n";
 
 volatile sig_atomic_t g_stop = 0;
@@ -41,9 +42,9 @@ void Print(const GPS_POSITION& p) {
   if (p.dwValidFields & GPS_VALID_SPEED) FormatCNumber(speed, sizeof speed, "%.3f", p.flSpeed);
   if (p.dwValidFields & GPS_VALID_HEADING) FormatCNumber(course, sizeof course, "%.1f", p.flHeading);
   const SYSTEMTIME& t = p.stUTCTime;
-  printf("%04d-%02d-%02dT%02d:%02d:%02d.%03dZ %s %s %s %s %dD %u\n", t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute,
-         t.wSecond, t.wMilliseconds, lat, lon, speed, course, p.FixType == GPS_FIX_3D ? 3 : p.FixType == GPS_FIX_2D ? 2 : 0,
-         p.dwSatelliteCount);
+  printf("%04d-%02d-%02dT%02d:%02d:%02d.%03dZ %s %s %s %s %dD %u Q%d\n", t.wYear, t.wMonth, t.wDay, t.wHour,
+         t.wMinute, t.wSecond, t.wMilliseconds, lat, lon, speed, course,
+         p.FixType == GPS_FIX_3D ? 3 : p.FixType == GPS_FIX_2D ? 2 : 0, p.dwSatelliteCount, static_cast<int>(p.FixQuality));
   fflush(stdout);
 }
 

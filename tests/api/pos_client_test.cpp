@@ -103,7 +103,7 @@ TEST_F(PosClientGpsdTest, PositionsComeThroughThePlatformsIntermediateDriverFrom
   EXPECT_FALSE(DeviceIoControl(gpd, IOCTL_GPSID_CALL, &m, 16, nullptr, 0, nullptr, nullptr));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_SUPPORTED));
   m.operation = GPSID_CLOSE_DEVICE;
-  EXPECT_FALSE(DeviceIoControl(gpd, IOCTL_GPSID_CALL, &m, 12, nullptr, 0, nullptr, nullptr));  // the Part's 4-byte slot
+  EXPECT_FALSE(DeviceIoControl(gpd, IOCTL_GPSID_CALL, &m, 12, nullptr, 0, nullptr, nullptr));  // a 4-byte slot: too short
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
   CloseHandle(gpd);
 }
@@ -121,6 +121,6 @@ TEST_F(PosClientGpsdTest, TheWatchToolPrintsGpsdsPositionsThroughTheClientAndThe
     for (size_t at = 0; (at = out.find("12:", at)) != std::string::npos; ++at) ++lines;
     EXPECT_EQ(lines, 3) << out;
     // 10 knots, as gpsd rounds its metres a second (5.144)
-    EXPECT_NE(out.find(" 48.1173000 11.5166667 9.999 45.0 3D 8\n"), std::string::npos) << library << "\n" << out;
+    EXPECT_NE(out.find(" 48.1173000 11.5166667 9.999 45.0 3D 8 Q1\n"), std::string::npos) << library << "\n" << out;
   }
 }
