@@ -9,6 +9,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+#include "platform/gps_api.h"
+#include "platform/kernel.h"
 
 inline double StressSeconds() {
   const char* s = getenv("FERROX_STRESS_SECONDS");
@@ -59,4 +61,28 @@ long RunConcurrently(int threads, double seconds, F round) {
   stop = true;
   for (std::thread& w : workers) w.join();
   return rounds;
+}
+
+// What four threads got through one GPS API library: each opens with a new-location event, waits
+// and reads as many times as its number, and closes, over and over.
+struct GpsApiStress {
+  long rounds, positions, failures;
+};
+inline GpsApiStress StressGpsApi(HANDLE (*open)(HANDLE, HANDLE, const WCHAR*, DWORD),
+                                 DWORD (*position)(HANDLE, GPS_POSITION*, DWORD, DWORD), DWORD (*close)(HANDLE)) {
+  std::atomic<long> positions{0}, failures{0};
+  long rounds = RunConcurrently(4, StressSeconds(), [&](int t) {
+    HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    HANDLE h = open(event, nullptr, nullptr, 0);
+    for (int i = 0; h && i < t; ++i) {  // threads hold their handles for different times
+      WaitForSingleObject(event, 100);
+      GPS_POSITION p{};
+      p.dwVersion = GPS_VERSION_1;
+      p.dwSize = sizeof p;
+      if (position(h, &p, INFINITE, 0) == ERROR_SUCCESS) ++positions;
+    }
+    if (!h || close(h) != ERROR_SUCCESS) ++failures;
+    CloseHandle(event);
+  });
+  return {rounds, positions, failures};
 }

@@ -1,29 +1,10 @@
 // PosShim: the driver's records through the GPS API, against frxd and a simulated receiver; its
 // own handles, the platform library behind them, and the checks on what callers pass.
-#include <dirent.h>
 #include "api_replacement/pos_shim.h"
 #include "host_fixture.h"
 #include "stress.h"
 
 namespace {
-
-// Entries of a /proc folder: threads of this process, or descriptors of another.
-int Entries(const std::string& folder) {
-  int n = 0;
-  DIR* d = opendir(folder.c_str());
-  if (!d) return -1;
-  while (dirent* e = readdir(d)) n += e->d_name[0] != '.';
-  closedir(d);
-  return n;
-}
-
-int Threads() {
-  int n = 0;
-  DIR* d = opendir("/proc/self/task");
-  while (dirent* e = readdir(d)) n += e->d_name[0] != '.';
-  closedir(d);
-  return n;
-}
 
 GPS_POSITION Empty(DWORD size = sizeof(GPS_POSITION)) {
   GPS_POSITION p{};
@@ -111,9 +92,9 @@ TEST_F(HostTest, TenHandlesOpenedAndClosedFiftyTimesLeaveNothingBehindAndAnEleve
   // thread a process makes.
   ASSERT_EQ(GPSCloseDevice(GPSOpenDevice(nullptr, nullptr, nullptr, 0)), ERROR_SUCCESS);
   const std::string hostFds = "/proc/" + std::to_string(host) + "/fd";
-  ASSERT_TRUE(WaitFor([&] { return Entries(hostFds) > 0; }));
-  const int threads = Threads(), handles = PlatformOpenHandleCount();
-  int connections = Entries(hostFds);  // frxd's descriptors: a channel's connection is one
+  ASSERT_TRUE(WaitFor([&] { return ProcEntries(hostFds) > 0; }));
+  const int threads = ProcEntries("/proc/self/task"), handles = PlatformOpenHandleCount();
+  int connections = ProcEntries(hostFds);  // frxd's descriptors: a channel's connection is one
   for (int round = 0; round < 50; ++round) {
     HANDLE h[kShimHandles];
     for (int i = 0; i < kShimHandles; ++i) ASSERT_TRUE(h[i] = GPSOpenDevice(nullptr, nullptr, nullptr, 0)) << round;
@@ -125,10 +106,11 @@ TEST_F(HostTest, TenHandlesOpenedAndClosedFiftyTimesLeaveNothingBehindAndAnEleve
     }
     for (int i = 0; i < kShimHandles; ++i) ASSERT_EQ(GPSCloseDevice(h[i]), ERROR_SUCCESS);
   }
-  EXPECT_TRUE(WaitFor([&] { return Threads() <= threads; }, 5)) << Threads() << " threads, " << threads << " before";
+  EXPECT_TRUE(WaitFor([&] { return ProcEntries("/proc/self/task") <= threads; }, 5))
+      << ProcEntries("/proc/self/task") << " threads, " << threads << " before";
   EXPECT_LE(PlatformOpenHandleCount(), handles);
-  EXPECT_TRUE(WaitFor([&] { return Entries(hostFds) <= connections; }, 5))
-      << Entries(hostFds) << " descriptors in frxd, " << connections << " before";
+  EXPECT_TRUE(WaitFor([&] { return ProcEntries(hostFds) <= connections; }, 5))
+      << ProcEntries(hostFds) << " descriptors in frxd, " << connections << " before";
 }
 
 TEST_F(HostTest, FourThreadsOpeningReadingAndClosingRaceNoReaderAndLeakNothing) {
@@ -143,26 +125,10 @@ TEST_F(HostTest, FourThreadsOpeningReadingAndClosingRaceNoReaderAndLeakNothing) 
   const std::string hostFds = "/proc/" + std::to_string(host) + "/fd";
   const int threads = ProcEntries("/proc/self/task"), handles = PlatformOpenHandleCount();
   const int descriptors = KernelDescriptors(), connections = ProcEntries(hostFds);
-  std::atomic<long> positions{0}, failures{0};
-  long rounds = RunConcurrently(4, StressSeconds(), [&](int t) {
-    HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    HANDLE h = GPSOpenDevice(event, nullptr, nullptr, 0);
-    if (!h) {
-      ++failures;
-      CloseHandle(event);
-      return;
-    }
-    for (int i = 0; i < t; ++i) {  // threads hold their handles for different times
-      WaitForSingleObject(event, 50);
-      GPS_POSITION p = Empty();
-      if (GPSGetPosition(h, &p, INFINITE, 0) == ERROR_SUCCESS) ++positions;
-    }
-    if (GPSCloseDevice(h) != ERROR_SUCCESS) ++failures;
-    CloseHandle(event);
-  });
-  EXPECT_GT(rounds, 20);
-  EXPECT_EQ(failures, 0);
-  EXPECT_GT(positions, 0);
+  GpsApiStress got = StressGpsApi(GPSOpenDevice, GPSGetPosition, GPSCloseDevice);
+  EXPECT_GT(got.rounds, 20);
+  EXPECT_EQ(got.failures, 0);
+  EXPECT_GT(got.positions, 0);
   EXPECT_TRUE(WaitFor([&] { return ProcEntries("/proc/self/task") <= threads; }, 5))
       << ProcEntries("/proc/self/task") << " threads, " << threads << " before";
   EXPECT_LE(PlatformOpenHandleCount(), handles);

@@ -231,28 +231,10 @@ TEST_F(GpsdApiTest, FourThreadsOpeningReadingAndClosingLeaveOneFeedAndNothingBeh
   ASSERT_TRUE(Position(first, &p));
   ASSERT_EQ(close_(first), ERROR_SUCCESS);
   const int threads = ProcEntries("/proc/self/task"), descriptors = KernelDescriptors();
-  std::atomic<long> positions{0}, failures{0};
-  long rounds = RunConcurrently(4, StressSeconds(), [&](int t) {
-    HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    HANDLE h = open_(event, nullptr, nullptr, 0);
-    if (!h) {
-      ++failures;
-      CloseHandle(event);
-      return;
-    }
-    for (int i = 0; i < t; ++i) {  // threads hold their handles for different times
-      WaitForSingleObject(event, 100);
-      GPS_POSITION q{};
-      q.dwVersion = GPS_VERSION_1;
-      q.dwSize = sizeof q;
-      if (position_(h, &q, INFINITE, 0) == ERROR_SUCCESS) ++positions;
-    }
-    if (close_(h) != ERROR_SUCCESS) ++failures;
-    CloseHandle(event);
-  });
-  EXPECT_GT(rounds, 20);
-  EXPECT_EQ(failures, 0);
-  EXPECT_GT(positions, 0);
+  GpsApiStress got = StressGpsApi(open_, position_, close_);
+  EXPECT_GT(got.rounds, 20);
+  EXPECT_EQ(got.failures, 0);
+  EXPECT_GT(got.positions, 0);
   EXPECT_TRUE(WaitFor([&] { return ProcEntries("/proc/self/task") <= threads; }, 5))
       << ProcEntries("/proc/self/task") << " threads, " << threads << " before";
   EXPECT_LE(KernelDescriptors(), descriptors);
