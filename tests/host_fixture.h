@@ -7,6 +7,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <systemd/sd-bus.h>
 #include <fstream>
 #include <sstream>
 #include "driver_fixture.h"
@@ -53,6 +54,19 @@ class HostTest : public DriverTest {
     return pid;
   }
   bool SocketAccepts() { return Accepts(root_ + "/frxd.sock"); }
+  // Says on the bus at `address` what logind says before a suspend (true) and after the resume
+  // (false); the test owns logind's name there.
+  static bool PrepareForSleep(const std::string& address, bool sleeping) {
+    sd_bus* bus = nullptr;
+    if (sd_bus_new(&bus) < 0) return false;
+    bool ok = sd_bus_set_address(bus, address.c_str()) >= 0 && sd_bus_set_bus_client(bus, 1) >= 0 &&
+              sd_bus_start(bus) >= 0 && sd_bus_request_name(bus, "org.freedesktop.login1", 0) >= 0 &&
+              sd_bus_emit_signal(bus, "/org/freedesktop/login1", "org.freedesktop.login1.Manager", "PrepareForSleep",
+                                 "b", sleeping ? 1 : 0) >= 0 &&
+              sd_bus_flush(bus) >= 0;
+    sd_bus_flush_close_unref(bus);
+    return ok;
+  }
   int Connect() {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in a{};

@@ -36,14 +36,27 @@ int ControlChecked(const PageLayout& page, const PageState& state, WORD id) {
   return i < 0 ? 0 : state.check[i];
 }
 
+// The heading of the group control `i` stands in, when the page has another control of the same
+// label (two "Com Port" fields must be told apart in a message); "" otherwise.
+static const char* GroupOf(const PageLayout& page, int i) {
+  bool twice = false;
+  for (int j = 0; j < page.count && j < kMaxPageControls; ++j)
+    twice = twice || (j != i && page.controls[j].label && strcmp(page.controls[j].label, page.controls[i].label) == 0);
+  if (!twice) return "";
+  for (int j = i - 1; j >= 0; --j)
+    if (page.controls[j].kind == CONTROL_HEADING) return page.controls[j].label;
+  return "";
+}
+
 void MarkInvalid(const PageLayout& page, PageState* state, WORD id, const char* why) {
   int i = ControlIndex(page, id);
   if (i < 0) return;
   state->invalid[i] = 1;
+  const char* group = GroupOf(page, i);
   size_t used = strlen(state->message);
   if (used + 1 < sizeof state->message)
-    snprintf(state->message + used, sizeof state->message - used, "%s%s: %s", used ? "\n" : "",
-             page.controls[i].label, why);
+    snprintf(state->message + used, sizeof state->message - used, "%s%s%s%s: %s", used ? "\n" : "", group,
+             *group ? " " : "", page.controls[i].label, why);
 }
 
 int PageHasInvalid(const PageState& state) {

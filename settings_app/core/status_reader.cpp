@@ -208,9 +208,11 @@ void ClearCalibrationReading() {
   g_freshReading = 0;
 }
 
-int AdoptDriverProfile(const StatusSnapshot& snapshot) {
+int AdoptDriverProfile(const StatusSnapshot& snapshot, bool pageOpen) {
   BYTE n = snapshot.record.ProfileNumber;
   if (!snapshot.haveRecord || (n != 1 && n != 2) || n == g_System.CurrentProfile) return 0;
+  if (pageOpen) return 0;  // the page shows the old profile's values: taken once it closes
   g_System.CurrentProfile = n;
+  LoadProfile(n);  // the values of the new profile, so a later save never writes the old one's into it
   return 1;
 }

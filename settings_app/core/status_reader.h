@@ -34,8 +34,10 @@ void PeekCalibrationReading(double* compass, double* course, BYTE* orientation);
 void ClearCalibrationReading();
 
 // The program follows a profile switch the driver made: a record's profile 1 or 2 becomes the
-// current one (any other number is not a profile). Called on the window's thread; 1 when it changed.
-int AdoptDriverProfile(const StatusSnapshot& snapshot);
+// current one (any other number is not a profile) and its values are loaded; while a page is open
+// nothing changes (the next record after it closes brings the switch). Called on the window's
+// thread; 1 when it changed.
+int AdoptDriverProfile(const StatusSnapshot& snapshot, bool pageOpen);
 
 // For tests: decode a record as the reader does.
 void AcceptStatusRecord(const FixRecord& record);

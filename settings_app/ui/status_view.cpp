@@ -1,4 +1,5 @@
 #include "status_view.h"
+#include <QApplication>
 #include <QFontMetrics>
 #include <QMouseEvent>
 #include <QPainter>
@@ -37,7 +38,7 @@ QString StatusView::statusText() const {
 
 void StatusView::refresh() {
   ReadStatusSnapshot(&snapshot_);
-  AdoptDriverProfile(snapshot_);
+  AdoptDriverProfile(snapshot_, QApplication::activeModalWidget() != nullptr);
   setAccessibleName(statusText());
   update();
 }

@@ -40,6 +40,14 @@ void AppLoadAllSettings() {
     if (ReadDword(key, u"Flags", &flags) == ERROR_SUCCESS) g_App.DriverEnabled = flags == 0;
     RegCloseKey(key);
   }
+  // The receiver's port as the driver will take it at its next load: a default port table made
+  // from another number would turn the receiver off when the program saves it.
+  DWORD active = 0;
+  if (OpenKey(GID_ACTIVE_KEY, &key) == ERROR_SUCCESS) {
+    if (ReadDword(key, u"Index", &active) == ERROR_SUCCESS)
+      g_System.GpsComPort = DriverGpsComPort(g_System.GpsComPort, g_System.OwnIndex, active);
+    RegCloseKey(key);
+  }
   g_System.GidDriverKey[0] = 0;
   if (OpenKey(GID_DRIVERS_KEY, &key) == ERROR_SUCCESS) {
     WCHAR current[128 + 1] = {};

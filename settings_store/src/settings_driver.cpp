@@ -43,6 +43,12 @@ void EnableDefaultPorts(SourcePort* ports, DWORD gpsComPort) {
   ports[0].order = 1;
 }
 
+DWORD DriverGpsComPort(DWORD stored, DWORD ownIndex, DWORD activeIndex) {
+  if (activeIndex != ownIndex) return activeIndex;  // the real GPS is read from the multiplexer's port
+  if (stored != ownIndex) return stored;
+  return ownIndex == 4 ? 3 : 4;
+}
+
 // Reads the stored table; returns 1 when the user's table (or an enabled entry) is kept.
 static int LoadPortTable(SourcePort* ports, DWORD ownIndex) {
   HKEY key;
@@ -117,13 +123,9 @@ void LoadAllSettings(LPCWSTR context) {
   if (OpenKey(GID_ACTIVE_KEY, &key) == ERROR_SUCCESS) {
     DWORD mux;
     if (ReadDword(key, u"Index", &mux) == ERROR_SUCCESS) {
-      if (mux != g_System.OwnIndex) {
-        g_System.GpsComPort = mux;  // the real GPS is read from the multiplexer's port
-      } else if (g_System.GpsComPort != g_System.OwnIndex) {
+      if (mux == g_System.OwnIndex && g_System.GpsComPort != g_System.OwnIndex)
         WriteDword(key, u"Index", g_System.GpsComPort);  // the multiplexer moves to our source
-      } else {
-        g_System.GpsComPort = g_System.OwnIndex == 4 ? 3 : 4;
-      }
+      g_System.GpsComPort = DriverGpsComPort(g_System.GpsComPort, g_System.OwnIndex, mux);
     }
     RegCloseKey(key);
   }

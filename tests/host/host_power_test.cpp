@@ -8,18 +8,6 @@ namespace {
 
 class HostPowerTest : public HostTest {
  protected:
-  // Says what logind says before a suspend (true) and after the resume (false).
-  static bool PrepareForSleep(const std::string& address, bool sleeping) {
-    sd_bus* bus = nullptr;
-    if (sd_bus_new(&bus) < 0) return false;
-    bool ok = sd_bus_set_address(bus, address.c_str()) >= 0 && sd_bus_set_bus_client(bus, 1) >= 0 &&
-              sd_bus_start(bus) >= 0 && sd_bus_request_name(bus, "org.freedesktop.login1", 0) >= 0 &&
-              sd_bus_emit_signal(bus, "/org/freedesktop/login1", "org.freedesktop.login1.Manager", "PrepareForSleep",
-                                 "b", sleeping ? 1 : 0) >= 0 &&
-              sd_bus_flush(bus) >= 0;
-    sd_bus_flush_close_unref(bus);
-    return ok;
-  }
   std::string HostLog() { return ReadWholeFile(root_ + "/Quorvale/Frxd.txt"); }
   std::string DriverLog() { return ReadWholeFile(root_ + "/Quorvale/FrxDriver.txt"); }
 };

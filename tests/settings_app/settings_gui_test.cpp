@@ -7,6 +7,7 @@
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include "app_entry.h"
@@ -117,9 +118,100 @@ TEST_F(SettingsGuiTest, TheFirstStartWritesBothProfilesAndTheStatusFollowsTheDri
   StartHost();
 
   // The reader finds the driver by itself once frxd runs.
-  ASSERT_TRUE(Until([&] { return !Shown().contains("Driver not running") && Shown().contains("Fix on"); }, 3))
-      << Shown().toStdString();
+  ASSERT_TRUE(Until([&] {
+    return !Shown().contains("Driver not running") && Shown().contains("Fix on") && !Shown().contains("NO Fix");
+  }, 5)) << Shown().toStdString();
+  EXPECT_TRUE(Shown().startsWith("Frx COM4")) << Shown().toStdString();
   EXPECT_TRUE(Shown().contains("Profile: Driving"));
+}
+
+namespace {
+
+// What a user meets: a root as setup-root.sh makes it, with only the receiver mapped (the README's
+// one step) and the NMEA server's port; no main key.
+class SettingsJourneyTest : public SettingsGuiTest {
+ protected:
+  void SetUp() override {
+    SettingsGuiTest::SetUp();
+    ASSERT_EQ(RegDeleteKeyW(HKEY_LOCAL_MACHINE, MAIN_KEY), ERROR_SUCCESS);
+  }
+  // After the driver had time for a reload: the NMEA server's batches come from the receiver on
+  // COM4: with fixes (every RMC of status A, every $PGRMT naming COM4), none from a fallback.
+  ::testing::AssertionResult ReceiverServes() {
+    Until([] { return false; }, 1);  // 10 s of the driver's clock: any reload has happened
+    int fd = Connect();
+    std::string got;
+    for (int i = 0; i < 10; ++i) got += Receive(fd, 200);
+    close(fd);
+    // A new connection starts with the last record the driver kept: judged from the second batch.
+    got = got.substr(std::min(got.size(), got.find("$GPRMC,", got.find("$GPRMC,") + 1)));
+    int rmc = 0, fixes = 0, fromReceiver = 0, labels = 0;
+    for (size_t at = got.find("$GPRMC,"); at != std::string::npos; at = got.find("$GPRMC,", at + 1)) {
+      ++rmc;
+      fixes += got.compare(got.find(',', at + 7), 3, ",A,") == 0;
+    }
+    for (size_t at = got.find("$PGRMT,"); at != std::string::npos; at = got.find("$PGRMT,", at + 1)) {
+      ++labels;
+      fromReceiver += got.compare(at, 16, "$PGRMT,Frx COM4,") == 0;
+    }
+    if (rmc > 0 && fixes == rmc && labels > 0 && fromReceiver == labels) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << fixes << " fixes in " << rmc << " RMC, " << fromReceiver << " of "
+                                         << labels << " $PGRMT from COM4:\n" << got.substr(0, 1500);
+  }
+  DWORD ProfileLag(int n) {
+    DWORD lag = 0;
+    GetDword(n == 1 ? MAIN_KEY u"\\Profile1" : MAIN_KEY u"\\Profile2", u"LagAdvance", &lag);
+    return lag;
+  }
+};
+
+}  // namespace
+
+TEST_F(SettingsJourneyTest, AFirstDayOfTheProgramNeverTurnsOffTheReceiver) {
+  std::string bus = StartPrivateBus();
+  ASSERT_FALSE(HasFailure());
+  setenv("FERROX_SYSTEM_BUS", bus.c_str(), 1);
+  StartHost();
+  unsetenv("FERROX_SYSTEM_BUS");
+  EXPECT_TRUE(ReceiverServes()) << "before the program ran";
+  // The program's first start writes the defaults; each page saved untouched.
+  StartSettingsLog();
+  StartSettingsProgram();
+  window_ = std::make_unique<MainWindow>();
+  window_->show();
+  EXPECT_TRUE(ReceiverServes()) << "after the first start";
+  for (int command : {MENU_SYSTEM, MENU_PROFILE1, MENU_PROFILE2, MENU_PORTS, MENU_COMPASS, MENU_EXTRAS}) {
+    PageDialog* page = window_->makePage(command);
+    page->show();
+    QApplication::processEvents();
+    QTest::mouseClick(Control<QPushButton>(page, COMMAND_SAVE), Qt::LeftButton);
+    EXPECT_EQ(page->result(), QDialog::Accepted) << command << ": " << page->message().toStdString();
+    delete page;
+    EXPECT_TRUE(ReceiverServes()) << "after saving page " << command;
+  }
+  // The two profiles keep their own values through a switch the driver makes.
+  PageDialog* first = window_->makePage(MENU_PROFILE1);
+  Control<QLineEdit>(first, 1001)->setText("900");
+  QTest::mouseClick(Control<QPushButton>(first, COMMAND_SAVE), Qt::LeftButton);
+  delete first;
+  const DWORD lag1 = ProfileLag(1), lag2 = ProfileLag(2);
+  ASSERT_EQ(lag1, 900u);
+  ASSERT_NE(lag2, lag1);
+  std::string out;
+  EXPECT_EQ(RunCommand(std::string(FERROX_SETTINGS_TOOL) + " --root " + root_ + " Profile=2", &out), 0) << out;
+  EXPECT_TRUE(Until([&] { return g_System.CurrentProfile == 2; }, 5)) << "the window follows the driver";
+  EXPECT_TRUE(ReceiverServes()) << "after Profile=2";
+  PageDialog* page = window_->makePage(MENU_SYSTEM);
+  QTest::mouseClick(Control<QPushButton>(page, COMMAND_SAVE), Qt::LeftButton);
+  EXPECT_EQ(page->result(), QDialog::Accepted) << page->message().toStdString();
+  delete page;
+  EXPECT_EQ(ProfileLag(1), lag1);
+  EXPECT_EQ(ProfileLag(2), lag2) << "profile 1's values saved into profile 2";
+  // A suspend and resume: the driver's load after the wake still finds the receiver.
+  ASSERT_TRUE(PrepareForSleep(bus, true));
+  Until([] { return false; }, 1);
+  ASSERT_TRUE(PrepareForSleep(bus, false));
+  EXPECT_TRUE(ReceiverServes()) << "after a wake";
 }
 
 TEST_F(SettingsGuiTest, ProfileOptionReachesTheRunningDriverAndASecondStartRaisesTheFirst) {

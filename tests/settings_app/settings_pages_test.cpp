@@ -96,6 +96,13 @@ TEST_F(SettingsPagesTest, TheSystemPageStoresWhatReadsAndKeepsTheRestWithAHint) 
   EXPECT_STREQ(ControlText(kSystemPage, state_, 1003), "500");      // the kept value shows
   EXPECT_STREQ(ControlText(kSystemPage, state_, 1015), "20000");    // what was typed stays
   EXPECT_NE(strstr(state_.message, "Sleep Time"), nullptr);
+  // Two fields of one label are named by their group.
+  FillSystemPage(&state_);
+  Type(kSystemPage, 1008, "x");
+  Type(kSystemPage, 1006, "0");
+  EXPECT_EQ(SaveSystemPage(&state_), 0);
+  EXPECT_NE(strstr(state_.message, "FerroxDriver Com Port"), nullptr) << state_.message;
+  EXPECT_NE(strstr(state_.message, "Internal Gps Device Com Port"), nullptr) << state_.message;
 }
 
 TEST_F(SettingsPagesTest, ProfileDefaultsNamesAndUndo) {
@@ -177,11 +184,12 @@ TEST_F(SettingsPagesTest, OnlyARealProfileNumberOfARecordBecomesCurrent) {
   for (BYTE n : {0, 3, 255}) {
     s.haveRecord = 1;
     s.record.ProfileNumber = n;
-    EXPECT_EQ(AdoptDriverProfile(s), 0) << int(n);
+    EXPECT_EQ(AdoptDriverProfile(s, false), 0) << int(n);
     EXPECT_EQ(g_System.CurrentProfile, 1u);
   }
   s.record.ProfileNumber = 2;
-  EXPECT_EQ(AdoptDriverProfile(s), 1);
+  EXPECT_EQ(AdoptDriverProfile(s, true), 0) << "a page is open";
+  EXPECT_EQ(AdoptDriverProfile(s, false), 1);
   EXPECT_EQ(g_System.CurrentProfile, 2u);
   // The next save writes a real profile key.
   FillSystemPage(&state_);

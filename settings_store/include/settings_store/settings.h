@@ -129,6 +129,10 @@ void SaveCurrentProfile(DWORD n);
 void PublishHomeStatus(const char* status);
 // Normalises the loaded port table for the own index.
 void NormalisePortTable(SourcePort* ports, DWORD ownIndex);
+// The receiver's port as the driver takes it at load, from the stored `GpsComPort` (0 without a
+// main key) and the multiplexer's active device `activeIndex` (when it has one): the active
+// device when it is not this driver, the stored port when it is, and never this driver's own.
+DWORD DriverGpsComPort(DWORD stored, DWORD ownIndex, DWORD activeIndex);
 // Enables the default sources (platform API, order 1; COM`gpsComPort`:, order 2).
 void EnableDefaultPorts(SourcePort* ports, DWORD gpsComPort);
 
