@@ -101,6 +101,7 @@ CellImportResult ImportCellCsv(const std::string& path, const CellImportOptions&
       ++result.rejected;
       continue;
     }
+    r.Reserved = kCellImported;
     byMcc[static_cast<unsigned>(mcc)].push_back(r);
     ++result.taken;
   }
@@ -132,8 +133,14 @@ CellImportResult ImportCellCsv(const std::string& path, const CellImportOptions&
     std::stable_sort(all.begin(), all.end(), Before);
     std::vector<CellRecord> merged;
     for (const CellRecord& r : all) {
-      if (!merged.empty() && CompareCells(&merged.back(), &r) == 0) merged.back() = Better(merged.back(), r);
-      else merged.push_back(r);
+      if (!merged.empty() && CompareCells(&merged.back(), &r) == 0) {
+        // One of the two came with the import: the cell stays an imported one.
+        WORD origin = merged.back().Reserved == kCellImported || r.Reserved == kCellImported ? kCellImported : 0;
+        merged.back() = Better(merged.back(), r);
+        merged.back().Reserved = origin;
+      } else {
+        merged.push_back(r);
+      }
     }
     if (merged.size() > kRecordFileLimit) {
       result.error = std::string(file) + " would hold " + std::to_string(merged.size()) + " cells, more than " +
@@ -141,7 +148,7 @@ CellImportResult ImportCellCsv(const std::string& path, const CellImportOptions&
       RecClose(index);
       return result;
     }
-    for (CellRecord& r : merged) r.Slot = r.Reserved = 0;
+    for (CellRecord& r : merged) r.Slot = 0;
     LONG err = RecReplace(index, merged.data(), static_cast<DWORD>(merged.size()), sizeof(CellRecord));
     RecClose(index);
     if (err) {
@@ -150,7 +157,6 @@ CellImportResult ImportCellCsv(const std::string& path, const CellImportOptions&
     }
     ++result.files;
     result.stored += merged.size();
-    result.largest = std::max<unsigned>(result.largest, static_cast<unsigned>(merged.size()));
   }
   return result;
 }

@@ -17,7 +17,6 @@ struct CellImportResult {
   uint64_t rejected = 0;  // rows that are not a cell (bad numbers, out of range)
   uint64_t stored = 0;    // cells in the files afterwards, over all files written
   unsigned files = 0;     // database files written
-  unsigned largest = 0;   // records of the largest file written
   std::string error;      // why the import failed ("" when it did not)
 };
 

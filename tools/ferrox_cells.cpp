@@ -33,7 +33,8 @@ const char kUsage[] =
     "  import FILE [--mcc N] [--bbox MINLAT,MINLON,MAXLAT,MAXLON]\n"
     "                             merge a public cell database CSV (radio,mcc,net,area,cell,unit,\n"
     "                             lon,lat,...), plain or .gz; a stored cell keeps its position\n"
-    "                             unless the row is newer. MaxCells is raised to keep them all.\n"
+    "                             unless the row is newer. Imported cells are kept whatever their\n"
+    "                             number: MaxCells bounds only the cells the service learns.\n"
     "Options:\n"
     "  --root DIR   data root (default: $FERROX_ROOT, else $XDG_DATA_HOME/ferrox)\n"
     "  --version    print the version\n"
@@ -216,18 +217,6 @@ int Import(int argc, char** argv) {
   printf("%llu rows, %llu cells taken, %llu rejected; %u files now hold %llu cells\n",
          static_cast<unsigned long long>(r.rows), static_cast<unsigned long long>(r.taken),
          static_cast<unsigned long long>(r.rejected), r.files, static_cast<unsigned long long>(r.stored));
-  // The service trims a file that reaches MaxCells: keep what was imported.
-  HKEY key;
-  if (r.largest && CreateKey(u"Software\\Quorvale\\CellTower", &key) == ERROR_SUCCESS) {
-    DWORD max = 500;
-    ReadDword(key, u"MaxCells", &max);
-    DWORD wanted = r.largest + r.largest / 10 + 1;
-    if (max < wanted) {
-      WriteDword(key, u"MaxCells", wanted);
-      printf("MaxCells raised from %u to %u so that the imported cells are kept\n", max, wanted);
-    }
-    RegCloseKey(key);
-  }
   return 0;
 }
 

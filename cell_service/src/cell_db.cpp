@@ -102,30 +102,50 @@ void FindCell(CellRecord* r) {
   LogCell(r, "Find");
 }
 
+namespace {
+
+// Every record of the open file; empty when it can't be read.
+std::vector<CellRecord> AllCells() {
+  DWORD n = RecCount(g_dbIndex, sizeof(CellRecord));
+  std::vector<CellRecord> all;
+  if (n == 0) return all;
+  all.resize(n);
+  if (RecReadBlock(g_dbIndex, 0, all.data(), n * sizeof(CellRecord), nullptr) != 0) all.clear();
+  return all;
+}
+
+bool Learned(const CellRecord& r) { return r.Reserved != kCellImported; }
+
+}  // namespace
+
+// MaxCells bounds what the service learns: only learned records count and only they are
+// dropped, the oldest tenth beyond the limit; imported ones stay whatever their number.
 void TrimCellDb() {
   if (g_dbIndex < 0) return;
-  DWORD n = RecCount(g_dbIndex, sizeof(CellRecord)), m = g_Cells.MaxCells;
-  if (n < m) return;
-  DWORD drop = m / 10 + n - m;
+  if (RecCount(g_dbIndex, sizeof(CellRecord)) < g_Cells.MaxCells) return;
+  std::vector<CellRecord> all = AllCells();
+  if (all.empty()) return;
+  DWORD learned = static_cast<DWORD>(std::count_if(all.begin(), all.end(), Learned)), m = g_Cells.MaxCells;
+  if (learned < m) return;
+  DWORD drop = m / 10 + learned - m;
   if (drop == 0) return;
-  CellRecord* all = static_cast<CellRecord*>(malloc(n * sizeof(CellRecord) + 1));
-  if (!all) {
-    LogLine(LOG_CRLF, "No Memory for Read Data");
-    return;
-  }
-  if (RecReadBlock(g_dbIndex, 0, all, n * sizeof(CellRecord), nullptr) != 0) {
-    free(all);
-    return;
-  }
-  for (DWORD i = 0; i < n; ++i) all[i].Slot = static_cast<WORD>(i);
-  std::sort(all, all + n, [](const CellRecord& a, const CellRecord& b) {
-    ULONGLONG x = FileTimeToU64(a.Updated), y = FileTimeToU64(b.Updated);
-    return x != y ? x < y : CompareCells(&a, &b) < 0;
+  // The learned records, oldest first; the first `drop` of them go.
+  std::vector<CellRecord*> byAge;
+  for (CellRecord& r : all)
+    if (Learned(r)) byAge.push_back(&r);
+  std::sort(byAge.begin(), byAge.end(), [](const CellRecord* a, const CellRecord* b) {
+    ULONGLONG x = FileTimeToU64(a->Updated), y = FileTimeToU64(b->Updated);
+    return x != y ? x < y : CompareCells(a, b) < 0;
   });
-  if (drop > n) drop = n;
-  std::sort(all + drop, all + n, [](const CellRecord& a, const CellRecord& b) { return CompareCells(&a, &b) < 0; });
-  RecReplace(g_dbIndex, all + drop, n - drop, sizeof(CellRecord));
-  free(all);
+  if (drop > byAge.size()) drop = static_cast<DWORD>(byAge.size());
+  for (DWORD i = 0; i < drop; ++i) byAge[i]->Slot = kRecordFailed;  // marked to go
+  std::vector<CellRecord> kept;
+  kept.reserve(all.size() - drop);
+  for (const CellRecord& r : all)
+    if (r.Slot != kRecordFailed) kept.push_back(r);
+  for (CellRecord& r : kept) r.Slot = 0;
+  LogPrintf(LOG_CRLF, "Trimmed %s: %u learned cells dropped, %u kept", g_dbName, drop, static_cast<DWORD>(kept.size()));
+  RecReplace(g_dbIndex, kept.data(), static_cast<DWORD>(kept.size()), sizeof(CellRecord));
 }
 
 LONG StoreCell(CellRecord* r) {
@@ -140,5 +160,11 @@ LONG StoreCell(CellRecord* r) {
   }
   LogCell(r, "Create new record");
   if (RecCount(g_dbIndex, sizeof *r) >= g_Cells.MaxCells) TrimCellDb();
+  if (RecCount(g_dbIndex, sizeof *r) >= kRecordFileLimit) {
+    // Record numbers beyond the limit could not be told from the outcomes of a search.
+    LogPrintf(LOG_CRLF, "Cell not stored: %s holds %u cells, the most a file can", g_dbName, kRecordFileLimit);
+    return -1;
+  }
+  r->Reserved = 0;  // learned
   return RecAdd(g_dbIndex, r, sizeof *r, CompareCells);
 }

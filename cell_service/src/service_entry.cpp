@@ -253,6 +253,7 @@ BOOL TWK_IOControl(DWORD handle, DWORD code, BYTE* in, DWORD inLength, BYTE* out
 }
 
 void TWK_PowerUp(DWORD) {
+  ReadCellSettings();  // what changed while asleep (an import, a new MaxCells) counts from now
   StartRadioWatch(true);
   if (RadioHandleHeld()) g_Running = 1;
 }

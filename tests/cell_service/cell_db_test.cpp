@@ -102,6 +102,41 @@ TEST_F(CellDbTest, TrimmingDropsTheOldestTenthBeyondTheLimit) {
   EXPECT_EQ(OnDisk("262.dbc").size(), 1u);
 }
 
+TEST_F(CellDbTest, ImportedCellsAreNeverTrimmedByWhatTheServiceLearns) {
+  ASSERT_GE(UseCellDb(262), 0);
+  std::vector<CellRecord> imported;
+  for (int i = 0; i < 20000; ++i) {
+    imported.push_back(Cell(1, 100 + i / 1000, i, 10, 50 + i * 1e-5, 8));
+    imported.back().Reserved = kCellImported;
+  }
+  ASSERT_EQ(RecReplace(CellDbIndex(), imported.data(), 20000, sizeof(CellRecord)), 0);
+  // 600 cells learned one after another, newer than every import, against a limit of 500.
+  for (int i = 0; i < 600; ++i) ASSERT_EQ(Put(Cell(2, 7, i, 1000 + i, 48, 11)), 0) << i;
+  auto all = OnDisk("262.dbc");
+  EXPECT_TRUE(SortedAndUnique(all));
+  long kept = std::count_if(all.begin(), all.end(), [](const CellRecord& r) { return r.Reserved == kCellImported; });
+  long learned = static_cast<long>(all.size()) - kept;
+  EXPECT_EQ(kept, 20000) << "imported cells were trimmed";
+  EXPECT_GE(learned, 450);
+  EXPECT_LE(learned, 500);
+  // The newest learned cells stay.
+  CellRecord last = Cell(2, 7, 599);
+  FindCell(&last);
+  EXPECT_LT(last.Slot, kRecordMissing);
+  // A file at the most a file can hold refuses a new cell and says so; it loses nothing.
+  imported.clear();
+  for (DWORD i = 0; i < kRecordFileLimit; ++i) {
+    imported.push_back(Cell(1, 1, static_cast<LONG>(i), 10, 50, 8));
+    imported.back().Reserved = kCellImported;
+  }
+  ASSERT_EQ(RecReplace(CellDbIndex(), imported.data(), kRecordFileLimit, sizeof(CellRecord)), 0);
+  EXPECT_EQ(Put(Cell(9, 9, 9, 2000, 48, 11)), -1);
+  EXPECT_EQ(RecCount(CellDbIndex(), sizeof(CellRecord)), kRecordFileLimit);
+  LogLine(LOG_FLUSH, nullptr);
+  EXPECT_NE(ReadWholeFile(root_ + "/Quorvale/Towerkin.txt").find("Cell not stored: 262.dbc holds 65533 cells"),
+            std::string::npos);
+}
+
 TEST_F(CellDbTest, ADamagedFileIsRepairedWhenOpened) {
   // Out of order, a duplicate (the later update wins) and half a record at the end.
   std::vector<CellRecord> bad = {Cell(1, 1, 30, 10), Cell(1, 1, 10, 10), Cell(1, 1, 30, 20, 1, 2), Cell(0, 9, 9, 5)};

@@ -287,3 +287,12 @@ TEST_F(CellServiceTest, TheModemManagerRadioPublishesTheSameWayFromAFakeModem) {
   EXPECT_NE(ServiceLog().find("Cur=-64, Min=-113, Max=-51"), std::string::npos) << ServiceLog();
   unsetenv("FERROX_SYSTEM_BUS");
 }
+
+TEST_F(CellServiceTest, AResumeReadsTheSettingsThatChangedWhileAsleep) {
+  Init();
+  EXPECT_EQ(g_Cells.MaxCells, 500u);
+  TWK_PowerDown(0);
+  SetDword(kCellKey, u"MaxCells", 30000);  // set while asleep (by an older import, or the user)
+  TWK_PowerUp(0);
+  EXPECT_EQ(g_Cells.MaxCells, 30000u);
+}

@@ -5,7 +5,7 @@
 
 struct CellRecord {
   WORD Slot;      // scratch: the last search's record number, kRecordMissing or kRecordFailed
-  WORD Reserved;  // no meaning; readers ignore it
+  WORD Reserved;  // the record's origin: kCellImported, or 0 for one the service learned
   LONG Mnc;
   LONG Lac;
   LONG Cid;
@@ -14,6 +14,9 @@ struct CellRecord {
   double Longitude;
 };
 static_assert(sizeof(CellRecord) == 40);
+// Reserved of a record an import wrote: the limit on what the service learns (MaxCells) never
+// trims it. Readers that know nothing of it ignore the field, as before.
+constexpr WORD kCellImported = 1;
 static_assert(offsetof(CellRecord, Mnc) == 4);
 static_assert(offsetof(CellRecord, Lac) == 8);
 static_assert(offsetof(CellRecord, Cid) == 12);
