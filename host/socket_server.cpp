@@ -12,6 +12,10 @@
 #include <mutex>
 #include <set>
 #include <sys/socket.h>
+#include <sys/time.h>
+#include <poll.h>
+#include <chrono>
+#include <cerrno>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <thread>
@@ -25,6 +29,15 @@ namespace {
 
 // Calls of one handle that may wait at once (a wait, a read, and the calls that end them).
 constexpr size_t kMaxWorkersPerConnection = 8;
+// Requests read ahead of the workers: beyond them the connection's socket is not read, so a client
+// that sends without reading its replies is held back instead of growing the host.
+constexpr size_t kMaxQueuedPerConnection = 32;
+// Connections served at once; one more is refused with a log line.
+constexpr size_t kMaxConnections = 1024;
+// How long one reply may wait for a client that does not read before the connection is ended.
+constexpr int kReplySendSeconds = 10;
+// The pause of an acceptor that ran out of descriptors before it tries again.
+constexpr useconds_t kNoDescriptorPauseUs = 200000;
 
 int g_listen = -1;
 std::string g_path;
@@ -46,9 +59,11 @@ struct Connection {
   std::mutex sendLock;
   std::mutex lock;
   std::condition_variable work;
+  std::condition_variable room;  // the reader waits on it while the queue is full
   std::deque<Request> queue;
   size_t idle = 0;
   bool ending = false;
+  std::atomic<bool> dead{false};  // a reply could not be sent: the connection is being ended
   std::vector<std::thread> workers;
 };
 
@@ -56,7 +71,16 @@ void Reply(Connection& c, const WireHeader& h, BOOL ok, DWORD value, const void*
            uint32_t length = 0) {
   WireResult r{static_cast<uint32_t>(ok ? 1 : 0), GetLastError(), value};
   std::lock_guard<std::mutex> lock(c.sendLock);
-  WireSend(c.fd, h.op, h.id, &r, sizeof r, data, length);  // a client that left: the reader sees it
+  if (c.dead || WireSend(c.fd, h.op, h.id, &r, sizeof r, data, length)) return;
+  // A client that left, or one that has not read its replies for the send time-out: its socket is
+  // shut, which ends the reader's wait and every later reply at once.
+  if (!c.dead.exchange(true)) {
+    if (errno == EAGAIN || errno == EWOULDBLOCK)
+      LogPrintf(LOG_CRLF | LOG_FLUSH, "Host socket: a client read no reply for %d s, connection closed", kReplySendSeconds);
+    shutdown(c.fd, SHUT_RDWR);
+  }
+  std::lock_guard<std::mutex> queueLock(c.lock);
+  c.room.notify_all();
 }
 
 uint32_t U32(const std::string& payload, size_t offset) {
@@ -172,15 +196,29 @@ void Work(Connection* c) {
     if (c->queue.empty()) return;
     Request r = std::move(c->queue.front());
     c->queue.pop_front();
+    c->room.notify_one();
     lock.unlock();
     Perform(*c, r);
     lock.lock();
   }
 }
 
+// Waits while the connection's queue is full; false when the connection ends meanwhile (a reply
+// failed, or the client left while its calls still wait inside the device).
+bool WaitForRoom(Connection& c, std::unique_lock<std::mutex>& lock) {
+  auto roomy = [&] { return c.queue.size() < kMaxQueuedPerConnection || c.dead; };
+  while (!c.room.wait_for(lock, std::chrono::seconds(1), roomy)) {
+    pollfd p{c.fd, POLLRDHUP, 0};
+    if (poll(&p, 1, 0) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR))) return false;
+  }
+  return !c.dead;
+}
+
 void Serve(int fd) {
   Connection c;
   c.fd = fd;
+  timeval limit{kReplySendSeconds, 0};
+  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
   Request r;
   bool serving = WireReceive(fd, &r.h, &r.payload);
   if (serving && !WireRequestValid(r.h.op, r.h.length)) {
@@ -196,7 +234,8 @@ void Serve(int fd) {
                 next.h.length);
       break;
     }
-    std::lock_guard<std::mutex> lock(c.lock);
+    std::unique_lock<std::mutex> lock(c.lock);
+    if (!WaitForRoom(c, lock)) break;
     c.queue.push_back(std::move(next));
     if (c.idle == 0 && c.workers.size() < kMaxWorkersPerConnection) c.workers.emplace_back(Work, &c);
     else c.work.notify_one();
@@ -251,11 +290,25 @@ bool StartSocketServer(const std::string& path, unsigned mode, std::string* erro
       int fd = accept4(g_listen, nullptr, nullptr, SOCK_CLOEXEC);
       if (fd < 0) {
         if (!g_running) return;
-        if (errno == EINTR || errno == ECONNABORTED || errno == EMFILE) continue;
+        if (errno == EMFILE || errno == ENFILE) {
+          // Out of descriptors: the waiting connection stays queued; pause instead of spinning.
+          static std::atomic<bool> said{false};
+          if (!said.exchange(true))
+            LogPrintf(LOG_CRLF | LOG_FLUSH, "Host socket: no descriptor left for a connection, waiting for one");
+          usleep(kNoDescriptorPauseUs);
+          continue;
+        }
+        if (errno == EINTR || errno == ECONNABORTED) continue;
         return;
       }
       {
         std::lock_guard<std::mutex> lock(g_lock);
+        if (g_clients.size() >= kMaxConnections) {
+          LogPrintf(LOG_CRLF | LOG_FLUSH, "Host socket: %u connections already, one more refused",
+                    static_cast<unsigned>(kMaxConnections));
+          close(fd);
+          continue;
+        }
         g_clients.insert(fd);
       }
       g_threads.Start([fd] { Serve(fd); });

@@ -4,6 +4,7 @@
 #include <thread>
 #include "host_fixture.h"
 #include "platform/device_protocol.h"
+#include "stress.h"
 
 namespace {
 
@@ -210,4 +211,68 @@ TEST_F(HostCallsTest, AnUnknownRequestClosesOnlyItsConnectionWithALogLine) {
   EXPECT_TRUE(ReadFile(h, buf, sizeof buf, &got, nullptr));  // the good handle is untouched
   EXPECT_GT(got, 0u);
   CloseHandle(h);
+}
+
+namespace {
+
+// Resident memory of a process in kB (VmRSS), 0 when it can't be read.
+long ResidentKb(pid_t pid) {
+  std::string status = ReadWholeFile("/proc/" + std::to_string(pid) + "/status");
+  size_t at = status.find("VmRSS:");
+  return at == std::string::npos ? 0 : atol(status.c_str() + at + 6);
+}
+
+}  // namespace
+
+TEST_F(HostCallsTest, AClientThatSendsWithoutReadingRepliesIsHeldBackAndOthersAreServed) {
+  pid_t host = StartHost();
+  ASSERT_TRUE(ServesBatches());
+  const long before = ResidentKb(host);
+  int greedy = socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un a{};
+  a.sun_family = AF_UNIX;
+  strncpy(a.sun_path, (root_ + "/frxd.sock").c_str(), sizeof a.sun_path - 1);
+  ASSERT_EQ(connect(greedy, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  timeval limit{0, 100000};  // the sender can stop
+  setsockopt(greedy, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+  std::string open(sizeof(WireHeader) + sizeof(WireOpen), '\0');
+  WireHeader h{WIRE_OPEN, 1, static_cast<uint32_t>(sizeof(WireOpen) + sizeof u"COM8:")};
+  WireOpen o{GENERIC_READ | GENERIC_WRITE, 0};
+  memcpy(open.data(), &h, sizeof h);
+  memcpy(open.data() + sizeof h, &o, sizeof o);
+  open.append(reinterpret_cast<const char*>(u"COM8:"), sizeof u"COM8:");
+  ASSERT_EQ(write(greedy, open.data(), open.size()), static_cast<ssize_t>(open.size()));
+  // Writes of 32 kB each, as fast as frxd takes them, never reading a reply.
+  constexpr uint32_t kPayload = 32768;
+  std::string request(sizeof(WireHeader) + kPayload, 'x');
+  WireHeader w{WIRE_WRITE, 2, kPayload};
+  memcpy(request.data(), &w, sizeof w);
+  std::atomic<bool> stop{false};
+  std::atomic<long> sent{0};
+  std::thread sender([&] {
+    while (!stop) {
+      size_t done = 0;
+      while (!stop && done < request.size()) {
+        ssize_t n = send(greedy, request.data() + done, request.size() - done, MSG_NOSIGNAL);
+        if (n > 0) done += static_cast<size_t>(n);
+        else if (errno != EAGAIN && errno != EINTR) return;
+      }
+      sent += done == request.size();
+    }
+  });
+  long most = before, served = 0;
+  auto start = std::chrono::steady_clock::now();
+  while (MsSince(start) < StressSeconds() * 1000) {
+    most = std::max(most, ResidentKb(host));
+    served += ServesBatches();
+    usleep(100000);
+  }
+  stop = true;
+  sender.join();
+  close(greedy);
+  EXPECT_GT(sent, 20) << "the client could not send at all";
+  EXPECT_GT(served, 0) << "other clients were not served meanwhile";
+  EXPECT_LT(most - before, 16 * 1024) << "frxd grew from " << before << " kB to " << most << " kB after " << sent
+                                      << " requests";
+  EXPECT_TRUE(ServesBatches());
 }
