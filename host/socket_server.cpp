@@ -4,6 +4,7 @@
 // driver while another call of the same handle waits in it. A connection that closes closes its
 // handle; one that sends anything malformed or unknown is closed with a log line.
 #include "socket_server.h"
+#include "accept_pause.h"
 #include "client_threads.h"
 #include <atomic>
 #include <condition_variable>
@@ -36,8 +37,6 @@ constexpr size_t kMaxQueuedPerConnection = 32;
 constexpr size_t kMaxConnections = 1024;
 // How long one reply may wait for a client that does not read before the connection is ended.
 constexpr int kReplySendSeconds = 10;
-// The pause of an acceptor that ran out of descriptors before it tries again.
-constexpr useconds_t kNoDescriptorPauseUs = 200000;
 
 int g_listen = -1;
 std::string g_path;
@@ -290,14 +289,8 @@ bool StartSocketServer(const std::string& path, unsigned mode, std::string* erro
       int fd = accept4(g_listen, nullptr, nullptr, SOCK_CLOEXEC);
       if (fd < 0) {
         if (!g_running) return;
-        if (errno == EMFILE || errno == ENFILE) {
-          // Out of descriptors: the waiting connection stays queued; pause instead of spinning.
-          static std::atomic<bool> said{false};
-          if (!said.exchange(true))
-            LogPrintf(LOG_CRLF | LOG_FLUSH, "Host socket: no descriptor left for a connection, waiting for one");
-          usleep(kNoDescriptorPauseUs);
-          continue;
-        }
+        static std::atomic<bool> said{false};
+        if (PausedForDescriptors("Host socket", &said)) continue;
         if (errno == EINTR || errno == ECONNABORTED) continue;
         return;
       }

@@ -1,4 +1,5 @@
 #include "tcp_server.h"
+#include "accept_pause.h"
 #include <arpa/inet.h>
 #include <atomic>
 #include <chrono>
@@ -182,7 +183,9 @@ bool StartTcpServer(const std::string& address, unsigned port, const std::u16str
       int fd = accept4(g_listen, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
       if (fd < 0) {
         if (g_stop) return;
-        if (errno == EINTR || errno == ECONNABORTED || errno == EMFILE) continue;
+        static std::atomic<bool> said{false};
+        if (PausedForDescriptors("NMEA server", &said)) continue;
+        if (errno == EINTR || errno == ECONNABORTED) continue;
         return;
       }
       Accept(fd);

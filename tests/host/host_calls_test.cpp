@@ -1,6 +1,8 @@
 // The services manager and device manager calls of another process, served by frxd; and calls on
 // one remote handle from several threads at once.
 #include <chrono>
+#include <sys/resource.h>
+#include <sstream>
 #include <thread>
 #include "host_fixture.h"
 #include "platform/device_protocol.h"
@@ -275,4 +277,52 @@ TEST_F(HostCallsTest, AClientThatSendsWithoutReadingRepliesIsHeldBackAndOthersAr
   EXPECT_LT(most - before, 16 * 1024) << "frxd grew from " << before << " kB to " << most << " kB after " << sent
                                       << " requests";
   EXPECT_TRUE(ServesBatches());
+}
+
+namespace {
+
+// CPU time (user and system) a process used, in clock ticks.
+long CpuTicks(pid_t pid) {
+  std::string stat = ReadWholeFile("/proc/" + std::to_string(pid) + "/stat");
+  size_t end = stat.rfind(')');
+  if (end == std::string::npos) return 0;
+  std::istringstream fields(stat.substr(end + 2));
+  std::string f;
+  long utime = 0, stime = 0;
+  for (int i = 3; i <= 15 && fields >> f; ++i) {
+    if (i == 14) utime = atol(f.c_str());
+    if (i == 15) stime = atol(f.c_str());
+  }
+  return utime + stime;
+}
+
+}  // namespace
+
+TEST_F(HostCallsTest, AtTheDescriptorLimitTheHostWaitsIdleAndServesAgainWhenDescriptorsFree) {
+  pid_t host = StartHost();
+  ASSERT_TRUE(ServesBatches());
+  rlimit limit{};
+  limit.rlim_cur = limit.rlim_max = static_cast<rlim_t>(ProcEntries("/proc/" + std::to_string(host) + "/fd") + 16);
+  ASSERT_EQ(prlimit(host, RLIMIT_NOFILE, &limit, nullptr), 0);
+  sockaddr_un a{};
+  a.sun_family = AF_UNIX;
+  strncpy(a.sun_path, (root_ + "/frxd.sock").c_str(), sizeof a.sun_path - 1);
+  std::vector<int> held;
+  for (int i = 0; i < 40; ++i) {
+    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+      close(fd);
+      break;
+    }
+    held.push_back(fd);
+  }
+  ASSERT_TRUE(WaitFor([&] {
+    return ReadWholeFile(root_ + "/Quorvale/Frxd.txt").find("no descriptor left") != std::string::npos;
+  }, 10)) << "frxd never ran out of descriptors";
+  const long ticks = CpuTicks(host);
+  usleep(2000000);
+  double share = static_cast<double>(CpuTicks(host) - ticks) / sysconf(_SC_CLK_TCK) / 2.0;
+  EXPECT_LT(share, 0.25) << "frxd used " << share * 100 << " % of a core waiting for descriptors";
+  for (int fd : held) close(fd);
+  EXPECT_TRUE(WaitFor([&] { return ServesBatches(); }, 10)) << "frxd serves no one after descriptors came free";
 }
