@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <fstream>
 #include <sstream>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <getopt.h>
@@ -81,6 +82,32 @@ bool SetUpRoot(std::string* error) {
     }
   }
   return true;
+}
+
+// One host per data root: an exclusive lock on <root>/frxd.lock, held for the life of the process
+// and taken before anything of the root is touched (a second host used to remove the first one's
+// socket, link and registry keys before it failed). The file holds the holder's pid.
+int g_rootLock = -1;
+
+std::string LockRoot() {
+  const std::string root = PlatformRoot(), path = root + "/frxd.lock";
+  std::error_code ec;
+  std::filesystem::create_directories(root, ec);
+  g_rootLock = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  if (g_rootLock < 0) return "cannot open " + path + ": " + strerror(errno);
+  if (flock(g_rootLock, LOCK_EX | LOCK_NB) != 0) {
+    char pid[32] = {};
+    ssize_t n = pread(g_rootLock, pid, sizeof pid - 1, 0);
+    std::string holder = n > 0 ? std::string(pid, static_cast<size_t>(n)) : "unknown";
+    while (!holder.empty() && (holder.back() == '\n' || holder.back() == ' ')) holder.pop_back();
+    close(g_rootLock);
+    g_rootLock = -1;
+    return "frxd is already running on " + root + " (pid " + holder + "); nothing changed";
+  }
+  std::string pid = std::to_string(getpid()) + "\n";
+  if (ftruncate(g_rootLock, 0) != 0 || pwrite(g_rootLock, pid.data(), pid.size(), 0) < 0)
+    return "cannot write " + path + ": " + strerror(errno);
+  return "";
 }
 
 // Sets everything up; an empty result means running.
@@ -166,9 +193,11 @@ int main(int argc, char** argv) {
   sigaddset(&signals, SIGINT);
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);  // every thread: only sigwait below takes them
   signal(SIGPIPE, SIG_IGN);
-  std::string error = Start();
+  std::string error = LockRoot();
+  bool locked = error.empty();
+  if (locked) error = Start();
   if (!error.empty()) {
-    Stop();
+    if (locked) Stop();
     if (!foreground) {
       std::string m = "n" + error;
       ssize_t n = write(ready[1], m.data(), m.size());

@@ -1,5 +1,6 @@
 // frxd as users and other processes meet it: first start, remote handles over its socket, the
 // NMEA TCP server, the virtual port, and a restart after being killed.
+#include <chrono>
 #include "host_fixture.h"
 
 TEST_F(HostTest, RemoteHandlesReachTheDriverAndGarbageOnlyDropsItsConnection) {
@@ -116,6 +117,38 @@ TEST_F(HostTest, AKilledHostRestartsWithItsRegistry) {
   EXPECT_TRUE(ReadFile(h, buf, sizeof buf, &got, nullptr));
   EXPECT_GT(got, 0u);
   CloseHandle(h);
+}
+
+TEST_F(HostTest, ASecondHostOnARunningRootChangesNothingAndSaysWhoRuns) {
+  pid_t first = StartHost();
+  auto serves = [&] {
+    int tcp = Connect();
+    bool ok = tcp >= 0 && Receive(tcp, 5000).find("$GPRMC") != std::string::npos;
+    if (tcp >= 0) close(tcp);
+    HANDLE h = CreateFileW(u"COM8:", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ok = ok && h != INVALID_HANDLE_VALUE;
+    if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+    HKEY k;
+    ok = ok && FileExists(root_ + "/dev/ttyFRX0") && RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Drivers\\Active\\01", 0, 0, &k) == 0;
+    if (ok) RegCloseKey(k);
+    return ok;
+  };
+  ASSERT_TRUE(serves());
+  // Typed by hand while the first runs; then again with the TCP server off (nothing to collide on).
+  for (bool tcpOff : {false, true}) {
+    if (tcpOff) SetDword(u"Software\\Quorvale\\Frxd", u"TcpPort", 0);
+    std::string out;
+    auto start = std::chrono::steady_clock::now();
+    int status = RunCommand(std::string("timeout 10 ") + FERROX_HOST_TOOL + " --root " + root_ + " --foreground 2>&1", &out);
+    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_EQ(status, 1) << out;
+    EXPECT_LT(seconds, 2.0);
+    EXPECT_NE(out.find("frxd: frxd is already running on " + root_ + " (pid " + std::to_string(first) + ")"),
+              std::string::npos)
+        << out;
+    PlatformRegistryClose();
+    EXPECT_TRUE(serves()) << "the first host was damaged" << (tcpOff ? " (TCP off)" : "");
+  }
 }
 
 TEST_F(HostTest, AStoppedHostLeavesNoActiveKeyOrSocket) {
