@@ -56,14 +56,24 @@ std::string DataDir() {
   return FERROX_DATA_DIR;
 }
 
+// The data root holds the user's positions (registry, tracks, logs, cells): the folders this host
+// makes are the user's alone, whatever the umask.
+void MakePrivateDirs(const std::string& path) {
+  for (size_t i = 1; i <= path.size(); ++i)
+    if (i == path.size() || path[i] == '/') mkdir(path.substr(0, i).c_str(), 0700);
+}
+
+// Only the owner, or the owner and the group, may reach the host's socket.
+bool SocketModeAllowed(unsigned mode) { return (mode & ~0770u) == 0 && (mode & 0600u) == 0600u; }
+
 // Fills in what installing the system writes and the root lacks: the default registry's keys and
 // values (values the user set are kept) and the geoid table. A root counts as set up by what it
 // holds, not by its registry file existing: a user may have mapped a port before the first start.
 bool SetUpRoot(std::string* error) {
   const std::string root = PlatformRoot();
   std::error_code ec;
-  std::filesystem::create_directories(root + "/Windows", ec);
-  std::filesystem::create_directories(root + "/Storage Card", ec);
+  MakePrivateDirs(root + "/Windows");
+  MakePrivateDirs(root + "/Storage Card");
   std::ifstream in(DataDir() + "/default-registry.reg", std::ios::binary);
   if (!in) {
     *error = "cannot read " + DataDir() + "/default-registry.reg";
@@ -80,6 +90,7 @@ bool SetUpRoot(std::string* error) {
       *error = "cannot install the geoid table: " + ec.message();
       return false;
     }
+    chmod(table.c_str(), 0600);
   }
   return true;
 }
@@ -91,8 +102,7 @@ int g_rootLock = -1;
 
 std::string LockRoot() {
   const std::string root = PlatformRoot(), path = root + "/frxd.lock";
-  std::error_code ec;
-  std::filesystem::create_directories(root, ec);
+  MakePrivateDirs(root);
   g_rootLock = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
   if (g_rootLock < 0) return "cannot open " + path + ": " + strerror(errno);
   if (flock(g_rootLock, LOCK_EX | LOCK_NB) != 0) {
@@ -119,6 +129,12 @@ std::string Start() {
   LogLine(LOG_NEWFILE | LOG_CRLF, "frxd Startup");
   HostSettings s = LoadHostSettings();
   if (*PlatformRegistryError()) return PlatformRegistryError();
+  if (!SocketModeAllowed(s.socketMode)) {
+    char text[160];
+    snprintf(text, sizeof text, "SocketMode %#o refused: only the owner (0600) or the owner and group (0660) may use the socket",
+             s.socketMode);
+    return text;
+  }
   if (!StartSocketServer(PlatformHostSocketPath(), s.socketMode, &error)) return error;
   InstallDeviceManager();
   if (int stale = RemoveStaleActiveKeys()) LogPrintf(LOG_CRLF, "Removed %d stale Drivers\\Active keys", stale);

@@ -81,6 +81,17 @@ void Pump(std::u16string driverKey, bool allowWrites) {
 
 }  // namespace
 
+// A link this system may replace: none yet, or a link to a pseudo-terminal (one a host that did
+// not stop in order left). Anything else at that path is the user's and is never deleted.
+static bool IsOwnLinkOrFree(const std::string& link) {
+  struct stat st;
+  if (lstat(link.c_str(), &st) != 0) return errno == ENOENT;
+  if (!S_ISLNK(st.st_mode)) return false;
+  char target[256] = {};
+  ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
+  return n > 0 && strncmp(target, "/dev/pts/", 9) == 0;
+}
+
 bool StartPtyBridge(const std::string& link, const std::u16string& driverKey, bool allowWrites, std::string* error) {
   int slave;
   char name[256];
@@ -108,7 +119,13 @@ bool StartPtyBridge(const std::string& link, const std::u16string& driverKey, bo
   if (slash != std::string::npos) {
     std::string dir = link.substr(0, slash);
     for (size_t i = 1; i <= dir.size(); ++i)
-      if (i == dir.size() || dir[i] == '/') mkdir(dir.substr(0, i).c_str(), 0755);
+      if (i == dir.size() || dir[i] == '/') mkdir(dir.substr(0, i).c_str(), 0700);
+  }
+  if (!IsOwnLinkOrFree(link)) {
+    *error = "PtyLink " + link + " is a file that is not this system's link: left as it is (remove it or set another PtyLink)";
+    close(g_master);
+    g_master = -1;
+    return false;
   }
   if (unlink(link.c_str()) != 0 && errno != ENOENT) {
     *error = "cannot replace the link " + link + ": " + strerror(errno);

@@ -2,6 +2,7 @@
 // platform paths.
 #include <cerrno>
 #include <fcntl.h>
+#include <cstring>
 #include <map>
 #include <mutex>
 #include <utility>
@@ -113,7 +114,7 @@ struct FileObject : KObject {
 BOOL CreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES) {
   std::string p;
   if (!Translate(path, p)) return FALSE;
-  if (mkdir(p.c_str(), 0755) != 0) return FailErrno(p);
+  if (mkdir(p.c_str(), 0700) != 0) return FailErrno(p);  // the data root holds the user's positions: private
   return TRUE;
 }
 
@@ -214,7 +215,7 @@ HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTE
     default: SetLastError(ERROR_INVALID_PARAMETER); return INVALID_HANDLE_VALUE;
   }
   if ((flags & O_TRUNC) && !wr) flags = (flags & ~O_ACCMODE) | O_RDWR;
-  int fd = open(p.c_str(), flags, 0644);
+  int fd = open(p.c_str(), flags, 0600);  // private whatever the umask
   if (fd < 0) {
     FailErrno(p);
     return INVALID_HANDLE_VALUE;
@@ -301,6 +302,11 @@ FILE* PlatformFopen(const char* path, const char* mode) {
     SetLastError(err);
     errno = EACCES;
     return nullptr;
+  }
+  // A file this call creates is private whatever the umask (fopen would make it 0666 & ~umask).
+  if (strpbrk(mode, "wa") && access(p.c_str(), F_OK) != 0) {
+    int fd = open(p.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    if (fd >= 0) close(fd);
   }
   FILE* f = fopen(p.c_str(), mode);
   if (!f) FailErrno(p);

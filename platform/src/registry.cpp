@@ -7,7 +7,9 @@
 #include <mutex>
 #include <sqlite3.h>
 #include <string>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 #include "platform/files.h"
 #include "platform/kernel.h"
@@ -48,7 +50,7 @@ bool MakeDirs(const std::string& path) {
   for (size_t i = 1; i <= path.size(); ++i) {
     if (i == path.size() || path[i] == '/') {
       std::string part = path.substr(0, i);
-      if (mkdir(part.c_str(), 0755) != 0 && errno != EEXIST) return false;
+      if (mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) return false;
     }
   }
   return true;
@@ -62,6 +64,12 @@ LONG Open() {
   if (!MakeDirs(root)) {
     g_error = "cannot create the data root " + root;
     return ERROR_ACCESS_DENIED;
+  }
+  // SQLite makes the database (and its journal files, which follow its mode) 0644 & ~umask: a
+  // new one is made private first.
+  if (access(path.c_str(), F_OK) != 0) {
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    if (fd >= 0) close(fd);
   }
   int rc = sqlite3_open_v2(path.c_str(), &g_db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
                            nullptr);

@@ -1,6 +1,9 @@
 // frxd as users and other processes meet it: first start, remote handles over its socket, the
 // NMEA TCP server, the virtual port, and a restart after being killed.
+#include <sys/stat.h>
 #include <chrono>
+#include <filesystem>
+#include <vector>
 #include "host_fixture.h"
 
 TEST_F(HostTest, RemoteHandlesReachTheDriverAndGarbageOnlyDropsItsConnection) {
@@ -212,3 +215,60 @@ TEST_F(HostTest, TheReadmeOrderOnANewRootServesTheVirtualPort) {
   PlatformSetRoot(root_);
 }
 
+
+namespace {
+
+// Paths under `root` (itself included) that others may read, write or enter.
+std::vector<std::string> OpenToOthers(const std::string& root) {
+  std::vector<std::string> open;
+  std::error_code ec;
+  auto check = [&](const std::filesystem::path& p) {
+    struct stat st;
+    if (lstat(p.c_str(), &st) == 0 && !S_ISLNK(st.st_mode) && (st.st_mode & 0007))
+      open.push_back(p.string() + " " + std::to_string(st.st_mode & 0777));
+  };
+  check(root);
+  for (auto& e : std::filesystem::recursive_directory_iterator(root, ec)) check(e.path());
+  return open;
+}
+
+}  // namespace
+
+TEST_F(HostTest, ARootMadeUnderAnOpenUmaskIsTheUsersAloneAndAForeignPtyLinkIsLeft) {
+  const std::string fresh = root_ + "/private";
+  const std::string reg = "umask 022; " + std::string(FERROX_REG_TOOL) + " --root '" + fresh + "' set ";
+  std::string out;
+  ASSERT_EQ(RunCommand(reg + "'HKLM\\Software\\Quorvale\\SerialPorts\\COM4:' Device 'sz:" + root_ + "/receiver' 2>&1", &out), 0) << out;
+  ASSERT_EQ(RunCommand(reg + "'HKLM\\Software\\Quorvale\\Frxd' TcpPort dword:0 2>&1", &out), 0) << out;
+  ASSERT_EQ(RunCommand(reg + "'HKLM\\Software\\Quorvale\\FerroxDriver' EnableLogs dword:1 2>&1", &out), 0) << out;
+  ASSERT_EQ(RunCommand(reg + "'HKLM\\Software\\Quorvale\\FerroxDriver' EnableTrack dword:2 2>&1", &out), 0) << out;
+  mode_t old = umask(022);
+  pid_t host = Spawn({FERROX_HOST_TOOL, "--root", fresh, "--foreground"});
+  umask(old);
+  ASSERT_TRUE(WaitFor([&] { return FileExists(fresh + "/dev/ttyFRX0"); }));
+  int tty = open((fresh + "/dev/ttyFRX0").c_str(), O_RDWR | O_NOCTTY);
+  ASSERT_GE(tty, 0);
+  EXPECT_NE(Receive(tty, 5000).find("$GPRMC"), std::string::npos);
+  usleep(1000000);  // fixes for the track logs
+  close(tty);
+  EXPECT_EQ(OpenToOthers(fresh), std::vector<std::string>{}) << "while running";
+  Stop(host);
+  EXPECT_TRUE(FileExists(fresh + "/Storage Card/Quorvale/FrxDriverOut.gpx"));
+  EXPECT_TRUE(FileExists(fresh + "/Quorvale/FrxDriver.txt"));
+  EXPECT_EQ(OpenToOthers(fresh), std::vector<std::string>{});
+  struct stat st;
+  ASSERT_EQ(stat(fresh.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0700u);
+  // A PtyLink naming the user's own file: refused, the file left as it was.
+  const std::string plain = root_ + "/notes.txt";
+  std::ofstream(plain) << "mine\n";
+  ASSERT_EQ(RunCommand(reg + "'HKLM\\Software\\Quorvale\\Frxd' PtyLink 'sz:" + plain + "' 2>&1", &out), 0) << out;
+  EXPECT_EQ(RunCommand("timeout 10 " + std::string(FERROX_HOST_TOOL) + " --root '" + fresh + "' --foreground 2>&1", &out), 1);
+  EXPECT_NE(out.find("is a file that is not this system's link"), std::string::npos) << out;
+  EXPECT_EQ(ReadWholeFile(plain), "mine\n");
+  // A socket mode that lets others in is refused.
+  ASSERT_EQ(RunCommand(reg + "'HKLM\\Software\\Quorvale\\Frxd' PtyLink 'sz:" + fresh + "/dev/ttyFRX0' 2>&1", &out), 0);
+  ASSERT_EQ(RunCommand(reg + "'HKLM\\Software\\Quorvale\\Frxd' SocketMode dword:438 2>&1", &out), 0) << out;  // 0666
+  EXPECT_EQ(RunCommand("timeout 10 " + std::string(FERROX_HOST_TOOL) + " --root '" + fresh + "' --foreground 2>&1", &out), 1);
+  EXPECT_NE(out.find("SocketMode 0666 refused"), std::string::npos) << out;
+}
