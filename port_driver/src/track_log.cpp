@@ -2,11 +2,19 @@
 // application thread that reads a channel. A wake adds to the tracks of earlier wakes (a new GPX
 // segment, more CSV lines), and the GPX file is a whole document after every point: its closing
 // tags are written after each point and written over by the next, so a crash or a power loss
-// leaves a file every GPX reader takes.
+// leaves a file every GPX reader takes. Every write first reserves its space on the disk, so a full
+// disk (or a file size limit) skips a point or a line and never leaves a cut one; a GPX file found
+// damaged at open (by an older version, or a copy cut short) is cut back to its last whole point.
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <unistd.h>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include "platform/platform.h"
+#include "support/log.h"
 #include "track_log.h"
 #include "support/clock.h"
 #include "support/data_file.h"
@@ -17,11 +25,12 @@ struct TrackFile {
   const char* name;
   FILE* stream;
   CRITICAL_SECTION lock;
+  bool noRoom;  // the last write found no room (said once until a write succeeds again)
 };
 
 struct TrackFiles {
-  TrackFile gpx[2] = {{"FrxDriverIn.gpx", nullptr, {}}, {"FrxDriverOut.gpx", nullptr, {}}};
-  TrackFile csv[2] = {{"FrxDriverIn.csv", nullptr, {}}, {"FrxDriverOut.csv", nullptr, {}}};
+  TrackFile gpx[2] = {{"FrxDriverIn.gpx", nullptr, {}, false}, {"FrxDriverOut.gpx", nullptr, {}, false}};
+  TrackFile csv[2] = {{"FrxDriverIn.csv", nullptr, {}, false}, {"FrxDriverOut.csv", nullptr, {}, false}};
   TrackFiles() {
     for (int d = 0; d < 2; ++d) {
       InitializeCriticalSection(&gpx[d].lock);
@@ -49,15 +58,53 @@ FILE* Open(TrackFile& f, const char* mode) {
   return f.stream;
 }
 
-// Writes the closing tags and goes back before them, for the next point to write over.
-void WriteGpxTail(FILE* s) {
-  fputs(kGpxTail, s);
-  fflush(s);
-  fseek(s, -kGpxTailLength, SEEK_CUR);
+// Whether `length` more bytes at `at` fit: the file size limit, and the disk (the space is reserved
+// beyond the end without changing the size, so an appending stream still writes at its end).
+int Reserve(int fd, long at, size_t length) {
+  rlimit limit{};
+  if (getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
+      static_cast<rlim_t>(at) + length > limit.rlim_cur)
+    return EFBIG;
+  if (fallocate(fd, FALLOC_FL_KEEP_SIZE, at, static_cast<off_t>(length)) == 0) return 0;
+  return errno == EOPNOTSUPP ? 0 : errno;  // a file system that cannot reserve: written as it comes
+}
+
+// Writes `text` at the stream's position as one piece: a file without room for all of it is left
+// as it was (said once until a write succeeds again). `tail` is what stood at that position and is
+// put back should a write fail halfway.
+bool WriteWhole(TrackFile& f, const std::string& text, const char* tail = nullptr) {
+  FILE* s = f.stream;
+  if (fflush(s) != 0) clearerr(s);
+  long at = ftell(s);
+  int err = at < 0 ? errno : Reserve(fileno(s), at, text.size());
+  if (err == 0 && fwrite(text.data(), 1, text.size(), s) == text.size() && fflush(s) == 0) {
+    f.noRoom = false;
+    return true;
+  }
+  if (err == 0) err = errno;
+  if (!f.noRoom) LogPrintf(LOG_CRLF | LOG_FLUSH, "Track log %s: no room to write (%s): skipped", f.name, strerror(err));
+  f.noRoom = true;
+  clearerr(s);
+  if (at >= 0 && ftruncate(fileno(s), at) == 0 && tail) {
+    ssize_t put = pwrite(fileno(s), tail, strlen(tail), at);
+    (void)put;  // what does not fit now is repaired at the next open
+  }
+  fseek(s, at, SEEK_SET);
+  return false;
+}
+
+// Writes `body` and the closing tags, and goes back before the tags for the next point.
+// `closed`: the file ends with the closing tags already (put back should the write fail).
+bool WriteGpxWithTail(TrackFile& f, std::string body, bool closed = true) {
+  body += kGpxTail;
+  if (!WriteWhole(f, body, closed ? kGpxTail : nullptr)) return false;
+  fseek(f.stream, -kGpxTailLength, SEEK_CUR);
+  return true;
 }
 
 // An earlier wake's track: true, positioned to add a segment before its closing tags.
-bool ContinueGpx(FILE* s) {
+bool ContinueGpx(TrackFile& f) {
+  FILE* s = f.stream;
   if (fseek(s, 0, SEEK_END) != 0) return false;
   long size = ftell(s);
   if (size < kGpxTailLength) return false;
@@ -67,8 +114,27 @@ bool ContinueGpx(FILE* s) {
       memcmp(tail, kGpxTail, static_cast<size_t>(kGpxTailLength)) != 0)
     return false;
   fseek(s, size - kGpxTailLength, SEEK_SET);
-  fputs("    </trkseg>\r\n    <trkseg>\r\n", s);
-  return true;
+  return WriteGpxWithTail(f, "    </trkseg>\r\n    <trkseg>\r\n");
+}
+
+// A track without its closing tags: cut back after its last whole point (or its first segment's
+// start) and closed again. False when it is no track of ours at all.
+bool RepairGpx(TrackFile& f) {
+  FILE* s = f.stream;
+  std::string all;
+  char chunk[65536];
+  fseek(s, 0, SEEK_SET);
+  for (size_t n; (n = fread(chunk, 1, sizeof chunk, s)) > 0;) all.append(chunk, n);
+  if (all.rfind("<?xml", 0) != 0) return false;
+  size_t cut = all.rfind("      </trkpt>\r\n");
+  if (cut != std::string::npos) cut += strlen("      </trkpt>\r\n");
+  else if ((cut = all.find("    <trkseg>\r\n")) != std::string::npos) cut += strlen("    <trkseg>\r\n");
+  else return false;
+  if (fflush(s) != 0 || ftruncate(fileno(s), static_cast<off_t>(cut)) != 0) return false;
+  fseek(s, static_cast<long>(cut), SEEK_SET);
+  LogPrintf(LOG_CRLF, "Track log %s: a damaged end cut back to its last whole point (%u bytes dropped)", f.name,
+            static_cast<DWORD>(all.size() - cut));
+  return WriteGpxWithTail(f, "", false);
 }
 
 // A point every reader takes: finite, on the globe.
@@ -78,18 +144,41 @@ bool Plottable(const FixRecord* fix) {
          std::isfinite(fix->Speed) && std::isfinite(fix->MagHeading) && std::isfinite(fix->MagVariation);
 }
 
-void WriteGpxStart(FILE* s, int direction) {
-  fputs("<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"no\" ?>\r\n", s);
-  fputs("<gpx xmlns=\"http://www.topografix.com/GPX/1/1\" creator=\"MapSource 6.15.6\" version=\"1.1\" "
-        "xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\" "
-        "xsi:schemaLocation=\"http://www.topografix.com/GPX/1/1 http://www.topografix.com/GPX/1/1/gpx.xsd\">\r\n\r\n",
-        s);
-  fprintf(s, "  <trk>\r\n    <name>%s_%s</name>\r\n", "FrxDriver", kDirection[direction]);
-  fputs("    <extensions>\r\n"
-        "      <gpxx:TrackExtension xmlns:gpxx=\"http://www.garmin.com/xmlschemas/GpxExtensions/v3\">\r\n"
-        "        <gpxx:DisplayColor>Blue</gpxx:DisplayColor>\r\n      </gpxx:TrackExtension>\r\n"
-        "    </extensions>\r\n    <trkseg>\r\n",
-        s);
+std::string GpxStart(int direction) {
+  std::string s = "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"no\" ?>\r\n";
+  s += "<gpx xmlns=\"http://www.topografix.com/GPX/1/1\" creator=\"MapSource 6.15.6\" version=\"1.1\" "
+       "xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\" "
+       "xsi:schemaLocation=\"http://www.topografix.com/GPX/1/1 http://www.topografix.com/GPX/1/1/gpx.xsd\">\r\n\r\n";
+  s += std::string("  <trk>\r\n    <name>FrxDriver_") + kDirection[direction] + "</name>\r\n";
+  s += "    <extensions>\r\n"
+       "      <gpxx:TrackExtension xmlns:gpxx=\"http://www.garmin.com/xmlschemas/GpxExtensions/v3\">\r\n"
+       "        <gpxx:DisplayColor>Blue</gpxx:DisplayColor>\r\n      </gpxx:TrackExtension>\r\n"
+       "    </extensions>\r\n    <trkseg>\r\n";
+  return s;
+}
+
+// Opens the direction's GPX file positioned for the next point: an earlier wake's track gets a
+// new segment, a damaged one is repaired, a new one (or one that is no track) starts whole.
+bool OpenGpx(TrackFile& f, int direction) {
+  if (Open(f, "r+b")) {
+    if (ContinueGpx(f) || RepairGpx(f)) return true;
+    fseek(f.stream, 0, SEEK_END);
+    long size = ftell(f.stream);
+    fclose(f.stream);
+    f.stream = nullptr;
+    if (size > 0) {  // something that is no track of ours: set aside, never deleted
+      WCHAR path[MAX_PATH];
+      if (FILE* probe = OpenDataFileMode(path, f.name, "rb")) fclose(probe);
+      std::u16string aside = std::u16string(path) + u".damaged";
+      MoveFileW(path, aside.c_str());
+      LogPrintf(LOG_CRLF, "Track log %s is no track: kept as %s.damaged", f.name, f.name);
+    }
+  }
+  if (!Open(f, "w+b")) return false;
+  if (WriteGpxWithTail(f, GpxStart(direction), false)) return true;
+  fclose(f.stream);  // an empty file: the next wake starts it again
+  f.stream = nullptr;
+  return false;
 }
 
 void CloseFile(TrackFile& f) {
@@ -104,19 +193,23 @@ void CloseFile(TrackFile& f) {
 int WriteTrackCsv(const FixRecord* fix, int direction) {
   TrackFile& f = g_tracks.csv[Clamp(direction)];
   FileGuard guard(f);
+  std::string text;
   if (!f.stream) {
     if (!Open(f, "ab")) return 0;
+    fseek(f.stream, 0, SEEK_END);
     if (ftell(f.stream) == 0)  // a new file; an earlier wake's gets more lines
-      fputs("\"SysTime\",\"GpsTime\",\"Heading\",\"Speed\",\"Lat\",\"Lon\",\"Compass\",\"MagVar\"\r\n", f.stream);
+      text = "\"SysTime\",\"GpsTime\",\"Heading\",\"Speed\",\"Lat\",\"Lon\",\"Compass\",\"MagVar\"\r\n";
   }
   SYSTEMTIME now;
   ClockNow(&now);
-  char sys[16], gps[16];
+  char sys[16], gps[16], line[160];
   TimeField(&now, sys);
   TimeField(&fix->UtcTime, gps);
-  fprintf(f.stream, "%s,%s,%.1f,%.1f,%.6f,%.6f,%.1f,%.1f\r\n", sys, gps, fix->Heading, fix->Speed, fix->Latitude,
-          fix->Longitude, fix->MagHeading, fix->MagVariation);
-  return 1;
+  snprintf(line, sizeof line, "%s,%s,%.1f,%.1f,%.6f,%.6f,%.1f,%.1f\r\n", sys, gps, fix->Heading, fix->Speed,
+           fix->Latitude, fix->Longitude, fix->MagHeading, fix->MagVariation);
+  text += line;
+  // Whole rows, flushed: a crash loses at most the row being written.
+  return WriteWhole(f, text) ? 1 : 0;
 }
 
 void WriteTrackPoint(const FixRecord* fix, int direction) {
@@ -126,22 +219,15 @@ void WriteTrackPoint(const FixRecord* fix, int direction) {
   if (fix->Latitude == 0.0 && fix->Longitude == 0.0) return;
   TrackFile& f = g_tracks.gpx[direction];
   FileGuard guard(f);
-  if (!f.stream) {
-    if (Open(f, "r+b")) {
-      // An earlier track: a new segment; one cut short (written before its tags were) goes on.
-      if (!ContinueGpx(f.stream)) fseek(f.stream, 0, SEEK_END);
-    } else {
-      if (!Open(f, "w+b")) return;
-      WriteGpxStart(f.stream, direction);
-    }
-  }
+  if (!f.stream && !OpenGpx(f, direction)) return;
   const SYSTEMTIME& t = fix->UtcTime;
-  fprintf(f.stream,
-          "      <trkpt lat=\"%.6f\" lon=\"%.6f\">\r\n        <ele>%.1f</ele>\r\n"
-          "        <time>%.4d-%.2d-%.2dT%.2d:%.2d:%.2dZ</time>\r\n      </trkpt>\r\n",
-          fix->Latitude, fix->Longitude, fix->AltitudeSeaLevel, t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute,
-          t.wSecond);
-  WriteGpxTail(f.stream);
+  char point[256];
+  snprintf(point, sizeof point,
+           "      <trkpt lat=\"%.6f\" lon=\"%.6f\">\r\n        <ele>%.1f</ele>\r\n"
+           "        <time>%.4d-%.2d-%.2dT%.2d:%.2d:%.2dZ</time>\r\n      </trkpt>\r\n",
+           fix->Latitude, fix->Longitude, fix->AltitudeSeaLevel, t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute,
+           t.wSecond);
+  WriteGpxWithTail(f, point);
 }
 
 void CloseTrackLogs() {

@@ -1,5 +1,8 @@
 // Track logs: what is written where, and the shape of the files.
+#include <signal.h>
+#include <sys/resource.h>
 #include <cmath>
+#include <fstream>
 #include <filesystem>
 #include <thread>
 #include <vector>
@@ -126,4 +129,76 @@ TEST_F(TrackLogTest, WithoutACardNothingIsWritten) {
   EXPECT_EQ(WriteTrackCsv(&f, TRACK_OUT), 0);
   WriteTrackPoint(&f, TRACK_OUT);
   CloseTrackLogs();
+}
+
+namespace {
+
+// Whether xmllint finds `path` a well-formed document (it must be installed: no check passes without it).
+bool WellFormed(const std::string& path) {
+  std::string out;
+  int status = RunCommand("xmllint --noout '" + path + "' 2>&1", &out);
+  EXPECT_NE(status, 127) << "xmllint is not installed";
+  return status == 0;
+}
+
+struct FileSizeLimit {
+  explicit FileSizeLimit(rlim_t bytes) {
+    getrlimit(RLIMIT_FSIZE, &old);
+    rlimit now = old;
+    now.rlim_cur = bytes;
+    setrlimit(RLIMIT_FSIZE, &now);
+    previous = signal(SIGXFSZ, SIG_IGN);
+  }
+  ~FileSizeLimit() {
+    setrlimit(RLIMIT_FSIZE, &old);
+    signal(SIGXFSZ, previous);
+  }
+  rlimit old{};
+  sighandler_t previous;
+};
+
+}  // namespace
+
+TEST_F(TrackLogTest, AFullDiskSkipsPointsAndRowsWholeAndTheNextWakeGoesOn) {
+  const std::string gpx = root_ + "/Storage Card/Quorvale/FrxDriverOut.gpx";
+  const std::string csv = root_ + "/Storage Card/Quorvale/FrxDriverOut.csv";
+  FixRecord f = GoodFix(Utc(12, 0, 0, 0), 48.1, 11.5, 36, 90);
+  // A first wake whose header finds no room: nothing half-written stays.
+  {
+    FileSizeLimit limit(100);
+    WriteTrackPoint(&f, TRACK_OUT);
+  }
+  EXPECT_LT(File("FrxDriverOut.gpx").size(), 100u);
+  CloseTrackLogs();
+  for (int i = 0; i < 3; ++i) WriteTrackPoint(&f, TRACK_OUT);
+  ASSERT_TRUE(WellFormed(gpx)) << File("FrxDriverOut.gpx");
+  // The disk fills up after about two more points: the rest are skipped, the files stay whole.
+  {
+    FileSizeLimit limit(File("FrxDriverOut.gpx").size() + 300);
+    for (int i = 0; i < 10; ++i) WriteTrackPoint(&f, TRACK_OUT);
+  }
+  EXPECT_TRUE(WellFormed(gpx)) << File("FrxDriverOut.gpx");
+  std::string rows = File("FrxDriverOut.csv");
+  EXPECT_EQ(rows.back(), '\n');
+  // Space is back: the next wake adds a segment to the same whole document.
+  CloseTrackLogs();
+  WriteTrackPoint(&f, TRACK_OUT);
+  CloseTrackLogs();
+  std::string after = File("FrxDriverOut.gpx");
+  EXPECT_TRUE(WellFormed(gpx)) << after;
+  EXPECT_NE(after.find("    </trkseg>\r\n    <trkseg>\r\n"), std::string::npos);
+  size_t points = 0;
+  for (size_t at = after.find("<trkpt"); at != std::string::npos; at = after.find("<trkpt", at + 1)) ++points;
+  EXPECT_GE(points, 5u);
+  EXPECT_LT(points, 14u);
+  rows = File("FrxDriverOut.csv");
+  EXPECT_EQ(rows.rfind("\"SysTime\"", 0), 0u);
+  for (size_t at = 0, end; (end = rows.find("\r\n", at)) != std::string::npos; at = end + 2)
+    EXPECT_TRUE(at == 0 || std::count(rows.begin() + at, rows.begin() + end, ',') == 7) << rows.substr(at, end - at);
+  // A track an older version left cut short is repaired at the next open.
+  std::string cut = after.substr(0, after.rfind("      </trkpt>") + 20);
+  std::ofstream(gpx, std::ios::binary | std::ios::trunc) << cut;
+  WriteTrackPoint(&f, TRACK_OUT);
+  CloseTrackLogs();
+  EXPECT_TRUE(WellFormed(gpx)) << File("FrxDriverOut.gpx");
 }
