@@ -125,7 +125,9 @@ std::string Start() {
   std::string error;
   if (!SetUpRoot(&error)) return error;
   SetLogName("Frxd");
-  LogReadEnableSetting();
+  // The host's own log is always written (refused messages and connections, a second host): its
+  // size is capped, the older half kept as FrxdOld.txt; EnableLogs 2 and more makes it longer.
+  if (LogReadEnableSetting() == 0) LogSetEnable(1);
   LogLine(LOG_NEWFILE | LOG_CRLF, "frxd Startup");
   HostSettings s = LoadHostSettings();
   if (*PlatformRegistryError()) return PlatformRegistryError();
@@ -212,6 +214,11 @@ int main(int argc, char** argv) {
   signal(SIGXFSZ, SIG_IGN);  // a file size limit fails the write (the track log skips a point), not the host
   std::string error = LockRoot();
   bool locked = error.empty();
+  if (!locked && std::filesystem::is_directory(PlatformRoot() + "/Quorvale")) {
+    SetLogName("Frxd");  // the running host's log says who tried
+    LogSetEnable(1);
+    LogPrintf(LOG_CRLF | LOG_FLUSH, "A second frxd (pid %d) refused: %s", static_cast<int>(getpid()), error.c_str());
+  }
   if (locked) error = Start();
   if (!error.empty()) {
     if (locked) Stop();

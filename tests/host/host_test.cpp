@@ -123,6 +123,7 @@ TEST_F(HostTest, AKilledHostRestartsWithItsRegistry) {
 }
 
 TEST_F(HostTest, ASecondHostOnARunningRootChangesNothingAndSaysWhoRuns) {
+  SetDword(MAIN_KEY, u"EnableLogs", 0);  // the host's own log is written all the same
   pid_t first = StartHost();
   auto serves = [&] {
     int tcp = Connect();
@@ -152,6 +153,9 @@ TEST_F(HostTest, ASecondHostOnARunningRootChangesNothingAndSaysWhoRuns) {
     PlatformRegistryClose();
     EXPECT_TRUE(serves()) << "the first host was damaged" << (tcpOff ? " (TCP off)" : "");
   }
+  std::string log = ReadWholeFile(root_ + "/Quorvale/Frxd.txt");
+  EXPECT_NE(log.find("frxd Startup"), std::string::npos) << log;
+  EXPECT_NE(log.find("A second frxd"), std::string::npos) << log;
 }
 
 TEST_F(HostTest, AStoppedHostLeavesNoActiveKeyOrSocket) {
