@@ -256,6 +256,8 @@ void Serve(int fd) {
 
 }  // namespace
 
+void ServeConnection(int fd) { Serve(fd); }
+
 bool StartSocketServer(const std::string& path, unsigned mode, std::string* error) {
   sockaddr_un addr{};
   addr.sun_family = AF_UNIX;

@@ -8,10 +8,10 @@ build=${2:-build-fuzz}
 here=$(cd "$(dirname "$0")/.." && pwd)
 data=${FERROX_TEST_DATA:-$here/tests/data}
 CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DFERROX_SANITIZE=ON -DFERROX_FUZZ=ON >/dev/null
-cmake --build "$build" --target nmea_fuzz lookup_fuzz cell_file_fuzz
+cmake --build "$build" --target nmea_fuzz lookup_fuzz cell_file_fuzz wire_fuzz reg_text_fuzz
 work=$(mktemp -d /tmp/ferrox-fuzz-XXXXXX)
 trap 'rm -rf "$work"' EXIT
-mkdir -p "$work/nmea-seed" "$work/lookup-seed" "$work/cell_file-seed"
+mkdir -p "$work/nmea-seed" "$work/lookup-seed" "$work/cell_file-seed" "$work/wire-seed" "$work/reg_text-seed"
 for log in "$data"/nmea/*.log; do
   grep -a '^\$' "$log" | split -l 12 - "$work/nmea-seed/$(basename "$log" .log)-"
 done
@@ -20,6 +20,17 @@ cp "$here"/fuzz/regressions/nmea/* "$work/nmea-seed/"
 printf '{"location":{"latitude":48.1,"longitude":11.5},"access_token":"2:x"}' >"$work/lookup-seed/json"
 printf '\0\0\0\0\0\0\0\2\260\240\217\377\214J\f' >"$work/lookup-seed/binary"
 head -c 400 /dev/urandom >"$work/cell_file-seed/random"
+cp "$here/data/default-registry.reg" "$work/reg_text-seed/"
+# An open of FUZ1:, a read of 20 bytes, a write of 3 and a control with 8 bytes out.
+python3 - "$work/wire-seed" <<'PY'
+import struct, sys
+name = "FUZ1:".encode("utf-16-le") + b"\0\0"
+m = struct.pack("<III", 1, 1, 8 + len(name)) + struct.pack("<II", 0xC0000000, 0) + name
+m += struct.pack("<III", 2, 2, 4) + struct.pack("<I", 20)
+m += struct.pack("<III", 3, 3, 3) + b"abc"
+m += struct.pack("<III", 4, 4, 8) + struct.pack("<II", 0x1234, 8)
+open(sys.argv[1] + "/calls", "wb").write(m)
+PY
 status=0
 run() {
   local name=$1 share=$2
@@ -35,6 +46,8 @@ run() {
     exit "$status"
   fi
 }
-run nmea $((seconds / 2))
-run lookup $((seconds / 4))
-run cell_file $((seconds / 4))
+run nmea $((seconds * 2 / 6))
+run lookup $((seconds / 6))
+run cell_file $((seconds / 6))
+run wire $((seconds / 6))
+run reg_text $((seconds / 6))
