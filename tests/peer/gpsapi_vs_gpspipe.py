@@ -12,6 +12,8 @@ import sys
 import tempfile
 import time
 
+from nmea_common import free_port
+
 BIN, SOURCE, CAPTURE = sys.argv[1], sys.argv[2], sys.argv[3]
 
 
@@ -21,14 +23,6 @@ def fail(message):
 
 
 LIBRARIES = ("--client", "--platform", "--shim")
-
-
-def free_port():
-    s = socket.socket()
-    s.bind(("127.0.0.1", 0))
-    port = s.getsockname()[1]
-    s.close()
-    return port
 
 
 def main():

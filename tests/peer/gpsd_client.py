@@ -13,17 +13,11 @@ import sys
 import tempfile
 import time
 
+from nmea_common import free_port
+
 BIN = sys.argv[1]
 SOURCE = sys.argv[2]
 SCALE = "5"
-
-
-def free_port():
-    s = socket.socket()
-    s.bind(("127.0.0.1", 0))
-    port = s.getsockname()[1]
-    s.close()
-    return port
 
 
 class Chain:

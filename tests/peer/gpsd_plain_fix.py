@@ -13,20 +13,14 @@ import sys
 import tempfile
 import time
 
+from nmea_common import free_port
+
 BIN, SOURCE, CAPTURE = sys.argv[1], sys.argv[2], sys.argv[3]
 
 
 def fail(message):
     print("FAIL: " + message)
     sys.exit(1)
-
-
-def free_port():
-    s = socket.socket()
-    s.bind(("127.0.0.1", 0))
-    port = s.getsockname()[1]
-    s.close()
-    return port
 
 
 def wait_port(port, seconds):

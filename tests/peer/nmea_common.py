@@ -1,10 +1,21 @@
-"""Shared helpers of the NMEA peer checks: running ferrox-decode and grouping gpsd's output."""
+"""Shared helpers of the NMEA peer checks: running ferrox-decode, grouping gpsd's output, and the
+free port every check that starts a server asks for."""
 import glob
 import json
 import os
 import shutil
+import socket
 import subprocess
 import sys
+
+
+def free_port():
+    """A TCP port of 127.0.0.1 that nobody listens on now."""
+    s = socket.socket()
+    s.bind(("127.0.0.1", 0))
+    port = s.getsockname()[1]
+    s.close()
+    return port
 
 
 def tod_ms(iso):
