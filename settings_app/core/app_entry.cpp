@@ -1,5 +1,6 @@
 // The settings program's start and end.
 #include "app_entry.h"
+#include <cstdio>
 #include <cstring>
 #include "apply_settings.h"
 #include "calibration.h"
@@ -15,11 +16,12 @@ void FindCommandOptions(const char* line, CommandOptions* options) {
   for (const char* c = line; *c; ++c) {
     if (*c == ' ' || *c == '\t') continue;
     const char* at = c;
+    // One digit each; anything else after the option (a letter, a sign) is kOptionBad.
     if (!strncmp(at, "Profile=", 8)) {
       at += 8;
-      if (*at) options->profile = *at - '0';
+      if (*at) options->profile = *at >= '0' && *at <= '9' ? *at - '0' : kOptionBad;
     }
-    if (!strncmp(at, "Scan=", 5) && at[5]) options->scan = at[5] - '0';
+    if (!strncmp(at, "Scan=", 5) && at[5]) options->scan = at[5] >= '0' && at[5] <= '9' ? at[5] - '0' : kOptionBad;
   }
 }
 
@@ -28,6 +30,20 @@ void StartSettingsLog() {
   ResetAppSettings();
   ReadLogSetting();
   LogLine(LOG_CRLF, DRIVER_VERSION_TEXT);
+}
+
+int CommandOptionsRefused(const char* line, char* why, size_t size) {
+  CommandOptions o;
+  FindCommandOptions(line ? line : "", &o);
+  if (o.scan == -1 || (o.scan >= 0 && o.scan <= kMaxScanMode)) return 0;
+  snprintf(why, size, "Scan= takes one digit from 0 to %d (0 power only, 1 battery too, 2 never, 3 once)", kMaxScanMode);
+  return 1;
+}
+
+int CommandOptionsAct(const char* line) {
+  CommandOptions o;
+  FindCommandOptions(line ? line : "", &o);
+  return (o.profile >= 0 && o.profile <= 2) || (o.scan >= 0 && o.scan <= kMaxScanMode);
 }
 
 int RunCommandOptions(const char* line) {
@@ -47,6 +63,7 @@ int RunCommandOptions(const char* line) {
   }
   if (o.scan != -1) {
     LogPrintf(0, "Command Line Scan Mode %d\r\n", o.scan);
+    if (o.scan < 0 || o.scan > kMaxScanMode) return -1;  // never stored: the caller says why
     SaveScanSetting(static_cast<DWORD>(o.scan));
     done = true;
   }

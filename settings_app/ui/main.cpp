@@ -54,12 +54,28 @@ int main(int argc, char** argv) {
     }
   }
   StartSettingsLog();
+  char why[160];
+  if (CommandOptionsRefused(line.c_str(), why, sizeof why)) {
+    fprintf(stderr, "ferrox-settings: %s\n", why);
+    return 1;
+  }
   const QString instance = QString::fromStdString(PlatformRoot() + "/" SETTINGS_INSTANCE_NAME ".sock");
-  if (RaiseRunningInstance(instance)) {
+  const QString lock = QString::fromStdString(PlatformRoot() + "/" SETTINGS_INSTANCE_NAME ".lock");
+  if (!TakeInstanceLock(lock)) {
+    // Another program runs (or is starting): it applies the command, or comes forward.
+    if (CommandOptionsAct(line.c_str())) {
+      if (TellRunningInstance(instance, "command " + line, 5000)) {
+        printf("ferrox-settings: %s applied by the running window\n", line.c_str());
+        return 0;
+      }
+      fprintf(stderr, "ferrox-settings: the running window did not answer; %s not applied\n", line.c_str());
+      return 1;
+    }
+    TellRunningInstance(instance, "raise", 5000);
     LogLine(LOG_CLOSE | LOG_CRLF, "Switching to running app");
     return -1;
   }
-  if (RunCommandOptions(line.c_str())) return 0;
+  if (int done = RunCommandOptions(line.c_str())) return done > 0 ? 0 : 1;
   int qtArgc = static_cast<int>(qtArgs.size());
   qtArgs.push_back(nullptr);
   QApplication app(qtArgc, qtArgs.data());
@@ -69,6 +85,7 @@ int main(int argc, char** argv) {
   StartSettingsProgram();
   MainWindow window;
   QObject::connect(&single, &SingleInstance::raiseRequested, &window, &MainWindow::bringForward);
+  QObject::connect(&single, &SingleInstance::commandRequested, &window, &MainWindow::applyCommand);
   window.show();
   const int code = app.exec();
   QThreadPool::globalInstance()->waitForDone();  // an export or update still running

@@ -185,6 +185,16 @@ void MainWindow::bringForward() {
   }
 }
 
+void MainWindow::applyCommand(const QString& line) {
+  QByteArray text = line.toUtf8();
+  RunCommandOptions(text.constData());
+  // The records now hold the stored profile's number: its values too, unless a page shows the
+  // old ones (the status reader's switch takes them once it closes).
+  if (!QApplication::activeModalWidget()) LoadProfile(g_System.CurrentProfile);
+  updateProfileItems();
+  view_->refresh();
+}
+
 void MainWindow::closeEvent(QCloseEvent* e) {
   // A page still open is left by its Undo: a calibration's zero offsets never stay saved.
   while (QWidget* modal = QApplication::activeModalWidget()) {

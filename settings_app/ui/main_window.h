@@ -17,6 +17,9 @@ class MainWindow : public QMainWindow {
  public slots:
   void openPage(int command);
   void bringForward();
+  // A command line another start handed over ("Profile=2", "Scan=1"): applied here, where the
+  // settings are held, and the window shows the result.
+  void applyCommand(const QString& line);
 
  protected:
   void closeEvent(QCloseEvent* e) override;

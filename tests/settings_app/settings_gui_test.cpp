@@ -236,6 +236,49 @@ TEST_F(SettingsGuiTest, ProfileOptionReachesTheRunningDriverAndASecondStartRaise
   EXPECT_EQ(RunCommand(std::string(FERROX_SETTINGS_TOOL) + " --root " + root_ + " 2>&1", &out), 255) << out;
 }
 
+TEST_F(SettingsGuiTest, TwentyStartsAtOnceLeaveOneWindowWhichTakesTheCommandsOfLaterStarts) {
+  StartHost();
+  setenv("QT_QPA_PLATFORM", "offscreen", 1);
+  std::vector<pid_t> starts;
+  for (int i = 0; i < 20; ++i) starts.push_back(Spawn({FERROX_SETTINGS_TOOL, "--root", root_}));
+  // All but one end (coming forward is asked of the one that stays); it alone listens.
+  auto running = [&] {
+    int n = 0;
+    for (pid_t p : starts) n += waitpid(p, nullptr, WNOHANG) == 0;
+    return n;
+  };
+  EXPECT_TRUE(WaitFor([&] { return running() == 1; }, 30)) << running() << " windows";
+  ASSERT_TRUE(WaitFor([&] { return Accepts(root_ + "/FerroxSetup.sock"); }, 10));
+  // A command line while the window runs: the window applies it, the start says so and ends.
+  std::string out;
+  EXPECT_EQ(RunCommand(std::string(FERROX_SETTINGS_TOOL) + " --root " + root_ + " Profile=2 2>&1", &out), 0) << out;
+  EXPECT_NE(out.find("Profile=2 applied by the running window"), std::string::npos) << out;
+  HANDLE h = CreateFileW(u"COM8:", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  bool switched = false;
+  auto start = std::chrono::steady_clock::now();
+  while (!switched && std::chrono::steady_clock::now() - start < std::chrono::seconds(2)) {
+    FixRecord raw{};
+    DWORD got = 0;
+    ASSERT_TRUE(ReadFile(h, &raw, sizeof raw, &got, nullptr));
+    switched = raw.ProfileNumber == 2;
+  }
+  CloseHandle(h);
+  EXPECT_TRUE(switched) << "the driver did not show profile 2 within 2 s";
+  EXPECT_EQ(running(), 1) << "the command started a second window";
+  // Values no setting takes are refused with a line, and nothing is stored.
+  DWORD scan = 99;
+  GetDword(MAIN_KEY, u"EnableScan", &scan);
+  for (const char* bad : {"Scan=x", "Scan=-1", "Scan=9"}) {
+    EXPECT_EQ(RunCommand(std::string(FERROX_SETTINGS_TOOL) + " --root " + root_ + " " + bad + " 2>&1", &out), 1)
+        << bad << ": " << out;
+    EXPECT_NE(out.find("Scan= takes one digit from 0 to 3"), std::string::npos) << out;
+    DWORD now = 99;
+    GetDword(MAIN_KEY, u"EnableScan", &now);
+    EXPECT_EQ(now, scan) << bad;
+  }
+}
+
 TEST_F(SettingsGuiTest, TheSystemPageReloadsTheDriverAndMovesItToANewPort) {
   StartAll();
   ASSERT_TRUE(Until([&] { return Shown().startsWith("Frx COM4") && Shown().contains("Fix on"); }, 3))

@@ -55,6 +55,10 @@ TEST_F(SettingsPagesTest, CommandLineOptionsAreFoundAnywhereAndOnlyRealProfilesE
   EXPECT_EQ(Stored(u"CurrentProfile"), 1u);
   EXPECT_EQ(RunCommandOptions("Scan=3"), 1);
   EXPECT_EQ(Stored(u"EnableScan"), 3u);
+  for (const char* bad : {"Scan=x", "Scan=-1", "Scan=7"}) {  // stored 72 and 4294967293 once
+    EXPECT_EQ(RunCommandOptions(bad), -1) << bad;
+    EXPECT_EQ(Stored(u"EnableScan"), 3u) << bad;
+  }
   EXPECT_EQ(RunCommandOptions("   "), 0);
 }
 
