@@ -17,6 +17,7 @@ for log in "$data"/nmea/*.log; do
 done
 # Inputs that once failed stay in the seeds.
 cp "$here"/fuzz/regressions/nmea/* "$work/nmea-seed/"
+cp "$here"/fuzz/regressions/reg_text/* "$work/reg_text-seed/"
 printf '{"location":{"latitude":48.1,"longitude":11.5},"access_token":"2:x"}' >"$work/lookup-seed/json"
 printf '\0\0\0\0\0\0\0\2\260\240\217\377\214J\f' >"$work/lookup-seed/binary"
 head -c 400 /dev/urandom >"$work/cell_file-seed/random"

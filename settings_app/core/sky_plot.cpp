@@ -51,8 +51,9 @@ int SatellitePoint(const SkyLayout& l, const FixRecord& r, int slot, int* x, int
   if (slot < 0 || slot >= kMaxSatellites) return 0;
   DWORD elevation = r.InViewElevation[slot], azimuth = r.InViewAzimuth[slot];
   if (elevation == 0 && azimuth == 0) return 0;
-  // The distance from the centre grows with the elevation, as the plot has always been drawn.
-  double distance = std::min<DWORD>(elevation, 90) * l.radius / 90.0;
+  // The zenith at the centre, the horizon on the rim: the distance from the centre is 90 degrees
+  // less the elevation (the plot once drew it the other way round, a wrong picture of the sky).
+  double distance = (90 - std::min<DWORD>(elevation, 90)) * l.radius / 90.0;
   double angle = (azimuth % 360) * kPi / 180.0;
   *x = l.centreX + static_cast<int>(std::lround(distance * std::sin(angle)));
   *y = l.centreY - static_cast<int>(std::lround(distance * std::cos(angle)));
@@ -103,5 +104,56 @@ void SkyBars(const SkyLayout& l, const FixRecord& r, SkyBar bars[kMaxSatellites]
     b.red = 200 - g;
     b.green = g;
     b.blue = used ? 200 : 0;
+  }
+}
+
+namespace {
+
+int Overlap(const SkyLabel& a, int left, int top, int width, int height) {
+  int w = std::min(a.left + a.width, left + width) - std::max(a.left, left);
+  int h = std::min(a.top + a.height, top + height) - std::max(a.top, top);
+  return w > 0 && h > 0 ? w * h : 0;
+}
+
+}  // namespace
+
+void PlaceSkyLabels(const SkyLayout& l, const FixRecord& r, int dot, int width, int height,
+                    SkyLabel labels[kMaxSatellites]) {
+  SkyLabel dots[kMaxSatellites];
+  for (int i = 0; i < kMaxSatellites; ++i) {
+    int x, y;
+    labels[i] = SkyLabel{};
+    dots[i] = SkyLabel{};
+    if (!SatellitePoint(l, r, i, &x, &y)) continue;
+    dots[i] = {1, x - dot, y - dot, 2 * dot + 1, 2 * dot + 1, 0};
+  }
+  for (int i = 0; i < kMaxSatellites; ++i) {
+    if (!dots[i].shown) continue;
+    const int x = dots[i].left + dot, y = dots[i].top + dot;
+    // Right, left, above, below, then the four corners; at the dot, then further out.
+    const int directions[8][2] = {{1, 0}, {-1, 0}, {0, -1}, {0, 1}, {1, -1}, {-1, -1}, {1, 1}, {-1, 1}};
+    constexpr int kRings = 5;
+    int places[8 * kRings][2];
+    for (int ring = 0; ring < kRings; ++ring) {
+      const int gap = dot + 1 + ring * height;
+      for (int k = 0; k < 8; ++k) {
+        const int dx = directions[k][0], dy = directions[k][1];
+        places[ring * 8 + k][0] = dx > 0 ? x + gap : dx < 0 ? x - gap - width : x - width / 2;
+        places[ring * 8 + k][1] = dy > 0 ? y + gap : dy < 0 ? y - gap - height : y - height / 2;
+      }
+    }
+    int best = 0, bestOverlap = -1;
+    for (int k = 0; k < 8 * kRings && bestOverlap != 0; ++k) {
+      int overlap = 0;
+      for (int j = 0; j < kMaxSatellites; ++j) {
+        if (dots[j].shown) overlap += Overlap(dots[j], places[k][0], places[k][1], width, height);
+        if (labels[j].shown) overlap += Overlap(labels[j], places[k][0], places[k][1], width, height);
+      }
+      if (bestOverlap < 0 || overlap < bestOverlap) {
+        best = k;
+        bestOverlap = overlap;
+      }
+    }
+    labels[i] = {1, places[best][0], places[best][1], width, height, best >= 8};
   }
 }

@@ -30,3 +30,16 @@ int SnrScale(const FixRecord& record);
 int SnrScaleLabel(int scale);
 // The twelve bars, ordered by the x then y of their satellites (no position counts as 0, 0).
 void SkyBars(const SkyLayout& layout, const FixRecord& record, SkyBar bars[kMaxSatellites]);
+
+// Where a satellite's number goes: a box beside its dot, chosen so that no number hides another
+// or a dot. `shown` is 0 for a slot without a satellite point.
+struct SkyLabel {
+  int shown;
+  int left, top, width, height;
+  int away;  // 1: placed off its dot (a crowded sky): a line joins them
+};
+// Places the labels of `width` x `height` pixels for dots of radius `dot`: for each satellite the
+// first place around its dot (eight directions, nearest first, then further out) that overlaps no
+// dot and no label placed before, else the place that overlaps least.
+void PlaceSkyLabels(const SkyLayout& layout, const FixRecord& record, int dot, int width, int height,
+                    SkyLabel labels[kMaxSatellites]);

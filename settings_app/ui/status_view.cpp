@@ -1,6 +1,7 @@
 #include "status_view.h"
 #include <QApplication>
 #include <QFontMetrics>
+#include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPixmap>
@@ -19,6 +20,7 @@ StatusView::StatusView(QWidget* parent) : QWidget(parent) {
   setObjectName("status");
   setAutoFillBackground(true);
   setMinimumSize(200, 200);
+  setFocusPolicy(Qt::StrongFocus);  // the keyboard switches views too
   memset(&snapshot_, 0, sizeof snapshot_);
   ClearStatusLines(&snapshot_.status);
 }
@@ -45,6 +47,16 @@ void StatusView::refresh() {
 
 void StatusView::mousePressEvent(QMouseEvent* e) {
   if (e->button() != Qt::LeftButton) return;
+  plot_ = !plot_;
+  update();
+}
+
+void StatusView::keyPressEvent(QKeyEvent* e) {
+  // Space or Enter switch between the text and the plot, as a click does.
+  if (e->key() != Qt::Key_Space && e->key() != Qt::Key_Return && e->key() != Qt::Key_Enter) {
+    QWidget::keyPressEvent(e);
+    return;
+  }
   plot_ = !plot_;
   update();
 }
@@ -113,8 +125,18 @@ void StatusView::paintPlot(QPainter& painter) {
     if (!SatellitePoint(l, r, i, &x, &y)) continue;
     p.setBrush(QColor(0, 120, 0));
     p.drawEllipse(QPoint(x, y), dot, dot);
+  }
+  // The numbers where none hides another (three digits at most).
+  const QFontMetrics metrics(p.font());
+  SkyLabel labels[kMaxSatellites];
+  PlaceSkyLabels(l, r, dot, metrics.horizontalAdvance("888"), metrics.height(), labels);
+  for (int i = 0; i < kMaxSatellites; ++i) {
+    if (!labels[i].shown) continue;
+    const QRect box(labels[i].left, labels[i].top, labels[i].width, labels[i].height);
+    int x, y;
+    if (labels[i].away && SatellitePoint(l, r, i, &x, &y)) p.drawLine(QPoint(x, y), box.center());
     const unsigned prn = std::min<DWORD>(r.InViewPrns[i], 999);
-    p.drawText(QPoint(x + dot + 1, y), QString::asprintf("%02u", prn));
+    p.drawText(box, Qt::AlignCenter, QString::asprintf("%02u", prn));
   }
   p.setBrush(Qt::NoBrush);
   const int scale = SnrScale(r);

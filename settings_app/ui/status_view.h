@@ -17,6 +17,7 @@ class StatusView : public QWidget {
  protected:
   void paintEvent(QPaintEvent*) override;
   void mousePressEvent(QMouseEvent*) override;
+  void keyPressEvent(QKeyEvent*) override;
 
  private:
   void paintText(QPainter& p);

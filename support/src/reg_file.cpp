@@ -13,6 +13,38 @@ std::string LowerAscii(std::string s) {
   return s;
 }
 
+// Whether `s` is well-formed UTF-8: no stray or missing continuation bytes, no overlong forms, no
+// surrogates, nothing beyond U+10FFFF. Text that is not would not come back the same when written.
+bool WellFormedUtf8(const std::string& s) {
+  for (size_t i = 0; i < s.size();) {
+    const unsigned char c = static_cast<unsigned char>(s[i]);
+    int extra;
+    char32_t v;
+    if (c < 0x80) {
+      ++i;
+      continue;
+    } else if (c >= 0xC2 && c <= 0xDF) {
+      extra = 1, v = c & 0x1F;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+      extra = 2, v = c & 0x0F;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+      extra = 3, v = c & 0x07;
+    } else {
+      return false;
+    }
+    if (i + static_cast<size_t>(extra) >= s.size()) return false;
+    for (int k = 1; k <= extra; ++k) {
+      const unsigned char d = static_cast<unsigned char>(s[i + static_cast<size_t>(k)]);
+      if ((d & 0xC0) != 0x80) return false;
+      v = (v << 6) | (d & 0x3F);
+    }
+    if ((extra == 2 && v < 0x800) || (extra == 3 && (v < 0x10000 || v > 0x10FFFF)) || (v >= 0xD800 && v <= 0xDFFF))
+      return false;
+    i += static_cast<size_t>(extra) + 1;
+  }
+  return true;
+}
+
 std::vector<uint8_t> WideBytes(const std::string& utf8) {
   std::u16string w = Utf8ToWide(utf8.c_str());
   std::vector<uint8_t> out;
@@ -190,6 +222,10 @@ bool ParseRegText(const std::string& text, std::vector<RegChange>& changes, std:
   while (std::getline(in, raw)) {
     ++number;
     if (!raw.empty() && raw.back() == '\r') raw.pop_back();
+    if (!WellFormedUtf8(raw)) {
+      start = number;
+      return fail("text that is not UTF-8");
+    }
     if (line.empty()) {
       start = number;
     } else {

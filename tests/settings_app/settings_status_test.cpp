@@ -110,6 +110,13 @@ TEST(SettingsStatus, SkyPlotScaleOrderAndClamping) {
   int x, y;
   ASSERT_TRUE(SatellitePoint(l, r, 0, &x, &y));
   EXPECT_LE(std::hypot(x - l.centreX, y - l.centreY), l.radius + 1.0);
+  EXPECT_EQ(x, l.centreX);  // overhead (and beyond, clamped): the zenith at the centre
+  EXPECT_EQ(y, l.centreY);
+  FixRecord horizon = r;
+  horizon.InViewElevation[0] = 0;  // on the horizon due east: on the rim
+  ASSERT_TRUE(SatellitePoint(l, horizon, 0, &x, &y));
+  EXPECT_EQ(x, l.centreX + l.radius);
+  EXPECT_EQ(y, l.centreY);
   EXPECT_FALSE(SatellitePoint(l, r, 2, &x, &y));
   SkyBar bars[kMaxSatellites];
   SkyBars(l, r, bars);
@@ -120,6 +127,32 @@ TEST(SettingsStatus, SkyPlotScaleOrderAndClamping) {
   EXPECT_EQ(bars[1].blue, 0);
   EXPECT_EQ(bars[5].prn, 0u);
   EXPECT_EQ(bars[5].slot, 5);
+}
+
+TEST(SettingsStatus, SatelliteNumbersAreNeverHidden) {
+  // Twelve satellites in a tight cluster near the zenith, and two at the same place.
+  FixRecord r = Record();
+  for (int i = 0; i < kMaxSatellites; ++i) {
+    r.InViewPrns[i] = static_cast<DWORD>(i + 1);
+    r.InViewElevation[i] = static_cast<DWORD>(80 + i % 4);
+    r.InViewAzimuth[i] = static_cast<DWORD>(i / 4 * 10);
+  }
+  r.InViewElevation[11] = r.InViewElevation[10];
+  r.InViewAzimuth[11] = r.InViewAzimuth[10];
+  SkyLayout l;
+  LayoutSkyPlot(480, 640, &l);
+  SkyLabel labels[kMaxSatellites];
+  PlaceSkyLabels(l, r, 6, 24, 14, labels);
+  int overlapping = 0;
+  for (int i = 0; i < kMaxSatellites; ++i) {
+    ASSERT_TRUE(labels[i].shown) << i;
+    for (int j = i + 1; j < kMaxSatellites; ++j) {
+      const SkyLabel &a = labels[i], &b = labels[j];
+      overlapping += a.left < b.left + b.width && b.left < a.left + a.width && a.top < b.top + b.height &&
+                     b.top < a.top + a.height;
+    }
+  }
+  EXPECT_EQ(overlapping, 0);
 }
 
 TEST(SettingsStatus, OffsetsRoundHalfAwayFromZeroAndAnglesWrapOverNorth) {

@@ -124,6 +124,13 @@ TEST_F(FerroxRegTest, ABadFileChangesNothing) {
   EXPECT_NE(out.find("line 14: bad value data: dword:xyz"), std::string::npos) << out;
   HKEY k;
   EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Software\\Quorvale", 0, 0, &k), ERROR_FILE_NOT_FOUND);
+  // Text that is not UTF-8 would not come back the same: refused with its line.
+  out.clear();
+  EXPECT_EQ(Reg("import '" + Write("latin1.reg", "REGEDIT4\n[HKEY_LOCAL_MACHINE\\X]\n\"Name\"=\"Stra\xdf\xe7\" \"e\"\n") +
+                    "' 2>&1",
+                &out),
+            1);
+  EXPECT_NE(out.find("line 3: text that is not UTF-8"), std::string::npos) << out;
   out.clear();
   EXPECT_EQ(Reg("import '" + Write("nohdr.reg", "[HKEY_LOCAL_MACHINE\\X]\n") + "' 2>&1", &out), 1);
   EXPECT_NE(out.find("REGEDIT4 expected"), std::string::npos);
