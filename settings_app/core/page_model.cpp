@@ -48,15 +48,20 @@ static const char* GroupOf(const PageLayout& page, int i) {
   return "";
 }
 
+std::string FieldName(const PageLayout& page, int i) {
+  if (i < 0 || i >= page.count || !page.controls[i].label) return "";
+  const char* group = GroupOf(page, i);
+  return *group ? std::string(group) + " " + page.controls[i].label : std::string(page.controls[i].label);
+}
+
 void MarkInvalid(const PageLayout& page, PageState* state, WORD id, const char* why) {
   int i = ControlIndex(page, id);
   if (i < 0) return;
   state->invalid[i] = 1;
-  const char* group = GroupOf(page, i);
   size_t used = strlen(state->message);
   if (used + 1 < sizeof state->message)
-    snprintf(state->message + used, sizeof state->message - used, "%s%s%s%s: %s", used ? "\n" : "", group,
-             *group ? " " : "", page.controls[i].label, why);
+    snprintf(state->message + used, sizeof state->message - used, "%s%s: %s", used ? "\n" : "",
+             FieldName(page, i).c_str(), why);
 }
 
 int PageHasInvalid(const PageState& state) {
@@ -67,7 +72,6 @@ int PageHasInvalid(const PageState& state) {
 
 void KeepTypedValues(const PageState& typed, PageState* refilled) {
   for (int i = 0; i < kMaxPageControls; ++i) {
-    if (typed.invalid[i]) continue;
     memcpy(refilled->text[i], typed.text[i], kControlTextSize);
     refilled->check[i] = typed.check[i];
   }

@@ -2,6 +2,7 @@
 // program's dialogs are built from the table, and the tests drive a page through it.
 #pragma once
 #include <cstddef>
+#include <string>
 #include "platform/types.h"
 
 enum ControlKind : BYTE {
@@ -49,9 +50,13 @@ void SetControlText(const PageLayout& page, PageState* state, WORD id, const cha
 const char* ControlText(const PageLayout& page, const PageState& state, WORD id);
 void SetControlCheck(const PageLayout& page, PageState* state, WORD id, int check);
 int ControlChecked(const PageLayout& page, const PageState& state, WORD id);
+// The name a person reads for control `i`: its label, with its group's heading before it when the
+// page has another control of the same label.
+std::string FieldName(const PageLayout& page, int i);
 // Marks a field that did not read back and adds its name to the page's message.
 void MarkInvalid(const PageLayout& page, PageState* state, WORD id, const char* why);
 int PageHasInvalid(const PageState& state);
-// After a refused save the page shows the kept value in each invalid field and what the user
-// typed everywhere else: `refilled` (filled from the unchanged records) takes the rest from `typed`.
+// After a refused save the page shows what the user typed in every field, the refused ones marked
+// (their settings keep the old values): `refilled` (filled from the unchanged records) takes the
+// fields from `typed`.
 void KeepTypedValues(const PageState& typed, PageState* refilled);

@@ -8,6 +8,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScrollArea>
+#include <algorithm>
 #include <QShortcut>
 #include <QTimer>
 #include <QVBoxLayout>
@@ -100,13 +101,22 @@ void PageDialog::build() {
     w->setObjectName(QString::number(c.id));
     widgets_.insert(c.id, w);
     const bool labelled = c.kind == CONTROL_EDIT || c.kind == CONTROL_VALUE;
+    // A screen reader names each field by its label, and by its group where a page has two of
+    // one label ("Com Port"); boxes that only show a state take no focus, so no key changes them.
+    w->setAccessibleName(QString::fromUtf8(FieldName(layout_, i).c_str()));
+    const bool displayOnly = c.kind == CONTROL_TRISTATE || c.kind == CONTROL_VALUE || (c.kind == CONTROL_RADIO && c.row);
+    if (displayOnly) w->setFocusPolicy(Qt::NoFocus);
     if (c.row) {
       if (!row || strcmp(row, c.row) != 0) {
         rowLayout = new QHBoxLayout;
         form->addRow(QString::fromUtf8(c.row), rowLayout);
         row = c.row;
       }
-      if (labelled) rowLayout->addWidget(new QLabel(label));
+      if (labelled) {
+        auto* name = new QLabel(label);
+        name->setBuddy(w);
+        rowLayout->addWidget(name);
+      }
       rowLayout->addWidget(w);
       continue;
     }
@@ -115,7 +125,9 @@ void PageDialog::build() {
       auto* line = new QHBoxLayout;
       line->addWidget(w);
       if (c.hint && c.kind == CONTROL_EDIT) line->addWidget(new QLabel("<small>" + QString(c.hint).toHtmlEscaped() + "</small>"));
-      form->addRow(label, line);
+      auto* name = new QLabel(label);
+      name->setBuddy(w);
+      form->addRow(name, line);
     } else if (c.kind == CONTROL_CHECK && c.hint) {
       auto* line = new QHBoxLayout;
       line->addWidget(w);
@@ -173,6 +185,8 @@ void PageDialog::showState() {
     }
   }
   message_->setText(QString::fromUtf8(state_.message));
+  // The whole message shows, however narrow the page: the label takes the height its lines need.
+  message_->setMinimumHeight(message_->text().isEmpty() ? 0 : message_->heightForWidth(std::max(message_->width(), 200)));
 }
 
 void PageDialog::takeState() {

@@ -1,6 +1,9 @@
 // The settings program against a running frxd, offscreen: the live status, the command line,
 // a single instance, applying the system page, calibration and the cell service's page.
 #include <QAbstractButton>
+#include <QCheckBox>
+#include <QLabel>
+#include <QSet>
 #include <QApplication>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -74,7 +77,8 @@ class SettingsGuiTest : public HostTest {
     const char* dir = getenv("FERROX_SCREENSHOT_DIR");
     std::string folder = dir ? dir : root_;
     std::filesystem::create_directories(folder);
-    EXPECT_TRUE(w->grab().save(QString::fromStdString(folder + "/" + name + ".png")));
+    const std::string scale = w->devicePixelRatioF() > 1.5 ? "@2x" : "";
+    EXPECT_TRUE(w->grab().save(QString::fromStdString(folder + "/" + name + scale + ".png")));
   }
   // $GPRMC sentences the NMEA server sends in `ms` real milliseconds.
   int RmcIn(int ms) {
@@ -328,6 +332,46 @@ TEST_F(SettingsGuiTest, TheSystemPageReloadsTheDriverAndMovesItToANewPort) {
   }, 3));
   EXPECT_EQ(std::u16string(s.port), u"COM7:");
   EXPECT_GT(RmcIn(2000), 0) << "the NMEA server follows the driver to its new port";
+}
+
+TEST_F(SettingsGuiTest, ARefusedPageKeepsWhatWasTypedSaysItWholeAndEveryFieldHasItsName) {
+  StartAll();
+  window_->resize(480, 640);
+  PageDialog* page = window_->makePage(MENU_SYSTEM);
+  page->resize(window_->size());
+  page->show();
+  QApplication::processEvents();
+  Control<QLineEdit>(page, 1003)->setText("-5");
+  Control<QLineEdit>(page, 1008)->setText("x");
+  Control<QLineEdit>(page, 1006)->setText("0");
+  QTest::mouseClick(Control<QPushButton>(page, COMMAND_SAVE), Qt::LeftButton);
+  QApplication::processEvents();
+  EXPECT_NE(page->result(), QDialog::Accepted);
+  EXPECT_EQ(Control<QLineEdit>(page, 1003)->text(), "-5");
+  EXPECT_EQ(Control<QLineEdit>(page, 1008)->text(), "x");
+  auto* message = page->findChild<QLabel*>("message");
+  ASSERT_TRUE(message);
+  EXPECT_TRUE(message->text().contains("FerroxDriver Com Port")) << message->text().toStdString();
+  EXPECT_TRUE(message->text().contains("Internal Gps Device Com Port")) << message->text().toStdString();
+  EXPECT_GE(message->height(), message->heightForWidth(message->width())) << "the message is clipped";
+  EXPECT_TRUE(page->rect().contains(message->geometry()));
+  Screenshot(page, "page-refused");
+  // Every field has a name a screen reader says, and no two the same; boxes that only show take no keys.
+  QSet<QString> names;
+  for (QLineEdit* e : page->findChildren<QLineEdit*>()) {
+    EXPECT_FALSE(e->accessibleName().isEmpty()) << e->objectName().toStdString();
+    EXPECT_FALSE(names.contains(e->accessibleName())) << e->accessibleName().toStdString();
+    names.insert(e->accessibleName());
+  }
+  EXPECT_EQ(names.size(), 9);
+  delete page;
+  page = window_->makePage(MENU_COMPASS);
+  for (QCheckBox* b : page->findChildren<QCheckBox*>()) {
+    if (b->isTristate()) {
+      EXPECT_EQ(b->focusPolicy(), Qt::NoFocus) << b->objectName().toStdString();
+    }
+  }
+  delete page;
 }
 
 TEST_F(SettingsGuiTest, TheExtrasPageShowsAndTogglesTheCellServiceAndNoChangesNothing) {

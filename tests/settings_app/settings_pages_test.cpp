@@ -97,7 +97,8 @@ TEST_F(SettingsPagesTest, TheSystemPageStoresWhatReadsAndKeepsTheRestWithAHint) 
   EXPECT_EQ(Stored(u"SleepTime"), 500u);
   EXPECT_EQ(Stored(u"KeepAlive"), 15000u);  // nothing of a refused page is stored
   EXPECT_EQ(g_System.KeepAlive, 15000u);
-  EXPECT_STREQ(ControlText(kSystemPage, state_, 1003), "500");      // the kept value shows
+  EXPECT_STREQ(ControlText(kSystemPage, state_, 1003), "-5");       // what was typed, marked, stays
+  EXPECT_TRUE(state_.invalid[ControlIndex(kSystemPage, 1003)]);
   EXPECT_STREQ(ControlText(kSystemPage, state_, 1015), "20000");    // what was typed stays
   EXPECT_NE(strstr(state_.message, "Sleep Time"), nullptr);
   // Two fields of one label are named by their group.
