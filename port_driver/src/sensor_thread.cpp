@@ -74,7 +74,12 @@ void StartSensorThread() {
   if (!g_stopEvent) g_stopEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
   g_wanted = true;
   if (g_running) return;  // still ending a run: it samples on
-  if (g_thread) CloseHandle(g_thread);  // one that ended
+  if (g_thread) {
+    // One that has decided to end: it only says so and returns (it takes nothing more of this
+    // lock), so waiting for it keeps to one thread at a time.
+    WaitForSingleObject(g_thread, INFINITE);
+    CloseHandle(g_thread);
+  }
   g_thread = CreateThread(nullptr, 0, SensorThread, nullptr, 0, nullptr);
   g_running = g_thread != nullptr;
 }
