@@ -64,6 +64,17 @@ void FillExtrasPage(PageState* s, DWORD status) {
 }
 
 int SaveExtrasPage(PageState* s) {
+  if (!SaveExtrasSettings(s)) return 0;
+  ApplyCellServiceSetting();
+  return 1;
+}
+
+void ApplyCellServiceSetting() {
+  if (g_App.EnableCells & CELLS_ENABLED) CellServiceRefresh();
+  else CellServiceStop();
+}
+
+int SaveExtrasSettings(PageState* s) {
   const PageLayout& p = kExtrasPage;
   const SystemSettings keptSystem = g_System;
   const AppSettings keptApp = g_App;
@@ -94,7 +105,5 @@ int SaveExtrasPage(PageState* s) {
     RegCloseKey(key);
   }
   SaveSettings(0);
-  if (g_App.EnableCells & CELLS_ENABLED) CellServiceRefresh();
-  else CellServiceStop();
   return 1;
 }

@@ -47,6 +47,10 @@ void FillExtrasPage(PageState* state, DWORD status);
 // The status box and the Stop/Start button from a status word.
 void ShowCellStatus(PageState* state, DWORD status);
 int SaveExtrasPage(PageState* state);
+// The two halves of SaveExtrasPage: the settings stored (0 when a field is refused), then the cell
+// service started or stopped as they say (a call that can wait for the service's data).
+int SaveExtrasSettings(PageState* state);
+void ApplyCellServiceSetting();
 
 extern const PageLayout kCompassPage;
 #define CALIBRATE_TEXT "Calibrate"

@@ -5,9 +5,11 @@
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QThreadPool>
+#include <QTimer>
 #include <QShortcut>
 #include "calibration.h"
 #include "cell_control.h"
+#include "cell_jobs.h"
 #include "page_dialog.h"
 #include "pages.h"
 #include "settings_store/settings.h"
@@ -27,39 +29,39 @@ bool Ask(QWidget* parent, const char* text) {
                                QMessageBox::No) == QMessageBox::Yes;
 }
 
-// Export and Update take minutes: they run on the pool's worker; the page stays usable, and the
-// program waits for the worker before it ends.
-void RunOnWorker(int (*call)()) {
-  QApplication::setOverrideCursor(Qt::BusyCursor);
-  QThreadPool::globalInstance()->start([call] {
-    call();
-    QMetaObject::invokeMethod(qApp, [] { QApplication::restoreOverrideCursor(); }, Qt::QueuedConnection);
-  });
-}
-
 PageHandler ExtrasHandler() {
   PageHandler h;
   h.fill = [](PageState* s) { FillExtrasPage(s, CellServiceStatus()); };
-  h.save = SaveExtrasPage;
+  // The settings are stored at once; the service is told on the worker.
+  h.save = [](PageState* s) {
+    if (!SaveExtrasSettings(s)) return 0;
+    RunCellJob([]() -> DWORD {
+      ApplyCellServiceSetting();
+      return CellServiceStatus();
+    });
+    return 1;
+  };
   h.actingChecks = {1097};
+  // A status a call left on the worker shows on the page that is open.
+  h.tick = [](PageState* s) {
+    DWORD status;
+    if (TakeCellJobStatus(&status)) ShowCellStatus(s, status);
+  };
   h.button = [](WORD id, PageState* s, QWidget* page) {
-    QApplication::setOverrideCursor(Qt::WaitCursor);
     switch (id) {
-      case 1060: CellServiceRefresh(); ShowCellStatus(s, CellServiceStatus()); break;
-      case 1064: ShowCellStatus(s, CellServiceToggle()); break;
-      case 1097: ShowCellStatus(s, CellServiceStatus()); break;
-      case 1062: RunOnWorker(CellServiceExport); break;
-      case 1063: RunOnWorker(CellServiceUpdate); break;
+      case 1060: RunCellJob([]() -> DWORD { CellServiceRefresh(); return CellServiceStatus(); }); break;
+      case 1064: RunCellJob([]() -> DWORD { return CellServiceToggle(); }); break;
+      case 1097: RunCellJob([]() -> DWORD { return CellServiceStatus(); }); break;
+      case 1062: RunCellTask([] { CellServiceExport(); }); break;
+      case 1063: RunCellTask([] { CellServiceUpdate(); }); break;
       case 1061:
-        QApplication::restoreOverrideCursor();
-        if (Ask(page, KILL_SERVICE_QUESTION)) ShowCellStatus(s, KillCellService());
-        return;
+        if (Ask(page, KILL_SERVICE_QUESTION)) RunCellJob([]() -> DWORD { return KillCellService(); });
+        break;
       case 1052:
-        QApplication::restoreOverrideCursor();
         if (Ask(page, KILL_TABLE_QUESTION)) RemoveAltitudeTable();
-        return;
+        break;
     }
-    QApplication::restoreOverrideCursor();
+    (void)s;
   };
   return h;
 }
@@ -196,6 +198,15 @@ void MainWindow::applyCommand(const QString& line) {
 }
 
 void MainWindow::closeEvent(QCloseEvent* e) {
+  // A cell service job still running: the window stays, says so, and closes once it has ended
+  // (a hidden process would hold the program's place and turn every later start away).
+  if (CellJobsPending() > 0) {
+    e->ignore();
+    setWindowTitle("Ferrox Settings: waiting for the cell service to finish");
+    view_->setEnabled(false);
+    QTimer::singleShot(200, this, &QWidget::close);
+    return;
+  }
   // A page still open is left by its Undo: a calibration's zero offsets never stay saved.
   while (QWidget* modal = QApplication::activeModalWidget()) {
     if (auto* page = qobject_cast<PageDialog*>(modal)) page->reject();

@@ -274,7 +274,7 @@ TEST_F(HostCallsTest, AClientThatSendsWithoutReadingRepliesIsHeldBackAndOthersAr
   close(greedy);
   EXPECT_GT(sent, 20) << "the client could not send at all";
   EXPECT_GT(served, 0) << "other clients were not served meanwhile";
-  EXPECT_LT(most - before, 16 * 1024) << "frxd grew from " << before << " kB to " << most << " kB after " << sent
+  EXPECT_LT(most - before, 48 * 1024) << "frxd grew from " << before << " kB to " << most << " kB after " << sent
                                       << " requests";
   EXPECT_TRUE(ServesBatches());
 }

@@ -15,6 +15,9 @@
 #include <fstream>
 #include "app_entry.h"
 #include "calibration.h"
+#include "cell_jobs.h"
+#include "platform/service_ioctl.h"
+#include <mutex>
 #include "cell_control.h"
 #include "host_fixture.h"
 #include "main_window.h"
@@ -374,6 +377,71 @@ TEST_F(SettingsGuiTest, ARefusedPageKeepsWhatWasTypedSaysItWholeAndEveryFieldHas
   delete page;
 }
 
+namespace {
+
+// A cell service of this process whose Export holds its data for 2 s, as a long job does; a Stop
+// waits for the data as the service's does.
+std::mutex g_fakeData;
+std::atomic<DWORD> g_fakeRunning{1};
+DWORD FakeInit(LPCWSTR, const void*) { return 1; }
+BOOL FakeDeinit(DWORD) { return TRUE; }
+DWORD FakeOpen(DWORD, DWORD, DWORD) { return 2; }
+BOOL FakeClose(DWORD) { return TRUE; }
+DWORD FakeRead(DWORD, LPVOID, DWORD) { return 0; }
+DWORD FakeWrite(DWORD, const void*, DWORD) { return 0; }
+DWORD FakeSeek(DWORD, LONG, WORD) { return 0; }
+void FakePower(DWORD) {}
+BOOL FakeControl(DWORD, DWORD code, BYTE*, DWORD, BYTE* out, DWORD outLength, DWORD* actual) {
+  if (code == IOCTL_SERVICE_STATUS && out && outLength >= 4) {
+    DWORD running = g_fakeRunning;
+    memcpy(out, &running, 4);
+    if (actual) *actual = 4;
+    return TRUE;
+  }
+  std::lock_guard<std::mutex> data(g_fakeData);
+  if (code == IOCTL_SERVICE_CONTROL) usleep(2000000);
+  if (code == IOCTL_SERVICE_STOP) g_fakeRunning = 0;
+  if (code == IOCTL_SERVICE_START) g_fakeRunning = 1;
+  return TRUE;
+}
+
+}  // namespace
+
+TEST_F(SettingsGuiTest, TheWindowNeverWaitsForTheCellServiceAndEndsVisiblyAfterItsJob) {
+  static const StreamEntryPoints entries = {FakeInit, FakeDeinit, FakeOpen, FakeClose, FakeRead,
+                                            FakeWrite, FakeSeek, FakeControl, FakePower, FakePower};
+  HANDLE fake = PlatformRegisterDevice(u"TWK", 1, &entries, 1, TRUE);
+  ASSERT_TRUE(fake);
+  g_fakeRunning = 1;
+  StartSettingsLog();
+  StartSettingsProgram();
+  window_ = std::make_unique<MainWindow>();
+  window_->show();
+  PageDialog* page = window_->makePage(MENU_EXTRAS);
+  page->show();
+  QApplication::processEvents();
+  auto clickTakes = [&](WORD id) {
+    auto start = std::chrono::steady_clock::now();
+    QTest::mouseClick(Control<QPushButton>(page, id), Qt::LeftButton);
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  };
+  EXPECT_LT(clickTakes(1062), 0.5) << "Export";
+  EXPECT_LT(clickTakes(1064), 0.5) << "Stop, behind the Export";
+  // The Stop's result reaches the open page once the Export has let go of the data.
+  EXPECT_TRUE(Until([&] { return Control<QPushButton>(page, 1064)->text() == "Start"; }, 6))
+      << Control<QPushButton>(page, 1064)->text().toStdString();
+  EXPECT_EQ(g_fakeRunning, 0u);
+  delete page;
+  // Closed during a job: the window stays, says why, and closes when the job ends.
+  RunCellTask([] { CellServiceExport(); });
+  window_->close();
+  QApplication::processEvents();
+  EXPECT_TRUE(window_->isVisible());
+  EXPECT_TRUE(window_->windowTitle().contains("waiting for the cell service")) << window_->windowTitle().toStdString();
+  EXPECT_TRUE(Until([&] { return !window_->isVisible(); }, 6));
+  PlatformDeregisterDevice(fake);
+}
+
 TEST_F(SettingsGuiTest, TheExtrasPageShowsAndTogglesTheCellServiceAndNoChangesNothing) {
   // The service runs while it holds the radio: a scripted one.
   const std::string script = root_ + "/radio.script", link = root_ + "/radio.sock";
@@ -386,11 +454,12 @@ TEST_F(SettingsGuiTest, TheExtrasPageShowsAndTogglesTheCellServiceAndNoChangesNo
   PageDialog* page = window_->makePage(MENU_EXTRAS);
   auto* running = Control<QAbstractButton>(page, 1097);
   auto* toggle = Control<QPushButton>(page, 1064);
+  // The service's answers come from the worker: the page shows them when they are there.
   if (running->isChecked()) QTest::mouseClick(toggle, Qt::LeftButton);  // the driver may not have started it
-  EXPECT_FALSE(running->isChecked());
+  EXPECT_TRUE(Until([&] { return !running->isChecked(); }, 5));
   EXPECT_EQ(toggle->text(), "Start");
   QTest::mouseClick(toggle, Qt::LeftButton);
-  EXPECT_TRUE(running->isChecked());
+  EXPECT_TRUE(Until([&] { return running->isChecked(); }, 5));
   EXPECT_EQ(toggle->text(), "Stop");
   for (int kill : {1061, 1052}) {
     QTimer::singleShot(200, [] {
@@ -401,7 +470,7 @@ TEST_F(SettingsGuiTest, TheExtrasPageShowsAndTogglesTheCellServiceAndNoChangesNo
   }
   EXPECT_TRUE(FileExists(root_ + "/Windows/AltitudeTable_1.RAW"));
   QTest::mouseClick(running, Qt::LeftButton);  // asks again
-  EXPECT_TRUE(running->isChecked());
+  EXPECT_TRUE(Until([&] { return running->isChecked() && CellJobsPending() == 0; }, 5));
   EXPECT_NE(CellServiceStatus(), 0u);
   page->reject();
   delete page;
