@@ -274,6 +274,8 @@ TEST_F(HostCallsTest, AClientThatSendsWithoutReadingRepliesIsHeldBackAndOthersAr
   close(greedy);
   EXPECT_GT(sent, 20) << "the client could not send at all";
   EXPECT_GT(served, 0) << "other clients were not served meanwhile";
+  RecordProperty("frxd_rss_before_kb", static_cast<int>(before));
+  RecordProperty("frxd_rss_most_kb", static_cast<int>(most));
   EXPECT_LT(most - before, 48 * 1024) << "frxd grew from " << before << " kB to " << most << " kB after " << sent
                                       << " requests";
   EXPECT_TRUE(ServesBatches());
