@@ -121,7 +121,11 @@ CellImportResult ImportCellCsv(const std::string& path, const CellImportOptions&
       result.error = std::string("cannot open ") + file;
       return result;
     }
-    RepairCellFile(index);
+    if (RepairCellFile(index) < 0) {
+      RecClose(index);
+      result.error = std::string("cannot repair ") + file + " before the import; nothing stored in it";
+      return result;
+    }
     DWORD stored = RecCount(index, sizeof(CellRecord));
     std::vector<CellRecord> all(stored);
     if (stored && RecReadBlock(index, 0, all.data(), stored * sizeof(CellRecord), nullptr) != 0) {

@@ -159,8 +159,11 @@ int Verify(int argc, char** argv, bool repair) {
   if (index < 0) return Fail(error);
   if (repair) {
     int fixed = RepairCellFile(index);
-    printf("%s: %u cells%s\n", RecPath(index), RecCount(index, sizeof(CellRecord)), fixed ? ", repaired" : ", sound");
+    std::string path = RecPath(index);
+    DWORD cells = RecCount(index, sizeof(CellRecord));
     RecClose(index);
+    if (fixed < 0) return Fail("cannot rewrite " + path + ": it stays as it was (see the service's log)");
+    printf("%s: %u cells%s\n", path.c_str(), cells, fixed ? ", repaired" : ", sound");
     return 0;
   }
   std::vector<CellRecord> all = All(index);

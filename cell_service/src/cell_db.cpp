@@ -38,7 +38,7 @@ int RepairCellFile(int index) {
   // A partial record at the end is what a crash in an append leaves.
   bool bytes = RecSize(index) % sizeof(CellRecord) != 0;
   std::vector<CellRecord> records(n);
-  if (n && RecReadBlock(index, 0, records.data(), n * sizeof(CellRecord), nullptr) != 0) return 0;
+  if (n && RecReadBlock(index, 0, records.data(), n * sizeof(CellRecord), nullptr) != 0) return -1;
   bool sorted = true;
   for (DWORD i = 1; i < n && sorted; ++i) sorted = CompareCells(&records[i - 1], &records[i]) < 0;
   if (sorted && !bytes) return 0;
@@ -54,7 +54,10 @@ int RepairCellFile(int index) {
   }
   LogPrintf(LOG_CRLF, "Repaired %s: %u records, %u duplicates merged, %s", path, n,
             static_cast<DWORD>(n - unique.size()), bytes ? "partial record dropped" : "sorted");
-  RecReplace(index, unique.data(), static_cast<DWORD>(unique.size()), sizeof(CellRecord));
+  if (RecReplace(index, unique.data(), static_cast<DWORD>(unique.size()), sizeof(CellRecord)) != 0) {
+    LogPrintf(LOG_CRLF, "Cannot rewrite %s: it stays as it was", path);
+    return -1;
+  }
   return 1;
 }
 
@@ -74,7 +77,11 @@ int UseCellDb(DWORD mcc) {
   if (g_dbIndex < 0) return -1;  // not remembered: the next publication tries again
   snprintf(g_dbName, sizeof g_dbName, "%s", name);
   g_Cells.CurMcc = mcc;
-  RepairCellFile(g_dbIndex);
+  if (RepairCellFile(g_dbIndex) < 0) {
+    // A file that needs a repair it cannot get is not searched or added to: the next use tries again.
+    CloseCellDb();
+    return -1;
+  }
   return g_dbIndex;
 }
 

@@ -14,6 +14,7 @@ struct RecordSlot {
   DWORD access;
   DWORD share;
   bool written;
+  bool created;  // this open made the file: an empty one is removed again at the close
   DWORD transferred;
   DWORD lastError;
 };
@@ -156,6 +157,11 @@ int RecOpen(const char* path, int mode) {
   bool readOnly = mode >= 64 && !(mode & 2);
   s->access = readOnly ? GENERIC_READ : GENERIC_READ | GENERIC_WRITE;
   s->share = readOnly ? FILE_SHARE_READ : FILE_SHARE_READ | FILE_SHARE_WRITE;
+  {
+    WCHAR wide[MAX_PATH];
+    Wide(path, wide);
+    s->created = GetFileAttributesW(wide) == INVALID_FILE_ATTRIBUTES;
+  }
   s->handle = OpenHandle(path, s->access, s->share, OPEN_ALWAYS);
   if (s->handle == INVALID_HANDLE_VALUE && GetLastError() == ERROR_SHARING_VIOLATION) {
     s->access = GENERIC_READ | GENERIC_WRITE;
@@ -180,10 +186,10 @@ int RecClose(int index) {
     RecLogError("Close", s->name, s->lastError);
     return -1;
   }
-  if (size == 0) {
+  if (size == 0 && s->created) {
     WCHAR wide[MAX_PATH];
     Wide(s->name, wide);
-    DeleteFileW(wide);  // an empty record file never stays on disk
+    DeleteFileW(wide);  // an empty file this open made does not stay; one the user had is left
   }
   std::lock_guard<std::mutex> lock(g_slotLock);
   s->used = false;

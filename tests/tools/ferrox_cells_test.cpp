@@ -2,6 +2,7 @@
 // cells found again, and a damaged file found and repaired.
 #include <zlib.h>
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <random>
 #include "cell_service/cell_record.h"
@@ -89,4 +90,26 @@ TEST_F(FerroxCellsTest, ADamagedFileIsFoundAndRepairedAndBadUseIsRefused) {
   EXPECT_EQ(Cells("frobnicate", &text), 1);
   EXPECT_EQ(Cells("--help", &text), 0);
   EXPECT_NE(text.find("Usage: ferrox-cells"), std::string::npos);
+}
+
+TEST_F(FerroxCellsTest, ARepairThatCannotWriteSaysSoAndAnEmptyFileIsLeft) {
+  CreateDirectoryW(u"\\Quorvale", nullptr);
+  CellRecord a{}, b{};
+  a.Cid = 9, b.Cid = 3;
+  a.Latitude = b.Latitude = 1;
+  {
+    std::ofstream f(root_ + "/Quorvale/262.dbc", std::ios::binary);
+    for (const CellRecord* r : {&a, &b}) f.write(reinterpret_cast<const char*>(r), sizeof *r);
+  }
+  // The rewrite's temporary file cannot be made (a folder stands at its name).
+  std::filesystem::create_directory(root_ + "/Quorvale/262.dbc.tmp");
+  std::string text;
+  EXPECT_EQ(Cells("repair 262", &text), 1) << text;
+  EXPECT_NE(text.find("cannot rewrite"), std::string::npos) << text;
+  EXPECT_EQ(ReadWholeFile(root_ + "/Quorvale/262.dbc").size(), 80u);  // as it was
+  std::filesystem::remove(root_ + "/Quorvale/262.dbc.tmp");
+  // A file of no records the user has: verify looks at it and leaves it.
+  std::ofstream(root_ + "/Quorvale/208.dbc").close();
+  Cells("verify 208", &text);
+  EXPECT_TRUE(FileExists(root_ + "/Quorvale/208.dbc")) << text;
 }

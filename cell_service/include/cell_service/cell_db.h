@@ -31,7 +31,8 @@ void TrimCellDb();
 // "<text>: Cell=.., Lac=.., Mnc=.., rec=.., Lat=.., Lon = .."
 void LogCell(const CellRecord* r, const char* text);
 // Checks a database file and repairs it in place: a partial last record is dropped, records are
-// sorted and duplicates merged (the latest update wins). Returns the problems found (0 = sound).
+// sorted and duplicates merged (the latest update wins). Returns 1 when repaired, 0 when sound,
+// -1 when it could not be read or rewritten (the file stays as it was).
 int RepairCellFile(int index);
 // "\Quorvale\<mcc>.dbc"
 void CellDbPath(DWORD mcc, char* out, size_t size);
