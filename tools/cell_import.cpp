@@ -89,7 +89,11 @@ CellImportResult ImportCellCsv(const std::string& path, const CellImportOptions&
     }
     if (o.mcc && static_cast<unsigned>(mcc) != o.mcc) continue;
     if (o.bbox && (lat < o.minLat || lat > o.maxLat || lon < o.minLon || lon > o.maxLon)) continue;
-    if (n >= 13) Whole(f[12], &updated);
+    // An update time beyond what a file time holds came out as year 0 in the tower map.
+    if (n >= 13 && ((*f[12] && !Whole(f[12], &updated)) || updated < 0 || updated > kLatestCellUpdate)) {
+      ++result.rejected;
+      continue;
+    }
     CellRecord r{};
     r.Mnc = static_cast<LONG>(net);
     r.Lac = static_cast<LONG>(area);

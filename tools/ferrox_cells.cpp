@@ -167,16 +167,17 @@ int Verify(int argc, char** argv, bool repair) {
     return 0;
   }
   std::vector<CellRecord> all = All(index);
-  DWORD partial = RecSize(index) % sizeof(CellRecord), unsorted = 0, duplicates = 0;
+  DWORD partial = RecSize(index) % sizeof(CellRecord), unsorted = 0, duplicates = 0, outOfRange = 0;
   for (size_t i = 1; i < all.size(); ++i) {
     int c = CompareCells(&all[i - 1], &all[i]);
     unsorted += c > 0;
     duplicates += c == 0;
   }
-  printf("%s: %zu cells, %u out of order, %u duplicates, %u bytes of a partial record\n", RecPath(index), all.size(),
-         unsorted, duplicates, partial);
+  for (const CellRecord& r : all) outOfRange += !CellRecordInRange(r);
+  printf("%s: %zu cells, %u out of order, %u duplicates, %u bytes of a partial record, %u out of range\n",
+         RecPath(index), all.size(), unsorted, duplicates, partial, outOfRange);
   RecClose(index);
-  return unsorted || duplicates || partial ? 1 : 0;
+  return unsorted || duplicates || partial || outOfRange ? 1 : 0;
 }
 
 int Import(int argc, char** argv) {

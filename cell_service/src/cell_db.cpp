@@ -41,7 +41,11 @@ int RepairCellFile(int index) {
   if (n && RecReadBlock(index, 0, records.data(), n * sizeof(CellRecord), nullptr) != 0) return -1;
   bool sorted = true;
   for (DWORD i = 1; i < n && sorted; ++i) sorted = CompareCells(&records[i - 1], &records[i]) < 0;
-  if (sorted && !bytes) return 0;
+  const DWORD outOfRange = static_cast<DWORD>(
+      std::count_if(records.begin(), records.end(), [](const CellRecord& r) { return !CellRecordInRange(r); }));
+  if (sorted && !bytes && !outOfRange) return 0;
+  records.erase(std::remove_if(records.begin(), records.end(), [](const CellRecord& r) { return !CellRecordInRange(r); }),
+                records.end());
   std::stable_sort(records.begin(), records.end(),
                    [](const CellRecord& a, const CellRecord& b) { return CompareCells(&a, &b) < 0; });
   std::vector<CellRecord> unique;
@@ -52,8 +56,8 @@ int RepairCellFile(int index) {
     }
     unique.push_back(r);
   }
-  LogPrintf(LOG_CRLF, "Repaired %s: %u records, %u duplicates merged, %s", path, n,
-            static_cast<DWORD>(n - unique.size()), bytes ? "partial record dropped" : "sorted");
+  LogPrintf(LOG_CRLF, "Repaired %s: %u records, %u out of range dropped, %u duplicates merged, %s", path, n,
+            outOfRange, static_cast<DWORD>(n - outOfRange - unique.size()), bytes ? "partial record dropped" : "sorted");
   if (RecReplace(index, unique.data(), static_cast<DWORD>(unique.size()), sizeof(CellRecord)) != 0) {
     LogPrintf(LOG_CRLF, "Cannot rewrite %s: it stays as it was", path);
     return -1;

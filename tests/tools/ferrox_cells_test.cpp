@@ -113,3 +113,24 @@ TEST_F(FerroxCellsTest, ARepairThatCannotWriteSaysSoAndAnEmptyFileIsLeft) {
   Cells("verify 208", &text);
   EXPECT_TRUE(FileExists(root_ + "/Quorvale/208.dbc")) << text;
 }
+
+TEST_F(FerroxCellsTest, OutOfRangeRowsAndRecordsAreRefusedReportedAndDropped) {
+  std::string path = root_ + "/bad.csv";
+  std::ofstream(path) << "radio,mcc,net,area,cell,unit,lon,lat,range,samples,changeable,created,updated,averageSignal\n"
+                         "GSM,262,1,2,3,,8.5,50.1,1000,5,1,1290000000,1300000000,0\n"
+                         "GSM,262,1,2,4,,8.5,50.1,1000,5,1,1290000000,99999999999999,0\n"   // updated in year 3 million
+                         "GSM,262,1,2,5,,8.5,50.1,1000,5,1,1290000000,-5,0\n"
+                         "GSM,262,1,2,6,,200,95,1000,5,1,1290000000,1300000000,0\n";       // off the globe
+  std::string text;
+  ASSERT_EQ(Cells("import " + path, &text), 0) << text;
+  EXPECT_NE(text.find("4 rows, 1 cells taken, 3 rejected"), std::string::npos) << text;
+  // A record off the globe in a file (an older tool's, or a damaged copy): verify says so, repair drops it.
+  CellRecord bad{};
+  bad.Mnc = 1, bad.Lac = 2, bad.Cid = 99, bad.Latitude = 95, bad.Longitude = 200;
+  std::ofstream(root_ + "/Quorvale/262.dbc", std::ios::binary | std::ios::app).write(reinterpret_cast<const char*>(&bad), sizeof bad);
+  EXPECT_EQ(Cells("verify 262", &text), 1);
+  EXPECT_NE(text.find("1 out of range"), std::string::npos) << text;
+  ASSERT_EQ(Cells("repair 262", &text), 0) << text;
+  EXPECT_EQ(Cells("verify 262", &text), 0) << text;
+  EXPECT_NE(text.find("1 cells,"), std::string::npos) << text;
+}
