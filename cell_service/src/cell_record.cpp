@@ -22,6 +22,5 @@ bool CellRecordInRange(const CellRecord& r) {
       std::fabs(r.Longitude) > 180)
     return false;
   const ULONGLONG t = FileTimeToU64(r.Updated);
-  return t == 0 || (t >= kFileTimeUnixEpoch &&
-                    t <= kFileTimeUnixEpoch + static_cast<ULONGLONG>(kLatestCellUpdate) * kFileTimePerSecond);
+  return t <= kFileTimeUnixEpoch + static_cast<ULONGLONG>(kLatestCellUpdate) * kFileTimePerSecond;
 }

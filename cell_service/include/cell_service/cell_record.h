@@ -43,8 +43,8 @@ static_assert(offsetof(OldCellRecord, Longitude) == 32);
 // A position is known when |latitude| + |longitude| exceeds half a millionth of a degree.
 bool PositionKnown(double latitude, double longitude);
 inline bool CellHasPosition(const CellRecord& r) { return PositionKnown(r.Latitude, r.Longitude); }
-// A record every reader takes: a finite position on the globe (or none) and an update time from
-// 1970 to 2100 (or none). Out-of-range ones are refused at import, reported by verify, dropped by
+// A record every reader takes: a finite position on the globe (or none) and an update time no
+// later than 2100 (a later one overflowed into year 0 in the tower map). Out-of-range ones are refused at import, reported by verify, dropped by
 // repair: a GPX of them fails its schema, and they would be published.
 bool CellRecordInRange(const CellRecord& r);
 // The last update time an import takes, in seconds since 1970 (2100-01-01).
