@@ -86,8 +86,9 @@ void ReadCellSettings() {
 int WritePosition(const CellRecord* r, HKEY key) {
   if (!CellHasPosition(*r)) return 0;
   char text[32];
-  // The position first and its time last: the driver reads the time, the position, and the time
-  // again, so it never pairs this time with an older position.
+  // One batch: another process sees the old position or the new one whole, never a latitude of
+  // one cell with the longitude or time of another. (The time stays last for older readers.)
+  PlatformRegistryBeginBatch();
   FormatCNumber(text, sizeof text, "%.6f", r->Latitude);
   WriteText(key, u"Latitude", text);
   FormatCNumber(text, sizeof text, "%.6f", r->Longitude);
@@ -95,6 +96,7 @@ int WritePosition(const CellRecord* r, HKEY key) {
   snprintf(text, sizeof text, "%d", r->Cid);
   WriteText(key, u"LastCell", text);
   WriteValue(key, u"LastTowerUpdateTime", REG_BINARY, &r->Updated, sizeof r->Updated);
+  if (!PlatformRegistryEndBatch()) LogLine(LOG_CRLF, "Cell position not published: the registry refused it");
   return 1;
 }
 
