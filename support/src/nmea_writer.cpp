@@ -12,10 +12,16 @@
 
 namespace {
 
-double Num(double v) {
-  if (v > 999999.9) return 999999.9;
-  if (v < -999999.9) return -999999.9;
-  return v;  // NaN prints as it is
+// A number as a field, to one decimal. One the sentence cannot stand behind (not a number,
+// infinite, beyond the field's six digits: a receiver's absurd value) is an empty field, never
+// "nan" and never a plausible stand-in.
+struct Decimal {
+  char text[16];
+};
+Decimal Num(double v) {
+  Decimal d{};
+  if (std::isfinite(v) && v <= 999999.9 && v >= -999999.9) snprintf(d.text, sizeof d.text, "%.1f", v);
+  return d;
 }
 
 int Count(DWORD v) { return v > 999 ? 999 : static_cast<int>(v); }
@@ -83,14 +89,14 @@ int MakeGPRMC(const FixRecord* fix, char* out, size_t size) {
   TimeField(&fix->UtcTime, time);
   DateField(&fix->UtcTime, date);
   if (fix->ValidFields & FIX_MAG_VARIATION)
-    snprintf(variation, sizeof variation, "%.1f,%s", Num(std::fabs(fix->MagVariation)),
+    snprintf(variation, sizeof variation, "%s,%s", Num(std::fabs(fix->MagVariation)).text,
              fix->MagVariation < 0 ? "E" : "W");
   else
     snprintf(variation, sizeof variation, ",");
   const char* status = fix->FixType ? "A" : "V";
   float knots = fix->Speed * kKnotsPerKmhSingle;
-  snprintf(out, size, "$GPRMC,%s,%s,%s,%s,%.1f,%.1f,%s,%s,%s", time, status, FormatLatitude(fix->Latitude, lat),
-           FormatLongitude(fix->Longitude, lon), Num(knots), Num(OutputCourse(fix)), date, variation,
+  snprintf(out, size, "$GPRMC,%s,%s,%s,%s,%s,%s,%s,%s,%s", time, status, FormatLatitude(fix->Latitude, lat),
+           FormatLongitude(fix->Longitude, lon), Num(knots).text, Num(OutputCourse(fix)).text, date, variation,
            fix->FixType ? "A" : "N");
   return Finish(out, size);
 }
@@ -100,8 +106,8 @@ int MakeGPRMC(const FixRecord* fix, char* out, size_t size) {
 int MakeGPVTG(const FixRecord* fix, char* out, size_t size) {
   double course = OutputCourse(fix);
   double magnetic = (fix->ValidFields & FIX_MAG_HEADING) ? fix->MagHeading : AngleSum(course, fix->MagVariation);
-  snprintf(out, size, "$GPVTG,%.1f,T,%.1f,M,%.1f,N,%.1f,K,A", Num(course), Num(magnetic),
-           Num(fix->Speed * kKnotsPerKmh), Num(fix->Speed));
+  snprintf(out, size, "$GPVTG,%s,T,%s,M,%s,N,%s,K,A", Num(course).text, Num(magnetic).text,
+           Num(fix->Speed * kKnotsPerKmh).text, Num(fix->Speed).text);
   return Finish(out, size);
 }
 
@@ -111,9 +117,9 @@ int MakeGPVTG(const FixRecord* fix, char* out, size_t size) {
 int MakeGPGGA(const FixRecord* fix, char* out, size_t size) {
   char time[16], lat[16], lon[16];
   TimeField(&fix->UtcTime, time);
-  snprintf(out, size, "$GPGGA,%s,%s,%s,%d,%.2d,%.1f,%.1f,M,%.1f,M,,", time, FormatLatitude(fix->Latitude, lat),
-           FormatLongitude(fix->Longitude, lon), Count(fix->FixQuality), Count(fix->SatelliteCount), Num(fix->Hdop),
-           Num(fix->AltitudeSeaLevel), Num(fix->Separation));
+  snprintf(out, size, "$GPGGA,%s,%s,%s,%d,%.2d,%s,%s,M,%s,M,,", time, FormatLatitude(fix->Latitude, lat),
+           FormatLongitude(fix->Longitude, lon), Count(fix->FixQuality), Count(fix->SatelliteCount),
+           Num(fix->Hdop).text, Num(fix->AltitudeSeaLevel).text, Num(fix->Separation).text);
   return Finish(out, size);
 }
 
@@ -125,7 +131,7 @@ int MakeGPGSA(const FixRecord* fix, char* out, size_t size) {
     if (fix->UsedPrns[i]) Append(out, size, "%.2d", Count(fix->UsedPrns[i]));
     Append(out, size, ",");
   }
-  Append(out, size, "%.1f,%.1f,%.1f", Num(fix->Pdop), Num(fix->Hdop), Num(fix->Vdop));
+  Append(out, size, "%s,%s,%s", Num(fix->Pdop).text, Num(fix->Hdop).text, Num(fix->Vdop).text);
   return Finish(out, size);
 }
 
@@ -143,7 +149,7 @@ int MakePGRMT(const FixRecord* fix, char* out, size_t size) {
   else if (kind == SOURCE_LAST_KNOWN) snprintf(label, sizeof label, "LastKnown");
   else if (kind == SOURCE_CELL_OR_STORED) snprintf(label, sizeof label, "Cell Tower");
   else snprintf(label, sizeof label, "UnKnown");
-  snprintf(out, size, "$PGRMT,%s,%.1f,%.1f,%u,%u,,,", label, Num(compassValue), Num(courseValue),
+  snprintf(out, size, "$PGRMT,%s,%s,%s,%u,%u,,,", label, Num(compassValue).text, Num(courseValue).text,
            static_cast<unsigned>(fix->Orientation), static_cast<unsigned>(fix->ProfileNumber));
   return Finish(out, size);
 }

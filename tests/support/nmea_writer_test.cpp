@@ -2,6 +2,7 @@
 #include <cfloat>
 #include <cmath>
 #include <cstring>
+#include <limits>
 #include <regex>
 #include "port_driver/nmea_parser.h"
 #include "support/clock.h"
@@ -79,6 +80,24 @@ TEST(NmeaWriter, RmcVtgGgaOfAFix) {
   MakeGPGGA(&f, out, sizeof out);
   EXPECT_EQ(Body(out), "$GPGGA,120304.005,4807.038000,N,01131.000000,W,1,08,0.9,545.4,M,46.9,M,,");
   ExpectChecksum(out);
+}
+
+TEST(NmeaWriter, ANumberTheSentenceCannotStandBehindIsAnEmptyField) {
+  FixRecord f = Sample();
+  f.Speed = std::numeric_limits<float>::quiet_NaN();  // a receiver's "nan"
+  f.Separation = std::numeric_limits<float>::infinity();
+  f.Hdop = 2e6f;  // beyond the field's six digits
+  char out[kNmeaBatchSize];
+  ASSERT_GT(MakeNmeaBatch(&f, out, sizeof out), 0);
+  std::string batch(out);
+  for (const char* never : {"nan", "inf", "999999.9"}) EXPECT_EQ(batch.find(never), std::string::npos) << never << "\n" << batch;
+  MakeGPRMC(&f, out, sizeof out);
+  EXPECT_EQ(Body(out), "$GPRMC,120304.005,A,4807.038000,N,01131.000000,W,,54.7,061226,,,A");
+  ExpectChecksum(out);
+  MakeGPGGA(&f, out, sizeof out);
+  EXPECT_EQ(Body(out), "$GPGGA,120304.005,4807.038000,N,01131.000000,W,1,08,,545.4,M,,M,,");
+  MakeGPVTG(&f, out, sizeof out);
+  EXPECT_EQ(Body(out), "$GPVTG,54.7,T,54.7,M,,N,,K,A");
 }
 
 TEST(NmeaWriter, CourseFromTheCompass) {
