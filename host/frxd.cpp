@@ -14,6 +14,7 @@
 #include <getopt.h>
 #include "device_manager.h"
 #include "platform/device_protocol.h"
+#include "platform/files.h"
 #include "host_settings.h"
 #include "power_watch.h"
 #include "pty_bridge.h"
@@ -56,13 +57,6 @@ std::string DataDir() {
   return FERROX_DATA_DIR;
 }
 
-// The data root holds the user's positions (registry, tracks, logs, cells): the folders this host
-// makes are the user's alone, whatever the umask.
-void MakePrivateDirs(const std::string& path) {
-  for (size_t i = 1; i <= path.size(); ++i)
-    if (i == path.size() || path[i] == '/') mkdir(path.substr(0, i).c_str(), 0700);
-}
-
 // Only the owner, or the owner and the group, may reach the host's socket.
 bool SocketModeAllowed(unsigned mode) { return (mode & ~0770u) == 0 && (mode & 0600u) == 0600u; }
 
@@ -72,8 +66,8 @@ bool SocketModeAllowed(unsigned mode) { return (mode & ~0770u) == 0 && (mode & 0
 bool SetUpRoot(std::string* error) {
   const std::string root = PlatformRoot();
   std::error_code ec;
-  MakePrivateDirs(root + "/Windows");
-  MakePrivateDirs(root + "/Storage Card");
+  PlatformMakePrivateDirs(root + "/Windows");
+  PlatformMakePrivateDirs(root + "/Storage Card");
   std::ifstream in(DataDir() + "/default-registry.reg", std::ios::binary);
   if (!in) {
     *error = "cannot read " + DataDir() + "/default-registry.reg";
@@ -102,7 +96,7 @@ int g_rootLock = -1;
 
 std::string LockRoot() {
   const std::string root = PlatformRoot(), path = root + "/frxd.lock";
-  MakePrivateDirs(root);
+  PlatformMakePrivateDirs(root);
   g_rootLock = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
   if (g_rootLock < 0) return "cannot open " + path + ": " + strerror(errno);
   if (flock(g_rootLock, LOCK_EX | LOCK_NB) != 0) {

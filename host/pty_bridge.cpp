@@ -13,6 +13,7 @@
 #include <unistd.h>
 #include "channel_pump.h"
 #include "device_manager.h"
+#include "platform/files.h"
 #include "support/log.h"
 
 namespace {
@@ -116,11 +117,7 @@ bool StartPtyBridge(const std::string& link, const std::u16string& driverKey, bo
     return false;
   }
   size_t slash = link.rfind('/');
-  if (slash != std::string::npos) {
-    std::string dir = link.substr(0, slash);
-    for (size_t i = 1; i <= dir.size(); ++i)
-      if (i == dir.size() || dir[i] == '/') mkdir(dir.substr(0, i).c_str(), 0700);
-  }
+  if (slash != std::string::npos) PlatformMakePrivateDirs(link.substr(0, slash));
   if (!IsOwnLinkOrFree(link)) {
     *error = "PtyLink " + link + " is a file that is not this system's link: left as it is (remove it or set another PtyLink)";
     close(g_master);

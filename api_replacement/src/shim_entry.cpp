@@ -36,7 +36,6 @@ std::mutex g_openClose;  // own opens and closes, whole: a first open waits for 
 std::mutex g_slotLock;   // slots and the open count
 ShimSlot g_slots[kShimHandles];
 int g_open = 0;
-std::shared_ptr<ReaderContext> g_context;
 
 std::mutex g_recordLock;  // the served record and the device state
 GPS_POSITION g_served;
@@ -223,7 +222,6 @@ HANDLE GPSOpenDevice(HANDLE newLocation, HANDLE stateChange, const WCHAR*, DWORD
     auto context = std::make_shared<ReaderContext>();
     context->stop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     if (!context->stop) return nullptr;
-    g_context = context;
     g_reader.Start([context] { ReadingThread(context.get()); }, [context] { StopReading(context.get()); });
   }
   ++g_open;
@@ -252,7 +250,6 @@ DWORD GPSCloseDevice(HANDLE device) {
   // The last close ends the reading thread (its blocked read ends with the port's handle) before
   // another open may start the next one.
   g_reader.Finish();
-  g_context.reset();
   LogLine(LOG_TAB | LOG_CLOSE, "Closed Device\r\n");
   return ERROR_SUCCESS;
 }

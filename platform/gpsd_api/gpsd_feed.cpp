@@ -43,7 +43,6 @@ std::atomic<bool> g_connected{false};
 char g_refused[256];  // the last own-output device refused, logged once
 
 std::mutex g_lifecycle;  // starting and stopping, one at a time, for the whole of each
-std::shared_ptr<Feed> g_feed;
 ExitSafeThread g_thread;  // declared last: stopped at exit before what it uses is destroyed
 
 // Waits up to `ms` real milliseconds for the feed's wake descriptor; true when woken.
@@ -153,7 +152,6 @@ bool StartGpsdFeed(void (*onPosition)(), void (*onState)()) {
     g_have = false;
     g_lastFixTime = {};
   }
-  g_feed = feed;
   GpsdSettings settings = ReadGpsdSettings();
   g_thread.Start([feed, settings, onPosition, onState] { Run(*feed, settings, onPosition, onState); },
                  [feed] {
@@ -169,7 +167,6 @@ bool StartGpsdFeed(void (*onPosition)(), void (*onState)()) {
 void StopGpsdFeed() {
   std::lock_guard<std::mutex> lifecycle(g_lifecycle);
   g_thread.Finish();
-  g_feed.reset();
 }
 
 bool LatestGpsdPosition(GPS_POSITION* out, DWORD* tick) {

@@ -295,6 +295,21 @@ DWORD GetFileSize(HANDLE h, LPDWORD sizeHigh) {
   return static_cast<DWORD>(st.st_size);
 }
 
+bool PlatformMakePrivateDirs(const std::string& path) {
+  for (size_t i = 1; i <= path.size(); ++i) {
+    if (i == path.size() || path[i] == '/') {
+      if (mkdir(path.substr(0, i).c_str(), 0700) != 0 && errno != EEXIST) return false;
+    }
+  }
+  return true;
+}
+
+void PlatformCreatePrivateFile(const std::string& path) {
+  if (access(path.c_str(), F_OK) == 0) return;
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+  if (fd >= 0) close(fd);
+}
+
 FILE* PlatformFopen(const char* path, const char* mode) {
   std::string p;
   DWORD err = PlatformTranslatePath(path, p);
@@ -303,11 +318,7 @@ FILE* PlatformFopen(const char* path, const char* mode) {
     errno = EACCES;
     return nullptr;
   }
-  // A file this call creates is private whatever the umask (fopen would make it 0666 & ~umask).
-  if (strpbrk(mode, "wa") && access(p.c_str(), F_OK) != 0) {
-    int fd = open(p.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
-    if (fd >= 0) close(fd);
-  }
+  if (strpbrk(mode, "wa")) PlatformCreatePrivateFile(p);  // fopen would make it 0666 & ~umask
   FILE* f = fopen(p.c_str(), mode);
   if (!f) FailErrno(p);
   return f;

@@ -7,9 +7,7 @@
 #include <mutex>
 #include <sqlite3.h>
 #include <string>
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 #include <vector>
 #include "platform/files.h"
 #include "platform/kernel.h"
@@ -46,31 +44,19 @@ LONG DbError(int rc) {
   return ERROR_GEN_FAILURE;
 }
 
-bool MakeDirs(const std::string& path) {
-  for (size_t i = 1; i <= path.size(); ++i) {
-    if (i == path.size() || path[i] == '/') {
-      std::string part = path.substr(0, i);
-      if (mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) return false;
-    }
-  }
-  return true;
-}
 
 LONG Open() {
   if (g_db) return ERROR_SUCCESS;
   const std::string root = PlatformRoot();
   const std::string path = root + "/registry.db";
   g_error.clear();
-  if (!MakeDirs(root)) {
+  if (!PlatformMakePrivateDirs(root)) {
     g_error = "cannot create the data root " + root;
     return ERROR_ACCESS_DENIED;
   }
   // SQLite makes the database (and its journal files, which follow its mode) 0644 & ~umask: a
   // new one is made private first.
-  if (access(path.c_str(), F_OK) != 0) {
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
-    if (fd >= 0) close(fd);
-  }
+  PlatformCreatePrivateFile(path);
   int rc = sqlite3_open_v2(path.c_str(), &g_db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
                            nullptr);
   if (rc == SQLITE_OK) {

@@ -69,6 +69,11 @@ BOOL FindClose(HANDLE h);
 // Buffered streams on platform paths (8-bit and UTF-16 names). On failure errno is set and the
 // platform last error says why (ERROR_ACCESS_DENIED for paths that leave the root).
 FILE* PlatformFopen(const char* path, const char* mode);
+// The data root holds the user's positions: what the system makes there is the user's alone,
+// whatever the umask. Makes the Linux folder `path` and its parents 0700 (false when one can't be
+// made), and the Linux file `path` 0600 when it does not exist yet (its content left as it is).
+bool PlatformMakePrivateDirs(const std::string& path);
+void PlatformCreatePrivateFile(const std::string& path);
 FILE* _wfopen(LPCWSTR path, LPCWSTR mode);
 
 // The data root: FERROX_ROOT, else $XDG_DATA_HOME/ferrox, else ~/.local/share/ferrox.
