@@ -94,10 +94,10 @@ void StopSensorThread() {
     SetEvent(g_stopEvent);
     thread = g_thread;
   }
-  // A backend call that hangs keeps the thread: it ends when the call returns, and the next
-  // start finds it and lets it run on.
+  // The wait ran out: a backend call hangs. The thread is not killed (no thread can be, safely):
+  // it ends when the call returns, and a start meanwhile lets it run on.
   if (WaitForSingleObject(thread, 2 * g_System.SleepTime) != WAIT_OBJECT_0)
-    LogLine(LOG_CRLF | LOG_FLUSH, "Sensor Thread Still Ending");
+    LogLine(LOG_CRLF | LOG_FLUSH, "SensorThread forced Closed");
 }
 
 void EndSensorThread() {
