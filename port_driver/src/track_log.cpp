@@ -77,15 +77,17 @@ bool WriteWhole(TrackFile& f, const std::string& text, const char* tail = nullpt
   if (fflush(s) != 0) clearerr(s);
   long at = ftell(s);
   int err = at < 0 ? errno : Reserve(fileno(s), at, text.size());
-  if (err == 0 && fwrite(text.data(), 1, text.size(), s) == text.size() && fflush(s) == 0) {
+  const bool wrote = err == 0;
+  if (wrote && fwrite(text.data(), 1, text.size(), s) == text.size() && fflush(s) == 0) {
     f.noRoom = false;
     return true;
   }
-  if (err == 0) err = errno;
+  if (wrote) err = errno;
   if (!f.noRoom) LogPrintf(LOG_CRLF | LOG_FLUSH, "Track log %s: no room to write (%s): skipped", f.name, strerror(err));
   f.noRoom = true;
   clearerr(s);
-  if (at >= 0 && ftruncate(fileno(s), at) == 0 && tail) {
+  // Only a write that began can have cut the file; a refused reservation left it whole.
+  if (wrote && ftruncate(fileno(s), at) == 0 && tail) {
     ssize_t put = pwrite(fileno(s), tail, strlen(tail), at);
     (void)put;  // what does not fit now is repaired at the next open
   }
