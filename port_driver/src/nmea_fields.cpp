@@ -4,10 +4,38 @@
 #include <cstdlib>
 #include <cstring>
 #include "port_driver/nmea_parser.h"
+#include "platform/platform.h"
+#include "support/log.h"
+#include "support/nmea_rules.h"
 
 // Per thread: the reader and the scan thread parse at the same time (a port under test while
 // another is current), and neither may see the other's fields.
 static thread_local char g_fields[kMaxFields][kFieldSize];
+// The fields of the last split that break their rule: a bit per field.
+static thread_local unsigned g_broken;
+
+namespace {
+
+// One log line a second at most for refused fields: a receiver talking junk would fill the log.
+constexpr DWORD kRefusalLogMs = 1000;
+volatile LONG g_lastRefusalLog;
+
+void CheckRules(int count) {
+  g_broken = 0;
+  char type[4];
+  if (!NmeaTypeOf(g_fields[0], type)) return;
+  for (int i = 1; i < count; ++i) {
+    int rule = NmeaRuleOf(type, i, count);
+    if (!NmeaFieldBreaks(rule, g_fields[i], false)) continue;
+    g_broken |= 1u << i;
+    LONG now = static_cast<LONG>(GetTickCount());
+    LONG last = __atomic_load_n(&g_lastRefusalLog, __ATOMIC_RELAXED);
+    if (now - last >= static_cast<LONG>(kRefusalLogMs) && InterlockedCompareExchange(&g_lastRefusalLog, now, last) == last)
+      LogPrintf(LOG_VERBOSE, "Refused %s field %d (%s): '%s'\r\n", g_fields[0], i, NmeaRuleName(rule), g_fields[i]);
+  }
+}
+
+}  // namespace
 
 int GetSentenceType(const char* s) {
   static const struct {
@@ -35,8 +63,13 @@ int SplitFields(const char* s) {
     ++s;
     if (!*s) break;  // a final ',' adds no empty field
   }
+  CheckRules(count);
   return count;
 }
+
+bool FieldBroken(int index) { return index > 0 && index < kMaxFields && (g_broken >> index & 1u); }
+
+bool FieldGiven(int count, int index) { return index < count && g_fields[index][0] && !FieldBroken(index); }
 
 int FieldInt(int count, int index) {
   if (index < 0 || index >= count) return 0;
@@ -49,7 +82,8 @@ int FieldInt(int count, int index) {
 
 double FieldDouble(int count, int index) {
   if (index < 0 || index >= count) return 0.0;
-  return strtod(g_fields[index], nullptr);
+  double v = strtod(g_fields[index], nullptr);
+  return std::isfinite(v) ? v : 0.0;  // "nan" and "inf" are no numbers of a receiver
 }
 
 float FieldFloat(int count, int index) {

@@ -1,5 +1,7 @@
 // The sentence parsers. No sentence is rejected: what is understood is copied into the record
-// and marked in ValidFields; the reader decides from the mask when a cycle is complete.
+// and marked in ValidFields; the reader decides from the mask when a cycle is complete. A field
+// that breaks its rule (support/nmea_rules.h) is absent: neither copied nor marked; a position
+// that breaks it makes the sentence one without a position.
 #include <cmath>
 #include "support/units.h"
 #include "port_driver/nmea_parser.h"
@@ -23,6 +25,7 @@ float ToFloat(double v) {
 }
 
 void TimeOfDay(int count, FixRecord* fix) {
+  if (FieldBroken(1)) return;
   double t = FieldDouble(count, 1);
   if (t < 0.05) {  // an empty or midnight time takes the clock's now, date included
     ClockNow(&fix->UtcTime);
@@ -40,6 +43,7 @@ void TimeOfDay(int count, FixRecord* fix) {
 }
 
 void Date(int count, FixRecord* fix) {
+  if (FieldBroken(9)) return;
   int n = FieldInt(count, 9);
   if (n == 0) {
     ClockNow(&fix->UtcTime);
@@ -52,6 +56,11 @@ void Date(int count, FixRecord* fix) {
   fix->ValidFields |= FIX_DATE;
 }
 
+// True when the latitude and longitude fields (and their N/S, E/W) keep their rules.
+bool PositionValid(int latIndex, int lonIndex) {
+  return !FieldBroken(latIndex) && !FieldBroken(latIndex + 1) && !FieldBroken(lonIndex) && !FieldBroken(lonIndex + 1);
+}
+
 void Position(int count, int latIndex, int lonIndex, FixRecord* fix) {
   fix->Latitude = DdmmToDegrees(FieldDouble(count, latIndex));
   if (FieldText(count, latIndex + 1)[0] == 'S') fix->Latitude = -fix->Latitude;
@@ -59,7 +68,12 @@ void Position(int count, int latIndex, int lonIndex, FixRecord* fix) {
   if (FieldText(count, lonIndex + 1)[0] == 'W') fix->Longitude = -fix->Longitude;
 }
 
+// A satellite with a field that breaks its rule is left out (an empty slot).
 void StoreInView(FixRecord* fix, int slot, int count, int field) {
+  if (FieldBroken(field) || FieldBroken(field + 1) || FieldBroken(field + 2) || FieldBroken(field + 3)) {
+    fix->InViewPrns[slot] = fix->InViewElevation[slot] = fix->InViewAzimuth[slot] = fix->InViewSnr[slot] = 0;
+    return;
+  }
   fix->InViewPrns[slot] = static_cast<DWORD>(FieldInt(count, field));
   fix->InViewElevation[slot] = static_cast<DWORD>(FieldInt(count, field + 1));
   fix->InViewAzimuth[slot] = static_cast<DWORD>(FieldInt(count, field + 2));
@@ -77,16 +91,25 @@ enum GgaField { GGA_TIME = 1, GGA_LAT = 2, GGA_LON = 4, GGA_QUALITY = 6, GGA_SAT
 void ParseGGA(const char* sentence, FixRecord* fix) {
   int n = SplitFields(sentence);
   TimeOfDay(n, fix);
-  fix->FixQuality = static_cast<DWORD>(FieldInt(n, GGA_QUALITY));
+  // A quality or a position that breaks its rule: the sentence gives no fix.
+  bool fixed = !FieldBroken(GGA_QUALITY) && PositionValid(GGA_LAT, GGA_LON);
+  fix->FixQuality = fixed ? static_cast<DWORD>(FieldInt(n, GGA_QUALITY)) : 0;
+  DWORD valid = FIX_LATITUDE | FIX_LONGITUDE;
+  const struct {
+    int field;
+    DWORD bit;
+  } kValues[] = {{GGA_ALTITUDE, FIX_ALTITUDE_SEA_LEVEL}, {GGA_SEPARATION, FIX_SEPARATION}, {GGA_HDOP, FIX_HDOP},
+                 {GGA_SATELLITES, FIX_SATELLITE_COUNT}};
+  for (const auto& v : kValues)
+    if (!FieldBroken(v.field)) valid |= v.bit;
   if (fix->FixQuality != 0) {
     Position(n, GGA_LAT, GGA_LON, fix);
-    fix->SatelliteCount = static_cast<DWORD>(FieldInt(n, GGA_SATELLITES));
-    fix->Hdop = FieldFloat(n, GGA_HDOP);
-    fix->AltitudeSeaLevel = FieldFloat(n, GGA_ALTITUDE);
-    fix->Separation = FieldFloat(n, GGA_SEPARATION);
+    if (valid & FIX_SATELLITE_COUNT) fix->SatelliteCount = static_cast<DWORD>(FieldInt(n, GGA_SATELLITES));
+    if (valid & FIX_HDOP) fix->Hdop = FieldFloat(n, GGA_HDOP);
+    if (valid & FIX_ALTITUDE_SEA_LEVEL) fix->AltitudeSeaLevel = FieldFloat(n, GGA_ALTITUDE);
+    if (valid & FIX_SEPARATION) fix->Separation = FieldFloat(n, GGA_SEPARATION);
   }
-  fix->ValidFields |= FIX_LATITUDE | FIX_LONGITUDE | FIX_ALTITUDE_SEA_LEVEL | FIX_SEPARATION | FIX_HDOP |
-                      FIX_SATELLITE_COUNT;
+  fix->ValidFields |= valid;
 }
 
 // $GPRMC fields: 1 UTC time | 2 status A (valid) or V | 3,4 latitude, N/S | 5,6 longitude, E/W |
@@ -95,17 +118,22 @@ void ParseGGA(const char* sentence, FixRecord* fix) {
 enum RmcField { RMC_TIME = 1, RMC_STATUS = 2, RMC_LAT = 3, RMC_LON = 5, RMC_KNOTS = 7, RMC_COURSE = 8,
                 RMC_VARIATION = 10, RMC_VARIATION_SIDE = 11 };
 
-void ParseRMC(const char* sentence, FixRecord* fix) {
+int ParseRMC(const char* sentence, FixRecord* fix) {
   int n = SplitFields(sentence);
   TimeOfDay(n, fix);
   Date(n, fix);
-  if (FieldText(n, RMC_STATUS)[0] == 'A') {
+  DWORD valid = FIX_LATITUDE | FIX_LONGITUDE;
+  if (!FieldBroken(RMC_KNOTS)) valid |= FIX_SPEED;
+  if (!FieldBroken(RMC_COURSE)) valid |= FIX_HEADING;
+  bool fixed = FieldText(n, RMC_STATUS)[0] == 'A' && PositionValid(RMC_LAT, RMC_LON);
+  if (fixed) {
     Position(n, RMC_LAT, RMC_LON, fix);
-    float knots = FieldFloat(n, RMC_KNOTS);
+    float knots = (valid & FIX_SPEED) ? FieldFloat(n, RMC_KNOTS) : 0.0f;
     if (knots > 0.001) fix->Speed = knots * kKmhPerKnot;
-    float course = FieldFloat(n, RMC_COURSE);
+    float course = (valid & FIX_HEADING) ? FieldFloat(n, RMC_COURSE) : 0.0f;
     if (course > 0.05) fix->Heading = course;
-    if (FieldText(n, RMC_VARIATION)[0]) {
+    // Receivers that write another letter than E or W beside a variation mean W, as they always did.
+    if (FieldGiven(n, RMC_VARIATION)) {
       fix->MagVariation = ToFloat(FieldDouble(n, RMC_VARIATION));
       if (FieldText(n, RMC_VARIATION_SIDE)[0] == 'E') fix->MagVariation = -fix->MagVariation;
       fix->ValidFields |= FIX_MAG_VARIATION;
@@ -115,7 +143,8 @@ void ParseRMC(const char* sentence, FixRecord* fix) {
       }
     }
   }
-  fix->ValidFields |= FIX_LATITUDE | FIX_LONGITUDE | FIX_SPEED | FIX_HEADING;
+  fix->ValidFields |= valid;
+  return fixed ? 1 : 0;
 }
 
 // $GPVTG fields: 1,2 course, T (true) | 3,4 course, M (magnetic) | 5,6 speed, N (knots) | 7,8
@@ -124,9 +153,9 @@ enum VtgField { VTG_TRUE = 1, VTG_MAGNETIC = 3, VTG_KNOTS = 5, VTG_KMH = 7 };
 
 void ParseVTG(const char* sentence, FixRecord* fix) {
   int n = SplitFields(sentence);
-  float track = FieldFloat(n, VTG_TRUE);
+  float track = FieldBroken(VTG_TRUE) ? 0.0f : FieldFloat(n, VTG_TRUE);
   if (track > 0.05) fix->Heading = track;
-  if (FieldText(n, VTG_MAGNETIC)[0]) {
+  if (FieldGiven(n, VTG_MAGNETIC)) {
     fix->MagHeading = FieldFloat(n, VTG_MAGNETIC);
     fix->ValidFields |= FIX_MAG_HEADING;
     if (!(fix->ValidFields & FIX_MAG_VARIATION)) {
@@ -134,10 +163,14 @@ void ParseVTG(const char* sentence, FixRecord* fix) {
       fix->ValidFields |= FIX_MAG_VARIATION;
     }
   }
-  float kmh = FieldFloat(n, VTG_KMH), knots = FieldFloat(n, VTG_KNOTS);
+  float kmh = FieldBroken(VTG_KMH) ? 0.0f : FieldFloat(n, VTG_KMH);
+  float knots = FieldBroken(VTG_KNOTS) ? 0.0f : FieldFloat(n, VTG_KNOTS);
   if (kmh > 0.001) fix->Speed = kmh;
   else if (knots > 0.001) fix->Speed = knots * kKmhPerKnot;
-  fix->ValidFields |= FIX_SPEED | FIX_HEADING;
+  // A speed field that breaks its rule, with no good one beside it, says nothing of the speed.
+  bool speedBroken = FieldBroken(VTG_KMH) || FieldBroken(VTG_KNOTS);
+  if (!speedBroken || FieldGiven(n, VTG_KMH) || FieldGiven(n, VTG_KNOTS)) fix->ValidFields |= FIX_SPEED;
+  if (!FieldBroken(VTG_TRUE)) fix->ValidFields |= FIX_HEADING;
 }
 
 // $GPGSA fields: 1 selection A (automatic) or M (manual) | 2 fix 1 none, 2 2D, 3 3D | 3..14 the
@@ -149,17 +182,26 @@ void ParseGSA(const char* sentence, FixRecord* fix) {
   int n = SplitFields(sentence);
   char mode = FieldText(n, GSA_SELECTION)[0];
   fix->SelectionType = mode == 'A' ? 1 : (mode == 'M' ? 2 : 0);
-  int m = FieldInt(n, GSA_FIX);
-  fix->FixType = m ? static_cast<DWORD>(m - 1) : 0;
+  if (!FieldBroken(GSA_FIX)) {
+    int m = FieldInt(n, GSA_FIX);
+    fix->FixType = m ? static_cast<DWORD>(m - 1) : 0;
+  }
   int slot = 0;
   for (int i = GSA_FIRST_PRN; i <= GSA_LAST_PRN; ++i) {
-    int prn = FieldInt(n, i);
+    int prn = FieldBroken(i) ? 0 : FieldInt(n, i);
     if (prn) fix->UsedPrns[slot++] = static_cast<DWORD>(prn);
   }
-  fix->Pdop = FieldFloat(n, GSA_PDOP);
-  fix->Hdop = FieldFloat(n, GSA_HDOP);
-  fix->Vdop = FieldFloat(n, GSA_VDOP);
-  fix->ValidFields |= FIX_PDOP | FIX_HDOP | FIX_VDOP | FIX_USED_PRNS;
+  const struct {
+    int field;
+    float* value;
+    DWORD bit;
+  } kDops[] = {{GSA_PDOP, &fix->Pdop, FIX_PDOP}, {GSA_HDOP, &fix->Hdop, FIX_HDOP}, {GSA_VDOP, &fix->Vdop, FIX_VDOP}};
+  for (const auto& d : kDops) {
+    if (FieldBroken(d.field)) continue;
+    *d.value = FieldFloat(n, d.field);
+    fix->ValidFields |= d.bit;
+  }
+  fix->ValidFields |= FIX_USED_PRNS;
 }
 
 // $GPGSV fields: 1 messages in the group | 2 this message's number | 3 satellites in view | then
@@ -171,6 +213,8 @@ void ParseGSV(const char* sentence, FixRecord* fix) {
   int n = SplitFields(sentence);
   // Receivers of NMEA 4.10 end the sentence with a one-field signal ID; it is not a satellite.
   if (n > GSV_FIRST_SATELLITE && (n - GSV_FIRST_SATELLITE) % GSV_SATELLITE_FIELDS == 1) --n;
+  // A group whose count or numbering breaks its rule cannot be placed: the sentence says nothing.
+  if (FieldBroken(GSV_TOTAL) || FieldBroken(GSV_NUMBER) || FieldBroken(GSV_IN_VIEW)) return;
   int64_t total = FieldInt(n, GSV_TOTAL), k = FieldInt(n, GSV_NUMBER), inView = FieldInt(n, GSV_IN_VIEW);
   if (total * 4 <= kMaxSatellites) {
     fix->SatellitesInView = static_cast<DWORD>(inView);
@@ -187,8 +231,9 @@ void ParseGSV(const char* sentence, FixRecord* fix) {
     int64_t remaining = (total - k + 1) * 4;
     for (int g = 0; g < 4 && filled < kMaxSatellites; ++g) {
       int field = 4 + 4 * g;
-      int prn = FieldInt(n, field), el = FieldInt(n, field + 1), az = FieldInt(n, field + 2);
-      if (remaining <= free || (prn != 0 && (el != 0 || az != 0))) {
+      bool broken = FieldBroken(field) || FieldBroken(field + 1) || FieldBroken(field + 2) || FieldBroken(field + 3);
+      int prn = broken ? 0 : FieldInt(n, field), el = FieldInt(n, field + 1), az = FieldInt(n, field + 2);
+      if (!broken && (remaining <= free || (prn != 0 && (el != 0 || az != 0)))) {
         StoreInView(fix, static_cast<int>(filled), n, field);
         ++filled;
         --free;

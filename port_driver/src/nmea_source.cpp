@@ -99,8 +99,8 @@ enum GllField { GLL_LAT = 1, GLL_LON = 3, GLL_TIME = 5, GLL_STATUS = 6 };
 // $xxZDA: 1 UTC time | 2 day | 3 month | 4 year, four digits | 5,6 local zone hours, minutes.
 enum ZdaField { ZDA_TIME = 1, ZDA_DAY = 2, ZDA_MONTH = 3, ZDA_YEAR = 4 };
 // What this reader looks at itself in the sentences the $GP parser reads: $xxGGA 1 UTC time, 9
-// altitude above sea level (m); $xxRMC 1 UTC time, 2 status A (valid) or V, 12 mode (NMEA 2.3).
-enum SolutionField { GGA_RMC_TIME = 1, GGA_ALTITUDE = 9, RMC_STATUS = 2, RMC_MODE = 12 };
+// altitude above sea level (m); $xxRMC 1 UTC time, 12 mode (NMEA 2.3).
+enum SolutionField { GGA_RMC_TIME = 1, GGA_ALTITUDE = 9, RMC_MODE = 12 };
 
 // The field holding the time of a time-tagged sentence, or 0 for other sentences.
 int TimeField(int type) {
@@ -165,21 +165,31 @@ void ParseAnyGSA(NmeaSource* s, int talker, const char* line, FixRecord* fix) {
     int id = FieldInt(n, GSA_SYSTEM);
     if (id >= SYS_GPS && id <= SYS_NAVIC) system = static_cast<System>(id);
   }
-  for (int i = GSA_FIRST_USED; i <= GSA_LAST_USED; ++i) AddUsed(s, SkyNumber(system, FieldInt(n, i)));
+  for (int i = GSA_FIRST_USED; i <= GSA_LAST_USED; ++i)
+    if (!FieldBroken(i)) AddUsed(s, SkyNumber(system, FieldInt(n, i)));
   char mode = FieldText(n, GSA_SELECTION)[0];
   DWORD selection = mode == 'A' ? 1 : (mode == 'M' ? 2 : 0);
-  int m = FieldInt(n, GSA_FIX);
-  DWORD type = m > 0 ? static_cast<DWORD>(m - 1) : 0;
-  if (s->gsaCount == 0 || type > fix->FixType) fix->FixType = type;
+  if (!FieldBroken(GSA_FIX)) {  // a fix mode out of 1-3 is absent
+    int m = FieldInt(n, GSA_FIX);
+    DWORD type = m > 0 ? static_cast<DWORD>(m - 1) : 0;
+    if (s->gsaCount == 0 || type > fix->FixType) fix->FixType = type;
+  }
   if (s->gsaCount == 0) fix->SelectionType = selection;
   if (s->gsaCount == 0 || talker == TALKER_GN || s->gsaDopTalker != TALKER_GN) {
-    fix->Pdop = FieldFloat(n, GSA_PDOP);
-    fix->Hdop = FieldFloat(n, GSA_HDOP);
-    fix->Vdop = FieldFloat(n, GSA_VDOP);
+    const struct {
+      int field;
+      float* value;
+      DWORD bit;
+    } kDops[] = {{GSA_PDOP, &fix->Pdop, FIX_PDOP}, {GSA_HDOP, &fix->Hdop, FIX_HDOP}, {GSA_VDOP, &fix->Vdop, FIX_VDOP}};
+    for (const auto& d : kDops) {
+      if (FieldBroken(d.field)) continue;
+      *d.value = FieldFloat(n, d.field);
+      fix->ValidFields |= d.bit;
+    }
     s->gsaDopTalker = talker;
   }
   for (int slot = 0; slot < kMaxSatellites; ++slot) fix->UsedPrns[slot] = slot < s->usedCount ? s->used[slot] : 0;
-  fix->ValidFields |= FIX_PDOP | FIX_HDOP | FIX_VDOP | FIX_USED_PRNS;
+  fix->ValidFields |= FIX_USED_PRNS;
   ++s->gsaCount;
 }
 
@@ -194,6 +204,8 @@ void ParseAnyGSV(NmeaSource* s, int talker, const char* line, FixRecord* fix) {
     --n;
     signal = FieldInt(n + 1, n);
   }
+  // A group whose count or numbering breaks its rule cannot be placed: the sentence says nothing.
+  if (FieldBroken(GSV_MESSAGES) || FieldBroken(GSV_MESSAGE) || FieldBroken(GSV_MESSAGE + 1)) return;
   int k = FieldInt(n, GSV_MESSAGE), total = FieldInt(n, GSV_MESSAGES);
   if (k == 1) {
     bool again = s->gsvGroups > 0 && talker == TALKER_GP && s->gsvTalker == TALKER_GP && signal == s->gsvSignal;
@@ -208,6 +220,7 @@ void ParseAnyGSV(NmeaSource* s, int talker, const char* line, FixRecord* fix) {
   for (int g = 0; g < 4; ++g) {
     int field = GSV_FIRST_SATELLITE + GSV_PER_SATELLITE * g;
     if (field >= n) break;
+    if (FieldBroken(field) || FieldBroken(field + 1) || FieldBroken(field + 2) || FieldBroken(field + 3)) continue;
     AddSky(s, SkyNumber(system, FieldInt(n, field)), static_cast<DWORD>(FieldInt(n, field + 1)),
            static_cast<DWORD>(FieldInt(n, field + 2)), static_cast<DWORD>(FieldInt(n, field + 3)));
   }
@@ -243,7 +256,7 @@ DWORD QualityOfMode(const char* mode) {
 bool TimeOfDayValue(double t) { return t >= 0 && t < 240000; }
 
 void TimeAt(int count, int index, FixRecord* fix) {
-  if (!FieldText(count, index)[0]) return;
+  if (!FieldGiven(count, index)) return;
   double t = FieldDouble(count, index);
   if (!TimeOfDayValue(t)) return;
   int hhmmss = static_cast<int>(t);
@@ -261,25 +274,34 @@ void ParseGNS(NmeaSource* s, const char* line, FixRecord* fix) {
   TimeAt(n, GNS_TIME, fix);
   char mode[16];
   strcpy(mode, FieldText(n, GNS_MODE));
-  fix->FixQuality = QualityOfMode(mode);
+  // A position that breaks its rule: the sentence gives no fix.
+  bool positionValid = !FieldBroken(GNS_LAT) && !FieldBroken(GNS_LAT + 1) && !FieldBroken(GNS_LON) &&
+                       !FieldBroken(GNS_LON + 1);
+  fix->FixQuality = positionValid ? QualityOfMode(mode) : 0;
+  DWORD valid = FIX_LATITUDE | FIX_LONGITUDE;
+  if (!FieldBroken(GNS_ALTITUDE)) valid |= FIX_ALTITUDE_SEA_LEVEL;
+  if (!FieldBroken(GNS_SEPARATION)) valid |= FIX_SEPARATION;
+  if (!FieldBroken(GNS_HDOP)) valid |= FIX_HDOP;
+  if (!FieldBroken(GNS_SATELLITES)) valid |= FIX_SATELLITE_COUNT;
   if (fix->FixQuality) {
     fix->Latitude = DdmmToDegrees(FieldDouble(n, GNS_LAT));
     if (FieldText(n, GNS_LAT + 1)[0] == 'S') fix->Latitude = -fix->Latitude;
     fix->Longitude = DdmmToDegrees(FieldDouble(n, GNS_LON));
     if (FieldText(n, GNS_LON + 1)[0] == 'W') fix->Longitude = -fix->Longitude;
-    fix->SatelliteCount = static_cast<DWORD>(FieldInt(n, GNS_SATELLITES));
-    fix->Hdop = FieldFloat(n, GNS_HDOP);
-    fix->AltitudeSeaLevel = FieldFloat(n, GNS_ALTITUDE);
-    fix->Separation = FieldFloat(n, GNS_SEPARATION);
-    s->altitudeGiven = FieldText(n, GNS_ALTITUDE)[0] != 0;
+    if (valid & FIX_SATELLITE_COUNT) fix->SatelliteCount = static_cast<DWORD>(FieldInt(n, GNS_SATELLITES));
+    if (valid & FIX_HDOP) fix->Hdop = FieldFloat(n, GNS_HDOP);
+    if (valid & FIX_ALTITUDE_SEA_LEVEL) fix->AltitudeSeaLevel = FieldFloat(n, GNS_ALTITUDE);
+    if (valid & FIX_SEPARATION) fix->Separation = FieldFloat(n, GNS_SEPARATION);
+    s->altitudeGiven = FieldGiven(n, GNS_ALTITUDE);
   }
-  fix->ValidFields |= FIX_LATITUDE | FIX_LONGITUDE | FIX_ALTITUDE_SEA_LEVEL | FIX_SEPARATION | FIX_HDOP |
-                      FIX_SATELLITE_COUNT;
+  fix->ValidFields |= valid;
 }
 
 void ParseGLL(NmeaSource* s, const char* line, FixRecord* fix) {
   int n = SplitFields(line);
   if (FieldText(n, GLL_STATUS)[0] != 'A') return;
+  for (int i = GLL_LAT; i <= GLL_LON + 1; ++i)
+    if (FieldBroken(i)) return;  // a position that breaks its rule is none
   s->gllFix = true;
   if (!(fix->ValidFields & FIX_TIME)) TimeAt(n, GLL_TIME, fix);
   fix->Latitude = DdmmToDegrees(FieldDouble(n, GLL_LAT));
@@ -292,6 +314,7 @@ void ParseGLL(NmeaSource* s, const char* line, FixRecord* fix) {
 // ZDA: the time and the date (with a four-digit year).
 void ParseZDA(const char* line, FixRecord* fix) {
   int n = SplitFields(line);
+  if (FieldBroken(ZDA_DAY) || FieldBroken(ZDA_MONTH) || FieldBroken(ZDA_YEAR)) return;
   int day = FieldInt(n, ZDA_DAY), month = FieldInt(n, ZDA_MONTH), year = FieldInt(n, ZDA_YEAR);
   if (day < 1 || day > 31 || month < 1 || month > 12 || year < 1980 || year > 2200) return;
   if (!(fix->ValidFields & FIX_TIME)) TimeAt(n, ZDA_TIME, fix);
@@ -311,17 +334,14 @@ void ParseSolution(NmeaSource* s, int talker, int type, const char* line, FixRec
   switch (type) {
     case GGA: {
       ParseGGA(line, fix);
-      char alt[16];
-      FieldOf(line, GGA_ALTITUDE, alt);
-      s->altitudeGiven = fix->FixQuality != 0 && alt[0];
+      // The field table still holds the GGA just parsed.
+      s->altitudeGiven = fix->FixQuality != 0 && FieldGiven(kMaxFields, GGA_ALTITUDE);
       break;
     }
     case RMC: {
-      ParseRMC(line, fix);
-      char status[16], mode[16];
-      FieldOf(line, RMC_STATUS, status);
+      char mode[16];
+      s->rmcFix = ParseRMC(line, fix) == 1;  // status A with a position that keeps its rules
       FieldOf(line, RMC_MODE, mode);
-      s->rmcFix = status[0] == 'A';
       s->rmcMode = mode[0];
       break;
     }

@@ -1,8 +1,9 @@
-// The sentences printed for a FixRecord. Numbers are printed as the record holds them, within
-// the widths an NMEA field can carry (coordinates within the globe, other values within
-// +-999999.9, counts and satellite values up to 999), so that a batch always fits its buffer.
+// The sentences printed for a FixRecord. Numbers are printed as the record holds them when they
+// are within their field's rule (support/nmea_rules.h) and its NMEA width; any other value is an
+// empty field, so that a batch always fits its buffer and never says what it cannot stand behind.
 #include "support/units.h"
 #include "support/nmea_writer.h"
+#include "support/nmea_rules.h"
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
@@ -18,13 +19,29 @@ namespace {
 struct Decimal {
   char text[16];
 };
-Decimal Num(double v) {
+Decimal Num(double v, double low = -999999.9, double high = 999999.9) {
   Decimal d{};
-  if (std::isfinite(v) && v <= 999999.9 && v >= -999999.9) snprintf(d.text, sizeof d.text, "%.1f", v);
+  if (std::isfinite(v) && v <= high && v >= low) snprintf(d.text, sizeof d.text, "%.1f", v);
   return d;
 }
 
-int Count(DWORD v) { return v > 999 ? 999 : static_cast<int>(v); }
+// An angle of 0 to < 360 degrees; 359.96 rounds to 0.0, never to 360.0.
+Decimal Angle(double v) {
+  if (!(v >= 0 && v < 360)) return Decimal{};
+  return Num(v >= 359.95 ? 0.0 : v);
+}
+
+Decimal Dop(double v) { return Num(v, 0, kMaxDop); }
+
+// A count or satellite value within `limit`, zero-padded to `width` digits; empty beyond it.
+struct Digits {
+  char text[8];
+};
+Digits Whole(DWORD v, DWORD limit, int width) {
+  Digits d{};
+  if (v <= limit) snprintf(d.text, sizeof d.text, "%.*u", width, static_cast<unsigned>(v));
+  return d;
+}
 
 double Clamp(double v, double limit) {
   if (std::isnan(v)) return 0;
@@ -59,15 +76,35 @@ double DegreesToDdmm(double degrees) {
   return degrees < 0 ? -r : r;
 }
 
+namespace {
+
+// "ddmm.mmmmmm,N" for |degrees| with `width` characters before the hemisphere (16 bytes); minutes that round up to 60 carry into
+// the degrees (59.9999996' would print as 60.000000).
+void FormatDdmm(double degrees, int width, char hemisphere, char* out) {
+  double x = std::fabs(degrees);
+  double whole = std::floor(x);
+  double minutes = std::round((x - whole) * 60 * 1e6) / 1e6;
+  if (minutes >= 60) {
+    whole += 1;
+    minutes = 0;
+  }
+  snprintf(out, 16, "%0*.6f,%c", width, whole * 100 + minutes, hemisphere);
+}
+
+}  // namespace
+
+// A non-finite coordinate (no position at all) is an empty field.
 const char* FormatLatitude(double latitude, char* out) {
+  if (!std::isfinite(latitude)) return strcpy(out, ",");
   latitude = Clamp(latitude, 90);
-  snprintf(out, 16, "%011.6f,%s", std::fabs(DegreesToDdmm(latitude)), latitude < 0 ? "S" : "N");
+  FormatDdmm(latitude, 11, latitude < 0 ? 'S' : 'N', out);
   return out;
 }
 
 const char* FormatLongitude(double longitude, char* out) {
+  if (!std::isfinite(longitude)) return strcpy(out, ",");
   longitude = Clamp(longitude, 180);
-  snprintf(out, 16, "%012.6f,%s", std::fabs(DegreesToDdmm(longitude)), longitude < 0 ? "W" : "E");
+  FormatDdmm(longitude, 12, longitude < 0 ? 'W' : 'E', out);
   return out;
 }
 
@@ -89,14 +126,15 @@ int MakeGPRMC(const FixRecord* fix, char* out, size_t size) {
   TimeField(&fix->UtcTime, time);
   DateField(&fix->UtcTime, date);
   if (fix->ValidFields & FIX_MAG_VARIATION)
-    snprintf(variation, sizeof variation, "%s,%s", Num(std::fabs(fix->MagVariation)).text,
+    snprintf(variation, sizeof variation, "%s,%s", Num(std::fabs(fix->MagVariation), 0, 180).text,
              fix->MagVariation < 0 ? "E" : "W");
   else
     snprintf(variation, sizeof variation, ",");
   const char* status = fix->FixType ? "A" : "V";
   float knots = fix->Speed * kKnotsPerKmhSingle;
   snprintf(out, size, "$GPRMC,%s,%s,%s,%s,%s,%s,%s,%s,%s", time, status, FormatLatitude(fix->Latitude, lat),
-           FormatLongitude(fix->Longitude, lon), Num(knots).text, Num(OutputCourse(fix)).text, date, variation,
+           FormatLongitude(fix->Longitude, lon), Num(knots, 0, kMaxSpeedKnots).text, Angle(OutputCourse(fix)).text,
+           date, variation,
            fix->FixType ? "A" : "N");
   return Finish(out, size);
 }
@@ -106,8 +144,8 @@ int MakeGPRMC(const FixRecord* fix, char* out, size_t size) {
 int MakeGPVTG(const FixRecord* fix, char* out, size_t size) {
   double course = OutputCourse(fix);
   double magnetic = (fix->ValidFields & FIX_MAG_HEADING) ? fix->MagHeading : AngleSum(course, fix->MagVariation);
-  snprintf(out, size, "$GPVTG,%s,T,%s,M,%s,N,%s,K,A", Num(course).text, Num(magnetic).text,
-           Num(fix->Speed * kKnotsPerKmh).text, Num(fix->Speed).text);
+  snprintf(out, size, "$GPVTG,%s,T,%s,M,%s,N,%s,K,A", Angle(course).text, Angle(magnetic).text,
+           Num(fix->Speed * kKnotsPerKmh, 0, kMaxSpeedKnots).text, Num(fix->Speed, 0, kMaxSpeedKmh).text);
   return Finish(out, size);
 }
 
@@ -117,21 +155,23 @@ int MakeGPVTG(const FixRecord* fix, char* out, size_t size) {
 int MakeGPGGA(const FixRecord* fix, char* out, size_t size) {
   char time[16], lat[16], lon[16];
   TimeField(&fix->UtcTime, time);
-  snprintf(out, size, "$GPGGA,%s,%s,%s,%d,%.2d,%s,%s,M,%s,M,,", time, FormatLatitude(fix->Latitude, lat),
-           FormatLongitude(fix->Longitude, lon), Count(fix->FixQuality), Count(fix->SatelliteCount),
-           Num(fix->Hdop).text, Num(fix->AltitudeSeaLevel).text, Num(fix->Separation).text);
+  snprintf(out, size, "$GPGGA,%s,%s,%s,%s,%s,%s,%s,M,%s,M,,", time, FormatLatitude(fix->Latitude, lat),
+           FormatLongitude(fix->Longitude, lon), Whole(fix->FixQuality, 8, 1).text,
+           Whole(fix->SatelliteCount, 99, 2).text, Dop(fix->Hdop).text,
+           Num(fix->AltitudeSeaLevel, kLowestAltitude, kHighestAltitude).text,
+           Num(fix->Separation, -kMaxSeparation, kMaxSeparation).text);
   return Finish(out, size);
 }
 
 // $GPGSA: 1 selection A (automatic) | 2 fix 1 none, 2 2D, 3 3D | 3-14 PRNs used, two digits,
 // empty slots empty | 15 PDOP | 16 HDOP | 17 VDOP.
 int MakeGPGSA(const FixRecord* fix, char* out, size_t size) {
-  snprintf(out, size, "$GPGSA,A,%d,", Count(fix->FixType) + 1);
+  snprintf(out, size, "$GPGSA,A,%s,", fix->FixType <= 2 ? Whole(fix->FixType + 1, 3, 1).text : "");
   for (int i = 0; i < kMaxSatellites; ++i) {
-    if (fix->UsedPrns[i]) Append(out, size, "%.2d", Count(fix->UsedPrns[i]));
+    if (fix->UsedPrns[i]) Append(out, size, "%s", Whole(fix->UsedPrns[i], 999, 2).text);
     Append(out, size, ",");
   }
-  Append(out, size, "%s,%s,%s", Num(fix->Pdop).text, Num(fix->Hdop).text, Num(fix->Vdop).text);
+  Append(out, size, "%s,%s,%s", Dop(fix->Pdop).text, Dop(fix->Hdop).text, Dop(fix->Vdop).text);
   return Finish(out, size);
 }
 
@@ -149,7 +189,8 @@ int MakePGRMT(const FixRecord* fix, char* out, size_t size) {
   else if (kind == SOURCE_LAST_KNOWN) snprintf(label, sizeof label, "LastKnown");
   else if (kind == SOURCE_CELL_OR_STORED) snprintf(label, sizeof label, "Cell Tower");
   else snprintf(label, sizeof label, "UnKnown");
-  snprintf(out, size, "$PGRMT,%s,%s,%s,%u,%u,,,", label, Num(compassValue).text, Num(courseValue).text,
+  auto compassText = [](double v) { return v == -1.0 ? Num(v) : Angle(v); };
+  snprintf(out, size, "$PGRMT,%s,%s,%s,%u,%u,,,", label, compassText(compassValue).text, compassText(courseValue).text,
            static_cast<unsigned>(fix->Orientation), static_cast<unsigned>(fix->ProfileNumber));
   return Finish(out, size);
 }
@@ -159,15 +200,15 @@ int MakePGRMT(const FixRecord* fix, char* out, size_t size) {
 // digits); an empty slot is four empty fields.
 int MakeGPGSV(int page, const FixRecord* fix, char* out, size_t size) {
   if (size) out[0] = 0;
-  int n = Count(fix->SatellitesInView);
+  int n = fix->SatellitesInView > 99 ? 99 : static_cast<int>(fix->SatellitesInView);
   if (page < 0 || page > 2 || n <= 4 * page) return 0;
   // At most three messages go out (twelve slots); the count in view stays the true one.
   int pages = (n + 3) / 4 > 3 ? 3 : (n + 3) / 4;
   snprintf(out, size, "$GPGSV,%d,%d,%d", pages, page + 1, n);
   for (int s = 4 * page; s < 4 * page + 4; ++s) {
     if (fix->InViewPrns[s])
-      Append(out, size, ",%.2d,%.2d,%.3d,%.2d", Count(fix->InViewPrns[s]), Count(fix->InViewElevation[s]),
-             Count(fix->InViewAzimuth[s]), Count(fix->InViewSnr[s]));
+      Append(out, size, ",%s,%s,%s,%s", Whole(fix->InViewPrns[s], 999, 2).text, Whole(fix->InViewElevation[s], 90, 2).text,
+             Whole(fix->InViewAzimuth[s], 359, 3).text, Whole(fix->InViewSnr[s], 99, 2).text);
     else
       Append(out, size, ",,,,");
   }

@@ -19,6 +19,11 @@ constexpr int kFieldSize = 16;
 int GetSentenceType(const char* sentence);
 // Splits into the parser's field table; returns the number of fields.
 int SplitFields(const char* sentence);
+// True when field `index` of the last split breaks its rule (support/nmea_rules.h): the parsers
+// take it as absent.
+bool FieldBroken(int index);
+// True when the field holds a value within its rule.
+bool FieldGiven(int count, int index);
 int FieldInt(int count, int index);
 double FieldDouble(int count, int index);
 float FieldFloat(int count, int index);
@@ -26,7 +31,8 @@ const char* FieldText(int count, int index);
 double DdmmToDegrees(double v);
 
 void ParseGGA(const char* sentence, FixRecord* fix);
-void ParseRMC(const char* sentence, FixRecord* fix);
+// Returns 1 when the sentence gave a position (status A and a valid latitude and longitude).
+int ParseRMC(const char* sentence, FixRecord* fix);
 void ParseVTG(const char* sentence, FixRecord* fix);
 void ParseGSA(const char* sentence, FixRecord* fix);
 void ParseGSV(const char* sentence, FixRecord* fix);
