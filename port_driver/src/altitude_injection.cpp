@@ -22,6 +22,15 @@ signed char DetermineType(const FixRecord* fix, int port, bool altitudeChanged, 
   return std::fabs(fix->Separation) < 0.01f ? ALT_ELLIPSOID_IN_SEA_LEVEL : ALT_AS_NMEA;
 }
 
+// The altitude fields are marked valid when they hold a number: a field the receiver's sentence
+// broke (not a number) stays unmarked, and so does what is computed from it.
+void MarkAltitudes(FixRecord* fix) {
+  if (std::isfinite(fix->AltitudeSeaLevel)) fix->ValidFields |= FIX_ALTITUDE_SEA_LEVEL;
+  else fix->ValidFields &= ~FIX_ALTITUDE_SEA_LEVEL;
+  if (std::isfinite(fix->Separation)) fix->ValidFields |= FIX_SEPARATION;
+  else fix->ValidFields &= ~FIX_SEPARATION;
+}
+
 }  // namespace
 
 namespace {
@@ -33,14 +42,17 @@ void InjectSeparation(FixRecord* fix, int port) {
   if (port < 0 || port > 9) return;
   std::lock_guard<std::mutex> lock(g_injectionLock);
   if (g_System.EnableAltSep == 0) {
-    fix->ValidFields |= FIX_ALTITUDE_GROUP;
+    MarkAltitudes(fix);
     return;
   }
   PortAltitude& p = g_Geoid.ports[port];
   signed char type = p.type;
   const bool fixed = fix->FixQuality != 0 && fix->FixType != 0;
   if (type == ALT_UNKNOWN && !fixed) return;
-  if ((type == ALT_UNKNOWN || p.redetect) && fixed) {
+  // Only a fix with both altitudes given tells how the port reports them: a burst of refused
+  // values must not decide the type every later fix is corrected by.
+  const bool measurable = std::isfinite(fix->AltitudeSeaLevel) && std::isfinite(fix->Separation);
+  if ((type == ALT_UNKNOWN || p.redetect) && fixed && measurable) {
     if (!p.haveReference) {
       p.referenceAltitude = fix->AltitudeSeaLevel;
       p.referenceSeparation = fix->Separation;
@@ -71,7 +83,7 @@ void InjectSeparation(FixRecord* fix, int port) {
     }
   }
   if (g_Geoid.separation == kSeparationUnknown) {
-    fix->ValidFields |= FIX_ALTITUDE_GROUP;
+    MarkAltitudes(fix);
     return;
   }
   float s = g_Geoid.separation;
@@ -95,7 +107,7 @@ void InjectSeparation(FixRecord* fix, int port) {
     default:
       break;
   }
-  fix->ValidFields |= FIX_ALTITUDE_GROUP;
+  MarkAltitudes(fix);
 }
 
 void ClearAltitudeReference(int port) {

@@ -10,6 +10,8 @@ void SetSourceHandle(int n, HANDLE h);
 int OpenSerialSource(int n);
 void CloseSource(int n);
 int ReadWithWait(int n, FixRecord* fix);
+// True when serial port n carried a sentence of a receiver at work since it was opened.
+bool SerialSourceAlive(int n);
 int DoReadComPort(int n, FixRecord* fix, DWORD deadline);
 // Puts the driver's clock on the fix's GPS time and takes the measured-latency sample of `port`.
 int GpsClockCheck(FixRecord* fix, int port);

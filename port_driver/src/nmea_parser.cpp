@@ -106,8 +106,9 @@ void ParseGGA(const char* sentence, FixRecord* fix) {
     Position(n, GGA_LAT, GGA_LON, fix);
     if (valid & FIX_SATELLITE_COUNT) fix->SatelliteCount = static_cast<DWORD>(FieldInt(n, GGA_SATELLITES));
     if (valid & FIX_HDOP) fix->Hdop = FieldFloat(n, GGA_HDOP);
-    if (valid & FIX_ALTITUDE_SEA_LEVEL) fix->AltitudeSeaLevel = FieldFloat(n, GGA_ALTITUDE);
-    if (valid & FIX_SEPARATION) fix->Separation = FieldFloat(n, GGA_SEPARATION);
+    // A refused altitude or separation is no number at all: nothing downstream can take it for one.
+    fix->AltitudeSeaLevel = (valid & FIX_ALTITUDE_SEA_LEVEL) ? FieldFloat(n, GGA_ALTITUDE) : NAN;
+    fix->Separation = (valid & FIX_SEPARATION) ? FieldFloat(n, GGA_SEPARATION) : NAN;
   }
   fix->ValidFields |= valid;
 }

@@ -2,6 +2,7 @@
 // that send GSA rarely or never. See nmea_source.h.
 #include "port_driver/nmea_source.h"
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include "port_driver/nmea_parser.h"
@@ -290,8 +291,9 @@ void ParseGNS(NmeaSource* s, const char* line, FixRecord* fix) {
     if (FieldText(n, GNS_LON + 1)[0] == 'W') fix->Longitude = -fix->Longitude;
     if (valid & FIX_SATELLITE_COUNT) fix->SatelliteCount = static_cast<DWORD>(FieldInt(n, GNS_SATELLITES));
     if (valid & FIX_HDOP) fix->Hdop = FieldFloat(n, GNS_HDOP);
-    if (valid & FIX_ALTITUDE_SEA_LEVEL) fix->AltitudeSeaLevel = FieldFloat(n, GNS_ALTITUDE);
-    if (valid & FIX_SEPARATION) fix->Separation = FieldFloat(n, GNS_SEPARATION);
+    // A refused altitude or separation is no number at all: nothing downstream can take it for one.
+    fix->AltitudeSeaLevel = (valid & FIX_ALTITUDE_SEA_LEVEL) ? FieldFloat(n, GNS_ALTITUDE) : NAN;
+    fix->Separation = (valid & FIX_SEPARATION) ? FieldFloat(n, GNS_SEPARATION) : NAN;
     s->altitudeGiven = FieldGiven(n, GNS_ALTITUDE);
   }
   fix->ValidFields |= valid;
@@ -369,6 +371,14 @@ const char* NmeaSentenceIn(const char* text) {
   for (const char* p = strchr(text, '$'); p; p = strchr(p + 1, '$'))
     if (NmeaChecksumOk(p) && strchr(p, '*')) return p;
   return nullptr;
+}
+
+bool NmeaSentenceAlive(const char* line) {
+  if (!line || !NmeaChecksumOk(line) || TalkerOf(line) < 0 || TypeOf(line) < 0) return false;
+  int n = SplitFields(line);
+  for (int i = 1; i < n; ++i)
+    if (FieldBroken(i)) return false;
+  return true;
 }
 
 void NmeaSourceReset(NmeaSource* source, bool strict) {

@@ -27,6 +27,22 @@ void ClearSatellites(FixRecord* fix) {
 
 bool FromReceiver(const FixRecord& fix) { return fix.SourceKind & 0x0F; }
 
+// A position carried forward past the projection window claims no movement: it stands where the
+// window left it, its course kept, and $PGRMT says it is the last known one.
+void Halt(FixRecord* out) {
+  out->Speed = 0;
+  if (FromReceiver(*out)) out->SourceKind = SOURCE_LAST_KNOWN;
+}
+
+// The profile's FallbackAsNoFix: a carried-forward position is reported as no fix at all.
+void NoFix(FixRecord* out) {
+  out->FixQuality = 0;
+  out->FixType = 0;
+  out->Speed = 0;
+  out->ValidFields &= ~(FIX_LATITUDE | FIX_LONGITUDE);
+  ClearSatellites(out);
+}
+
 // Projects `out` along its course by `lag` ms; returns 1 when it moved.
 int Project(FixRecord* out, LONG lag, LONG dms) {
   const ProfileSettings& p = g_Profile;
@@ -98,7 +114,14 @@ int BuildOutputFix(FixRecord* out) {
   if (g_History.HaveFirstFix) {
     *out = prev;
     // However long the source is silent, the fix is carried no further than the stale time.
-    return Project(out, lag > kStaleDataMs ? kStaleDataMs : lag, dms);
+    if (lag <= kStaleDataMs) return Project(out, lag, dms);
+    if (p.FallbackAsNoFix) {
+      NoFix(out);
+      return 0;
+    }
+    int moved = Project(out, kStaleDataMs, dms);
+    Halt(out);
+    return moved;
   }
   if (lag > kStaleDataMs || dms == 0) {
     ClearSatellites(&last);
@@ -109,11 +132,21 @@ int BuildOutputFix(FixRecord* out) {
     ClockNow(&last.UtcTime);
     ApplyCompass(&last, static_cast<float>(p.MinSpeed));
     *out = last;
+    Halt(out);
+    if (p.FallbackAsNoFix) NoFix(out);
     return 0;
   }
   if (dms >= kLostFixMs) {
     *out = prev;
     LogPrintf(LOG_CRLF, "WWIB: returning UnFixed Data, Dms: %d, Lagms: %d", dms, lag);
+    return 0;
+  }
+  // The fix is lost for less than kLostFixMs: the last good fix (or the stored or tower position)
+  // stands in for it, or the receiver's own no-fix data when the profile asks for no fallback.
+  if (p.FallbackAsNoFix) {
+    *out = prev;
+    NoFix(out);
+    ClockNow(&out->UtcTime);
     return 0;
   }
   *out = last;
@@ -125,5 +158,8 @@ int BuildOutputFix(FixRecord* out) {
   } else {
     lag = dms;
   }
-  return Project(out, lag, dms);
+  if (lag <= kStaleDataMs) return Project(out, lag, dms);
+  int moved = Project(out, kStaleDataMs, dms);
+  Halt(out);
+  return moved;
 }

@@ -58,7 +58,7 @@ int TestPort(int index, FixRecord* test, bool* stop) {
           *stop = true;
           return 0;
         }
-        if (n > 0) {
+        if (n > 0 && SerialSourceAlive(index)) {  // bytes that only look like NMEA make no receiver
           count = n;
           break;
         }

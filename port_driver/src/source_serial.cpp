@@ -44,6 +44,23 @@ bool Before(DWORD deadline) { return static_cast<LONG>(GetTickCount() - deadline
 NmeaSource g_nmea[kSourcePorts];
 char g_carried[kSourcePorts][kReceiveBuffer];
 DWORD g_carriedLength[kSourcePorts];
+// When each port last carried a sentence that shows a receiver at work (or was opened): bytes
+// that never make one are no life, and the port counts as silent after the same deadline.
+DWORD g_lastLife[kSourcePorts];
+bool g_liveSinceOpen[kSourcePorts];
+
+// Five reporting intervals, at least 5 s.
+DWORD SilenceLimit() { return 5 * g_System.SleepTime > kLeastSilenceMs ? 5 * g_System.SleepTime : kLeastSilenceMs; }
+
+// A read that brought bytes but no life for the silence limit fails as a silent port does.
+int LifelessFails(int n, int result) {
+  if (result < 0) return result;
+  DWORD quiet = GetTickCount() - g_lastLife[n];
+  if (quiet <= SilenceLimit()) return result;
+  LogPrintf(LOG_CRLF, "No Usable Data From Port %d In %u ms", n, quiet);
+  g_lastLife[n] = GetTickCount();  // the next verdict after another full limit
+  return -2;
+}
 
 void Complete(int n, FixRecord* fix) {
   NmeaFinishCycle(&g_nmea[n], fix);
@@ -84,6 +101,8 @@ int OpenSerialSource(int n) {
   SetSourceHandle(n, h);
   NmeaSourceReset(&g_nmea[n], g_System.StrictNmea != 0);
   g_carriedLength[n] = 0;
+  g_lastLife[n] = GetTickCount();
+  g_liveSinceOpen[n] = false;
   LogPrintf(LOG_CRLF, "Opened Port %s", Utf8Of(name).text);
   COMMTIMEOUTS t;
   if (g_System.ComTimeOut != 0 && GetCommTimeouts(h, &t)) {
@@ -97,6 +116,8 @@ int OpenSerialSource(int n) {
   else LogPrintf(LOG_CRLF, "Port %s is setup", Utf8Of(name).text);
   return 0;
 }
+
+bool SerialSourceAlive(int n) { return n >= 1 && n < kSourcePorts && g_liveSinceOpen[n]; }
 
 // Ends a blocked WaitCommEvent or ReadFile on the port from another thread.
 void AbortPortWait(int n) {
@@ -127,18 +148,18 @@ int ReadWithWait(int n, FixRecord* fix) {
   }
   HANDLE h = SourceHandle(n);
   DWORD deadline = GetTickCount() + g_System.SleepTime + 200;
-  if (g_carriedLength[n]) return DoReadComPort(n, fix, deadline);  // the next cycle has begun
+  if (g_carriedLength[n]) return LifelessFails(n, DoReadComPort(n, fix, deadline));  // the next cycle has begun
   if (DWORD waiting = Waiting(h)) {
     LogPrintf(LOG_CRLF, "%d Bytes Waiting", waiting);
-    return DoReadComPort(n, fix, deadline);
+    return LifelessFails(n, DoReadComPort(n, fix, deadline));
   }
   if (!SetCommMask(h, EV_RXCHAR | EV_CTS | EV_DSR | EV_RLSD | EV_BREAK | EV_ERR | EV_RING | EV_POWER)) {
     LogLine(LOG_CRLF, "Port Can't set Event mask");
-    return DoReadComPort(n, fix, deadline);
+    return LifelessFails(n, DoReadComPort(n, fix, deadline));
   }
   // A receiver that falls silent (or a port whose device stays but sends nothing) counts as a
   // failed read after five reporting intervals, at least 5 s: the failure path then runs.
-  DWORD silence = 5 * g_System.SleepTime > kLeastSilenceMs ? 5 * g_System.SleepTime : kLeastSilenceMs;
+  DWORD silence = SilenceLimit();
   DWORD events = 0;
   if (!PlatformWaitCommEventFor(h, &events, silence) && GetLastError() == WAIT_TIMEOUT) {
     LogPrintf(LOG_CRLF, "No Data From Port %d In %u ms", n, silence);
@@ -147,7 +168,7 @@ int ReadWithWait(int n, FixRecord* fix) {
   if (events) {
     if (events & EV_RXCHAR) {
       LogLine(LOG_CRLF, "Event RXCHAR");
-      return DoReadComPort(n, fix, deadline);
+      return LifelessFails(n, DoReadComPort(n, fix, deadline));
     }
     static const struct {
       DWORD bit;
@@ -236,6 +257,10 @@ int DoReadComPort(int n, FixRecord* fix, DWORD deadline) {
             }
             total += static_cast<int>(len + 2);
             if (sentence) NmeaParse(&nmea, sentence, fix);
+            if (NmeaSentenceAlive(sentence)) {
+              g_lastLife[n] = GetTickCount();
+              g_liveSinceOpen[n] = true;
+            }
             pending = true;
           }
           p = stop;

@@ -139,10 +139,10 @@ bool RepairGpx(TrackFile& f) {
   return WriteGpxWithTail(f, "", false);
 }
 
-// A point every reader takes: finite, on the globe.
+// A point every reader takes: finite, on the globe. (An unknown altitude is a point without one.)
 bool Plottable(const FixRecord* fix) {
   return std::isfinite(fix->Latitude) && std::isfinite(fix->Longitude) && std::fabs(fix->Latitude) <= 90 &&
-         std::fabs(fix->Longitude) <= 180 && std::isfinite(fix->AltitudeSeaLevel) && std::isfinite(fix->Heading) &&
+         std::fabs(fix->Longitude) <= 180 && std::isfinite(fix->Heading) &&
          std::isfinite(fix->Speed) && std::isfinite(fix->MagHeading) && std::isfinite(fix->MagVariation);
 }
 
@@ -223,12 +223,13 @@ void WriteTrackPoint(const FixRecord* fix, int direction) {
   FileGuard guard(f);
   if (!f.stream && !OpenGpx(f, direction)) return;
   const SYSTEMTIME& t = fix->UtcTime;
-  char point[256];
+  char point[256], ele[48] = "";
+  if (std::isfinite(fix->AltitudeSeaLevel))
+    snprintf(ele, sizeof ele, "        <ele>%.1f</ele>\r\n", fix->AltitudeSeaLevel);
   snprintf(point, sizeof point,
-           "      <trkpt lat=\"%.6f\" lon=\"%.6f\">\r\n        <ele>%.1f</ele>\r\n"
+           "      <trkpt lat=\"%.6f\" lon=\"%.6f\">\r\n%s"
            "        <time>%.4d-%.2d-%.2dT%.2d:%.2d:%.2dZ</time>\r\n      </trkpt>\r\n",
-           fix->Latitude, fix->Longitude, fix->AltitudeSeaLevel, t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute,
-           t.wSecond);
+           fix->Latitude, fix->Longitude, ele, t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond);
   WriteGpxWithTail(f, point);
 }
 

@@ -59,6 +59,7 @@ void PresetProfileSettings() {
   g_Profile.MagLand = 0;
   g_Profile.HonestStill = 0;
   g_Profile.AutoLag = 0;
+  g_Profile.FallbackAsNoFix = 0;
 }
 
 void ResetDriverSettings() {
@@ -200,6 +201,7 @@ void LoadProfile(DWORD n) {
   ReadDword(key, u"EnableCompass", &g_Profile.EnableCompass);
   g_Profile.HonestStill = ReadOptionalSwitch(key, u"HonestStill");
   g_Profile.AutoLag = ReadOptionalSwitch(key, u"AutoLag");
+  g_Profile.FallbackAsNoFix = ReadOptionalSwitch(key, u"FallbackAsNoFix");
   g_Profile.MagVal = NormaliseMagnetic(g_Profile.MagVal);
   g_Profile.MagLand = NormaliseMagnetic(g_Profile.MagLand);
   RegCloseKey(key);
@@ -231,4 +233,5 @@ void SetProfileDefaults(DWORD n) {
   g_Profile.EnableCompass = driving ? 0 : 1;
   g_Profile.HonestStill = 0;
   g_Profile.AutoLag = 0;
+  g_Profile.FallbackAsNoFix = 0;
 }

@@ -56,6 +56,10 @@ bool NmeaChecksumOk(const char* line);
 // The first '$' of `text` that begins a sentence with a right checksum (binary data of the
 // receiver may come before it on the same line), or null.
 const char* NmeaSentenceIn(const char* text);
+// True when the sentence shows a receiver at work: a talker and type the reader knows, a right
+// checksum (when it has one) and no field that breaks its rule. An empty time is life (a receiver
+// without a fix yet); junk that only looks like NMEA is not.
+bool NmeaSentenceAlive(const char* line);
 // True when `line` begins the next cycle: a time-tagged sentence whose time differs from the
 // cycle's, or one that repeats a time-tagged sentence the cycle already has.
 bool NmeaStartsNewCycle(const NmeaSource* source, const char* line);

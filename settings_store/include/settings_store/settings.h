@@ -58,6 +58,7 @@ struct ProfileSettings {
   LONG MagLand;
   DWORD HonestStill;  // 1: a standstill judged against the receiver's own scatter (off by default)
   DWORD AutoLag;      // 1: advance by the receiver's measured latency, prediction bounded (off by default)
+  DWORD FallbackAsNoFix;  // 1: no fix (V, quality 0) in place of a carried-forward position (off by default)
 };
 
 struct SystemSettings {
