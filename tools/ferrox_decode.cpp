@@ -13,6 +13,7 @@
 #include "settings_store/settings.h"
 #include "support/clock.h"
 #include "support/program_options.h"
+#include "support/nmea_check.h"
 #include "support/nmea_writer.h"
 
 namespace {
@@ -47,6 +48,10 @@ const char kUsage[] =
     "  --correct  run each cycle through the driver's correction stage and print, as JSON, what a\n"
     "           program reading the port receives --read-at ms after the cycle arrived (the\n"
     "           driver's clock follows the GPS, so it reads the fix time when the cycle arrives)\n"
+    "  --check  check written NMEA instead (what frxd serves): each '$' line well formed, its\n"
+    "           checksum right and every field within its rule; exit 1 at the first fault, named\n"
+    "  --check  check written NMEA instead (what frxd serves): each '$' line well formed, its\n"
+    "           checksum right and every field within its rule; exit 1 at the first fault, named\n"
     "  --read-at MS   when the program reads after the arrival (default 500)\n"
     "  --profile N    the profile defaults used by --correct: 1 Driving (default), 2 Walking\n"
     "  --strict       the strict reading (see above)\n"
@@ -55,7 +60,26 @@ const char kUsage[] =
     "Other sentences (proprietary, other types) are skipped.\n"
     "Exit status 0, or 1 with a one-line message when the input cannot be read.\n";
 
-enum Mode { JSON, NMEA, CORRECT };
+enum Mode { JSON, NMEA, CORRECT, CHECK };
+
+// --check: every line that starts with '$' is a written sentence that must pass the check.
+int CheckSentences(FILE* in) {
+  char line[512], why[256];
+  long count = 0, number = 0;
+  while (fgets(line, sizeof line - 2, in)) {
+    ++number;
+    size_t len = strcspn(line, "\r\n");
+    if (line[0] != '$') continue;
+    memcpy(line + len, "\r\n", 3);
+    if (!CheckNmeaSentence(line, len + 2, why, sizeof why)) {
+      printf("line %ld: %s\n", number, why);
+      return 1;
+    }
+    ++count;
+  }
+  printf("%ld sentences checked\n", count);
+  return 0;
+}
 
 struct CorrectOptions {
   DWORD readAt = 500;
@@ -151,6 +175,7 @@ int main(int argc, char** argv) {
   static const option kOptions[] = {{"json", no_argument, nullptr, 'j'},
                                      {"nmea", no_argument, nullptr, 'n'},
                                      {"correct", no_argument, nullptr, 'c'},
+                                     {"check", no_argument, nullptr, 'k'},
                                      {"strict", no_argument, nullptr, 's'},
                                      {"read-at", required_argument, nullptr, 'a'},
                                      {"profile", required_argument, nullptr, 'p'},
@@ -163,6 +188,7 @@ int main(int argc, char** argv) {
       case 'j': mode = JSON; break;
       case 'n': mode = NMEA; break;
       case 'c': mode = CORRECT; break;
+      case 'k': mode = CHECK; break;
       case 's': strict = true; break;
       case 'a': g_correct.readAt = static_cast<DWORD>(atol(optarg)); break;
       case 'p': profile = static_cast<DWORD>(atol(optarg)); break;
@@ -200,6 +226,7 @@ int main(int argc, char** argv) {
       return 1;
     }
   }
+  if (mode == CHECK) return CheckSentences(in);
   static char out[1 << 16];
   setvbuf(stdout, out, _IOFBF, sizeof out);
   bool failed = ReadCaptureCycles(in, strict, [](const FixRecord& f, void* m) {

@@ -17,6 +17,7 @@
 #include "platform/platform.h"
 #include "support/geodesy.h"
 #include "port_driver/nmea_source.h"
+#include "hostile_script.h"
 #include "radio_sim.h"
 #include "support/program_options.h"
 #include "support/nmea_writer.h"
@@ -47,6 +48,11 @@ const char kUsage[] =
     "  --replay CAPTURE     play a recorded capture instead, one read cycle per second\n"
     "  --baud N             the receiver talks at N baud (4800 ... 115200): a reader whose side of\n"
     "                       the terminal is at another speed reads garbled bytes (default: any)\n"
+    "  --script PHASES      go wrong on cue: KIND:SECONDS,... from the start, then good. KIND is\n"
+    "                       good, speed-inf (RMC speed \"inf\"), speed-nan (RMC speed and GGA\n"
+    "                       separation \"nan\"), sep-nan, lat-9999 (latitude 9999.9999), gsa-mode-9,\n"
+    "                       gsv-count (999 in view), gsv-values (elevation 500, azimuth 999, SNR\n"
+    "                       200), each with right checksums, or junk (bytes that only look like NMEA)\n"
     "  --truth FILE         write the true position every 100 ms: ISO time, lat, lon\n"
     "  --duration S         stop after S seconds (default: run until stopped)\n"
     "  --version            print the version\n"
@@ -56,7 +62,7 @@ volatile sig_atomic_t g_stop = 0;
 void OnSignal(int) { g_stop = 1; }
 
 struct Options {
-  std::string link, track, replay, truth, route = "line";
+  std::string link, track, replay, truth, script, route = "line";
   double rate = 1, lat = 48.137, lon = 11.575, speedKmh = 50, heading = 90, radius = 200, noise = 0;
   double latencyMs = 0, noFixFor = 0, duration = 0;
   unsigned seed = 1;
@@ -226,6 +232,7 @@ int main(int argc, char** argv) {
                                      {"replay", required_argument, nullptr, 'p'},
                                      {"baud", required_argument, nullptr, 'b'},
                                      {"truth", required_argument, nullptr, 'T'},
+                                     {"script", required_argument, nullptr, 'x'},
                                      {"duration", required_argument, nullptr, 'd'},
                                      {"help", no_argument, nullptr, 'h'},
                                      {nullptr, 0, nullptr, 0}};
@@ -256,6 +263,7 @@ int main(int argc, char** argv) {
           return Fail("--baud takes 4800, 9600, 19200, 38400, 57600 or 115200");
         break;
       case 'T': o.truth = v; break;
+      case 'x': o.script = v; break;
       case 'd': o.duration = atof(v); break;
       case 'h': fputs(kUsage, stdout); return 0;
       default: return RefuseOption("ferrox-sim", argv);
@@ -279,6 +287,11 @@ int main(int argc, char** argv) {
                                 (la - o.lat) * EARTH_RADIUS_M * DEG_TO_RAD});
     fclose(f);
     if (route.points.size() < 2) return Fail(o.track + " holds fewer than two points");
+  }
+  std::vector<HostilePhase> phases;
+  if (!o.script.empty()) {
+    std::string error;
+    if (!ParseHostileScript(o.script, &phases, &error)) return Fail("--script: " + error);
   }
   std::vector<std::string> replay;
   if (!o.replay.empty()) {
@@ -314,6 +327,7 @@ int main(int argc, char** argv) {
   const double start = NowSeconds(), period = 1.0 / o.rate;
   double nextBurst = start, nextTruth = start;
   size_t cycle = 0;
+  std::string phase;
   while (!g_stop) {
     double now = NowSeconds();
     if (o.duration > 0 && now - start >= o.duration) break;
@@ -358,7 +372,14 @@ int main(int argc, char** argv) {
           f.InViewAzimuth[i] = static_cast<DWORD>(30 * i);
           f.InViewSnr[i] = fix ? 40 : 0;
         }
-        Send(master, slave, Burst(f));
+        std::string kind = HostilePhaseAt(phases, now - start);
+        if (!phases.empty() && kind != phase) {  // the time of day, as the receiver's sentences carry it
+          SYSTEMTIME t = TimeOf(now);
+          fprintf(stderr, "ferrox-sim: phase %s at %02u%02u%02u.%03u\n", kind.c_str(), t.wHour, t.wMinute, t.wSecond,
+                  t.wMilliseconds);
+          phase = kind;
+        }
+        Send(master, slave, HostileBurst(Burst(f), kind, rng));
       }
       nextBurst += period;
     }

@@ -35,6 +35,13 @@ DWORD ReadOptionalSwitch(HKEY key, const WCHAR* name) {
          type == REG_DWORD && value == 1;
 }
 
+// The profile values read silently when absent (off).
+void ReadOptionalSwitches(HKEY key) {
+  g_Profile.HonestStill = ReadOptionalSwitch(key, u"HonestStill");
+  g_Profile.AutoLag = ReadOptionalSwitch(key, u"AutoLag");
+  g_Profile.FallbackAsNoFix = ReadOptionalSwitch(key, u"FallbackAsNoFix");
+}
+
 }  // namespace
 
 LONG NormaliseMagnetic(LONG value) { return value > 180 ? value - 360 : value; }
@@ -184,7 +191,10 @@ void LoadProfile(DWORD n) {
   LogLine(LOG_CRLF, "Loading Software Registry");
   DWORD v;
   if (ReadDword(key, u"DeltaDistance", &v) != ERROR_SUCCESS) {
-    SetProfileDefaults(n);  // a profile key without DeltaDistance counts as new
+    // A profile key without DeltaDistance counts as new; the switches a user sets by hand in it
+    // (the README's way) still hold.
+    SetProfileDefaults(n);
+    ReadOptionalSwitches(key);
     RegCloseKey(key);
     return;
   }
@@ -199,9 +209,7 @@ void LoadProfile(DWORD n) {
   if (ReadDword(key, u"MagVal", &v) == ERROR_SUCCESS) g_Profile.MagVal = static_cast<LONG>(v);
   if (ReadDword(key, u"MagLand", &v) == ERROR_SUCCESS) g_Profile.MagLand = static_cast<LONG>(v);
   ReadDword(key, u"EnableCompass", &g_Profile.EnableCompass);
-  g_Profile.HonestStill = ReadOptionalSwitch(key, u"HonestStill");
-  g_Profile.AutoLag = ReadOptionalSwitch(key, u"AutoLag");
-  g_Profile.FallbackAsNoFix = ReadOptionalSwitch(key, u"FallbackAsNoFix");
+  ReadOptionalSwitches(key);
   g_Profile.MagVal = NormaliseMagnetic(g_Profile.MagVal);
   g_Profile.MagLand = NormaliseMagnetic(g_Profile.MagLand);
   RegCloseKey(key);

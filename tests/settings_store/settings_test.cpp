@@ -329,3 +329,20 @@ TEST_F(AppSettingsTest, ChangedRegistrationAndGpsPortAreWrittenToThePlatformKeys
   ASSERT_TRUE(GetDword(MAIN_KEY, u"GpsComPort", &v));
   EXPECT_EQ(v, 6u);
 }
+
+// The README's way of turning an option on: one value in a profile key that holds nothing else
+// (as a fresh root has it). The profile counts as new, its presets apply, and the value holds.
+TEST_F(SettingsTest, OptionsSetAloneInANewProfileKeyHold) {
+  WCHAR path[64];
+  ProfileKeyPath(1, path);
+  SetDword(path, u"FallbackAsNoFix", 1);
+  SetDword(path, u"HonestStill", 1);
+  LoadProfile(1);
+  EXPECT_EQ(g_Profile.FallbackAsNoFix, 1u);
+  EXPECT_EQ(g_Profile.HonestStill, 1u);
+  EXPECT_EQ(g_Profile.AutoLag, 0u);
+  EXPECT_EQ(g_Profile.LagAdvance, 1500u);  // the Driving preset
+  SetDword(path, u"FallbackAsNoFix", 7);   // anything but 1 is off
+  LoadProfile(1);
+  EXPECT_EQ(g_Profile.FallbackAsNoFix, 0u);
+}
