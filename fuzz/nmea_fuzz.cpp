@@ -6,12 +6,19 @@
 #include <cstring>
 #include "port_driver/nmea_parser.h"
 #include "port_driver/nmea_source.h"
+#include <cstdio>
+#include "support/nmea_check.h"
 #include "support/nmea_writer.h"
 
+// Every batch fits, and every sentence in it passes the written-sentence check.
 static void PrintBatch(const FixRecord* fix) {
-  char batch[kNmeaBatchSize];
+  char batch[kNmeaBatchSize], why[256];
   int n = MakeNmeaBatch(fix, batch, sizeof batch);
   if (n < 0 || static_cast<size_t>(n) >= sizeof batch || strlen(batch) != static_cast<size_t>(n)) abort();
+  if (n > 0 && CheckNmeaBatch(batch, static_cast<size_t>(n), why, sizeof why) < 0) {
+    fprintf(stderr, "written sentence fails the check: %s\n", why);
+    abort();
+  }
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

@@ -1,22 +1,23 @@
 #!/usr/bin/env bash
 # Runs the fuzzers for a while under ASan and UBSan (default 60 s in all): the NMEA parser and
-# writer seeded with the receiver captures cut into bursts of a few lines, the lookup answers and
-# the cell files. A failing input is kept in the working folder (ignored by git).
+# writer, and the whole read path (bytes in, checked batches out), seeded with the receiver
+# captures cut into bursts of a few lines; the lookup answers; the cell files. A failing input is kept in the working folder (ignored by git).
 set -euo pipefail
 seconds=${1:-60}
 build=${2:-build-fuzz}
 here=$(cd "$(dirname "$0")/.." && pwd)
 data=${FERROX_TEST_DATA:-$here/tests/data}
 CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DFERROX_SANITIZE=ON -DFERROX_FUZZ=ON >/dev/null
-cmake --build "$build" --target nmea_fuzz lookup_fuzz cell_file_fuzz wire_fuzz reg_text_fuzz
+cmake --build "$build" --target nmea_fuzz read_path_fuzz lookup_fuzz cell_file_fuzz wire_fuzz reg_text_fuzz
 work=$(mktemp -d /tmp/ferrox-fuzz-XXXXXX)
 trap 'rm -rf "$work"' EXIT
-mkdir -p "$work/nmea-seed" "$work/lookup-seed" "$work/cell_file-seed" "$work/wire-seed" "$work/reg_text-seed"
+mkdir -p "$work/nmea-seed" "$work/read_path-seed" "$work/lookup-seed" "$work/cell_file-seed" "$work/wire-seed" "$work/reg_text-seed"
 for log in "$data"/nmea/*.log; do
   grep -a '^\$' "$log" | split -l 12 - "$work/nmea-seed/$(basename "$log" .log)-"
 done
 # Inputs that once failed stay in the seeds.
 cp "$here"/fuzz/regressions/nmea/* "$work/nmea-seed/"
+cp "$work"/nmea-seed/* "$work/read_path-seed/"
 cp "$here"/fuzz/regressions/reg_text/* "$work/reg_text-seed/"
 printf '{"location":{"latitude":48.1,"longitude":11.5},"access_token":"2:x"}' >"$work/lookup-seed/json"
 printf '\0\0\0\0\0\0\0\2\260\240\217\377\214J\f' >"$work/lookup-seed/binary"
@@ -47,8 +48,9 @@ run() {
     exit "$status"
   fi
 }
-run nmea $((seconds * 2 / 6))
-run lookup $((seconds / 6))
-run cell_file $((seconds / 6))
-run wire $((seconds / 6))
-run reg_text $((seconds / 6))
+run nmea $((seconds * 2 / 8))
+run read_path $((seconds * 2 / 8))
+run lookup $((seconds / 8))
+run cell_file $((seconds / 8))
+run wire $((seconds / 8))
+run reg_text $((seconds / 8))

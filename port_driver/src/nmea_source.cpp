@@ -173,7 +173,8 @@ void ParseAnyGSA(NmeaSource* s, int talker, const char* line, FixRecord* fix) {
   if (!FieldBroken(GSA_FIX)) {  // a fix mode out of 1-3 is absent
     int m = FieldInt(n, GSA_FIX);
     DWORD type = m > 0 ? static_cast<DWORD>(m - 1) : 0;
-    if (s->gsaCount == 0 || type > fix->FixType) fix->FixType = type;
+    if (!s->gsaModeGiven || type > fix->FixType) fix->FixType = type;
+    s->gsaModeGiven = true;
   }
   if (s->gsaCount == 0) fix->SelectionType = selection;
   if (s->gsaCount == 0 || talker == TALKER_GN || s->gsaDopTalker != TALKER_GN) {
@@ -471,6 +472,10 @@ void FillGaps(NmeaSource* s, FixRecord* fix) {
   for (int t = 0; t <= TALKER_OTHER; ++t) gga = gga || Seen(s, t, GGA) || Seen(s, t, GNS);
   if (!gga && s->rmcFix && s->rmcMode != 'N' && s->rmcMode != 'E') fix->FixQuality = s->rmcMode == 'D' ? 2 : 1;
   if (!gga && fix->FixQuality == 0 && s->gllFix) fix->FixQuality = 1;
+  if (s->gsaCount > 0 && !s->gsaModeGiven && fix->FixQuality != 0) {
+    fix->FixType = s->altitudeGiven ? 2 : 1;  // GSA without a usable mode: as a cycle without GSA
+    fix->SelectionType = 1;
+  }
   if (s->gsaCount > 0) {
     s->cyclesSinceGsa = 0;
     s->lastFixType = fix->FixType;
@@ -538,6 +543,7 @@ void NmeaFinishCycle(NmeaSource* s, FixRecord* fix) {
   memset(s->seen, 0, sizeof s->seen);
   s->solutionTalker = -1;
   s->gsaCount = 0;
+  s->gsaModeGiven = false;
   s->gsaDopTalker = -1;
   s->usedCount = 0;
   s->skyCount = 0;

@@ -31,8 +31,9 @@ void TimeField(const SYSTEMTIME* t, char out[16]) {
     ClockNow(&now);
     t = &now;
   }
-  snprintf(out, 16, "%.2d%.2d%.2d.%.3d", t->wHour % 100, t->wMinute % 100, t->wSecond % 100,
-           t->wMilliseconds % 1000);
+  out[0] = 0;  // a time no day has is an empty field
+  if (t->wHour > 23 || t->wMinute > 59 || t->wSecond > 60 || t->wMilliseconds > 999) return;
+  snprintf(out, 16, "%.2d%.2d%.2d.%.3d", t->wHour % 24, t->wMinute % 60, t->wSecond % 61, t->wMilliseconds % 1000);
 }
 
 void DateField(const SYSTEMTIME* t, char out[16]) {
@@ -41,7 +42,12 @@ void DateField(const SYSTEMTIME* t, char out[16]) {
     ClockNow(&now);
     t = &now;
   }
-  snprintf(out, 16, "%.2d%.2d%.2d", t->wDay % 100, t->wMonth % 100, t->wYear % 100);
+  static const int kDays[12] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  out[0] = 0;  // a date no calendar has is an empty field
+  if (t->wMonth < 1 || t->wMonth > 12 || t->wDay < 1 || t->wDay > kDays[t->wMonth - 1]) return;
+  bool leap = t->wYear % 4 == 0 && (t->wYear % 100 != 0 || t->wYear % 400 == 0);
+  if (t->wMonth == 2 && t->wDay == 29 && !leap) return;
+  snprintf(out, 16, "%.2d%.2d%.2d", t->wDay % 32, t->wMonth % 13, t->wYear % 100);
 }
 
 void FormatStamp(const FILETIME* ft, char* out, size_t size) {

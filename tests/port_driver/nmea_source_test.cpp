@@ -151,3 +151,58 @@ TEST(NmeaSource, CyclesEndWhereTheReceiverSaysAndDamagedLinesAreSkipped) {
   ASSERT_NE(found, nullptr);
   EXPECT_EQ(std::string(found), kGpGga);
 }
+
+// A receiver's absurd fields (with right checksums) in both readings: each is absent, never a
+// zero or a plausible stand-in, and a broken position means no fix.
+TEST(NmeaSource, FieldsThatBreakTheirRuleAreAbsent) {
+  const std::string gga = "$GPGGA,120000.00,4807.0380,N,01131.0000,E,1,05,1.2,545.4,M,46.9,M,,";
+  const std::string rmc = "$GPRMC,120000.00,A,4807.0380,N,01131.0000,E,10.0,90.0,061226,,,A";
+  const std::string gsa = "$GPGSA,A,3,02,05,08,11,14,,,,,,,,1.8,1.2,1.5";
+  // The body with field `index` replaced.
+  auto with = [](std::string s, int index, const std::string& value) {
+    size_t at = 0;
+    for (int i = 0; i < index; ++i) at = s.find(',', at) + 1;
+    size_t end = s.find(',', at);
+    return s.replace(at, end == std::string::npos ? std::string::npos : end - at, value);
+  };
+  for (bool strict : {false, true}) {
+    SCOPED_TRACE(strict ? "strict" : "default");
+    FixRecord good = Read({S(gga), S(rmc), S(gsa)}, strict).at(0);
+    ASSERT_EQ(good.FixQuality, 1u);
+    // Speed "inf": the position stands, the speed is unknown (and not 999999.9).
+    FixRecord f = Read({S(gga), S(with(rmc, 7, "inf")), S(gsa)}, strict).at(0);
+    EXPECT_EQ(f.FixQuality, 1u);
+    EXPECT_DOUBLE_EQ(f.Latitude, good.Latitude);
+    EXPECT_FALSE(f.ValidFields & FIX_SPEED);
+    EXPECT_EQ(f.Speed, 0.0f);
+    // Latitude 9999.9999 in both position sentences: no fix at all, no 79 degrees north.
+    f = Read({S(with(gga, 2, "9999.9999")), S(with(rmc, 3, "9999.9999")), S(gsa)}, strict).at(0);
+    EXPECT_EQ(f.FixQuality, 0u);
+    EXPECT_LT(f.Latitude, 1.0);
+    // Separation "nan": unknown (not a number, not marked), the altitude kept.
+    f = Read({S(with(gga, 11, "nan")), S(rmc), S(gsa)}, strict).at(0);
+    EXPECT_TRUE(f.Separation != f.Separation);
+    EXPECT_FALSE(f.ValidFields & FIX_SEPARATION);
+    EXPECT_FLOAT_EQ(f.AltitudeSeaLevel, 545.4f);
+    // GSA mode 9 tells no fix type (the default reading takes it from GGA, as without GSA; the
+    // strict one has none); DOP 0 tells no DOP.
+    f = Read({S(gga), S(rmc), S(with(with(gsa, 2, "9"), 16, "0.0"))}, strict).at(0);
+    EXPECT_EQ(f.FixType, strict ? 0u : good.FixType);
+    EXPECT_FLOAT_EQ(f.Hdop, 1.2f);  // GGA's, not the GSA's 0
+    // A GSV that announces 999 satellites says nothing; a satellite at elevation 500 is left out.
+    f = Read({S(gga), S(rmc), S(gsa), S("$GPGSV,1,1,999,02,45,100,40")}, strict).at(0);
+    EXPECT_EQ(f.SatellitesInView, 0u);
+    f = Read({S(gga), S(rmc), S(gsa), S("$GPGSV,1,1,2,02,500,999,200,05,30,200,35")}, strict).at(0);
+    bool two = false, five = false;
+    for (int i = 0; i < kMaxSatellites; ++i) {
+      two = two || f.InViewPrns[i] == 2;
+      five = five || (f.InViewPrns[i] == 5 && f.InViewElevation[i] == 30);
+    }
+    EXPECT_FALSE(two);
+    EXPECT_TRUE(five);
+    // Hour 25 and 31 February are no time and no date of the receiver.
+    f = Read({S(with(with(rmc, 1, "250000.00"), 9, "310226"))}, strict).at(0);
+    EXPECT_NE(f.UtcTime.wHour, 25);
+    EXPECT_FALSE(f.UtcTime.wDay == 31 && f.UtcTime.wMonth == 2);
+  }
+}

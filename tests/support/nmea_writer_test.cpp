@@ -6,6 +6,7 @@
 #include <regex>
 #include "port_driver/nmea_parser.h"
 #include "support/clock.h"
+#include "support/nmea_check.h"
 #include "support/nmea_writer.h"
 #include "test_root.h"
 
@@ -191,6 +192,8 @@ TEST(NmeaWriter, ABatchOfExtremeValuesFitsItsBuffer) {
   int n = MakeNmeaBatch(&f, out, sizeof out);
   EXPECT_LT(n, static_cast<int>(kNmeaBatchSize));
   EXPECT_EQ(static_cast<size_t>(n), strlen(out));
+  char why[256] = "";
+  EXPECT_GT(CheckNmeaBatch(out, static_cast<size_t>(n), why, sizeof why), 0) << why << "\n" << out;
   for (double big : {DBL_MAX, -DBL_MAX, 1e300}) {
     FixRecord g{};
     g.Latitude = big;
@@ -216,6 +219,8 @@ TEST(NmeaWriter, ABatchOfExtremeValuesFitsItsBuffer) {
       ++count;
     }
     EXPECT_EQ(count, 8u);
+    char why[256] = "";
+    EXPECT_EQ(CheckNmeaBatch(out, static_cast<size_t>(n), why, sizeof why), 8) << why;
     EXPECT_NE(text.find(",9000.000000,"), std::string::npos);
     EXPECT_NE(text.find(",18000.000000,"), std::string::npos);
   }

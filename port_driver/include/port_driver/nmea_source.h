@@ -28,6 +28,7 @@ struct NmeaSource {
   uint16_t seen[kNmeaTypes];  // per sentence type, a bit per talker seen in this cycle
   int solutionTalker;       // talker whose GGA/RMC/GNS/GLL the record follows; -1 none yet
   int gsaCount;
+  bool gsaModeGiven;        // a GSA of the cycle gave a fix mode within its rule
   int gsaDopTalker;         // talker of the GSA whose DOPs the record has
   DWORD used[kMaxSky];      // union of the used satellites of the cycle's GSA
   int usedCount;

@@ -10,9 +10,9 @@ void ResyncClock();
 // Now (UTC): clock base + tick count x 10000 when the base is set, else the system time.
 void ClockNow(SYSTEMTIME* now);
 
-// "hhmmss.sss" (11 characters and NUL); all four fields 0 means now.
+// "hhmmss.sss" (11 characters and NUL); all four fields 0 means now; a time of no day is "".
 void TimeField(const SYSTEMTIME* t, char out[16]);
-// "ddmmyy"; day, month and year all 0 means now.
+// "ddmmyy"; day, month and year all 0 means now; a day of no calendar is "".
 void DateField(const SYSTEMTIME* t, char out[16]);
 
 // Local date and time "ddmmyy hhmmss.sss" of a FILETIME into a caller's buffer (at least 32).
