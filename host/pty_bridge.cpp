@@ -22,6 +22,7 @@ int g_master = -1;
 int g_opened = -1;  // inotify: a program opened the terminal (-1: not available, polled instead)
 int g_wake = -1;    // eventfd: the bridge stops
 std::string g_link;
+std::string g_terminal;  // the terminal's own name (/dev/pts/N)
 std::thread g_thread;
 std::atomic<bool> g_stop{false};
 
@@ -42,6 +43,16 @@ void WaitForAnOpen() {
   }
 }
 
+// What a program that held the port without reading left queued (old batches, and a sentence
+// cut where the queue was full) is discarded when it goes: the next program reads fresh batches
+// only. The queue lives in the terminal's input side, so the bridge opens it for the flush.
+void DiscardUnread() {
+  int fd = open(g_terminal.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return;
+  tcflush(fd, TCIFLUSH);
+  close(fd);
+}
+
 void Pump(std::u16string driverKey, bool allowWrites) {
   HANDLE channel = nullptr;
   std::string batch, pending;
@@ -55,6 +66,7 @@ void Pump(std::u16string driverKey, bool allowWrites) {
         CloseHandle(channel);
         channel = nullptr;
         pending.clear();
+        DiscardUnread();
         LogLine(LOG_CRLF, "Virtual port closed by its program");
       }
       WaitForAnOpen();
@@ -137,6 +149,7 @@ bool StartPtyBridge(const std::string& link, const std::u16string& driverKey, bo
     return false;
   }
   g_link = link;
+  g_terminal = name;
   g_stop = false;
   // Opens of the terminal wake the idle bridge; a watch that cannot be set leaves it polling.
   g_wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
