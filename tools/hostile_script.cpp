@@ -95,7 +95,8 @@ bool ParseHostileScript(const std::string& text, std::vector<HostilePhase>* phas
     if (comma == std::string::npos) break;
     at = comma + 1;
   }
-  return !phases->empty() || (*error = "no phase", false);
+  if (phases->empty()) *error = "no phase";
+  return !phases->empty();
 }
 
 std::string HostilePhaseAt(const std::vector<HostilePhase>& phases, double t) {

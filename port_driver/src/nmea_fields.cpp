@@ -69,6 +69,14 @@ int SplitFields(const char* s) {
 
 bool FieldBroken(int index) { return index > 0 && index < kMaxFields && (g_broken >> index & 1u); }
 
+bool PositionFieldsValid(int latIndex, int lonIndex) {
+  return !FieldBroken(latIndex) && !FieldBroken(latIndex + 1) && !FieldBroken(lonIndex) && !FieldBroken(lonIndex + 1);
+}
+
+bool SatelliteFieldsBroken(int field) {
+  return FieldBroken(field) || FieldBroken(field + 1) || FieldBroken(field + 2) || FieldBroken(field + 3);
+}
+
 bool FieldGiven(int count, int index) { return index < count && g_fields[index][0] && !FieldBroken(index); }
 
 int FieldInt(int count, int index) {

@@ -56,11 +56,6 @@ void Date(int count, FixRecord* fix) {
   fix->ValidFields |= FIX_DATE;
 }
 
-// True when the latitude and longitude fields (and their N/S, E/W) keep their rules.
-bool PositionValid(int latIndex, int lonIndex) {
-  return !FieldBroken(latIndex) && !FieldBroken(latIndex + 1) && !FieldBroken(lonIndex) && !FieldBroken(lonIndex + 1);
-}
-
 void Position(int count, int latIndex, int lonIndex, FixRecord* fix) {
   fix->Latitude = DdmmToDegrees(FieldDouble(count, latIndex));
   if (FieldText(count, latIndex + 1)[0] == 'S') fix->Latitude = -fix->Latitude;
@@ -70,7 +65,7 @@ void Position(int count, int latIndex, int lonIndex, FixRecord* fix) {
 
 // A satellite with a field that breaks its rule is left out (an empty slot).
 void StoreInView(FixRecord* fix, int slot, int count, int field) {
-  if (FieldBroken(field) || FieldBroken(field + 1) || FieldBroken(field + 2) || FieldBroken(field + 3)) {
+  if (SatelliteFieldsBroken(field)) {
     fix->InViewPrns[slot] = fix->InViewElevation[slot] = fix->InViewAzimuth[slot] = fix->InViewSnr[slot] = 0;
     return;
   }
@@ -92,7 +87,7 @@ void ParseGGA(const char* sentence, FixRecord* fix) {
   int n = SplitFields(sentence);
   TimeOfDay(n, fix);
   // A quality or a position that breaks its rule: the sentence gives no fix.
-  bool fixed = !FieldBroken(GGA_QUALITY) && PositionValid(GGA_LAT, GGA_LON);
+  bool fixed = !FieldBroken(GGA_QUALITY) && PositionFieldsValid(GGA_LAT, GGA_LON);
   fix->FixQuality = fixed ? static_cast<DWORD>(FieldInt(n, GGA_QUALITY)) : 0;
   DWORD valid = FIX_LATITUDE | FIX_LONGITUDE;
   const struct {
@@ -126,7 +121,7 @@ int ParseRMC(const char* sentence, FixRecord* fix) {
   DWORD valid = FIX_LATITUDE | FIX_LONGITUDE;
   if (!FieldBroken(RMC_KNOTS)) valid |= FIX_SPEED;
   if (!FieldBroken(RMC_COURSE)) valid |= FIX_HEADING;
-  bool fixed = FieldText(n, RMC_STATUS)[0] == 'A' && PositionValid(RMC_LAT, RMC_LON);
+  bool fixed = FieldText(n, RMC_STATUS)[0] == 'A' && PositionFieldsValid(RMC_LAT, RMC_LON);
   if (fixed) {
     Position(n, RMC_LAT, RMC_LON, fix);
     float knots = (valid & FIX_SPEED) ? FieldFloat(n, RMC_KNOTS) : 0.0f;
@@ -192,6 +187,11 @@ void ParseGSA(const char* sentence, FixRecord* fix) {
     int prn = FieldBroken(i) ? 0 : FieldInt(n, i);
     if (prn) fix->UsedPrns[slot++] = static_cast<DWORD>(prn);
   }
+  ReadGsaDops(n, fix);
+  fix->ValidFields |= FIX_USED_PRNS;
+}
+
+void ReadGsaDops(int count, FixRecord* fix) {
   const struct {
     int field;
     float* value;
@@ -199,10 +199,9 @@ void ParseGSA(const char* sentence, FixRecord* fix) {
   } kDops[] = {{GSA_PDOP, &fix->Pdop, FIX_PDOP}, {GSA_HDOP, &fix->Hdop, FIX_HDOP}, {GSA_VDOP, &fix->Vdop, FIX_VDOP}};
   for (const auto& d : kDops) {
     if (FieldBroken(d.field)) continue;
-    *d.value = FieldFloat(n, d.field);
+    *d.value = FieldFloat(count, d.field);
     fix->ValidFields |= d.bit;
   }
-  fix->ValidFields |= FIX_USED_PRNS;
 }
 
 // $GPGSV fields: 1 messages in the group | 2 this message's number | 3 satellites in view | then
@@ -232,7 +231,7 @@ void ParseGSV(const char* sentence, FixRecord* fix) {
     int64_t remaining = (total - k + 1) * 4;
     for (int g = 0; g < 4 && filled < kMaxSatellites; ++g) {
       int field = 4 + 4 * g;
-      bool broken = FieldBroken(field) || FieldBroken(field + 1) || FieldBroken(field + 2) || FieldBroken(field + 3);
+      bool broken = SatelliteFieldsBroken(field);
       int prn = broken ? 0 : FieldInt(n, field), el = FieldInt(n, field + 1), az = FieldInt(n, field + 2);
       if (!broken && (remaining <= free || (prn != 0 && (el != 0 || az != 0)))) {
         StoreInView(fix, static_cast<int>(filled), n, field);

@@ -178,16 +178,7 @@ void ParseAnyGSA(NmeaSource* s, int talker, const char* line, FixRecord* fix) {
   }
   if (s->gsaCount == 0) fix->SelectionType = selection;
   if (s->gsaCount == 0 || talker == TALKER_GN || s->gsaDopTalker != TALKER_GN) {
-    const struct {
-      int field;
-      float* value;
-      DWORD bit;
-    } kDops[] = {{GSA_PDOP, &fix->Pdop, FIX_PDOP}, {GSA_HDOP, &fix->Hdop, FIX_HDOP}, {GSA_VDOP, &fix->Vdop, FIX_VDOP}};
-    for (const auto& d : kDops) {
-      if (FieldBroken(d.field)) continue;
-      *d.value = FieldFloat(n, d.field);
-      fix->ValidFields |= d.bit;
-    }
+    ReadGsaDops(n, fix);
     s->gsaDopTalker = talker;
   }
   for (int slot = 0; slot < kMaxSatellites; ++slot) fix->UsedPrns[slot] = slot < s->usedCount ? s->used[slot] : 0;
@@ -222,7 +213,7 @@ void ParseAnyGSV(NmeaSource* s, int talker, const char* line, FixRecord* fix) {
   for (int g = 0; g < 4; ++g) {
     int field = GSV_FIRST_SATELLITE + GSV_PER_SATELLITE * g;
     if (field >= n) break;
-    if (FieldBroken(field) || FieldBroken(field + 1) || FieldBroken(field + 2) || FieldBroken(field + 3)) continue;
+    if (SatelliteFieldsBroken(field)) continue;
     AddSky(s, SkyNumber(system, FieldInt(n, field)), static_cast<DWORD>(FieldInt(n, field + 1)),
            static_cast<DWORD>(FieldInt(n, field + 2)), static_cast<DWORD>(FieldInt(n, field + 3)));
   }
@@ -277,9 +268,7 @@ void ParseGNS(NmeaSource* s, const char* line, FixRecord* fix) {
   char mode[16];
   strcpy(mode, FieldText(n, GNS_MODE));
   // A position that breaks its rule: the sentence gives no fix.
-  bool positionValid = !FieldBroken(GNS_LAT) && !FieldBroken(GNS_LAT + 1) && !FieldBroken(GNS_LON) &&
-                       !FieldBroken(GNS_LON + 1);
-  fix->FixQuality = positionValid ? QualityOfMode(mode) : 0;
+  fix->FixQuality = PositionFieldsValid(GNS_LAT, GNS_LON) ? QualityOfMode(mode) : 0;
   DWORD valid = FIX_LATITUDE | FIX_LONGITUDE;
   if (!FieldBroken(GNS_ALTITUDE)) valid |= FIX_ALTITUDE_SEA_LEVEL;
   if (!FieldBroken(GNS_SEPARATION)) valid |= FIX_SEPARATION;
@@ -302,9 +291,8 @@ void ParseGNS(NmeaSource* s, const char* line, FixRecord* fix) {
 
 void ParseGLL(NmeaSource* s, const char* line, FixRecord* fix) {
   int n = SplitFields(line);
-  if (FieldText(n, GLL_STATUS)[0] != 'A') return;
-  for (int i = GLL_LAT; i <= GLL_LON + 1; ++i)
-    if (FieldBroken(i)) return;  // a position that breaks its rule is none
+  // A position that breaks its rule is none.
+  if (FieldText(n, GLL_STATUS)[0] != 'A' || !PositionFieldsValid(GLL_LAT, GLL_LON)) return;
   s->gllFix = true;
   if (!(fix->ValidFields & FIX_TIME)) TimeAt(n, GLL_TIME, fix);
   fix->Latitude = DdmmToDegrees(FieldDouble(n, GLL_LAT));

@@ -141,21 +141,20 @@ void CloseSource(int n) {
   if (p.flags & PORT_FOUND) p.flags = static_cast<BYTE>((p.flags & ~PORT_FOUND) | PORT_ENABLED);
 }
 
-int ReadWithWait(int n, FixRecord* fix) {
-  if (n < 1 || n > 9) {
-    LogLine(LOG_CRLF, "GetComPort with invalid port Number");
-    return -1;
-  }
+namespace {
+
+// One burst once the port has bytes, or -2 when it stays silent.
+int WaitAndRead(int n, FixRecord* fix) {
   HANDLE h = SourceHandle(n);
   DWORD deadline = GetTickCount() + g_System.SleepTime + 200;
-  if (g_carriedLength[n]) return LifelessFails(n, DoReadComPort(n, fix, deadline));  // the next cycle has begun
+  if (g_carriedLength[n]) return DoReadComPort(n, fix, deadline);  // the next cycle has begun
   if (DWORD waiting = Waiting(h)) {
     LogPrintf(LOG_CRLF, "%d Bytes Waiting", waiting);
-    return LifelessFails(n, DoReadComPort(n, fix, deadline));
+    return DoReadComPort(n, fix, deadline);
   }
   if (!SetCommMask(h, EV_RXCHAR | EV_CTS | EV_DSR | EV_RLSD | EV_BREAK | EV_ERR | EV_RING | EV_POWER)) {
     LogLine(LOG_CRLF, "Port Can't set Event mask");
-    return LifelessFails(n, DoReadComPort(n, fix, deadline));
+    return DoReadComPort(n, fix, deadline);
   }
   // A receiver that falls silent (or a port whose device stays but sends nothing) counts as a
   // failed read after five reporting intervals, at least 5 s: the failure path then runs.
@@ -168,7 +167,7 @@ int ReadWithWait(int n, FixRecord* fix) {
   if (events) {
     if (events & EV_RXCHAR) {
       LogLine(LOG_CRLF, "Event RXCHAR");
-      return LifelessFails(n, DoReadComPort(n, fix, deadline));
+      return DoReadComPort(n, fix, deadline);
     }
     static const struct {
       DWORD bit;
@@ -181,6 +180,16 @@ int ReadWithWait(int n, FixRecord* fix) {
   }
   LogLine(LOG_CRLF, "WaitCommEvent returned zero");
   return -2;
+}
+
+}  // namespace
+
+int ReadWithWait(int n, FixRecord* fix) {
+  if (n < 1 || n > 9) {
+    LogLine(LOG_CRLF, "GetComPort with invalid port Number");
+    return -1;
+  }
+  return LifelessFails(n, WaitAndRead(n, fix));
 }
 
 int DoReadComPort(int n, FixRecord* fix, DWORD deadline) {

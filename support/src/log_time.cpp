@@ -33,6 +33,7 @@ void TimeField(const SYSTEMTIME* t, char out[16]) {
   }
   out[0] = 0;  // a time no day has is an empty field
   if (t->wHour > 23 || t->wMinute > 59 || t->wSecond > 60 || t->wMilliseconds > 999) return;
+  // (The remainders change nothing after the check; they show the compiler the widths.)
   snprintf(out, 16, "%.2d%.2d%.2d.%.3d", t->wHour % 24, t->wMinute % 60, t->wSecond % 61, t->wMilliseconds % 1000);
 }
 

@@ -24,6 +24,10 @@ int SplitFields(const char* sentence);
 bool FieldBroken(int index);
 // True when the field holds a value within its rule.
 bool FieldGiven(int count, int index);
+// True when the latitude and longitude at these fields (and their N/S, E/W) keep their rules.
+bool PositionFieldsValid(int latIndex, int lonIndex);
+// True when one of the four fields of the GSV satellite starting at `field` breaks its rule.
+bool SatelliteFieldsBroken(int field);
 int FieldInt(int count, int index);
 double FieldDouble(int count, int index);
 float FieldFloat(int count, int index);
@@ -35,5 +39,8 @@ void ParseGGA(const char* sentence, FixRecord* fix);
 int ParseRMC(const char* sentence, FixRecord* fix);
 void ParseVTG(const char* sentence, FixRecord* fix);
 void ParseGSA(const char* sentence, FixRecord* fix);
+// GSA's PDOP, HDOP and VDOP (fields 15-17) of the last split into the record, each one that keeps
+// its rule marked valid.
+void ReadGsaDops(int count, FixRecord* fix);
 void ParseGSV(const char* sentence, FixRecord* fix);
 void ParseNmeaSentence(const char* sentence, FixRecord* fix);
