@@ -19,7 +19,7 @@ import threading
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "peer"))
-from nmea_common import free_port  # noqa: E402
+from nmea_common import free_port, stop  # noqa: E402
 
 BIN, SOURCE = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
 SCALE = 4  # platform seconds per real second: the script below takes about 25 s
@@ -135,10 +135,7 @@ def run(script, fallback_as_no_fix):
                 phases.append((kind, seconds_of_day(at)))
         return [r.lines for r in readers], phases
     finally:
-        for p in reversed(procs):
-            if p.poll() is None:
-                p.terminate()
-                p.wait(10)
+        stop(*procs)
         shutil.rmtree(root, ignore_errors=True)
 
 

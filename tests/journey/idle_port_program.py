@@ -12,6 +12,9 @@ import tempfile
 import termios
 import time
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "peer"))
+from nmea_common import stop  # noqa: E402
+
 BIN, SOURCE = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
 
 
@@ -72,9 +75,7 @@ def main():
             fail("the next program's first fix is %.1f s older than its open: %s" % ((left - at).total_seconds(), first))
         print("PASS: first line %s" % first)
     finally:
-        for p in reversed(procs):
-            p.terminate()
-            p.wait(10)
+        stop(*procs)
         shutil.rmtree(root, ignore_errors=True)
 
 

@@ -12,7 +12,7 @@ import sys
 import tempfile
 import time
 
-from nmea_common import free_port
+from nmea_common import free_port, stop
 
 BIN, SOURCE, CAPTURE = sys.argv[1], sys.argv[2], sys.argv[3]
 
@@ -67,11 +67,7 @@ def main():
         pipe.terminate()
         reports = pipe.communicate(timeout=10)[0]
     finally:
-        if host:
-            host.terminate()
-            host.wait(timeout=10)
-        fake.terminate()
-        fake.wait(timeout=10)
+        stop(fake, host)
         shutil.rmtree(root, ignore_errors=True)
     tpv = {}
     for line in reports.splitlines():

@@ -13,7 +13,7 @@ import sys
 import tempfile
 import time
 
-from nmea_common import free_port
+from nmea_common import free_port, stop
 
 BIN, SOURCE, CAPTURE = sys.argv[1], sys.argv[2], sys.argv[3]
 
@@ -128,11 +128,7 @@ def main():
                     fail("ferrox-gpsapi watch %s reports another fix quality than 1: %s" % (library, line))
         print("frxd's first valid $GPRMC after %.1f s; the platform library and PosClient report quality 1" % first_fix)
     finally:
-        if host:
-            host.terminate()
-            host.wait(timeout=10)
-        fake.terminate()
-        fake.wait(timeout=10)
+        stop(fake, host)
         shutil.rmtree(root, ignore_errors=True)
 
 

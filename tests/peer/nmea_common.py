@@ -18,6 +18,14 @@ def free_port():
     return port
 
 
+def stop(*procs):
+    """Ends the processes a check started (None for one never started), last first."""
+    for p in reversed(procs):
+        if p is not None and p.poll() is None:
+            p.terminate()
+            p.wait(timeout=10)
+
+
 def tod_ms(iso):
     """Milliseconds into the day of an ISO 8601 time."""
     clock = iso.split("T")[1].rstrip("Z")
