@@ -26,12 +26,28 @@ void LogRawRecord(const FixRecord* fix) {
   LogPrintf(LOG_VERBOSE, "%s Data Return: %u (%u) [%s]\r\n", "GPS", n, n, text);
 }
 
+// The driver's clock may be set back to the GPS time, and a record carried from the receiver keeps
+// its own older time: a record that would run the channel's time back is replaced by the last
+// one again (its time and position belong together), so a program never sees time run backwards.
+void KeepTimeForward(Channel& c, FixRecord* out) {
+  FILETIME ft;
+  if (!SystemTimeToFileTime(&out->UtcTime, &ft)) return;  // no date: nothing to order
+  ULONGLONG t = FileTimeToU64(ft);
+  if (t < c.lastTime) {
+    *out = c.lastOut;
+    return;
+  }
+  c.lastTime = t;
+  c.lastOut = *out;
+}
+
 }  // namespace
 
 // Fills the channel's buffer with a new batch; returns its length.
 LONG GenerateBatch(Channel& c, bool raw) {
   FixRecord out{};
   BuildOutputFix(&out);
+  KeepTimeForward(c, &out);
   if (out.ValidFields & FIX_COMPASS_IN_USE) {
     float floor = static_cast<float>(g_System.CompassSpeed * 0.1);
     if (out.Speed <= floor) {

@@ -2,6 +2,7 @@
 // and its own emulated serial settings.
 #pragma once
 #include "platform/platform.h"
+#include "support/fix_record.h"
 
 constexpr DWORD kDeviceContext = 5200;
 constexpr DWORD kFirstHandle = 5201;
@@ -19,6 +20,8 @@ struct Channel {
   LONG interval;         // pacing interval, ms; 0 after open
   HANDLE event;          // set by the reader after every processed fix
   DWORD flags;
+  ULONGLONG lastTime;    // the time of the last batch (FILETIME units): a channel's time never runs back
+  FixRecord lastOut;     // the record of the last batch
 };
 
 struct SerialState {

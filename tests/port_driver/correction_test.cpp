@@ -4,6 +4,7 @@
 #include <iterator>
 #include "fix_builder.h"
 #include "pipeline_harness.h"
+#include "channel_internal.h"
 #include "compass.h"
 #include "port_driver/correction.h"
 #include "port_driver/driver_state.h"
@@ -413,4 +414,61 @@ TEST_F(CorrectionTest, WithoutTheOptionTheSameJitterBecomesSpeed) {
   Feed(GoodFix(start_, 0, 0, 0.2f, 90));
   FixRecord f = Feed(GoodFix(Later(start_, 1000), 0, East(4), 0.2f, 90));
   EXPECT_NEAR(f.Speed, 14.4, 0.01);  // 4 m in a second
+}
+
+// A receiver silent for longer than the projection window: its last fix is carried 10 s along its
+// course and no further, then stands there with speed 0 and says it is the last known one. With
+// FallbackAsNoFix the same moment reports no fix at all.
+TEST_F(CorrectionTest, AFixCarriedPastTheWindowStandsOrIsNoFix) {
+  g_Profile.EnableSpeed = 1;
+  Feed(GoodFix(start_, 0, 0, 36, 90));
+  FixRecord last = Feed(GoodFix(Later(start_, 1000), 0, East(10), 36, 90));
+  FixRecord out = ReadAfter(5000);  // within the window: projected and moving
+  EXPECT_GT(out.Speed, 30.0f);
+  EXPECT_EQ(out.SourceKind, 5);  // "Frx COM4"
+  out = ReadAfter(25000);
+  EXPECT_EQ(out.Speed, 0.0f);
+  EXPECT_NEAR(out.Heading, 90, 1e-3);
+  EXPECT_EQ(out.SourceKind, SOURCE_LAST_KNOWN);
+  EXPECT_EQ(out.FixType, last.FixType);
+  double stood = Distance(0, East(10), out.Latitude, out.Longitude);
+  EXPECT_NEAR(stood, 100, 1);  // 10 s at 36 km/h
+  EXPECT_NEAR(Distance(0, East(10), ReadAfter(20000).Latitude, ReadAfter(0).Longitude), stood, 0.01);
+  g_Profile.FallbackAsNoFix = 1;
+  out = ReadAfter(1000);
+  EXPECT_EQ(out.FixQuality, 0u);
+  EXPECT_EQ(out.FixType, 0u);
+  EXPECT_EQ(out.Speed, 0.0f);
+  EXPECT_EQ(out.SatelliteCount, 0u);
+  // A fix the receiver reports lost is no fix at once, not the last good one carried.
+  FixRecord unfixed{};
+  unfixed.ValidFields = FIX_TIME | FIX_DATE;
+  Feed(GoodFix(Later(start_, 60000), 0, 0, 36, 90));
+  unfixed.UtcTime = Later(start_, 61000);
+  Feed(unfixed);
+  EXPECT_EQ(ReadAfter(100).FixQuality, 0u);
+}
+
+// The driver's clock set back (to a receiver's time behind the system's) never makes one
+// channel's batches run back in time: the channel repeats its last time until the clock passes it.
+TEST_F(CorrectionTest, AChannelsTimeNeverRunsBack) {
+  Feed(GoodFix(start_, 10, 20, 0, 0));
+  char buffer[kChannelBufferSize];
+  Channel c{};
+  c.buffer = buffer;
+  auto batchTime = [&]() {
+    GenerateBatch(c, true);
+    FixRecord out;
+    memcpy(&out, buffer, sizeof out);
+    FILETIME ft;
+    EXPECT_TRUE(SystemTimeToFileTime(&out.UtcTime, &ft));
+    return FileTimeToU64(ft);
+  };
+  HarnessAdvance(500);
+  ULONGLONG first = batchTime();
+  SYSTEMTIME back = Later(start_, -3000);
+  HarnessSetNow(&back);
+  EXPECT_EQ(batchTime(), first);
+  HarnessAdvance(4000);
+  EXPECT_GT(batchTime(), first);
 }
