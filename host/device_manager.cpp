@@ -1,5 +1,6 @@
 #include "device_manager.h"
 #include <cstdio>
+#include <condition_variable>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -22,9 +23,11 @@ struct ActiveDevice {
   bool service = false;
   std::u16string key;  // the registration it came from ("Drivers\BuiltIn\FrxDriver"), lower case
   std::u16string activeKey, name;
+  int powerCalls = 0;  // power calls running on it (made without the lock)
 };
 
 std::mutex g_lock;
+std::condition_variable g_powerCallsDone;
 std::vector<ActiveDevice*> g_devices;
 uint32_t g_nextId = 1;
 // Re-registrations from several processes run one at a time, so two never load one key twice.
@@ -151,9 +154,11 @@ HANDLE Activate(LPCWSTR key, bool service) {
 BOOL Deactivate(HANDLE device) {
   ActiveDevice* d = nullptr;
   {
-    std::lock_guard<std::mutex> lock(g_lock);
+    std::unique_lock<std::mutex> lock(g_lock);
     d = FindLocked(device);
     if (d) std::erase(g_devices, d);
+    // A power call running on it ends first: its Deinit never runs beside PowerDown.
+    if (d) g_powerCallsDone.wait(lock, [d] { return d->powerCalls == 0; });
   }
   if (!d) {
     SetLastError(ERROR_INVALID_HANDLE);
@@ -289,11 +294,20 @@ void DeactivateAllDevices() {
 }
 
 void PowerAllDevices(bool up) {
-  // Under the lock: no deactivation runs beside the calls (they do not wait for anything).
-  std::lock_guard<std::mutex> lock(g_lock);
-  for (ActiveDevice* d : g_devices) {
+  // The calls run without the lock (a module may take its time powering down, and other calls
+  // of the device manager go on meanwhile); a deactivation waits for the device's call to end.
+  std::vector<ActiveDevice*> devices;
+  {
+    std::lock_guard<std::mutex> lock(g_lock);
+    devices = g_devices;
+    for (ActiveDevice* d : devices) ++d->powerCalls;
+  }
+  for (ActiveDevice* d : devices) {
     PFN_Power power = up ? d->entries.PowerUp : d->entries.PowerDown;
     if (power) power(d->context);
+    std::lock_guard<std::mutex> lock(g_lock);
+    --d->powerCalls;
+    g_powerCallsDone.notify_all();
   }
 }
 

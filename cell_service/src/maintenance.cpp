@@ -12,10 +12,14 @@
 
 namespace {
 
+// The service's stops when the running job began: a stop since ends its lookups.
+LONG g_jobStops;
+
 struct BusyJob {
   BusyJob() {
     g_MaintenanceBusy = 1;
     LockCellData();
+    g_jobStops = WebLookupStops();
   }
   ~BusyJob() {
     UnlockCellData();
@@ -82,15 +86,20 @@ void ExportFile(int index, const std::string& gpx) {
   }
 }
 
-// Looks a positionless cell up (binary form, then JSON); true with the position and now's time.
-bool LookUp(DWORD mcc, CellRecord* r) {
-  int found = BinaryLookup(mcc, static_cast<DWORD>(r->Mnc), static_cast<DWORD>(r->Lac), static_cast<DWORD>(r->Cid));
-  if (found != LOOKUP_FOUND)
-    found = JsonLookup(mcc, static_cast<DWORD>(r->Mnc), static_cast<DWORD>(r->Lac), static_cast<DWORD>(r->Cid), 0, 0);
+// Looks a positionless cell up (binary form, then JSON) without the data lock; with the lock
+// back, the cell's record is found again in its country's file (it may have moved meanwhile) and
+// given the position and now's time. False when nothing was found, the file cannot be opened or
+// the service was stopped since the job began.
+bool LookUpAndFind(DWORD mcc, CellRecord* r) {
+  ServingCell cell{mcc, static_cast<DWORD>(r->Mnc), static_cast<DWORD>(r->Lac), static_cast<DWORD>(r->Cid), 0, 0};
+  LookupResult answer{};
+  int found = LookUpCellUnlocked(cell, g_jobStops, &answer);
+  if (UseCellDb(mcc) < 0) return false;
+  FindCell(r);
   if (found != LOOKUP_FOUND) return false;
   r->Updated = NowFileTime();
-  r->Latitude = g_Lookup.Latitude;
-  r->Longitude = g_Lookup.Longitude;
+  r->Latitude = answer.Latitude;
+  r->Longitude = answer.Longitude;
   return true;
 }
 
@@ -128,7 +137,7 @@ DWORD ImportOldFile(const char* name) {
     if (!CellHasPosition(r)) {
       LogLine(LOG_CRLF, "Update DB with no coords\r\n");
       // A known position is never replaced by none.
-      if (!LookUp(static_cast<DWORD>(mcc), &r) && found && CellHasPosition(stored)) continue;
+      if (!LookUpAndFind(static_cast<DWORD>(mcc), &r) && found && CellHasPosition(stored)) continue;
     }
     if (StoreCell(&r) != 0) ++failed;
   }
@@ -178,7 +187,8 @@ void UpdateCellDatabase() {
       if (RecRead(index, &r, sizeof r, i) != 0 || CellHasPosition(r)) continue;
       r.Slot = static_cast<WORD>(i < kRecordMissing ? i : kRecordFailed);
       LogCell(&r, "Update From Google");
-      if (LookUp(mcc, &r)) RecWrite(index, &r, sizeof r, i);
+      // Stored by its key, not at i: during the lookup the file may have changed.
+      if (LookUpAndFind(mcc, &r)) StoreCell(&r);
     }
     RecClose(index);
   }

@@ -101,6 +101,7 @@ int WritePosition(const CellRecord* r, HKEY key) {
 }
 
 bool PublishCell(const ServingCell& cell) {
+  const LONG stops = WebLookupStops();
   if (g_MaintenanceBusy) return false;
   if (cell.Mcc == 0) return false;
   LockCellData();
@@ -136,13 +137,18 @@ bool PublishCell(const ServingCell& cell) {
     if (WritePosition(&r, key)) source = "Database";
   } else {
     if (g_Cells.EnableCells & CELLS_INTERNET) {
-      int found = BinaryLookup(cell.Mcc, cell.Mnc, cell.Lac, cell.Cid);
-      if (found != LOOKUP_FOUND)
-        found = JsonLookup(cell.Mcc, cell.Mnc, cell.Lac, cell.Cid, cell.SignalStrength,
-                           static_cast<int>(cell.TimingAdvance));
+      LookupResult answer{};
+      int found = LookUpCellUnlocked(cell, stops, &answer);
+      // The database may have been closed or changed during the exchange: the cell is found again.
+      if (UseCellDb(cell.Mcc) < 0) {
+        RegCloseKey(key);
+        UnlockCellData();
+        return false;
+      }
+      FindCell(&r);
       if (found == LOOKUP_FOUND) {
-        r.Latitude = g_Lookup.Latitude;
-        r.Longitude = g_Lookup.Longitude;
+        r.Latitude = answer.Latitude;
+        r.Longitude = answer.Longitude;
         r.Updated = now;
       }
       if (WritePosition(&r, key)) source = "Web";

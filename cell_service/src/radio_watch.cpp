@@ -4,6 +4,7 @@
 #include <cstring>
 #include <mutex>
 #include "cell_service/cell_db.h"
+#include "cell_service/web_lookup.h"
 #include "service_internal.h"
 #include "support/log.h"
 
@@ -134,6 +135,7 @@ void StartRadioWatch(bool quiet) {
 }
 
 void StopRadioWatch(bool quiet) {
+  CancelWebLookups();  // a lookup in progress ends within a second: nothing below waits for a server
   std::lock_guard<std::mutex> serial(g_watchLock);
   g_Running = 0;
   EnterCriticalSection(&g_radioLock);

@@ -35,6 +35,12 @@ void ReadCellSettings();
 // Works out and publishes the cell's position; false when it was skipped (maintenance busy, no
 // database, no registry key), so that the cell is tried again.
 bool PublishCell(const ServingCell& cell);
+// Both web lookups of the cell (binary, then JSON) with the cell data lock given up for the
+// exchange: the caller holds it once and gets it back, but must find its record again (the files
+// may have changed meanwhile). `stops`: WebLookupStops() when the caller's work began; a stop
+// since then means no lookup. LOOKUP_FOUND with the position in *out.
+struct LookupResult;
+int LookUpCellUnlocked(const ServingCell& cell, LONG stops, LookupResult* out);
 // Writes a known position of the record (position first, its time last); 1 if written.
 int WritePosition(const CellRecord* r, HKEY key);
 // 64-bit time now (UTC) as a FILETIME.

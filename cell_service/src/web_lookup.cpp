@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include "platform/internet.h"
 #include "platform/platform.h"
 #include "support/c_numbers.h"
@@ -15,6 +16,22 @@ LookupResult g_Lookup;
 namespace {
 
 std::atomic<LONG> g_busy{0};
+// The cancel flag of the exchange in progress (one at a time), and the stops so far.
+std::mutex g_exchangeLock;
+volatile LONG* g_exchangeCancel = nullptr;
+std::atomic<LONG> g_stops{0};
+
+// Names the exchange's flag for a stop while it runs.
+struct CancelRegistration {
+  explicit CancelRegistration(volatile LONG* flag) {
+    std::lock_guard<std::mutex> hold(g_exchangeLock);
+    g_exchangeCancel = flag;
+  }
+  ~CancelRegistration() {
+    std::lock_guard<std::mutex> hold(g_exchangeLock);
+    g_exchangeCancel = nullptr;
+  }
+};
 char g_token[64];
 char g_host[128];
 
@@ -67,11 +84,14 @@ void LogData(const char* direction, const BYTE* data, int length) {
 // One POST of `body` to `path` and one read of at most `capacity` bytes; the count read.
 DWORD Exchange(const char16_t* path, const char16_t* accept, const char16_t* type, const void* body, DWORD length,
                void* reply, DWORD capacity) {
+  volatile LONG cancel = 0;
+  CancelRegistration registered(&cancel);
   HINTERNET internet = InternetOpenW(u"getCelltowerID", INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, 0);
   if (!internet) {
     LogLine(LOG_CRLF, "Can't InternetOpen");
     return 0;
   }
+  PlatformInternetCancelWith(internet, &cancel);
   std::u16string host = Utf8ToWide(g_host);
   HINTERNET connection = InternetConnectW(internet, host.c_str(), INTERNET_DEFAULT_HTTP_PORT, nullptr, nullptr,
                                           INTERNET_SERVICE_HTTP, 0, 1);
@@ -123,6 +143,14 @@ bool ReadCoordinate(const char* text, double limit, double* out) {
 }
 
 }  // namespace
+
+void CancelWebLookups() {
+  ++g_stops;
+  std::lock_guard<std::mutex> hold(g_exchangeLock);
+  if (g_exchangeCancel) __atomic_store_n(g_exchangeCancel, 1, __ATOMIC_RELEASE);
+}
+
+LONG WebLookupStops() { return g_stops; }
 
 void ReadLookupHost() {
   HKEY key;

@@ -22,10 +22,12 @@ namespace {
 
 struct Session : KObject {
   std::string agent;
+  const volatile LONG* cancel = nullptr;
 };
 
 struct Connection : KObject {
   std::string agent;
+  const volatile LONG* cancel = nullptr;
   std::string host;
   WORD port = INTERNET_DEFAULT_HTTP_PORT;
 };
@@ -42,6 +44,7 @@ struct Request : KObject {
   std::string reply;
   size_t readAt = 0;
   bool tooLong = false;
+  const volatile LONG* cancel = nullptr;
 };
 
 bool SameName(const std::string& a, const std::string& b) {
@@ -115,6 +118,7 @@ HINTERNET InternetConnectW(HINTERNET internet, LPCWSTR server, WORD port, LPCWST
   }
   auto c = std::make_shared<Connection>();
   c->agent = s->agent;
+  c->cancel = s->cancel;
   c->host = host;
   c->port = port ? port : INTERNET_DEFAULT_HTTP_PORT;
   SetLastError(ERROR_SUCCESS);
@@ -130,6 +134,7 @@ HINTERNET HttpOpenRequestW(HINTERNET connection, LPCWSTR verb, LPCWSTR object, L
   }
   auto r = std::make_shared<Request>();
   r->agent = c->agent;
+  r->cancel = c->cancel;
   r->host = c->host;
   r->port = c->port;
   r->verb = verb ? Narrow(verb) : "GET";
@@ -210,6 +215,7 @@ BOOL HttpSendRequestW(HINTERNET request, LPCWSTR, DWORD, LPVOID optional, DWORD 
   t.timeoutMs = static_cast<long>(PlatformRealMs(Setting(u"Timeout", kInternetTimeoutMs))) + 1;
   t.take = TakeReply;
   t.context = r.get();
+  t.cancel = r->cancel;
   long status = 0;
   DWORD error = perform(&t, &status);
   if (error != 0 || status < 200 || status > 299) {
@@ -232,3 +238,10 @@ BOOL InternetReadFile(HINTERNET file, LPVOID buffer, DWORD toRead, LPDWORD read)
 }
 
 BOOL InternetCloseHandle(HINTERNET handle) { return CloseHandle(handle); }
+
+BOOL PlatformInternetCancelWith(HINTERNET internet, const volatile LONG* cancel) {
+  auto s = FindHandleAs<Session>(internet);
+  if (!s) return KObject::Fail(ERROR_INVALID_HANDLE);
+  s->cancel = cancel;
+  return TRUE;
+}

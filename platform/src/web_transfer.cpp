@@ -11,8 +11,14 @@ DWORD CurlError(CURLcode code) {
     case CURLE_OPERATION_TIMEDOUT: return ERROR_INTERNET_TIMEOUT;
     case CURLE_COULDNT_RESOLVE_HOST: return ERROR_INTERNET_NAME_NOT_RESOLVED;
     case CURLE_COULDNT_CONNECT: return ERROR_INTERNET_CANNOT_CONNECT;
+    case CURLE_ABORTED_BY_CALLBACK: return ERROR_INTERNET_OPERATION_CANCELLED;
     default: return ERROR_HTTP_INVALID_SERVER_RESPONSE;
   }
+}
+
+// libcurl asks at least once a second while a transfer waits: a non-zero answer ends it.
+int Cancelled(void* cancel, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+  return __atomic_load_n(static_cast<const volatile LONG*>(cancel), __ATOMIC_RELAXED) != 0;
 }
 
 }  // namespace
@@ -41,6 +47,11 @@ extern "C" DWORD FerroxWebPerform(const WebTransfer* t, long* status) {
   curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, t->timeoutMs);
   curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, t->take);
   curl_easy_setopt(curl, CURLOPT_WRITEDATA, t->context);
+  if (t->cancel) {
+    curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, Cancelled);
+    curl_easy_setopt(curl, CURLOPT_XFERINFODATA, const_cast<LONG*>(t->cancel));
+    curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
+  }
   std::string verb = t->verb;
   if (verb == "POST") {
     curl_easy_setopt(curl, CURLOPT_POST, 1L);

@@ -18,6 +18,7 @@ struct WebTransfer {
   // Takes each piece of the reply; a return other than its size ends the transfer.
   size_t (*take)(char* data, size_t size, size_t count, void* context);
   void* context;
+  const volatile LONG* cancel;  // non-zero: the transfer ends (null: none)
 };
 
 // Performs the exchange: 0 with the HTTP status, or the platform's error (time-out, name not

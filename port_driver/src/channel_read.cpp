@@ -27,18 +27,20 @@ void LogRawRecord(const FixRecord* fix) {
 }
 
 // The driver's clock may be set back to the GPS time, and a record carried from the receiver keeps
-// its own older time: a record that would run the channel's time back is replaced by the last
-// one again (its time and position belong together), so a program never sees time run backwards.
-void KeepTimeForward(Channel& c, FixRecord* out) {
+// its own older time. A program never sees the time of its fixes run backwards: a fix older than
+// the last one sent is replaced by that one again (its time and position belong together). A
+// batch without a fix is not ordered: before the first fix its time is the system clock's, which
+// may be up to a minute off the GPS time, and holding the first fix back by that would be worse.
+void KeepFixTimeForward(Channel& c, FixRecord* out) {
   FILETIME ft;
-  if (!SystemTimeToFileTime(&out->UtcTime, &ft)) return;  // no date: nothing to order
+  if (out->FixQuality == 0 || out->FixType == 0 || !SystemTimeToFileTime(&out->UtcTime, &ft)) return;
   ULONGLONG t = FileTimeToU64(ft);
-  if (t < c.lastTime) {
-    *out = c.lastOut;
+  if (t < c.lastFixTime) {
+    *out = c.lastFix;
     return;
   }
-  c.lastTime = t;
-  c.lastOut = *out;
+  c.lastFixTime = t;
+  c.lastFix = *out;
 }
 
 }  // namespace
@@ -47,7 +49,7 @@ void KeepTimeForward(Channel& c, FixRecord* out) {
 LONG GenerateBatch(Channel& c, bool raw) {
   FixRecord out{};
   BuildOutputFix(&out);
-  KeepTimeForward(c, &out);
+  KeepFixTimeForward(c, &out);
   if (out.ValidFields & FIX_COMPASS_IN_USE) {
     float floor = static_cast<float>(g_System.CompassSpeed * 0.1);
     if (out.Speed <= floor) {

@@ -20,8 +20,8 @@ struct Channel {
   LONG interval;         // pacing interval, ms; 0 after open
   HANDLE event;          // set by the reader after every processed fix
   DWORD flags;
-  ULONGLONG lastTime;    // the time of the last batch (FILETIME units): a channel's time never runs back
-  FixRecord lastOut;     // the record of the last batch
+  ULONGLONG lastFixTime;  // the time of the last fix sent (FILETIME units): it never runs back
+  FixRecord lastFix;      // that fix
 };
 
 struct SerialState {

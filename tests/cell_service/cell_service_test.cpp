@@ -1,5 +1,6 @@
 // The cell service in the test process: its I/O controls, and a scripted radio whose cells are
 // published from the lookup server, the database or the driver's GPS position.
+#include <chrono>
 #include <cstring>
 #include <fstream>
 #include "cell_service/cell_db.h"
@@ -295,4 +296,20 @@ TEST_F(CellServiceTest, AResumeReadsTheSettingsThatChangedWhileAsleep) {
   SetDword(kCellKey, u"MaxCells", 30000);  // set while asleep (by an older import, or the user)
   TWK_PowerUp(0);
   EXPECT_EQ(g_Cells.MaxCells, 30000u);
+}
+
+// A stop while a new cell's lookup waits for a server that never answers returns at once: the
+// lookup holds no lock of the service and ends with the stop.
+TEST_F(CellServiceTest, AStopDuringALookupThatNeverGetsAnAnswerReturnsAtOnce) {
+  SetDword(u"Software\\Quorvale\\Internet", u"Timeout", 60000);
+  server_.Answer("");
+  Radio("wait-radio\ncell 262 1 4711 12345\nsignal -80 -113 -51\n");
+  Init();
+  ASSERT_TRUE(WaitFor([&] { return !server_.Requests().empty(); }, 10)) << ServiceLog();
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_TRUE(Code(IOCTL_SERVICE_STOP));
+  EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), 3.0);
+  EXPECT_EQ(Status(), 0u);
+  EXPECT_TRUE(WaitFor([&] { return ServiceLog().find("Ril Stop") != std::string::npos; }, 5));
+  EXPECT_EQ(server_.Requests().size(), 1u);  // the JSON form is not tried after the stop
 }

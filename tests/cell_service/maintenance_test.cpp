@@ -1,6 +1,8 @@
 // The maintenance jobs through the Control code: the tower map checked by xmllint against the GPX
 // schemas and read back by gpsbabel, and the database update (old files, cells without position).
+#include <chrono>
 #include <fstream>
+#include <thread>
 #include "cell_fixture.h"
 #include "cell_service/cell_db.h"
 #include "cell_service/service_entry.h"
@@ -117,4 +119,31 @@ TEST_F(MaintenanceTest, TheUpdateImportsOldFilesAndLooksUpCellsWithoutPosition) 
   cells = Cells("262.dbc");
   EXPECT_EQ(find(4711, 300).Latitude, 2);
   EXPECT_FALSE(FileExists(root_ + "/Quorvale/262-1-4711.cdb"));
+}
+
+// A stop while the database update waits for a server that never answers (its time-out a minute):
+// the stop takes neither the lookup's time nor the data lock's, and the update ends at once too,
+// its cells unchanged.
+TEST_F(MaintenanceTest, AStopDuringAnUpdateWaitingForTheServerReturnsAtOnce) {
+  SetDword(u"Software\\Quorvale\\Internet", u"Timeout", 60000);
+  server_.Answer("");  // never answers
+  LookupServer();
+  ReadLookupHost();
+  SYSTEMTIME old = MakeTime(2010, 1, 1, 0, 0, 0, 0);
+  WriteRecords<CellRecord>("262.dbc", {Cell(1, 4711, 1, old, 0, 0), Cell(1, 4711, 2, old, 0, 0),
+                                       Cell(1, 4711, 3, old, 0, 0)});
+  std::thread update([&] { Control(kControlUpdateDb); });
+  ASSERT_TRUE(WaitFor([&] { return !server_.Requests().empty(); }, 10));
+  auto start = std::chrono::steady_clock::now();
+  DWORD stop = IOCTL_SERVICE_STOP;
+  EXPECT_TRUE(TWK_IOControl(kServiceHandle, stop, nullptr, 0, nullptr, 0, nullptr));
+  double stopped = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  update.join();
+  double ended = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  EXPECT_LT(stopped, 3.0);  // the exchange alone would take 60 s
+  EXPECT_LT(ended, 3.0);
+  EXPECT_EQ(server_.Requests().size(), 1u);  // no lookup after the stop
+  auto cells = Cells("262.dbc");
+  ASSERT_EQ(cells.size(), 3u);
+  for (const auto& r : cells) EXPECT_EQ(r.Latitude, 0);
 }

@@ -449,19 +449,20 @@ TEST_F(CorrectionTest, AFixCarriedPastTheWindowStandsOrIsNoFix) {
   EXPECT_EQ(ReadAfter(100).FixQuality, 0u);
 }
 
-// The driver's clock set back (to a receiver's time behind the system's) never makes one
-// channel's batches run back in time: the channel repeats its last time until the clock passes it.
-TEST_F(CorrectionTest, AChannelsTimeNeverRunsBack) {
+// The driver's clock set back (to a receiver's time behind the system's) never makes the fixes of
+// one channel run back in time: the channel repeats its last fix until the clock passes it. The
+// first fix after batches without one is sent at once, whatever their time.
+TEST_F(CorrectionTest, AChannelsFixTimeNeverRunsBack) {
   Feed(GoodFix(start_, 10, 20, 0, 0));
   char buffer[kChannelBufferSize];
   Channel c{};
   c.buffer = buffer;
+  FixRecord sent{};
   auto batchTime = [&]() {
     GenerateBatch(c, true);
-    FixRecord out;
-    memcpy(&out, buffer, sizeof out);
+    memcpy(&sent, buffer, sizeof sent);
     FILETIME ft;
-    EXPECT_TRUE(SystemTimeToFileTime(&out.UtcTime, &ft));
+    EXPECT_TRUE(SystemTimeToFileTime(&sent.UtcTime, &ft));
     return FileTimeToU64(ft);
   };
   HarnessAdvance(500);
@@ -471,4 +472,19 @@ TEST_F(CorrectionTest, AChannelsTimeNeverRunsBack) {
   EXPECT_EQ(batchTime(), first);
   HarnessAdvance(4000);
   EXPECT_GT(batchTime(), first);
+  // No fix for a minute, then a fix whose time lies before the batches without a fix.
+  FixRecord noFix{};
+  noFix.ValidFields = FIX_TIME | FIX_DATE;
+  noFix.UtcTime = Later(start_, 10000);
+  Feed(noFix);
+  g_Profile.FallbackAsNoFix = 1;  // the batches say no fix, not the last position
+  HarnessAdvance(60000);
+  ULONGLONG unfixed = batchTime();
+  EXPECT_EQ(sent.FixQuality, 0u);
+  SYSTEMTIME again = Later(start_, 65000);
+  HarnessSetNow(&again);
+  Feed(GoodFix(again, 11, 21, 0, 0));
+  EXPECT_LT(batchTime(), unfixed);
+  EXPECT_EQ(sent.FixQuality, 1u);
+  EXPECT_NEAR(sent.Latitude, 11, 1e-9);
 }

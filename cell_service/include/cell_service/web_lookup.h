@@ -21,6 +21,10 @@ int BinaryLookup(DWORD mcc, DWORD mnc, DWORD lac, DWORD cid);
 int JsonLookup(DWORD mcc, DWORD mnc, DWORD lac, DWORD cid, int signal, int timingAdvance);
 // The access token the last JSON answer gave ("" until one did).
 const char* LookupAccessToken();
+// A stop ends the exchange in progress within a second and counts itself: a job that began
+// before it makes no more lookups (WebLookupStops changed).
+void CancelWebLookups();
+LONG WebLookupStops();
 // Fills the 55-byte binary request.
 void BuildBinaryRequest(DWORD mcc, DWORD mnc, DWORD lac, DWORD cid, BYTE request[55]);
 // Reads a binary answer of `count` bytes: the status and, with status 0, a position in range.

@@ -16,6 +16,7 @@ constexpr DWORD HTTP_ADDREQ_FLAG_ADD = 0x20000000;
 constexpr DWORD HTTP_ADDREQ_FLAG_REPLACE = 0x80000000;
 constexpr DWORD ERROR_INTERNET_TIMEOUT = 12002;
 constexpr DWORD ERROR_INTERNET_NAME_NOT_RESOLVED = 12007;
+constexpr DWORD ERROR_INTERNET_OPERATION_CANCELLED = 12017;
 constexpr DWORD ERROR_INTERNET_CANNOT_CONNECT = 12029;
 constexpr DWORD ERROR_HTTP_HEADER_NOT_FOUND = 12150;
 constexpr DWORD ERROR_HTTP_INVALID_SERVER_RESPONSE = 12152;
@@ -38,3 +39,7 @@ BOOL HttpAddRequestHeadersW(HINTERNET request, LPCWSTR headers, DWORD length, DW
 BOOL HttpSendRequestW(HINTERNET request, LPCWSTR headers, DWORD headersLength, LPVOID optional, DWORD optionalLength);
 BOOL InternetReadFile(HINTERNET file, LPVOID buffer, DWORD toRead, LPDWORD read);
 BOOL InternetCloseHandle(HINTERNET handle);
+// Requests made through this session (and its connections) end within a second once `*cancel`
+// is non-zero, whatever the time-outs: HttpSendRequestW fails with
+// ERROR_INTERNET_OPERATION_CANCELLED. A stop need not wait for a server that never answers.
+BOOL PlatformInternetCancelWith(HINTERNET internet, const volatile LONG* cancel);
