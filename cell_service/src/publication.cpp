@@ -71,9 +71,27 @@ FILETIME NowFileTime() {
   return ft;
 }
 
+namespace {
+
+// A cell stored without a position is looked up again this long after its last lookup
+// (CellTower "LookupRetrySeconds", default one day).
+constexpr DWORD kDefaultLookupRetrySeconds = 86400;
+DWORD g_lookupRetrySeconds = kDefaultLookupRetrySeconds;
+
+// A positionless record keeps the time of its last lookup in Updated.
+bool LookupDue(const CellRecord& r, const FILETIME& now) {
+  if (CellHasPosition(r) || !(g_Cells.EnableCells & CELLS_INTERNET)) return false;
+  ULONGLONG since = FileTimeToU64(now) - FileTimeToU64(r.Updated);
+  return FileTimeToU64(r.Updated) > FileTimeToU64(now) || since >= g_lookupRetrySeconds * 10000000ULL;
+}
+
+}  // namespace
+
 void ReadCellSettings() {
   HKEY key;
+  g_lookupRetrySeconds = kDefaultLookupRetrySeconds;
   if (OpenKey(kCellKey, &key) == ERROR_SUCCESS) {
+    ReadDword(key, u"LookupRetrySeconds", &g_lookupRetrySeconds);
     ReadDword(key, u"MaxCells", &g_Cells.MaxCells);
     ReadDword(key, u"EnableCells", &g_Cells.EnableCells);
     DWORD mcc = 0;
@@ -131,8 +149,9 @@ bool PublishCell(const ServingCell& cell) {
     StoreCell(&r);
     WritePosition(&r, key);
     source = "GPS";
-  } else if (r.Slot < kRecordMissing) {
-    r.Updated = now;
+  } else if (r.Slot < kRecordMissing && !LookupDue(r, now)) {
+    // Seen again; a cell without a position keeps the time of its last lookup, for the retry.
+    if (CellHasPosition(r)) r.Updated = now;
     StoreCell(&r);
     if (WritePosition(&r, key)) source = "Database";
   } else {
@@ -146,10 +165,10 @@ bool PublishCell(const ServingCell& cell) {
         return false;
       }
       FindCell(&r);
+      r.Updated = now;  // with a position its time; without one the time of this lookup
       if (found == LOOKUP_FOUND) {
         r.Latitude = answer.Latitude;
         r.Longitude = answer.Longitude;
-        r.Updated = now;
       }
       if (WritePosition(&r, key)) source = "Web";
     }

@@ -16,6 +16,7 @@
 int DistanceRatio(int signal, int minimum, int maximum);
 void RadioNotify(DWORD code, const void* data, DWORD size, DWORD param);
 int WritePosition(const CellRecord* r, HKEY key);
+FILETIME NowFileTime();
 extern std::atomic<LONG> g_MaintenanceBusy;
 
 namespace {
@@ -312,4 +313,32 @@ TEST_F(CellServiceTest, AStopDuringALookupThatNeverGetsAnAnswerReturnsAtOnce) {
   EXPECT_EQ(Status(), 0u);
   EXPECT_TRUE(WaitFor([&] { return ServiceLog().find("Ril Stop") != std::string::npos; }, 5));
   EXPECT_EQ(server_.Requests().size(), 1u);  // the JSON form is not tried after the stop
+}
+
+// A cell stored without a position (the server did not know it) is looked up again once the retry
+// interval has passed since that lookup, and not before.
+TEST_F(CellServiceTest, ACellWithoutPositionIsLookedUpAgainAfterTheRetryInterval) {
+  FILETIME now = NowFileTime();
+  auto stored = [&](LONG cid, ULONGLONG ago) {
+    CellRecord r{};
+    r.Mnc = 1;
+    r.Lac = 4711;
+    r.Cid = cid;
+    r.Updated = U64ToFileTime(FileTimeToU64(now) - ago * 10000000ULL);
+    return r;
+  };
+  {
+    CellRecord cells[2] = {stored(111, 3600), stored(222, 2 * 86400)};  // sorted by cell id
+    std::ofstream(root_ + "/Quorvale/262.dbc", std::ios::binary).write(reinterpret_cast<const char*>(cells), sizeof cells);
+  }
+  server_.AnswerBody(Found(48137154, 11576124));
+  Radio("wait-radio\ncell 262 1 4711 111\nsignal -70 -113 -51\nwait 2000\ncell 262 1 4711 222\nsignal -70 -113 -51\n");
+  Init();
+  // Cell 111 was looked up an hour ago: no lookup, nothing published.
+  ASSERT_TRUE(WaitFor([&] { return ServiceLog().find("CID=111") != std::string::npos; }, 10)) << ServiceLog();
+  // Cell 222 two days ago: looked up again, published and stored with its position.
+  ASSERT_TRUE(WaitFor([&] { return GetString(kCellKey, u"LastCell") == u"222"; }, 10)) << ServiceLog();
+  EXPECT_EQ(GetString(kCellKey, u"Latitude"), u"48.137154");
+  EXPECT_TRUE(WaitFor([&] { return GetString(kCellKey, u"LastSource") == u"Web"; }, 10));
+  EXPECT_EQ(server_.Requests().size(), 1u);
 }
