@@ -92,11 +92,15 @@ DWORD ChannelRead(int index, BYTE* dest, DWORD count) {
     c.readOffset = 0;
     LONG delay = Delay(c);
     LogPrintf(LOG_TAB | LOG_CRLF, "Channel: %d, DoNewString - Reading Gps Data Delay %d", index + 1, delay);
-    if (delay > 0) {
+    // Paced: the wait ends early for a new fix, and a fix announced since the last batch (even
+    // before the event is reset here) ends it at once.
+    if (delay > 0 && AtomicRead(&g_FixSequence) == c.batchSequence) {
       ResetEvent(c.event);
-      WaitForSingleObject(c.event, static_cast<DWORD>(delay));
+      if (AtomicRead(&g_FixSequence) == c.batchSequence && (AtomicRead(&c.flags) & CHANNEL_OPEN))
+        WaitForSingleObject(c.event, static_cast<DWORD>(delay));
     }
     if (!(AtomicRead(&c.flags) & CHANNEL_OPEN)) return 0;  // closed while waiting
+    c.batchSequence = AtomicRead(&g_FixSequence);
     c.remaining = GenerateBatch(c, count == kRawReadSize);
     Pace(c);
   }

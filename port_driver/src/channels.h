@@ -20,6 +20,7 @@ struct Channel {
   LONG interval;         // pacing interval, ms; 0 after open
   HANDLE event;          // set by the reader after every processed fix
   DWORD flags;
+  LONG batchSequence;     // g_FixSequence when the current batch was made
   ULONGLONG lastFixTime;  // the time of the last fix sent (FILETIME units): it never runs back
   FixRecord lastFix;      // that fix
 };
@@ -46,6 +47,9 @@ int ChannelIndex(DWORD handle);
 void ChannelLine(int index, const char* text);
 // Sets the event of every open channel (the reader after each processed fix).
 void SignalChannels();
+// Counts the fixes SignalChannels announced: a channel compares it with the count its last batch
+// saw, so that a fix announced between two reads is never missed.
+extern LONG g_FixSequence;
 // Serialises changes of the channel table with the reader's signalling.
 void LockChannels();
 void UnlockChannels();

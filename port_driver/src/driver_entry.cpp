@@ -1,6 +1,9 @@
 // The stream entry points of the virtual port and the life of the reader thread.
+#include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include "driver_internal.h"
 #include "channels.h"
 #include "port_driver/correction.h"
@@ -33,8 +36,11 @@ void RestartLog(bool newFile) {
 
 bool IsSet(HANDLE e) { return e && WaitForSingleObject(e, 0) == WAIT_OBJECT_0; }
 
-// Calls inside each channel's read, write or I/O control (counted under the channel lock).
+// Calls inside each channel's read, write or I/O control (counted up under the channel lock, down
+// under g_callsLock, which a close waits on).
 LONG g_callsInside[kChannels];
+std::mutex g_callsLock;
+std::condition_variable g_callsLeft;
 
 // Closes the channel to new calls, wakes the calls inside it and waits until they have left
 // before its buffer is freed: a read that passed its open check must never write into a freed
@@ -46,9 +52,13 @@ void ReleaseChannel(int index) {
   AtomicWrite(&c.flags, AtomicRead(&c.flags) & ~CHANNEL_OPEN);
   UnlockChannels();
   if (event) SetEvent(event);  // a read or a wait blocked on it returns
-  for (int waited = 0; AtomicRead(&g_callsInside[index]) > 0; ++waited) {
-    if (waited == 200) ChannelLine(index, "Closing waits for a call inside");
-    Sleep(5);
+  {
+    std::unique_lock<std::mutex> calls(g_callsLock);
+    auto left = [index] { return AtomicRead(&g_callsInside[index]) == 0; };
+    if (!g_callsLeft.wait_for(calls, std::chrono::seconds(1), left)) {
+      ChannelLine(index, "Closing waits for a call inside");
+      g_callsLeft.wait(calls, left);
+    }
   }
   LockChannels();
   if (c.event) CloseHandle(c.event);
@@ -95,7 +105,9 @@ class ChannelCall {
     UnlockChannels();
   }
   ~ChannelCall() {
-    if (index_ >= 0) InterlockedDecrement(&g_callsInside[index_]);
+    if (index_ < 0) return;
+    std::lock_guard<std::mutex> calls(g_callsLock);
+    if (InterlockedDecrement(&g_callsInside[index_]) == 0) g_callsLeft.notify_all();
   }
   int index() const { return index_; }
 
@@ -107,7 +119,10 @@ class ChannelCall {
 
 void ChannelLine(int index, const char* text) { LogPrintf(LOG_TAB, "Channel: %d, %s\r\n", index + 1, text); }
 
+LONG g_FixSequence;
+
 void SignalChannels() {
+  InterlockedIncrement(&g_FixSequence);  // before the events: a reader that reset one sees it
   LockChannels();
   for (Channel& c : g_Channels)
     if ((AtomicRead(&c.flags) & CHANNEL_OPEN) && c.event) SetEvent(c.event);

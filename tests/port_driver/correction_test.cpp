@@ -1,6 +1,8 @@
 // The correction stage through the reader's processing: first fix, standstill, movement speed
 // and course, projection, turn limit, stale data, lost fix and the port-loss reset.
+#include <chrono>
 #include <cmath>
+#include <future>
 #include <iterator>
 #include "fix_builder.h"
 #include "pipeline_harness.h"
@@ -487,4 +489,31 @@ TEST_F(CorrectionTest, AChannelsFixTimeNeverRunsBack) {
   EXPECT_LT(batchTime(), unfixed);
   EXPECT_EQ(sent.FixQuality, 1u);
   EXPECT_NEAR(sent.Latitude, 11, 1e-9);
+}
+
+// A fix announced between two reads of a channel (before the read resets its event) ends the
+// pacing wait at once: the program gets it now, not one reporting interval late.
+TEST_F(CorrectionTest, AFixAnnouncedBetweenTwoReadsIsNeverMissed) {
+  Feed(GoodFix(start_, 10, 20, 0, 0));
+  g_System.SleepTime = 5000;  // a pacing interval well beyond the test's patience
+  Channel& c = g_Channels[0];
+  char buffer[kChannelBufferSize];
+  c = Channel{};
+  c.buffer = buffer;
+  c.event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  c.flags = CHANNEL_OPEN;
+  BYTE out[kChannelBufferSize];
+  DWORD first = ChannelRead(0, out, sizeof out);  // the first batch, unpaced
+  ASSERT_GT(first, 0u);
+  SignalChannels();  // the next fix, before the program reads again
+  auto read = std::async(std::launch::async, [&] { return ChannelRead(0, out, sizeof out); });
+  bool prompt = read.wait_for(std::chrono::seconds(2)) == std::future_status::ready;
+  if (!prompt) {  // blocked in the pacing wait: released, so that the test ends
+    AtomicWrite(&c.flags, 0);
+    SetEvent(c.event);
+  }
+  EXPECT_TRUE(prompt);
+  EXPECT_GT(read.get(), 0u);
+  CloseHandle(c.event);
+  c = Channel{};
 }
