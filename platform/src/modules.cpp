@@ -13,7 +13,6 @@ namespace {
 struct Module {
   ModuleLookup lookup = nullptr;  // a module of this process
   void* library = nullptr;        // or a shared library
-  int references = 0;
 };
 
 std::mutex g_lock;
@@ -83,7 +82,6 @@ HMODULE LoadLibraryW(LPCWSTR name) {
   std::lock_guard<std::mutex> lock(g_lock);
   uintptr_t h = g_next;
   g_next += 4;
-  m.references = 1;
   g_loaded[h] = m;
   return reinterpret_cast<HMODULE>(h);
 }

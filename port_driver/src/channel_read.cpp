@@ -2,6 +2,7 @@
 // cycle, handed out in as many reads as the program makes.
 #include <cstring>
 #include "channel_internal.h"
+#include "driver_internal.h"
 #include "port_driver/correction.h"
 #include "port_driver/driver_state.h"
 #include "settings_store/settings.h"
@@ -13,7 +14,7 @@ namespace {
 
 void Pace(Channel& c) {
   c.lastBatchTick = GetTickCount();
-  LONG interval = static_cast<LONG>(g_System.SleepTime + 200);
+  LONG interval = static_cast<LONG>(ReadPeriodMs());
   c.interval = g_System.EnableSmooth ? interval / 2 : interval;
 }
 

@@ -9,6 +9,8 @@ HANDLE SourceHandle(int n);
 void SetSourceHandle(int n, HANDLE h);
 int OpenSerialSource(int n);
 void CloseSource(int n);
+// One reading period: the receiver's interval (SleepTime) and 200 ms for the burst to come in.
+DWORD ReadPeriodMs();
 int ReadWithWait(int n, FixRecord* fix);
 // True when serial port n carried a sentence of a receiver at work since it was opened.
 bool SerialSourceAlive(int n);

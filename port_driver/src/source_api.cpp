@@ -150,10 +150,10 @@ void CloseApiSource() {
 }
 
 int ReadApiSource(FixRecord* fix) {
-  DWORD deadline = GetTickCount() + g_System.SleepTime + 200;
+  DWORD deadline = GetTickCount() + ReadPeriodMs();
   // "Fake lost fix" moves the deadline on, but a 10 Hz source without a fix must not keep the
   // read going for good: two read periods at the latest.
-  const DWORD latest = GetTickCount() + 2 * (g_System.SleepTime + 200);
+  const DWORD latest = GetTickCount() + 2 * ReadPeriodMs();
   while (Before(deadline)) {
     LogLine(LOG_CRLF, "Read MSApi data");
     // ReadSleep ends the read too: stopping the scan (which tests this source) is bounded.

@@ -21,6 +21,7 @@ constexpr DWORD kLineBuffer = 128;
 constexpr DWORD kPollSleepMs = 50;
 constexpr DWORD kReadExtensionMs = 150;
 constexpr DWORD kLeastSilenceMs = 5000;
+constexpr DWORD kBurstMarginMs = 200;
 
 // The count of waiting bytes as the port reports it: -1 when it reports an error or a count that
 // cannot be trusted (2000 or more).
@@ -117,6 +118,8 @@ int OpenSerialSource(int n) {
   return 0;
 }
 
+DWORD ReadPeriodMs() { return g_System.SleepTime + kBurstMarginMs; }
+
 bool SerialSourceAlive(int n) { return n >= 1 && n < kSourcePorts && g_liveSinceOpen[n]; }
 
 // Ends a blocked WaitCommEvent or ReadFile on the port from another thread.
@@ -146,7 +149,7 @@ namespace {
 // One burst once the port has bytes, or -2 when it stays silent.
 int WaitAndRead(int n, FixRecord* fix) {
   HANDLE h = SourceHandle(n);
-  DWORD deadline = GetTickCount() + g_System.SleepTime + 200;
+  DWORD deadline = GetTickCount() + ReadPeriodMs();
   if (g_carriedLength[n]) return DoReadComPort(n, fix, deadline);  // the next cycle has begun
   if (DWORD waiting = Waiting(h)) {
     LogPrintf(LOG_CRLF, "%d Bytes Waiting", waiting);
@@ -196,17 +199,17 @@ int DoReadComPort(int n, FixRecord* fix, DWORD deadline) {
   HANDLE h = SourceHandle(n);
   char buffer[kReceiveBuffer + 1];
   char line[kLineBuffer];
-  if (deadline == 0) deadline = GetTickCount() + g_System.SleepTime + 200;
+  if (deadline == 0) deadline = GetTickCount() + ReadPeriodMs();
   // Each read moves the deadline on, but a receiver that never pauses must not hold the burst
   // open for good: it ends two read periods after it began at the latest.
-  const DWORD latest = GetTickCount() + 2 * (g_System.SleepTime + 200);
+  const DWORD latest = GetTickCount() + 2 * ReadPeriodMs();
   int total = 0;
   NmeaSource& nmea = g_nmea[n];
   // Bytes of this cycle that came with the end of the last one.
   DWORD carry = g_carriedLength[n];
   memcpy(buffer, g_carried[n], carry);
   g_carriedLength[n] = 0;
-  bool pending = false, polled = false;
+  bool pending = false;
   bool expired = !Before(deadline);
   while (!expired) {
     if (WaitForSingleObject(g_Driver.ReadSleep, 0) == WAIT_OBJECT_0) {
@@ -285,8 +288,6 @@ int DoReadComPort(int n, FixRecord* fix, DWORD deadline) {
           }
         }
         if (expired) break;
-      } else if (polled) {
-        // quiet after an earlier poll: fall through to the completion test
       }
     }
     if (Waiting(h)) {
@@ -310,7 +311,6 @@ int DoReadComPort(int n, FixRecord* fix, DWORD deadline) {
       LogLine(LOG_CRLF, "Exit DoReadComPort on PollEvent");
       return -1;
     }
-    polled = true;
     pending = false;
     if (!Before(deadline)) break;
   }
