@@ -1,7 +1,9 @@
 // A modem as ModemManager shows it, on a bus of the test's own: one modem object with its cell
 // information, 3GPP location string, signal readings and operator, and PropertiesChanged when
-// the test changes them.
+// the test changes them. As on real modems, the extended signal readings stay empty until a
+// client calls Signal.Setup. Destroying it is ModemManager going away (its name loses its owner).
 #pragma once
+#include <atomic>
 #include <mutex>
 #include <string>
 #include "fake_bus_server.h"
@@ -19,6 +21,7 @@ class FakeModem {
   explicit FakeModem(const std::string& address)
       : server_(address, [this](sd_bus* bus) { return Register(bus); }, [this](sd_bus* bus) { Notify(bus); }) {}
   bool Ready() const { return server_.Ready(); }
+  bool SignalSetUp() const { return signalSetUp_; }
   // Changes the modem and tells the bus that its properties changed.
   void Change(const State& s) {
     std::lock_guard<std::mutex> lock(lock_);
@@ -83,10 +86,14 @@ class FakeModem {
   static int Quality(sd_bus*, const char*, const char*, const char*, sd_bus_message* reply, void* user, sd_bus_error*) {
     return sd_bus_message_append(reply, "(ub)", Self(user)->Now().quality, 1);
   }
+  static int Setup(sd_bus_message* call, void* user, sd_bus_error*) {
+    Self(user)->signalSetUp_ = true;
+    return sd_bus_reply_method_return(call, "");
+  }
   static int Lte(sd_bus*, const char*, const char*, const char*, sd_bus_message* reply, void* user, sd_bus_error*) {
     State s = Self(user)->Now();
     sd_bus_message_open_container(reply, 'a', "{sv}");
-    if (s.rssi == s.rssi) AppendEntry(reply, "rssi", "d", &s.rssi);
+    if (s.rssi == s.rssi && Self(user)->signalSetUp_) AppendEntry(reply, "rssi", "d", &s.rssi);
     return sd_bus_message_close_container(reply);
   }
   static int Empty(sd_bus*, const char*, const char*, const char*, sd_bus_message* reply, void*, sd_bus_error*) {
@@ -112,6 +119,7 @@ class FakeModem {
         SD_BUS_VTABLE_END};
     static const sd_bus_vtable signal[] = {
         SD_BUS_VTABLE_START(0),
+        SD_BUS_METHOD("Setup", "u", "", Setup, SD_BUS_VTABLE_UNPRIVILEGED),
         SD_BUS_PROPERTY("Lte", "a{sv}", Lte, 0, SD_BUS_VTABLE_PROPERTY_EMITS_CHANGE),
         SD_BUS_PROPERTY("Umts", "a{sv}", Empty, 0, SD_BUS_VTABLE_PROPERTY_EMITS_CHANGE),
         SD_BUS_PROPERTY("Gsm", "a{sv}", Empty, 0, SD_BUS_VTABLE_PROPERTY_EMITS_CHANGE),
@@ -145,5 +153,6 @@ class FakeModem {
   std::mutex lock_;
   State state_;
   bool changed_ = false;
+  std::atomic<bool> signalSetUp_{false};
   FakeBusServer server_;  // last: it serves as soon as it is made
 };

@@ -1,11 +1,14 @@
-// The ModemManager radio: the first modem on the system bus (or FERROX_SYSTEM_BUS). The serving
-// cell comes from the modem's cell information or, failing that, its 3GPP location string; the
-// signal from its extended signal readings or its signal quality; the operator from its 3GPP
-// interface. A change of the modem's properties is notified as a new signal reading, after which
-// the radio's user asks for the cell again.
+// The ModemManager radio: the first modem on the system bus (or FERROX_SYSTEM_BUS), followed as
+// modems come and go and as ModemManager itself stops and starts (one line on standard error for
+// each change). The serving cell comes from the modem's cell information or, failing that, its
+// 3GPP location string; the signal from its extended signal readings (switched on with
+// Signal.Setup) or its signal quality; the operator from its 3GPP interface. A change of the
+// modem's properties is notified as a new signal reading, after which the radio's user asks for
+// the cell again.
 #include <systemd/sd-bus.h>
 #include "platform/system_bus.h"
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -27,6 +30,8 @@ constexpr int kStrongestDbm = -51;
 constexpr uint64_t kCallTimeoutUs = 2000000;
 constexpr uint32_t kLocation3gppLacCi = 1;
 constexpr uint32_t kCellTypeLte = 5;
+// Seconds between the extended signal readings the modem is asked for.
+constexpr uint32_t kSignalRateSeconds = 5;
 
 sd_bus* Bus(RadioInstance* radio) { return static_cast<sd_bus*>(radio->bus); }
 
@@ -155,8 +160,10 @@ bool CellFromLocation(sd_bus* bus, const std::string& modem, RILCELLTOWERINFO* c
   *cell = RILCELLTOWERINFO{};
   cell->dwMobileCountryCode = static_cast<DWORD>(strtoul(field[0].c_str(), nullptr, 10));
   cell->dwMobileNetworkCode = static_cast<DWORD>(strtoul(field[1].c_str(), nullptr, 10));
-  DWORD lac = Hex(field[2].c_str());
-  cell->dwLocationAreaCode = lac && lac != 0xFFFE ? lac : Hex(field[4].c_str());
+  // A tracking area is given only for LTE and 5G cells, and it is their key even where the modem
+  // reports a location area beside it.
+  DWORD lac = Hex(field[2].c_str()), tac = Hex(field[4].c_str());
+  cell->dwLocationAreaCode = tac ? tac : (lac != 0xFFFE ? lac : 0);
   cell->dwCellID = Hex(field[3].c_str());
   return true;
 }
@@ -211,6 +218,12 @@ std::string Text(sd_bus* bus, const std::string& modem, const char* interface, c
 bool ReadModem(RadioInstance* radio) {
   sd_bus* bus = Bus(radio);
   RILCELLTOWERINFO cell{};
+  if (radio->modem.empty()) {  // no modem: no cell, no signal until one comes
+    std::lock_guard<std::mutex> lock(radio->lock);
+    bool changed = radio->haveCell || radio->haveSignal;
+    radio->haveCell = radio->haveSignal = false;
+    return changed;
+  }
   bool haveCell = CellFromCellInfo(bus, radio->modem, &cell) || CellFromLocation(bus, radio->modem, &cell);
   cell.cbSize = sizeof cell;
   cell.dwParams = 0xFFFFFFFFu;
@@ -249,8 +262,32 @@ bool ReadModem(RadioInstance* radio) {
 }
 
 int OnPropertiesChanged(sd_bus_message*, void* user, sd_bus_error*) {
-  static_cast<RadioInstance*>(user)->pending = "changed";
+  RadioInstance* radio = static_cast<RadioInstance*>(user);
+  if (radio->pending.empty()) radio->pending = "changed";
   return 0;
+}
+
+// A modem added or removed, or ModemManager started or stopped: the modem is looked for again.
+int OnModemsChanged(sd_bus_message*, void* user, sd_bus_error*) {
+  static_cast<RadioInstance*>(user)->pending = "modems";
+  return 0;
+}
+
+// Asks the modem for its extended signal readings (without this they stay empty on real modems).
+void SetUpSignal(sd_bus* bus, const std::string& modem) {
+  sd_bus_call_method(bus, kService, modem.c_str(), kSignal, "Setup", nullptr, nullptr, "u", kSignalRateSeconds);
+}
+
+// Finds the modem again; true when it changed (appeared, went or is another one), with one line.
+bool FollowModem(RadioInstance* radio) {
+  std::string modem;
+  if (!FindModem(Bus(radio), &modem)) modem.clear();
+  if (modem == radio->modem) return false;
+  if (modem.empty()) fprintf(stderr, "ModemManager: modem %s gone, waiting for one\n", radio->modem.c_str());
+  else fprintf(stderr, "ModemManager: using modem %s\n", modem.c_str());
+  radio->modem = modem;
+  if (!modem.empty()) SetUpSignal(Bus(radio), modem);
+  return true;
 }
 
 }  // namespace
@@ -259,16 +296,28 @@ bool ModemRadioOpen(RadioInstance* radio) {
   sd_bus* bus = PlatformOpenSystemBus();
   if (!bus) return false;
   sd_bus_set_method_call_timeout(bus, kCallTimeoutUs);
-  std::string modem;
-  if (!FindModem(bus, &modem) ||
-      sd_bus_match_signal(bus, nullptr, kService, modem.c_str(), "org.freedesktop.DBus.Properties",
-                          "PropertiesChanged", OnPropertiesChanged, radio) < 0) {
+  // Any modem's properties, modems coming and going, and ModemManager's name changing owner.
+  if (sd_bus_match_signal(bus, nullptr, kService, nullptr, "org.freedesktop.DBus.Properties", "PropertiesChanged",
+                          OnPropertiesChanged, radio) < 0 ||
+      sd_bus_match_signal(bus, nullptr, kService, kRoot, "org.freedesktop.DBus.ObjectManager", "InterfacesAdded",
+                          OnModemsChanged, radio) < 0 ||
+      sd_bus_match_signal(bus, nullptr, kService, kRoot, "org.freedesktop.DBus.ObjectManager", "InterfacesRemoved",
+                          OnModemsChanged, radio) < 0 ||
+      sd_bus_add_match(bus, nullptr,
+                       "type='signal',sender='org.freedesktop.DBus',member='NameOwnerChanged',"
+                       "arg0='org.freedesktop.ModemManager1'",
+                       OnModemsChanged, radio) < 0) {
     sd_bus_flush_close_unref(bus);
     return false;
   }
   radio->bus = bus;
-  radio->modem = modem;
   radio->source = sd_bus_get_fd(bus);
+  if (!FindModem(bus, &radio->modem)) {
+    radio->modem.clear();
+    fprintf(stderr, "ModemManager: no modem yet, waiting for one\n");
+  } else {
+    SetUpSignal(bus, radio->modem);
+  }
   ReadModem(radio);
   return true;
 }
@@ -281,6 +330,7 @@ bool ModemRadioPump(RadioInstance* radio) {
     }
     if (r < 0) return false;  // the bus has gone
     if (radio->pending.empty()) return true;
+    if (radio->pending == "modems") FollowModem(radio);
     radio->pending.clear();
     if (ReadModem(radio) && radio->notify) {
       RILSIGNALQUALITY signal;

@@ -342,3 +342,33 @@ TEST_F(CellServiceTest, ACellWithoutPositionIsLookedUpAgainAfterTheRetryInterval
   EXPECT_TRUE(WaitFor([&] { return GetString(kCellKey, u"LastSource") == u"Web"; }, 10));
   EXPECT_EQ(server_.Requests().size(), 1u);
 }
+
+// ModemManager comes after the service started, goes away and comes back with another cell: the
+// service follows it each time, publishing again within seconds, and the extended signal
+// readings are switched on (Signal.Setup) each time.
+TEST_F(CellServiceTest, AModemThatComesLateOrComesBackIsFollowed) {
+  std::string address = StartPrivateBus();
+  ASSERT_FALSE(HasFailure());
+  setenv("FERROX_SYSTEM_BUS", address.c_str(), 1);
+  LookupServer();
+  SetString(u"Software\\Quorvale\\Radio", u"Backend", u"modemmanager");
+  server_.AnswerBody(Found(48137154, 11576124));
+  Init();
+  EXPECT_EQ(Status(), 1u);  // the bus is there; the modem is waited for
+  {
+    FakeModem modem(address);
+    ASSERT_TRUE(modem.Ready());
+    ASSERT_TRUE(WaitFor([&] { return GetString(kCellKey, u"LastCell") == u"12345"; }, 5)) << ServiceLog();
+    EXPECT_TRUE(modem.SignalSetUp());
+    EXPECT_NE(ServiceLog().find("Cur=-80"), std::string::npos) << ServiceLog();  // the extended reading
+  }
+  // ModemManager restarts with the modem in another cell.
+  FakeModem again(address);
+  ASSERT_TRUE(again.Ready());
+  FakeModem::State moved;
+  moved.ci = "2A";
+  again.Change(moved);
+  EXPECT_TRUE(WaitFor([&] { return GetString(kCellKey, u"LastCell") == u"42"; }, 5)) << ServiceLog();
+  EXPECT_TRUE(again.SignalSetUp());
+  unsetenv("FERROX_SYSTEM_BUS");
+}
