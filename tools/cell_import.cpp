@@ -9,6 +9,7 @@
 #include <vector>
 #include "cell_service/cell_db.h"
 #include "cell_service/record_file.h"
+#include "platform/ril.h"
 #include "support/c_numbers.h"
 
 namespace {
@@ -81,11 +82,20 @@ CellImportResult ImportCellCsv(const std::string& path, const CellImportOptions&
     int n = Fields(line, f, 14);
     long long mcc, net, area, cell, updated = 0;
     double lon, lat;
+    // 5G rows: a 24-bit tracking area and a 36-bit cell id, packed as the radio reports them.
+    bool nr = strcmp(f[0], "NR") == 0;
+    long long areaLimit = nr ? 0xFFFFFF : kNrAreaMark - 1, cellLimit = nr ? 0xFFFFFFFFFLL : 0x7FFFFFFF;
     if (n < 9 || !Whole(f[1], &mcc) || !Whole(f[2], &net) || !Whole(f[3], &area) || !Whole(f[4], &cell) ||
         !Real(f[6], &lon) || !Real(f[7], &lat) || mcc <= 0 || mcc > 999 || net < 0 || area < 0 || cell < 0 ||
-        area > 0x7FFFFFFF || cell > 0x7FFFFFFF || net > 0x7FFFFFFF || std::fabs(lat) > 90 || std::fabs(lon) > 180) {
+        area > areaLimit || cell > cellLimit || net > 0x7FFFFFFF || std::fabs(lat) > 90 || std::fabs(lon) > 180) {
       ++result.rejected;
       continue;
+    }
+    if (nr) {
+      DWORD packedArea, packedCell;
+      PackNrCell(static_cast<DWORD>(area), static_cast<unsigned long long>(cell), &packedArea, &packedCell);
+      area = packedArea;
+      cell = static_cast<LONG>(packedCell);
     }
     if (o.mcc && static_cast<unsigned>(mcc) != o.mcc) continue;
     if (o.bbox && (lat < o.minLat || lat > o.maxLat || lon < o.minLon || lon > o.maxLon)) continue;

@@ -30,6 +30,7 @@ constexpr int kStrongestDbm = -51;
 constexpr uint64_t kCallTimeoutUs = 2000000;
 constexpr uint32_t kLocation3gppLacCi = 1;
 constexpr uint32_t kCellTypeLte = 5;
+constexpr uint32_t kCellTypeNr = 6;
 // Seconds between the extended signal readings the modem is asked for.
 constexpr uint32_t kSignalRateSeconds = 5;
 
@@ -115,9 +116,13 @@ bool CellFromCellInfo(sd_bus* bus, const std::string& modem, RILCELLTOWERINFO* c
       if (!serving || ci.empty()) continue;
       *cell = RILCELLTOWERINFO{};
       OperatorCodes(op.c_str(), &cell->dwMobileCountryCode, &cell->dwMobileNetworkCode);
-      // An LTE cell has a tracking area instead of a location area.
-      cell->dwLocationAreaCode = type == kCellTypeLte || lac.empty() ? Hex(tac.c_str()) : Hex(lac.c_str());
-      cell->dwCellID = Hex(ci.c_str());
+      // An LTE or 5G cell has a tracking area instead of a location area; a 5G id has 36 bits.
+      if (type == kCellTypeNr) {
+        PackNrCell(Hex(tac.c_str()), strtoull(ci.c_str(), nullptr, 16), &cell->dwLocationAreaCode, &cell->dwCellID);
+      } else {
+        cell->dwLocationAreaCode = type == kCellTypeLte || lac.empty() ? Hex(tac.c_str()) : Hex(lac.c_str());
+        cell->dwCellID = Hex(ci.c_str());
+      }
       cell->dwTimingAdvance = timingAdvance;
       found = true;
     }

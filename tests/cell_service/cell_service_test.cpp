@@ -372,3 +372,35 @@ TEST_F(CellServiceTest, AModemThatComesLateOrComesBackIsFollowed) {
   EXPECT_TRUE(again.SignalSetUp());
   unsetenv("FERROX_SYSTEM_BUS");
 }
+
+// A 5G cell: its OpenCelliD row (24-bit TAC, 36-bit NCI) imported with ferrox-cells, and the same
+// cell reported by the modem, are one key: the service finds it offline. An LTE row of the same
+// numbers beside it stays another cell.
+TEST_F(CellServiceTest, AFiveGCellImportedIsFoundWhenTheModemReportsIt) {
+  std::string csv = root_ + "/cells.csv";
+  std::ofstream(csv) << "radio,mcc,net,area,cell,unit,lon,lat,range,samples,changeable,created,updated,averageSignal\n"
+                        "NR,262,1,703710,41537105665,,13.4,52.5,1000,5,1,1290000000,1300000000,0\n"  // TAC ABCDE, NCI 9ABCDEF01
+                        "LTE,262,1,703710,180150017,,9.0,48.0,1000,5,1,1290000000,1300000000,0\n"      // ECI ABCDF01
+                        "NR,262,1,16777216,1,,9.0,48.0,1000,5,1,1290000000,1300000000,0\n";           // TAC beyond 24 bits
+  std::string out;
+  ASSERT_EQ(RunCommand(std::string(FERROX_CELLS_TOOL) + " --root " + root_ + " import " + csv + " 2>&1", &out), 0) << out;
+  EXPECT_NE(out.find("3 rows, 2 cells taken, 1 rejected"), std::string::npos) << out;
+  std::string address = StartPrivateBus();
+  ASSERT_FALSE(HasFailure());
+  setenv("FERROX_SYSTEM_BUS", address.c_str(), 1);
+  FakeModem modem(address);
+  ASSERT_TRUE(modem.Ready());
+  FakeModem::State nr;
+  nr.cellType = 6;
+  nr.lac = "";
+  nr.tac = "ABCDE";
+  nr.ci = "9ABCDEF01";
+  modem.Change(nr);
+  LookupServer();
+  SetString(u"Software\\Quorvale\\Radio", u"Backend", u"modemmanager");
+  Init();
+  ASSERT_TRUE(WaitFor([&] { return GetString(kCellKey, u"LastSource") == u"Database"; }, 10)) << ServiceLog();
+  EXPECT_EQ(GetString(kCellKey, u"Latitude"), u"52.500000");
+  EXPECT_TRUE(server_.Requests().empty());
+  unsetenv("FERROX_SYSTEM_BUS");
+}

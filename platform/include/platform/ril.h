@@ -26,6 +26,15 @@ constexpr DWORD RIL_OPFORMAT_NUM = 3;
 typedef void (*RILRESULTCALLBACK)(DWORD code, HRESULT command, const void* data, DWORD size, DWORD param);
 typedef void (*RILNOTIFYCALLBACK)(DWORD code, const void* data, DWORD size, DWORD param);
 
+// A 5G (NR) cell's 36-bit id does not fit the 32-bit cell id: its top four bits go into the area
+// code with a mark no other radio's area reaches (GSM, UMTS and LTE areas are 16-bit), beside its
+// 24-bit tracking area. Every (TAC, NCI) keeps its own pair, and no pair of another radio is one.
+constexpr DWORD kNrAreaMark = 0x40000000u;
+inline void PackNrCell(DWORD tac, unsigned long long nci, DWORD* area, DWORD* cell) {
+  *area = kNrAreaMark | static_cast<DWORD>((nci >> 32) & 0xF) << 24 | (tac & 0xFFFFFF);
+  *cell = static_cast<DWORD>(nci & 0xFFFFFFFFu);
+}
+
 struct RILCELLTOWERINFO {
   DWORD cbSize;
   DWORD dwParams;
