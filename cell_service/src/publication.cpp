@@ -4,6 +4,7 @@
 #include <cstdio>
 #include "cell_service/cell_db.h"
 #include "cell_service/record_file.h"
+#include "cell_service/geolocate.h"
 #include "cell_service/web_lookup.h"
 #include "service_internal.h"
 #include "support/c_numbers.h"
@@ -99,6 +100,7 @@ void ReadCellSettings() {
     RegCloseKey(key);
   }
   ReadLookupHost();
+  ReadGeolocateSettings();
 }
 
 int WritePosition(const CellRecord* r, HKEY key) {

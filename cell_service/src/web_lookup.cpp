@@ -81,9 +81,10 @@ void LogData(const char* direction, const BYTE* data, int length) {
   LogPrintf(LOG_CRLF | LOG_VERBOSE, "%s Data (%d): [%s]", direction, shown, text);
 }
 
-// One POST of `body` to `path` and one read of at most `capacity` bytes; the count read.
-DWORD Exchange(const char16_t* path, const char16_t* accept, const char16_t* type, const void* body, DWORD length,
-               void* reply, DWORD capacity) {
+}  // namespace
+
+DWORD WebExchange(const WebEndpoint& to, const char16_t* path, const char16_t* accept, const char16_t* type,
+                  const void* body, DWORD length, void* reply, DWORD capacity) {
   volatile LONG cancel = 0;
   CancelRegistration registered(&cancel);
   HINTERNET internet = InternetOpenW(u"getCelltowerID", INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, 0);
@@ -92,17 +93,19 @@ DWORD Exchange(const char16_t* path, const char16_t* accept, const char16_t* typ
     return 0;
   }
   PlatformInternetCancelWith(internet, &cancel);
-  std::u16string host = Utf8ToWide(g_host);
-  HINTERNET connection = InternetConnectW(internet, host.c_str(), INTERNET_DEFAULT_HTTP_PORT, nullptr, nullptr,
-                                          INTERNET_SERVICE_HTTP, 0, 1);
+  std::u16string host = Utf8ToWide(to.host);
+  HINTERNET connection = InternetConnectW(internet, host.c_str(), to.port, nullptr, nullptr, INTERNET_SERVICE_HTTP, 0, 1);
   if (!connection) {
     InternetCloseHandle(internet);
     LogLine(LOG_CRLF, "Can't InternetConnect");
     return 0;
   }
   LPCWSTR accepted[] = {accept, nullptr};
-  HINTERNET request = HttpOpenRequestW(connection, u"POST", path, u"HTTP/1.0", nullptr, accepted,
-                                       INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE, 1);
+  HINTERNET request = HttpOpenRequestW(connection, u"POST", path, to.secure ? u"HTTP/1.1" : u"HTTP/1.0", nullptr,
+                                       accepted,
+                                       INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE |
+                                           (to.secure ? INTERNET_FLAG_SECURE : 0),
+                                       1);
   if (!request) {
     InternetCloseHandle(connection);
     InternetCloseHandle(internet);
@@ -125,6 +128,15 @@ DWORD Exchange(const char16_t* path, const char16_t* accept, const char16_t* typ
   InternetCloseHandle(connection);
   InternetCloseHandle(internet);
   return count;
+}
+
+namespace {
+
+// One POST of `body` to `path` of the lookup host (HTTP/1.0, port 80) and one read of at most
+// `capacity` bytes; the count read.
+DWORD Exchange(const char16_t* path, const char16_t* accept, const char16_t* type, const void* body, DWORD length,
+               void* reply, DWORD capacity) {
+  return WebExchange({g_host, INTERNET_DEFAULT_HTTP_PORT, false}, path, accept, type, body, length, reply, capacity);
 }
 
 bool NoHost() {

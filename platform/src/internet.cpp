@@ -44,6 +44,7 @@ struct Request : KObject {
   std::string reply;
   size_t readAt = 0;
   bool tooLong = false;
+  bool secure = false;
   const volatile LONG* cancel = nullptr;
 };
 
@@ -126,7 +127,7 @@ HINTERNET InternetConnectW(HINTERNET internet, LPCWSTR server, WORD port, LPCWST
 }
 
 HINTERNET HttpOpenRequestW(HINTERNET connection, LPCWSTR verb, LPCWSTR object, LPCWSTR version, LPCWSTR,
-                           LPCWSTR* acceptTypes, DWORD, DWORD_PTR) {
+                           LPCWSTR* acceptTypes, DWORD flags, DWORD_PTR) {
   auto c = FindHandleAs<Connection>(connection);
   if (!c) {
     SetLastError(ERROR_INVALID_HANDLE);
@@ -135,6 +136,7 @@ HINTERNET HttpOpenRequestW(HINTERNET connection, LPCWSTR verb, LPCWSTR object, L
   auto r = std::make_shared<Request>();
   r->agent = c->agent;
   r->cancel = c->cancel;
+  r->secure = (flags & INTERNET_FLAG_SECURE) != 0;
   r->host = c->host;
   r->port = c->port;
   r->verb = verb ? Narrow(verb) : "GET";
@@ -187,7 +189,8 @@ BOOL HttpSendRequestW(HINTERNET request, LPCWSTR, DWORD, LPVOID optional, DWORD 
   r->tooLong = false;
   WebPerformCall perform = WebPerform();
   if (!perform) return KObject::Fail(ERROR_INTERNET_CANNOT_CONNECT);
-  std::string url = "http://" + r->host + ":" + std::to_string(r->port) + r->path;
+  std::string url = (r->secure ? "https://" : "http://") + r->host + ":" + std::to_string(r->port) + r->path;
+  std::string caFile = PlatformReadText(u"Software\\Quorvale\\Internet", u"CaFile");
   std::string mapped = MappedAddress(r->host), connectTo;
   if (!mapped.empty()) connectTo = r->host + ":" + std::to_string(r->port) + ":" + mapped;
   std::vector<std::string> lines;
@@ -216,6 +219,7 @@ BOOL HttpSendRequestW(HINTERNET request, LPCWSTR, DWORD, LPVOID optional, DWORD 
   t.take = TakeReply;
   t.context = r.get();
   t.cancel = r->cancel;
+  t.caFile = caFile.empty() ? nullptr : caFile.c_str();
   long status = 0;
   DWORD error = perform(&t, &status);
   if (error != 0 || status < 200 || status > 299) {

@@ -47,6 +47,7 @@ extern "C" DWORD FerroxWebPerform(const WebTransfer* t, long* status) {
   curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, t->timeoutMs);
   curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, t->take);
   curl_easy_setopt(curl, CURLOPT_WRITEDATA, t->context);
+  if (t->caFile) curl_easy_setopt(curl, CURLOPT_CAINFO, t->caFile);
   if (t->cancel) {
     curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, Cancelled);
     curl_easy_setopt(curl, CURLOPT_XFERINFODATA, const_cast<LONG*>(t->cancel));

@@ -19,6 +19,7 @@ struct WebTransfer {
   size_t (*take)(char* data, size_t size, size_t count, void* context);
   void* context;
   const volatile LONG* cancel;  // non-zero: the transfer ends (null: none)
+  const char* caFile;           // HTTPS: the authorities' certificates (null: the system's)
 };
 
 // Performs the exchange: 0 with the HTTP status, or the platform's error (time-out, name not

@@ -21,6 +21,16 @@ int BinaryLookup(DWORD mcc, DWORD mnc, DWORD lac, DWORD cid);
 int JsonLookup(DWORD mcc, DWORD mnc, DWORD lac, DWORD cid, int signal, int timingAdvance);
 // The access token the last JSON answer gave ("" until one did).
 const char* LookupAccessToken();
+// Where an exchange goes.
+struct WebEndpoint {
+  const char* host;
+  WORD port;
+  bool secure;  // HTTPS with certificate checks
+};
+// One POST of `body` to `path` at `to` and one read of at most `capacity` bytes of the reply; the
+// count read (0: no reply, a status other than 2xx, or a stop). A stop ends it within a second.
+DWORD WebExchange(const WebEndpoint& to, const char16_t* path, const char16_t* accept, const char16_t* type,
+                  const void* body, DWORD length, void* reply, DWORD capacity);
 // A stop ends the exchange in progress within a second and counts itself: a job that began
 // before it makes no more lookups (WebLookupStops changed).
 void CancelWebLookups();

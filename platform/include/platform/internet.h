@@ -9,9 +9,13 @@ typedef void* HINTERNET;
 
 constexpr DWORD INTERNET_OPEN_TYPE_DIRECT = 1;
 constexpr WORD INTERNET_DEFAULT_HTTP_PORT = 80;
+constexpr WORD INTERNET_DEFAULT_HTTPS_PORT = 443;
 constexpr DWORD INTERNET_SERVICE_HTTP = 3;
 constexpr DWORD INTERNET_FLAG_RELOAD = 0x80000000;
 constexpr DWORD INTERNET_FLAG_NO_CACHE_WRITE = 0x04000000;
+// HTTPS, the server's certificate checked against the system's authorities (or the file named by
+// Software\Quorvale\Internet "CaFile").
+constexpr DWORD INTERNET_FLAG_SECURE = 0x00800000;
 constexpr DWORD HTTP_ADDREQ_FLAG_ADD = 0x20000000;
 constexpr DWORD HTTP_ADDREQ_FLAG_REPLACE = 0x80000000;
 constexpr DWORD ERROR_INTERNET_TIMEOUT = 12002;
