@@ -46,19 +46,21 @@ int Fail(const std::string& message) {
   return 1;
 }
 
-// A running cell service keeps its database file open: it is stopped (which closes the file)
-// while the files are rewritten here, and started again afterwards.
+// The cell service keeps a database file open while it runs, and a job of it (a database update)
+// may hold one while it reports no radio: whenever the service is loaded it is stopped (which
+// closes its files and ends its lookups) while the files are rewritten here, and started again
+// afterwards only if it was running.
 struct ServicePause {
-  bool stopped = false;
+  bool restart = false;
   ServicePause() {
     DWORD running = 0, got = 0;
-    if (Send(IOCTL_SERVICE_STATUS, &running, &got) && got == 4 && running) {
-      stopped = Send(IOCTL_SERVICE_STOP, nullptr, nullptr);
-      if (stopped) fprintf(stderr, "ferrox-cells: the cell service is stopped while the files are written\n");
-    }
+    if (!Send(IOCTL_SERVICE_STATUS, &running, &got) || got != 4) return;  // not loaded: no file is open
+    if (!Send(IOCTL_SERVICE_STOP, nullptr, nullptr)) return;
+    restart = running != 0;
+    if (restart) fprintf(stderr, "ferrox-cells: the cell service is stopped while the files are written\n");
   }
   ~ServicePause() {
-    if (stopped && Send(IOCTL_SERVICE_START, nullptr, nullptr))
+    if (restart && Send(IOCTL_SERVICE_START, nullptr, nullptr))
       fprintf(stderr, "ferrox-cells: the cell service is started again\n");
   }
   static bool Send(DWORD code, DWORD* out, DWORD* got) {

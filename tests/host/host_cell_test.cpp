@@ -1,5 +1,6 @@
 // The cell service inside frxd: a receiver without a fix, a scripted radio and the lookup server;
 // the driver starts the service through frxd and the virtual port carries the cell's position.
+#include <fstream>
 #include "cell_fixture.h"
 #include "host_fixture.h"
 
@@ -100,4 +101,27 @@ TEST_F(HostCellTest, KillingTheHostWhileCellsAreStoredAndTrimmedLeavesASoundData
   }
   ASSERT_EQ(RunCommand(std::string(FERROX_CELLS_TOOL) + " --root " + root_ + " list 2>&1", &text), 0);
   EXPECT_NE(text.find("262.dbc"), std::string::npos) << text;  // never emptied
+}
+
+// An import while the cell service is loaded in frxd but has no radio (it reports not running):
+// the service is still stopped for the import, so that no file of it stays open on the old
+// database, and not started again, since it was not running.
+TEST_F(HostCellTest, AnImportStopsALoadedServiceThatIsNotRunningAndLeavesItStopped) {
+  SetDword(kCellKey, u"EnableCells", 1);
+  SetString(u"Software\\Quorvale\\Radio", u"Backend", u"none");
+  pid_t host = StartHost();
+  ASSERT_TRUE(WaitFor([&] { return ServiceLog().find("Ril Init Failed") != std::string::npos; }, 30)) << ServiceLog();
+  std::string csv = root_ + "/cells.csv", text;
+  std::ofstream(csv) << "radio,mcc,net,area,cell,unit,lon,lat,range,samples,changeable,created,updated,averageSignal\n"
+                        "GSM,262,1,2,3,,8.5,50.1,1000,5,1,1290000000,1300000000,0\n";
+  size_t stops = 0;
+  for (size_t at = ServiceLog().find("(Stop)"); at != std::string::npos; at = ServiceLog().find("(Stop)", at + 1)) ++stops;
+  ASSERT_EQ(RunCommand(std::string(FERROX_CELLS_TOOL) + " --root " + root_ + " import " + csv + " 2>&1", &text), 0) << text;
+  EXPECT_EQ(text.find("stopped while the files are written"), std::string::npos) << text;  // it was not running
+  std::string log = ServiceLog();
+  size_t after = 0;
+  for (size_t at = log.find("(Stop)"); at != std::string::npos; at = log.find("(Stop)", at + 1)) ++after;
+  EXPECT_EQ(after, stops + 1) << log;
+  EXPECT_EQ(log.find("(Start)", log.rfind("(Stop)")), std::string::npos) << log;
+  Stop(host);
 }
