@@ -407,39 +407,18 @@ TEST_F(CellServiceTest, AFiveGCellImportedIsFoundWhenTheModemReportsIt) {
 
 namespace {
 
-// The geolocation service on a loopback HTTPS server whose certificate the test makes; the driver
-// trusts it through Internet "CaFile", and reaches "geo.test" through the host map.
-class GeolocateTest : public CellServiceTest {
- protected:
-  void StartService(const std::string& answer) {
-    std::string cert = root_ + "/geo.pem", key = root_ + "/geo.key";
-    std::string out;
-    ASSERT_EQ(RunCommand("openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=geo.test -addext "
-                         "subjectAltName=DNS:geo.test -keyout " + key + " -out " + cert + " 2>&1", &out), 0) << out;
-    Answer(answer);
-    Spawn({"/usr/bin/python3", FERROX_SOURCE_DIR "/tests/cell_service/geolocate_server.py", cert, key,
-           root_ + "/geo.port", root_ + "/geo.log", root_ + "/geo.answer"});
-    ASSERT_TRUE(WaitFor([&] { return FileExists(root_ + "/geo.port"); }, 10));
-    std::string port = ReadWholeFile(root_ + "/geo.port");
-    SetString(kCellKey, u"GeolocateUrl", u"https://geo.test/v1/geolocate");
-    SetString(kCellKey, u"GeolocateKey", u"KEY");
-    SetString(u"Software\\Quorvale\\Internet\\Hosts", u"geo.test", Utf8ToWide(("127.0.0.1:" + port).c_str()).c_str());
-    SetString(u"Software\\Quorvale\\Internet", u"CaFile", Utf8ToWide(cert.c_str()).c_str());
-  }
-  void Answer(const std::string& answer) { std::ofstream(root_ + "/geo.answer") << answer; }
-  std::string Requests() { return ReadWholeFile(root_ + "/geo.log"); }
-};
+using GeolocateTest = CellServiceTest;
 
 }  // namespace
 
 TEST_F(GeolocateTest, TheGeolocationServiceIsAskedFirstOverHttps) {
-  StartService("{\"location\":{\"lat\":51.5,\"lng\":7.25},\"accuracy\":1200}");
+  GeolocateService("{\"location\":{\"lat\":51.5,\"lng\":7.25},\"accuracy\":1200}");
   Radio("wait-radio\ncell 262 1 4711 12345\nsignal -80 -113 -51\n");
   Init();
   ASSERT_TRUE(WaitFor([&] { return GetString(kCellKey, u"LastCell") == u"12345"; }, 10)) << ServiceLog();
   EXPECT_EQ(GetString(kCellKey, u"Latitude"), u"51.500000");
   EXPECT_EQ(GetString(kCellKey, u"Longitude"), u"7.250000");
-  std::string asked = Requests();
+  std::string asked = GeolocateRequests();
   EXPECT_NE(asked.find("/v1/geolocate?key=KEY"), std::string::npos) << asked;
   EXPECT_NE(asked.find("\\\"mobileCountryCode\\\":262,\\\"mobileNetworkCode\\\":1,\\\"locationAreaCode\\\":4711,"
                        "\\\"cellId\\\":12345,\\\"signalStrength\\\":-80"),
@@ -449,24 +428,24 @@ TEST_F(GeolocateTest, TheGeolocationServiceIsAskedFirstOverHttps) {
 }
 
 TEST_F(GeolocateTest, ANotFoundFallsBackToTheLegacyFormsOnlyWhenAHostIsSet) {
-  StartService("404");
+  GeolocateService("404");
   server_.AnswerBody(Found(48137154, 11576124));
   Radio("wait-radio\ncell 262 1 4711 12345\nsignal -80 -113 -51\n");  // sets LookupHost
   Init();
   ASSERT_TRUE(WaitFor([&] { return GetString(kCellKey, u"LastCell") == u"12345"; }, 10)) << ServiceLog();
   EXPECT_EQ(GetString(kCellKey, u"Latitude"), u"48.137154");
-  EXPECT_FALSE(Requests().empty());
+  EXPECT_FALSE(GeolocateRequests().empty());
   EXPECT_EQ(server_.Requests().size(), 1u);
 }
 
 TEST_F(GeolocateTest, ACertificateNoAuthorityVouchesForIsRefused) {
-  StartService("{\"location\":{\"lat\":51.5,\"lng\":7.25},\"accuracy\":1200}");
+  GeolocateService("{\"location\":{\"lat\":51.5,\"lng\":7.25},\"accuracy\":1200}");
   SetString(u"Software\\Quorvale\\Internet", u"CaFile", u"/nonexistent.pem");
   Radio("wait-radio\ncell 262 1 4711 12345\nsignal -80 -113 -51\n");
   SetString(kCellKey, u"LookupHost", u"");  // no legacy forms either
   Init();
   ASSERT_TRUE(WaitFor([&] { return ServiceLog().find("Geolocate: no answer") != std::string::npos; }, 10))
       << ServiceLog();
-  EXPECT_TRUE(Requests().empty());  // the handshake failed: nothing was sent
+  EXPECT_TRUE(GeolocateRequests().empty());  // the handshake failed: nothing was sent
   EXPECT_EQ(GetString(kCellKey, u"LastCell"), u"<no value>");
 }

@@ -9,24 +9,39 @@ namespace {
 class HostCellTest : public WithCellService<HostTest> {
  protected:
   std::vector<std::string> ReceiverArgs() override { return {"--no-fix-for", "100000"}; }
+  // The radio in cell 262-1-4711-12345, lookups on, frxd started and its NMEA server read until a
+  // whole batch from the cell's position has come (its $GPRMC after a $PGRMT "Cell Tower", and
+  // its $GPGSV); "" after 30 s without one.
+  std::string UntilCellTowerBatch(pid_t* host, int* connection) {
+    Radio("wait-radio\noperator 26201\ncell 262 1 4711 12345 0 2\nsignal -80 -113 -51\n");
+    SetDword(kCellKey, u"EnableCells", 15);
+    *host = StartHost();
+    int fd = *connection = Connect();
+    if (fd < 0) {
+      ADD_FAILURE() << "no NMEA server";
+      return "";
+    }
+    std::string nmea;
+    bool came = WaitFor([&] {
+      nmea += Receive(fd, 200);
+      size_t tower = nmea.find("$PGRMT,Cell Tower");
+      return tower != std::string::npos && nmea.rfind("$GPRMC") > tower && nmea.find("$GPGSV", tower) != std::string::npos;
+    }, 30);
+    EXPECT_TRUE(came) << nmea.substr(nmea.size() > 2000 ? nmea.size() - 2000 : 0) << ServiceLog();
+    return came ? nmea : std::string();
+  }
 };
 
 }  // namespace
 
 TEST_F(HostCellTest, WithoutAFixTheVirtualPortCarriesTheCellTowerPosition) {
   server_.AnswerBody(Found(48137154, 11576124));
-  Radio("wait-radio\noperator 26201\ncell 262 1 4711 12345 0 2\nsignal -80 -113 -51\n");
   // Registered but not loaded at the host's start: the driver's start activates it through frxd.
   SetDword(u"Services\\Towerkin", u"Flags", 8);
-  SetDword(kCellKey, u"EnableCells", 15);
-  pid_t host = StartHost();
-  int fd = Connect();
-  ASSERT_GE(fd, 0);
-  std::string nmea;
-  ASSERT_TRUE(WaitFor([&] {
-    nmea += Receive(fd, 200);
-    return nmea.find("$PGRMT,Cell Tower") != std::string::npos && nmea.find("$GPGSV") != std::string::npos;
-  }, 30)) << nmea.substr(nmea.size() > 2000 ? nmea.size() - 2000 : 0) << ServiceLog();
+  pid_t host;
+  int fd;
+  std::string nmea = UntilCellTowerBatch(&host, &fd);
+  ASSERT_FALSE(nmea.empty());
   std::string last = nmea.substr(nmea.rfind("$GPRMC"));
   EXPECT_NE(last.find("4808.229"), std::string::npos) << last;
   EXPECT_NE(last.find("01134.567"), std::string::npos) << last;
@@ -123,5 +138,22 @@ TEST_F(HostCellTest, AnImportStopsALoadedServiceThatIsNotRunningAndLeavesItStopp
   for (size_t at = log.find("(Stop)"); at != std::string::npos; at = log.find("(Stop)", at + 1)) ++after;
   EXPECT_EQ(after, stops + 1) << log;
   EXPECT_EQ(log.find("(Start)", log.rfind("(Stop)")), std::string::npos) << log;
+  Stop(host);
+}
+
+// The geolocation service through frxd: a receiver without a fix, the scripted radio's cell, the
+// service's HTTPS answer on the virtual port with $PGRMT "Cell Tower".
+TEST_F(HostCellTest, TheGeolocationServicesPositionReachesTheVirtualPort) {
+  GeolocateService("{\"location\":{\"lat\":51.5,\"lng\":7.25},\"accuracy\":900}");
+  pid_t host;
+  int fd;
+  std::string nmea = UntilCellTowerBatch(&host, &fd);
+  ASSERT_FALSE(nmea.empty());
+  std::string last = nmea.substr(nmea.rfind("$GPRMC"));
+  EXPECT_NE(last.find("5130.000"), std::string::npos) << last;   // 51.5 N
+  EXPECT_NE(last.find("00715.000"), std::string::npos) << last;  // 7.25 E
+  EXPECT_NE(GeolocateRequests().find("\\\"cellId\\\":12345"), std::string::npos) << GeolocateRequests();
+  EXPECT_TRUE(server_.Requests().empty());  // the legacy forms were not needed
+  close(fd);
   Stop(host);
 }
