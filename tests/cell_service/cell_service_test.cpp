@@ -449,3 +449,48 @@ TEST_F(GeolocateTest, ACertificateNoAuthorityVouchesForIsRefused) {
   EXPECT_TRUE(GeolocateRequests().empty());  // the handshake failed: nothing was sent
   EXPECT_EQ(GetString(kCellKey, u"LastCell"), u"<no value>");
 }
+
+TEST_F(GeolocateTest, ANotFoundWithoutALookupHostPublishesNothing) {
+  GeolocateService("404");
+  Radio("wait-radio\ncell 262 1 4711 12345\nsignal -80 -113 -51\n");
+  SetString(kCellKey, u"LookupHost", u"");  // no legacy forms
+  Init();
+  ASSERT_TRUE(WaitFor([&] { return ServiceLog().find("Geolocate: no answer") != std::string::npos; }, 10))
+      << ServiceLog();
+  EXPECT_FALSE(GeolocateRequests().empty());
+  EXPECT_TRUE(server_.Requests().empty());
+  EXPECT_EQ(GetString(kCellKey, u"LastCell"), u"<no value>");
+}
+
+// A modem without cell information whose 3GPP location string names a location area beside the
+// tracking area (as LTE modems do): the cell is keyed by the tracking area, as the imported LTE
+// rows are, and found offline.
+TEST_F(CellServiceTest, AnLteCellFromTheLocationStringIsKeyedByItsTrackingArea) {
+  {
+    CellRecord r{};
+    r.Mnc = 1;
+    r.Lac = 0x1268;  // the TAC
+    r.Cid = 0x1E240;
+    r.Latitude = 52.5;
+    r.Longitude = 13.4;
+    std::ofstream(root_ + "/Quorvale/262.dbc", std::ios::binary).write(reinterpret_cast<const char*>(&r), sizeof r);
+  }
+  std::string address = StartPrivateBus();
+  ASSERT_FALSE(HasFailure());
+  setenv("FERROX_SYSTEM_BUS", address.c_str(), 1);
+  FakeModem modem(address);
+  ASSERT_TRUE(modem.Ready());
+  FakeModem::State lte;
+  lte.cellInfo = false;  // the location string serves
+  lte.lac = "4F1";
+  lte.tac = "1268";
+  lte.ci = "1E240";
+  modem.Change(lte);
+  LookupServer();
+  SetString(u"Software\\Quorvale\\Radio", u"Backend", u"modemmanager");
+  Init();
+  ASSERT_TRUE(WaitFor([&] { return GetString(kCellKey, u"LastSource") == u"Database"; }, 10)) << ServiceLog();
+  EXPECT_EQ(GetString(kCellKey, u"Latitude"), u"52.500000");
+  EXPECT_TRUE(server_.Requests().empty());
+  unsetenv("FERROX_SYSTEM_BUS");
+}
