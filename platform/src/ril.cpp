@@ -33,13 +33,29 @@ void Wake(RadioInstance* radio) {
   }
 }
 
+constexpr DWORD kBusRetryMs = 2000;
+
 void Run(std::shared_ptr<RadioInstance> radio, bool modem) {
   radio->threadId = std::this_thread::get_id();
   if (!modem && radio->source >= 0) ScriptedRadioPump(radio.get());  // what came with the first line
   while (!radio->stop) {
     pollfd watch[2] = {{radio->wake, POLLIN, 0}, {radio->source, POLLIN, 0}};
-    int n = poll(watch, radio->source >= 0 ? 2 : 1, -1);
+    // A ModemManager radio whose bus went is connected again, tried every couple of seconds.
+    bool reconnect = modem && radio->source < 0;
+    int n = poll(watch, radio->source >= 0 ? 2 : 1, reconnect ? static_cast<int>(kBusRetryMs) : -1);
     if (n < 0) continue;
+    if (reconnect && n == 0) {
+      if (ModemRadioOpen(radio.get())) {
+        fprintf(stderr, "ModemManager: on the system bus again\n");
+        RILSIGNALQUALITY signal;
+        {
+          std::lock_guard<std::mutex> lock(radio->lock);
+          signal = radio->signal;
+        }
+        if (radio->notify) radio->notify(RIL_NOTIFY_SIGNALQUALITY, &signal, sizeof signal, radio->param);
+      }
+      continue;
+    }
     if (watch[0].revents) {
       uint64_t count;
       if (read(radio->wake, &count, sizeof count) < 0) {
@@ -50,8 +66,12 @@ void Run(std::shared_ptr<RadioInstance> radio, bool modem) {
     if (radio->source >= 0 && watch[1].revents) {
       bool alive = modem ? ModemRadioPump(radio.get()) : ScriptedRadioPump(radio.get());
       if (!alive) {  // the radio has gone: requests are answered from the last state
-        if (radio->bus) ModemRadioClose(radio.get());
-        else close(radio->source);
+        if (radio->bus) {
+          ModemRadioClose(radio.get());
+          fprintf(stderr, "ModemManager: the system bus is gone, trying again\n");
+        } else {
+          close(radio->source);
+        }
         radio->source = -1;
       }
     }

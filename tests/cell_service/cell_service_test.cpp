@@ -494,3 +494,31 @@ TEST_F(CellServiceTest, AnLteCellFromTheLocationStringIsKeyedByItsTrackingArea) 
   EXPECT_TRUE(server_.Requests().empty());
   unsetenv("FERROX_SYSTEM_BUS");
 }
+
+// The system bus itself goes (its daemon restarts): the radio connects again and follows the
+// modem there, publishing within seconds.
+TEST_F(CellServiceTest, ARadioWhoseBusWentConnectsAgain) {
+  std::string address = StartPrivateBus();
+  ASSERT_FALSE(HasFailure());
+  pid_t bus = sims_.back();
+  setenv("FERROX_SYSTEM_BUS", address.c_str(), 1);
+  LookupServer();
+  SetString(u"Software\\Quorvale\\Radio", u"Backend", u"modemmanager");
+  server_.AnswerBody(Found(48137154, 11576124));
+  {
+    FakeModem modem(address);
+    ASSERT_TRUE(modem.Ready());
+    Init();
+    ASSERT_TRUE(WaitFor([&] { return GetString(kCellKey, u"LastCell") == u"12345"; }, 5)) << ServiceLog();
+    Stop(bus);  // the bus goes, and ModemManager's connection with it
+  }
+  unlink((root_ + "/bus").c_str());
+  ASSERT_EQ(StartPrivateBus(), address);
+  FakeModem again(address);
+  ASSERT_TRUE(again.Ready());
+  FakeModem::State moved;
+  moved.ci = "2A";
+  again.Change(moved);
+  EXPECT_TRUE(WaitFor([&] { return GetString(kCellKey, u"LastCell") == u"42"; }, 10)) << ServiceLog();
+  unsetenv("FERROX_SYSTEM_BUS");
+}
