@@ -16,7 +16,7 @@
 #include <getopt.h>
 #include "platform/platform.h"
 #include "support/geodesy.h"
-#include "port_driver/nmea_source.h"
+#include "capture_replay.h"
 #include "hostile_script.h"
 #include "radio_sim.h"
 #include "support/program_options.h"
@@ -45,7 +45,8 @@ const char kUsage[] =
     "  --seed N             random seed of the noise (default 1)\n"
     "  --no-fix-for S       send bursts without a fix for the first S seconds (default 0)\n"
     "  --sats N             satellites in view, at most 12 (default 8)\n"
-    "  --replay CAPTURE     play a recorded capture instead, one read cycle per second\n"
+    "  --replay CAPTURE     play a recorded capture instead, burst by burst at the pace of its\n"
+    "                       sentences' times (--rate where they give none)\n"
     "  --baud N             the receiver talks at N baud (4800 ... 115200): a reader whose side of\n"
     "                       the terminal is at another speed reads garbled bytes (default: any)\n"
     "  --script PHASES      go wrong on cue: KIND:SECONDS,... from the start, then good. KIND is\n"
@@ -174,35 +175,6 @@ int Fail(const std::string& message) {
   return 1;
 }
 
-std::vector<std::string> ReplayCycles(const std::string& path, bool* ok) {
-  std::vector<std::string> cycles;
-  FILE* f = fopen(path.c_str(), "rb");
-  *ok = f != nullptr;
-  if (!f) return cycles;
-  // The capture's bursts as the driver reads them: every talker, cycles split by time.
-  NmeaSource source;
-  NmeaSourceReset(&source, false);
-  FixRecord scratch{};
-  char line[4096];
-  std::string current;
-  while (fgets(line, sizeof line, f)) {
-    if (line[0] != '$') continue;
-    if (NmeaStartsNewCycle(&source, line) && !current.empty()) {
-      cycles.push_back(current);
-      current.clear();
-      NmeaFinishCycle(&source, &scratch);
-      scratch = FixRecord{};
-    }
-    NmeaParse(&source, line, &scratch);
-    std::string l = line;
-    while (!l.empty() && (l.back() == '\n' || l.back() == '\r')) l.pop_back();
-    current += l + "\r\n";
-  }
-  if (!current.empty()) cycles.push_back(current);
-  fclose(f);
-  return cycles;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -293,10 +265,10 @@ int main(int argc, char** argv) {
     std::string error;
     if (!ParseHostileScript(o.script, &phases, &error)) return Fail("--script: " + error);
   }
-  std::vector<std::string> replay;
+  std::vector<ReplayBurst> replay;
   if (!o.replay.empty()) {
     bool ok;
-    replay = ReplayCycles(o.replay, &ok);
+    replay = ReadReplayBursts(o.replay, 1.0 / o.rate, &ok);
     if (!ok) return Fail("cannot read " + o.replay);
     if (replay.empty()) return Fail(o.replay + " holds no NMEA sentences");
   }
@@ -342,7 +314,9 @@ int main(int argc, char** argv) {
     }
     if (now >= nextBurst) {
       if (!replay.empty()) {
-        Send(master, slave, replay[cycle++ % replay.size()]);
+        const ReplayBurst& b = replay[cycle++ % replay.size()];
+        Send(master, slave, b.text);
+        nextBurst += b.gap - period;  // the capture's own pace
       } else {
         double fixTime = nextBurst - o.latencyMs / 1000.0;
         double x, y, course;

@@ -7,7 +7,7 @@
 #include "port_driver/driver_state.h"
 #include "geoid.h"
 #include "port_driver/nmea_parser.h"
-#include "port_driver/nmea_source.h"
+#include "port_driver/nmea_framer.h"
 #include "settings_store/settings.h"
 #include "support/clock.h"
 #include "support/log.h"
@@ -16,8 +16,6 @@ volatile LONG g_ClockSynced = 0;
 
 namespace {
 
-constexpr DWORD kReceiveBuffer = 1024;
-constexpr DWORD kLineBuffer = 128;
 constexpr DWORD kPollSleepMs = 50;
 constexpr DWORD kReadExtensionMs = 150;
 constexpr DWORD kLeastSilenceMs = 5000;
@@ -40,11 +38,15 @@ DWORD Waiting(HANDLE h) {
 
 bool Before(DWORD deadline) { return static_cast<LONG>(GetTickCount() - deadline) < 0; }
 
-// What each serial source's reading keeps between bursts: its cycle state, and the sentences of
-// the next cycle that came in the same read as the end of the last one.
-NmeaSource g_nmea[kSourcePorts];
-char g_carried[kSourcePorts][kReceiveBuffer];
-DWORD g_carriedLength[kSourcePorts];
+bool Stopping() {
+  if (WaitForSingleObject(g_Driver.ReadSleep, 0) != WAIT_OBJECT_0) return false;
+  LogLine(LOG_CRLF, "Exit DoReadComPort on Event");
+  return true;
+}
+
+// What each serial source's reading keeps between bursts: its cycle state, a partial line, and
+// the sentences of the next cycle that came in the same read as the end of the last one.
+NmeaFramer g_framer[kSourcePorts];
 // When each port last carried a sentence that shows a receiver at work (or was opened): bytes
 // that never make one are no life, and the port counts as silent after the same deadline.
 DWORD g_lastLife[kSourcePorts];
@@ -64,7 +66,7 @@ int LifelessFails(int n, int result) {
 }
 
 void Complete(int n, FixRecord* fix) {
-  NmeaFinishCycle(&g_nmea[n], fix);
+  NmeaFinishCycle(&g_framer[n].source, fix);
   // A port under test while another is current is a foreign receiver: its clock must not shift
   // the current fixes or set the clock, and the geoid is the current source's.
   LONG current = AtomicRead(&g_Driver.CurrentPort);
@@ -100,8 +102,9 @@ int OpenSerialSource(int n) {
     return 1;
   }
   SetSourceHandle(n, h);
-  NmeaSourceReset(&g_nmea[n], g_System.StrictNmea != 0);
-  g_carriedLength[n] = 0;
+  // The default reading ends a burst where the next cycle begins; strict reading at a quiet port.
+  bool strict = g_System.StrictNmea != 0;
+  NmeaFramerReset(&g_framer[n], strict, !strict);
   g_lastLife[n] = GetTickCount();
   g_liveSinceOpen[n] = false;
   LogPrintf(LOG_CRLF, "Opened Port %s", Utf8Of(name).text);
@@ -150,7 +153,7 @@ namespace {
 int WaitAndRead(int n, FixRecord* fix) {
   HANDLE h = SourceHandle(n);
   DWORD deadline = GetTickCount() + ReadPeriodMs();
-  if (g_carriedLength[n]) return DoReadComPort(n, fix, deadline);  // the next cycle has begun
+  if (NmeaFramerHasLine(&g_framer[n])) return DoReadComPort(n, fix, deadline);  // the next cycle has begun
   if (DWORD waiting = Waiting(h)) {
     LogPrintf(LOG_CRLF, "%d Bytes Waiting", waiting);
     return DoReadComPort(n, fix, deadline);
@@ -197,101 +200,59 @@ int ReadWithWait(int n, FixRecord* fix) {
 
 int DoReadComPort(int n, FixRecord* fix, DWORD deadline) {
   HANDLE h = SourceHandle(n);
-  char buffer[kReceiveBuffer + 1];
-  char line[kLineBuffer];
   if (deadline == 0) deadline = GetTickCount() + ReadPeriodMs();
   // Each read moves the deadline on, but a receiver that never pauses must not hold the burst
   // open for good: it ends two read periods after it began at the latest.
   const DWORD latest = GetTickCount() + 2 * ReadPeriodMs();
   int total = 0;
-  NmeaSource& nmea = g_nmea[n];
-  // Bytes of this cycle that came with the end of the last one.
-  DWORD carry = g_carriedLength[n];
-  memcpy(buffer, g_carried[n], carry);
-  g_carriedLength[n] = 0;
-  bool pending = false;
+  NmeaFramer& framer = g_framer[n];
   bool expired = !Before(deadline);
   while (!expired) {
-    if (WaitForSingleObject(g_Driver.ReadSleep, 0) == WAIT_OBJECT_0) {
-      LogLine(LOG_CRLF, "Exit DoReadComPort on Event");
-      return -1;
-    }
-    if (!pending) {
-      LogLine(LOG_CRLF | LOG_VERBOSE, "Read GPS Data");
-      DWORD want = kReceiveBuffer - carry;
-      LONG waiting = WaitingCount(h);
-      // Nothing waiting: no read, which would block until the buffer fills or the port's time-out
-      // (with the next cycle's start carried, a fix would wait for the cycle after it).
-      if (waiting >= 0 && static_cast<DWORD>(waiting) < want) want = static_cast<DWORD>(waiting);
-      DWORD got = 0;
-      if (want > 0) {
-        if (!ReadFile(h, buffer + carry, want, &got, nullptr)) {
-          LogLine(LOG_CRLF, "Exit DoReadComPort on Readfile FAILED");
-          return -1;
-        }
-        buffer[carry + got] = 0;
-        LogPrintf(LOG_VERBOSE, "GPS Data Return: %u (%u) [%s]\r\n", got, carry + got, buffer);
+    if (Stopping()) return -1;
+    LogLine(LOG_CRLF | LOG_VERBOSE, "Read GPS Data");
+    DWORD want;
+    char* space = NmeaFramerSpace(&framer, &want);
+    LONG waiting = WaitingCount(h);
+    // Nothing waiting: no read, which would block until the buffer fills or the port's time-out
+    // (with the next cycle's start held, a fix would wait for the cycle after it).
+    if (waiting >= 0 && static_cast<DWORD>(waiting) < want) want = static_cast<DWORD>(waiting);
+    DWORD got = 0;
+    if (want > 0) {
+      if (!ReadFile(h, space, want, &got, nullptr)) {
+        LogLine(LOG_CRLF, "Exit DoReadComPort on Readfile FAILED");
+        return -1;
       }
-      if (got > 0 || carry > 0) {
-        if (got > 0) deadline += kReadExtensionMs;
-        if (static_cast<LONG>(deadline - latest) > 0) deadline = latest;
-        // Sentence scan over the buffer (carried bytes first).
-        char* p = buffer;
-        char* end = buffer + carry + got;
-        carry = 0;
-        for (;;) {
-          while (p < end && *p != '$') ++p;
-          if (p >= end) break;
-          char* stop = p;
-          while (stop < end && *stop != '\r' && *stop != '\n' && *stop) ++stop;
-          if (stop >= end) {  // incomplete: carried to the next read
-            if (end - p >= static_cast<ptrdiff_t>(kLineBuffer)) {
-              ++p;  // longer than any sentence: no sentence starts at this '$'
-              continue;
-            }
-            carry = static_cast<DWORD>(end - p);
-            memmove(buffer, p, carry);
-            break;
-          }
-          size_t len = static_cast<size_t>(stop - p);
-          if (len <= kLineBuffer - 3) {  // longer lines are not NMEA: dropped
-            memcpy(line, p, len);
-            memcpy(line + len, "\r\n", 3);
-            // The default reading skips damaged sentences and ends the burst where the next
-            // cycle begins (a 5 or 10 Hz receiver sends the next one without a pause).
-            const char* sentence = nmea.strict ? line : NmeaSentenceIn(line);
-            if (sentence && !nmea.strict && NmeaStartsNewCycle(&nmea, sentence)) {
-              g_carriedLength[n] = static_cast<DWORD>(end - p);
-              memcpy(g_carried[n], p, g_carriedLength[n]);
-              Complete(n, fix);
-              LogPrintf(LOG_CRLF, "Com %d, returning Valid Message (%d bytes)", n, total);
-              return total;
-            }
-            total += static_cast<int>(len + 2);
-            if (sentence) NmeaParse(&nmea, sentence, fix);
-            if (NmeaSentenceAlive(sentence)) {
-              g_lastLife[n] = GetTickCount();
-              g_liveSinceOpen[n] = true;
-            }
-            pending = true;
-          }
-          p = stop;
-          while (p < end && (*p == '\r' || *p == '\n' || *p == 0)) ++p;
-          if (p >= end) break;
-          if (!Before(deadline)) {
-            expired = true;
-            break;
-          }
-          if (WaitForSingleObject(g_Driver.ReadSleep, 0) == WAIT_OBJECT_0) {
-            LogLine(LOG_CRLF, "Exit DoReadComPort on Event");
-            return -1;
-          }
-        }
-        if (expired) break;
-      }
+      NmeaFramerAdded(&framer, got);
+      LogPrintf(LOG_VERBOSE, "GPS Data Return: %u (%u) [%.*s]\r\n", got, framer.length, static_cast<int>(framer.length),
+                framer.bytes);
     }
+    if (got > 0) deadline += kReadExtensionMs;
+    if (static_cast<LONG>(deadline - latest) > 0) deadline = latest;
+    // The whole lines held, those carried from the last burst first.
+    for (;;) {
+      NmeaFrame frame;
+      NmeaFramerNext(&framer, &frame);
+      if (frame.kind == FRAME_MORE) break;
+      if (frame.kind == FRAME_CYCLE_END) {  // a 5 or 10 Hz receiver sends the next cycle without a pause
+        Complete(n, fix);
+        LogPrintf(LOG_CRLF, "Com %d, returning Valid Message (%d bytes)", n, total);
+        return total;
+      }
+      total += static_cast<int>(frame.lineBytes);
+      if (frame.sentence) NmeaParse(&framer.source, frame.sentence, fix);
+      if (NmeaSentenceAlive(frame.sentence)) {
+        g_lastLife[n] = GetTickCount();
+        g_liveSinceOpen[n] = true;
+      }
+      if (framer.length == 0) break;
+      if (!Before(deadline)) {
+        expired = true;
+        break;
+      }
+      if (Stopping()) return -1;
+    }
+    if (expired) break;
     if (Waiting(h)) {
-      pending = false;
       if (!Before(deadline)) break;
       continue;
     }
@@ -301,7 +262,7 @@ int DoReadComPort(int n, FixRecord* fix, DWORD deadline) {
       LogPrintf(LOG_CRLF, "Com %d, returning Valid Message (%d bytes)", n, total);
       return total;
     }
-    if ((fix->ValidFields & FIX_COMPLETE_NO_SKY) == FIX_COMPLETE_NO_SKY || NmeaCycleLooksComplete(&nmea, fix)) {
+    if ((fix->ValidFields & FIX_COMPLETE_NO_SKY) == FIX_COMPLETE_NO_SKY || NmeaCycleLooksComplete(&framer.source, fix)) {
       Complete(n, fix);
       LogPrintf(LOG_CRLF, "Com %d, returning Valid Message (no sata) (%d bytes)", n, total);
       return total;
@@ -311,11 +272,10 @@ int DoReadComPort(int n, FixRecord* fix, DWORD deadline) {
       LogLine(LOG_CRLF, "Exit DoReadComPort on PollEvent");
       return -1;
     }
-    pending = false;
     if (!Before(deadline)) break;
   }
   if (fix->ValidFields & FIX_POSITION_GROUP) Complete(n, fix);
-  else NmeaFinishCycle(&nmea, fix);
+  else NmeaFinishCycle(&framer.source, fix);
   LogPrintf(LOG_VERBOSE, "Returning %d on Time out\r\n", total);
   return total;
 }
