@@ -178,11 +178,9 @@ int StartReader() {
     WakeReader();  // still within KeepAlive: the source and the settings stay
     return 1;
   }
-  LoadAllSettings(nullptr);
+  LoadDriverSettings(false);
   AtomicWrite(&g_Driver.RemoteCommand, REMOTE_NONE);
-  g_Driver.SavedSpeed = g_Profile.EnableSpeed;
-  g_Driver.SavedCourse = g_Profile.EnableCourse;
-  g_Driver.SavedLag = g_Profile.LagAdvance;
+  AtomicWrite(&g_Driver.SourceCorrections, 1);  // until a source is chosen
   ResetFixHistory();
   memset(&g_Driver.InputFix, 0, sizeof g_Driver.InputFix);
   memset(&g_Driver.OutputFix, 0, sizeof g_Driver.OutputFix);

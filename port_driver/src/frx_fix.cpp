@@ -3,6 +3,7 @@
 // movement when the profile asks for it.
 #include <cmath>
 #include <cstring>
+#include "port_driver/driver_state.h"
 #include "fix_history_lock.h"
 #include "compass.h"
 #include "support/geodesy.h"
@@ -21,7 +22,7 @@ void CopySatelliteData(FixRecord* to, const FixRecord* from) {
 }
 
 void FrxFix(FixRecord* fix) {
-  const ProfileSettings& p = g_Profile;
+  const ProfileSettings p = SourceProfile();
   ApplyCompass(fix, static_cast<float>(p.MinSpeed));
   HistoryGuard guard;
   FixRecord& prev = g_History.PrevFix;

@@ -3,6 +3,7 @@
 // one direction; while it stands, the mean of its positions since it stopped is reported, which
 // converges on where it is, and no speed is made from the jitter.
 #include <cmath>
+#include "port_driver/driver_state.h"
 #include "fix_history_lock.h"
 #include "settings_store/settings.h"
 #include "support/angles.h"
@@ -46,7 +47,7 @@ void Hold(StillState* s, double lat, double lon) {
 }  // namespace
 
 int HonestStandstill(FixRecord* fix) {
-  const ProfileSettings& p = g_Profile;
+  const ProfileSettings p = SourceProfile();
   StillState& s = g_History.Still;
   const FixRecord& prev = g_History.PrevFix;
   if (s.count == 0) {  // just stopped: the standstill starts where the last fix was

@@ -2,6 +2,7 @@
 // its epoch, and a fixed LagAdvance over- or undershoots that. At every burst a clock that no
 // receiver sets is compared with the driver's clock (which the GPS clock check puts on the fix
 // time); the smoothed difference is what a read adds to the fix's age while moving.
+#include "port_driver/driver_state.h"
 #include "fix_history_lock.h"
 #include "settings_store/settings.h"
 #include "support/log.h"
@@ -42,5 +43,5 @@ int MeasureReceiverLatency(int port, const SYSTEMTIME* fixTime, const SYSTEMTIME
 LONG LagAdvanceMs() {
   const MeasuredLag& lag = g_History.Lag;
   if (g_Profile.AutoLag && lag.samples >= kLagSamplesUsed) return lag.advanceMs;
-  return static_cast<LONG>(g_Profile.LagAdvance);
+  return static_cast<LONG>(SourceProfile().LagAdvance);
 }

@@ -45,7 +45,7 @@ void NoFix(FixRecord* out) {
 
 // Projects `out` along its course by `lag` ms; returns 1 when it moved.
 int Project(FixRecord* out, LONG lag, LONG dms) {
-  const ProfileSettings& p = g_Profile;
+  const ProfileSettings p = SourceProfile();
   const FixRecord& last = g_History.LastGoodFix;
   ClockNow(&out->UtcTime);
   double speedLimit = out->Hdop != 0 ? p.DeltaSpeed * out->Hdop : p.DeltaSpeed;
@@ -92,9 +92,9 @@ int Project(FixRecord* out, LONG lag, LONG dms) {
 }  // namespace
 
 int BuildOutputFix(FixRecord* out) {
-  const ProfileSettings& p = g_Profile;
+  HistoryGuard guard;  // the settings too: a reload replaces them under this lock
+  const ProfileSettings p = SourceProfile();
   WCHAR name[16] = {};
-  HistoryGuard guard;
   FixRecord& prev = g_History.PrevFix;
   FixRecord& last = g_History.LastGoodFix;
   ClockNow(&out->UtcTime);

@@ -266,10 +266,7 @@ void EndPortTest(int n) {
 
 void ApplySourceCorrections(LONG port) {
   if (port < 0 || port >= kSourcePorts) return;
-  bool corrections = g_System.Ports[port].flags & PORT_FIX;
-  g_Profile.EnableSpeed = corrections ? g_Driver.SavedSpeed : 0;
-  g_Profile.EnableCourse = corrections ? g_Driver.SavedCourse : 0;
-  g_Profile.LagAdvance = corrections ? g_Driver.SavedLag : 0;
+  AtomicWrite(&g_Driver.SourceCorrections, (g_System.Ports[port].flags & PORT_FIX) ? 1 : 0);
 }
 
 void SwitchPorts(LONG next) {

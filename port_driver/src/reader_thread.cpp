@@ -55,20 +55,14 @@ void RunRemoteCommand() {
     AtomicWrite(&g_Driver.CurrentPort, PORT_NONE);
     CloseAllSources();
     if (AtomicRead(&g_Driver.OpenCount) > 0) {
-      LoadAllSettings(nullptr);
-      g_Driver.SavedSpeed = g_Profile.EnableSpeed;
-      g_Driver.SavedCourse = g_Profile.EnableCourse;
-      g_Driver.SavedLag = g_Profile.LagAdvance;
+      LoadDriverSettings(false);
+      AtomicWrite(&g_Driver.SourceCorrections, 1);  // until a source is chosen
       ResetEvent(g_Driver.InitDoneEvent);
     }
   } else if (command == REMOTE_CALIB) {
-    LoadSoftwareSettings();
+    LoadDriverSettings(true);
     PublishSensorSettings();  // the sensor thread runs on: it takes the new values as one copy
-    // The profile just read brings speed, course and lag corrections back; a source whose port
-    // entry has no correction flag keeps them off until the next switch.
-    g_Driver.SavedSpeed = g_Profile.EnableSpeed;
-    g_Driver.SavedCourse = g_Profile.EnableCourse;
-    g_Driver.SavedLag = g_Profile.LagAdvance;
+    // A source whose port entry has no correction flag keeps them off.
     ApplySourceCorrections(AtomicRead(&g_Driver.CurrentPort));
   }
   AtomicWrite(&g_Driver.RemoteCommand, REMOTE_NONE);

@@ -95,13 +95,13 @@ TEST_F(DriverFaultsTest, CalibKeepsCorrectionsOffForASourceWithoutTheCorrectionF
   Load();
   DWORD h = COM_Open(kDeviceContext, 0, 0);
   ASSERT_TRUE(WaitFor([&] { return AtomicRead(&g_Driver.CurrentPort) == 4; }, 20));
-  EXPECT_EQ(g_Profile.LagAdvance, 0u);
+  EXPECT_EQ(SourceProfile().LagAdvance, 0u);
   EXPECT_EQ(COM_Write(h, "Calib:", 6), kCommandAccepted);
   ASSERT_TRUE(WaitFor([&] { return Log().find("Reloading Registry by Remote request") != std::string::npos; }));
   ASSERT_TRUE(WaitFor([&] { return AtomicRead(&g_Driver.RemoteCommand) == 0; }));
-  EXPECT_EQ(g_Profile.LagAdvance, 0u);  // the source's rule wins until the next switch
-  EXPECT_EQ(g_Profile.EnableSpeed, 0u);
-  EXPECT_EQ(g_Driver.SavedLag, 1500u);  // and a corrected source would get the profile's
+  EXPECT_EQ(SourceProfile().LagAdvance, 0u);  // the source's rule wins until the next switch
+  EXPECT_EQ(SourceProfile().EnableSpeed, 0u);
+  EXPECT_EQ(g_Profile.LagAdvance, 1500u);  // the loaded settings are not rewritten
   COM_Close(h);
 }
 
@@ -175,4 +175,44 @@ TEST_F(DriverFaultsTest, AReceiverThatNeverPausesOrSendsALongRunWithoutLineEndsS
   stop = true;
   receiver.join();
   COM_Close(h);
+}
+
+TEST_F(DriverFaultsTest, SettingsReloadWhileTwoChannelsReadSeeWholeLoads) {
+  // Profile 1 (as the settings program saves it) has its lag advance changed between loads; two
+  // programs read all the while.
+  SetDword(MAIN_KEY, u"CurrentProfile", 1);
+  SetDword(MAIN_KEY u"\\Profile1", u"DeltaDistance", 30);
+  MapPort(4, root_ + "/gps4");
+  Simulate(root_ + "/gps4");
+  Load();
+  DWORD control = COM_Open(kDeviceContext, 0, 0);
+  ASSERT_TRUE(WaitFor([&] { return AtomicRead(&g_Driver.CurrentPort) == 4; }, 20));
+  std::atomic<bool> stop{false};
+  std::atomic<int> reads{0}, short_reads{0};
+  auto reader = [&] {
+    DWORD h = COM_Open(kDeviceContext, 0, 0);
+    while (!stop) {
+      FixRecord raw{};
+      if (COM_Read(h, &raw, sizeof raw) == sizeof raw) ++reads;
+      else ++short_reads;
+    }
+    COM_Close(h);
+  };
+  std::thread a(reader), b(reader);
+  for (int i = 0; i < 6; ++i) {
+    DWORD lag = 1000 + 100 * static_cast<DWORD>(i);
+    SetDword(MAIN_KEY u"\\Profile1", u"LagAdvance", lag);
+    const char* command = i % 2 ? "Reload" : "Calib:";
+    EXPECT_EQ(COM_Write(control, command, static_cast<DWORD>(strlen(command)) + 1), kCommandAccepted);
+    ASSERT_TRUE(WaitFor([&] { return AtomicRead(&g_Driver.RemoteCommand) == 0; }));
+    ASSERT_TRUE(WaitFor([&] { return AtomicRead(&g_Driver.CurrentPort) == 4; }, 20));
+    EXPECT_EQ(g_Profile.LagAdvance, lag) << command;
+    EXPECT_EQ(SourceProfile().LagAdvance, lag) << "a source with corrections gets the loaded value";
+  }
+  stop = true;
+  a.join();
+  b.join();
+  EXPECT_GT(reads.load(), 0);
+  EXPECT_EQ(short_reads.load(), 0);
+  COM_Close(control);
 }

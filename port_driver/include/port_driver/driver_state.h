@@ -29,9 +29,7 @@ struct DriverState {
   HANDLE InitDoneEvent;
   HANDLE ReadThread;
   HANDLE ScanThread;
-  DWORD SavedSpeed;   // the profile's EnableSpeed, EnableCourse and LagAdvance as loaded
-  DWORD SavedCourse;
-  DWORD SavedLag;
+  volatile LONG SourceCorrections;  // 1: the profile's speed, course and lag corrections apply to the source
 };
 
 extern DriverState g_Driver;
@@ -41,3 +39,13 @@ inline LONG AtomicRead(volatile LONG* p) { return __atomic_load_n(p, __ATOMIC_SE
 inline void AtomicWrite(volatile LONG* p, LONG v) { __atomic_store_n(p, v, __ATOMIC_SEQ_CST); }
 inline DWORD AtomicRead(volatile DWORD* p) { return __atomic_load_n(p, __ATOMIC_SEQ_CST); }
 inline void AtomicWrite(volatile DWORD* p, DWORD v) { __atomic_store_n(p, v, __ATOMIC_SEQ_CST); }
+
+struct ProfileSettings;
+// The profile as it applies to the current source: the loaded settings, with EnableSpeed,
+// EnableCourse and LagAdvance 0 for a source whose port entry has no correction flag. The loaded
+// settings themselves are never rewritten between loads.
+ProfileSettings SourceProfile();
+// Loads every setting (or, `profileOnly`, the software settings and the current profile) under
+// the history lock, so a channel reading at the same time sees the old settings or the new ones,
+// never a load half done.
+void LoadDriverSettings(bool profileOnly);
