@@ -12,6 +12,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #include <getopt.h>
+#include "settings_store/settings.h"
 #include "device_manager.h"
 #include "platform/device_protocol.h"
 #include "platform/files.h"
@@ -121,7 +122,7 @@ std::string Start() {
   SetLogName("Frxd");
   // The host's own log is always written (refused messages and connections, a second host): its
   // size is capped, the older half kept as FrxdOld.txt; EnableLogs 2 and more makes it longer.
-  if (LogReadEnableSetting() == 0) LogSetEnable(1);
+  if (LogReadEnableSetting(MAIN_KEY) == 0) LogSetEnable(1);
   LogLine(LOG_NEWFILE | LOG_CRLF, "frxd Startup");
   HostSettings s = LoadHostSettings();
   if (*PlatformRegistryError()) return PlatformRegistryError();

@@ -50,7 +50,6 @@ class HostTest : public DriverTest {
   pid_t StartHost() {
     pid_t pid = Spawn({FERROX_HOST_TOOL, "--root", root_, "--foreground"});
     EXPECT_TRUE(WaitFor([&] { return FileExists(root_ + "/dev/ttyFRX0") && SocketAccepts(); }));
-    usleep(100000);  // the virtual port is linked right after the socket listens
     return pid;
   }
   bool SocketAccepts() { return Accepts(root_ + "/frxd.sock"); }

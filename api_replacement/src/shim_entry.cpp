@@ -4,6 +4,7 @@
 #include <mutex>
 #include <string>
 #include <memory>
+#include "settings_store/settings.h"
 #include "support/units.h"
 #include "api_replacement/pos_shim.h"
 #include "platform/exit_safe_thread.h"
@@ -52,7 +53,7 @@ constexpr DWORD kReopenMs = 1000;
 
 void SetUpLog() {
   SetLogName("PosShim");
-  LogReadEnableSetting();
+  LogReadEnableSetting(MAIN_KEY);  // one switch for every log: the driver's
   LogLine(LOG_CRLF | LOG_FLUSH, kVersion);
 }
 

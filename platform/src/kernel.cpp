@@ -157,6 +157,13 @@ int PlatformEventFd(HANDLE h) {
 BOOL SetEvent(HANDLE h) { return SetEventState(h, true); }
 BOOL ResetEvent(HANDLE h) { return SetEventState(h, false); }
 
+int PlatformWaiters(HANDLE h) {
+  std::lock_guard<std::mutex> lock(g_lock);
+  auto it = g_handles.find(reinterpret_cast<uintptr_t>(h));
+  if (it == g_handles.end() || !it->second->Waitable()) return -1;
+  return static_cast<int>(static_cast<WaitableObject*>(it->second.get())->waiters.size());
+}
+
 DWORD WaitForSingleObject(HANDLE h, DWORD ms) { return WaitForMultipleObjects(1, &h, FALSE, ms); }
 
 DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, DWORD ms) {

@@ -285,6 +285,12 @@ BOOL PlatformWaitCommEventFor(HANDLE h, LPDWORD events, DWORD ms) {
   return WaitEvents(h, events, static_cast<int64_t>(PlatformRealMs(ms) * 1000.0));
 }
 
+int PlatformCommWaiters(HANDLE h) {
+  if (IsDeviceHandle(h)) return -1;
+  auto port = Port(h);
+  return port ? port->waiters.load() : -1;
+}
+
 BOOL SetCommMask(HANDLE h, DWORD mask) {
   if (IsDeviceHandle(h)) return Forward(h, SERIAL_SET_WAIT_MASK, &mask, 4, nullptr, 0);
   auto port = Port(h);

@@ -148,10 +148,10 @@ void SetLogName(const char* baseName) {
   SetPath(baseName);
 }
 
-DWORD LogReadEnableSetting() {
+DWORD LogReadEnableSetting(LPCWSTR keyName) {
   DWORD value = 0;
   HKEY key;
-  if (OpenKey(u"Software\\Quorvale\\FerroxDriver", &key) == ERROR_SUCCESS) {
+  if (OpenKey(keyName, &key) == ERROR_SUCCESS) {
     if (ReadValue(key, u"EnableLogs", &value, sizeof value) != ERROR_SUCCESS) value = 0;
     RegCloseKey(key);
   }

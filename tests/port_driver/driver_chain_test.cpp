@@ -3,6 +3,8 @@
 #include <fstream>
 #include <sstream>
 #include "driver_fixture.h"
+#include "driver_internal.h"
+#include "platform/serial.h"
 
 namespace {
 
@@ -159,8 +161,8 @@ TEST_F(DriverChainTest, DeinitReturnsWhileTheReaderWaitsOnASilentPort) {
   ASSERT_GE(WrittenReceiver(4), 0);  // silent: nothing is written
   Load();
   COM_Open(kDeviceContext, 0, 0);
-  ASSERT_TRUE(WaitFor([&] { return AtomicRead(&g_Driver.TestPort) == 4; }));
-  usleep(100000);  // blocked in WaitCommEvent on the silent port
+  // Blocked in WaitCommEvent on the silent port.
+  ASSERT_TRUE(WaitFor([&] { return AtomicRead(&g_Driver.TestPort) == 4 && PlatformCommWaiters(SourceHandle(4)) == 1; }));
   auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(COM_Deinit(kDeviceContext), 1);
   loaded_ = false;

@@ -312,7 +312,7 @@ TEST_F(DriverSourcesTest, AReadOfThePlatformApiEndsWhenTheDriverGoesToSleep) {
     FixRecord f{};
     result = ReadApiSource(&f);  // no position comes
   });
-  Sleep(1000);
+  ASSERT_TRUE(WaitFor([&] { return PlatformWaiters(event) == 1; }));  // blocked in the read
   DWORD asked = GetTickCount();
   SetEvent(g_Driver.ReadSleep);
   reader.join();

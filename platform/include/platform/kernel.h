@@ -9,6 +9,9 @@ BOOL SetEvent(HANDLE h);
 BOOL ResetEvent(HANDLE h);
 DWORD WaitForSingleObject(HANDLE h, DWORD ms);
 DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, DWORD ms);
+// Threads blocked waiting on the event or thread `h` now (-1: not one), for a caller that must
+// know a wait has begun before it ends it.
+int PlatformWaiters(HANDLE h);
 HANDLE CreateThread(LPSECURITY_ATTRIBUTES sa, DWORD stackSize, LPTHREAD_START_ROUTINE start, LPVOID param,
                     DWORD flags, LPDWORD threadId);
 BOOL GetExitCodeThread(HANDLE h, LPDWORD exitCode);

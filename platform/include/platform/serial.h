@@ -102,6 +102,9 @@ BOOL WaitCommEvent(HANDLE h, LPDWORD events, LPVOID overlapped);
 // WaitCommEvent that gives up after `ms` (FALSE, last error WAIT_TIMEOUT): a receiver that falls
 // silent must not hold its reader for good.
 BOOL PlatformWaitCommEventFor(HANDLE h, LPDWORD events, DWORD ms);
+// Threads blocked waiting for input on a local serial port now (-1: not one), for a caller that
+// must know a wait has begun before it ends it.
+int PlatformCommWaiters(HANDLE h);
 BOOL SetCommMask(HANDLE h, DWORD mask);
 BOOL GetCommMask(HANDLE h, LPDWORD mask);
 BOOL ClearCommError(HANDLE h, LPDWORD errors, COMSTAT* stat);

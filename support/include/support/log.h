@@ -25,7 +25,7 @@ struct LogText {
 LogText Utf8Of(LPCWSTR text);
 // Closes the open log and sets the file name from the base name ("LogFile" for none or empty).
 void SetLogName(const char* baseName);
-// Reads EnableLogs from the registry (0 when missing) and keeps it; returns it.
-DWORD LogReadEnableSetting();
+// Reads EnableLogs from the registry key `key` (0 when missing) and keeps it; returns it.
+DWORD LogReadEnableSetting(LPCWSTR key);
 void LogSetEnable(DWORD enableLogs);
 DWORD LogEnable();

@@ -1,5 +1,6 @@
 // The gpsd reading thread: poll on gpsd's socket and a wake descriptor, so a stop is never kept
 // waiting; reconnection after 0.25 s, doubling to 4 s while gpsd stays away.
+#include "settings_store/settings.h"
 #include "gpsd_feed.h"
 #include "platform/registry_values.h"
 #include <netdb.h>
@@ -100,7 +101,7 @@ void Read(gps_data_t* data, void (*onPosition)()) {
 
 void Run(Feed& feed, GpsdSettings settings, void (*onPosition)(), void (*onState)()) {
   SetLogName("GpsdApi");
-  LogReadEnableSetting();
+  LogReadEnableSetting(MAIN_KEY);  // one switch for every log: the driver's
   int backoff = 250;
   while (!feed.stop) {
     gps_data_t data{};
