@@ -66,34 +66,13 @@ int64_t ScaledRealMs() {
   return g_originRealMs + static_cast<int64_t>(static_cast<double>(real - g_originRealMs) * scale);
 }
 
-bool IsLeap(int y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
 int DaysInMonth(int y, int m) {
-  static const int days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-  return m == 2 && IsLeap(y) ? 29 : days[m - 1];
+  return static_cast<int>(static_cast<unsigned>(
+      std::chrono::year_month_day_last(std::chrono::year(y), std::chrono::month_day_last(std::chrono::month(m))).day()));
 }
 
-// Days since 1970-01-01 of a civil date (proleptic Gregorian).
-int64_t DaysFromCivil(int64_t y, unsigned m, unsigned d) {
-  y -= m <= 2;
-  const int64_t era = (y >= 0 ? y : y - 399) / 400;
-  const unsigned yoe = static_cast<unsigned>(y - era * 400);
-  const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-  return era * 146097 + static_cast<int64_t>(doe) - 719468;
-}
-
-void CivilFromDays(int64_t z, int64_t& y, unsigned& m, unsigned& d) {
-  z += 719468;
-  const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
-  const unsigned doe = static_cast<unsigned>(z - era * 146097);
-  const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-  y = static_cast<int64_t>(yoe) + era * 400;
-  const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-  const unsigned mp = (5 * doy + 2) / 153;
-  d = doy - (153 * mp + 2) / 5 + 1;
-  m = mp < 10 ? mp + 3 : mp - 9;
-  y += m <= 2;
-}
+namespace chr = std::chrono;
+constexpr chr::sys_days kFileTimeEpochDay = chr::sys_days(chr::year(1601) / chr::January / 1);
 
 void MsToSystemTime(int64_t unixMs, SYSTEMTIME* st) {
   FILETIME ft = U64ToFileTime(static_cast<ULONGLONG>(unixMs) * kFileTimePerMs + kFileTimeUnixEpoch);
@@ -203,6 +182,12 @@ BOOL PlatformReferenceTime(SYSTEMTIME* st) {
   return TRUE;
 }
 
+int64_t PlatformDaysSince1601(int year, unsigned month, int day) {
+  // From the first of the month, so that a day past the month's end (or before it) counts on.
+  chr::sys_days first(chr::year(year) / chr::month(month) / 1);
+  return (first + chr::days(day - 1) - kFileTimeEpochDay).count();
+}
+
 BOOL SystemTimeToFileTime(const SYSTEMTIME* st, FILETIME* ft) {
   if (!st || !ft || st->wYear < 1601 || st->wYear > 30827 || st->wMonth < 1 || st->wMonth > 12 || st->wDay < 1 ||
       st->wDay > DaysInMonth(st->wYear, st->wMonth) || st->wHour > 23 || st->wMinute > 59 || st->wSecond > 59 ||
@@ -210,7 +195,7 @@ BOOL SystemTimeToFileTime(const SYSTEMTIME* st, FILETIME* ft) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
-  int64_t days = DaysFromCivil(st->wYear, st->wMonth, st->wDay) + 134774;  // days since 1601-01-01
+  int64_t days = PlatformDaysSince1601(st->wYear, st->wMonth, st->wDay);
   int64_t ms = ((days * 24 + st->wHour) * 60 + st->wMinute) * 60000 + st->wSecond * 1000 + st->wMilliseconds;
   *ft = U64ToFileTime(static_cast<ULONGLONG>(ms) * kFileTimePerMs);
   return TRUE;
@@ -229,12 +214,10 @@ BOOL FileTimeToSystemTime(const FILETIME* ft, SYSTEMTIME* st) {
   int64_t ms = static_cast<int64_t>(v / kFileTimePerMs);
   int64_t days = ms / 86400000;
   int64_t rest = ms % 86400000;
-  int64_t y;
-  unsigned m, d;
-  CivilFromDays(days - 134774, y, m, d);
-  st->wYear = static_cast<WORD>(y);
-  st->wMonth = static_cast<WORD>(m);
-  st->wDay = static_cast<WORD>(d);
+  chr::year_month_day date(kFileTimeEpochDay + chr::days(days));
+  st->wYear = static_cast<WORD>(static_cast<int>(date.year()));
+  st->wMonth = static_cast<WORD>(static_cast<unsigned>(date.month()));
+  st->wDay = static_cast<WORD>(static_cast<unsigned>(date.day()));
   st->wDayOfWeek = static_cast<WORD>((days + 1) % 7);  // 1601-01-01 was a Monday
   st->wHour = static_cast<WORD>(rest / 3600000);
   st->wMinute = static_cast<WORD>(rest / 60000 % 60);

@@ -20,6 +20,11 @@ constexpr DWORD kPollSleepMs = 50;
 constexpr DWORD kReadExtensionMs = 150;
 constexpr DWORD kLeastSilenceMs = 5000;
 constexpr DWORD kBurstMarginMs = 200;
+// The clock check's bands, GPS time less the clock: beyond a minute the receiver's time is not
+// believed; within -20..250 ms the clock counts as set (a fix arrives up to 250 ms after its time).
+constexpr LONG kClockUnbelievedMs = 60000;
+constexpr LONG kClockAheadToleranceMs = -20;
+constexpr LONG kClockBehindToleranceMs = 250;
 
 // The count of waiting bytes as the port reports it: -1 when it reports an error or a count that
 // cannot be trusted (2000 or more).
@@ -299,12 +304,12 @@ int GpsClockCheck(FixRecord* fix, int port) {
   ClockNow(&now);
   LONG d = TimeDifference(&fix->UtcTime, &now);
   LogPrintf(LOG_CRLF, "GPS Clock is %d ms %s System", d < 0 ? -d : d, d < 0 ? "Ahead of" : "Behind");
-  if (d < -60000 || d > 60000) {
+  if (d < -kClockUnbelievedMs || d > kClockUnbelievedMs) {
     AtomicWrite(&g_ClockSynced, 0);
     ClockNow(&fix->UtcTime);
     return 0;
   }
-  if (d >= -20 && d <= 250) {
+  if (d >= kClockAheadToleranceMs && d <= kClockBehindToleranceMs) {
     if (synced) {  // the driver's clock stays d ms ahead of this fix
       MeasureReceiverLatency(port, &fix->UtcTime, reference, d);
       return 1;

@@ -13,13 +13,8 @@ char g_stamp[64];
 // Milliseconds since 1601 of a SYSTEMTIME, without rejecting odd fields (a fix record may hold
 // any numbers its receiver sent).
 int64_t LenientMs(const SYSTEMTIME* t) {
-  int64_t y = t->wYear, m = t->wMonth < 1 ? 1 : (t->wMonth > 12 ? 12 : t->wMonth);
-  y -= m <= 2;
-  const int64_t era = (y >= 0 ? y : y - 399) / 400;
-  const int64_t yoe = y - era * 400;
-  const int64_t doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + t->wDay - 1;
-  const int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-  const int64_t days = era * 146097 + doe - 719468 + 134774;
+  unsigned m = t->wMonth < 1 ? 1 : (t->wMonth > 12 ? 12 : t->wMonth);
+  const int64_t days = PlatformDaysSince1601(t->wYear, m, t->wDay);
   return ((days * 24 + t->wHour) * 60 + t->wMinute) * 60000 + t->wSecond * 1000 + t->wMilliseconds;
 }
 

@@ -7,6 +7,9 @@ void Sleep(DWORD ms);
 void GetSystemTime(SYSTEMTIME* st);
 void GetLocalTime(SYSTEMTIME* st);
 BOOL SetSystemTime(const SYSTEMTIME* st);
+// Days from 1601-01-01 (the file-time epoch) to a date of the proleptic Gregorian calendar; a day
+// outside the month counts on from its first (day 0 is the day before it).
+int64_t PlatformDaysSince1601(int year, unsigned month, int day);
 BOOL SystemTimeToFileTime(const SYSTEMTIME* st, FILETIME* ft);
 BOOL FileTimeToSystemTime(const FILETIME* ft, SYSTEMTIME* st);
 BOOL FileTimeToLocalFileTime(const FILETIME* ft, FILETIME* local);
