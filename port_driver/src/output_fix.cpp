@@ -28,10 +28,11 @@ void ClearSatellites(FixRecord* fix) {
 bool FromReceiver(const FixRecord& fix) { return fix.SourceKind & 0x0F; }
 
 // A position carried forward past the projection window claims no movement: it stands where the
-// window left it, its course kept, and $PGRMT says it is the last known one.
+// window left it, its course kept, and $PGRMT says it is the last known one (also a receiver's
+// fix whose source is gone, which has lost its source's kind): the writer prints it as an estimate.
 void Halt(FixRecord* out) {
   out->Speed = 0;
-  if (FromReceiver(*out)) out->SourceKind = SOURCE_LAST_KNOWN;
+  if (FromReceiver(*out) || out->SourceKind == SOURCE_UNKNOWN) out->SourceKind = SOURCE_LAST_KNOWN;
 }
 
 // The profile's FallbackAsNoFix: a carried-forward position is reported as no fix at all.

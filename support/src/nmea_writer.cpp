@@ -108,6 +108,13 @@ const char* FormatLongitude(double longitude, char* out) {
   return out;
 }
 
+// A position that is not a receiver's fix (the last good fix carried past its window, the stored
+// position, the cell tower's) is an estimate: GGA quality 6, mode E, and no 3D fix claimed without
+// satellites, so that a reader shows an estimate and not a fix.
+static bool Estimated(const FixRecord* fix) {
+  return fix->FixType != 0 && (fix->SourceKind == SOURCE_LAST_KNOWN || fix->SourceKind == SOURCE_CELL_OR_STORED);
+}
+
 int AppendChecksum(char* text, size_t size) {
   size_t len = strnlen(text, size);
   if (len == 0 || len + 6 > size) return 0;
@@ -120,7 +127,7 @@ int AppendChecksum(char* text, size_t size) {
 // $GPRMC: 1 UTC time hhmmss.sss | 2 status A (valid) or V | 3,4 latitude ddmm.mmmmmm, N/S |
 // 5,6 longitude dddmm.mmmmmm, E/W | 7 speed over ground, knots | 8 course, degrees true (the
 // compass's, corrected, when it gives the course) | 9 date ddmmyy | 10,11 magnetic variation,
-// degrees, E/W (empty when unknown) | 12 mode A (autonomous) or N (no fix).
+// degrees, E/W (empty when unknown) | 12 mode A (autonomous), E (estimated) or N (no fix).
 int MakeGPRMC(const FixRecord* fix, char* out, size_t size) {
   char time[16], date[16], lat[16], lon[16], variation[32];
   TimeField(&fix->UtcTime, time);
@@ -135,38 +142,41 @@ int MakeGPRMC(const FixRecord* fix, char* out, size_t size) {
   snprintf(out, size, "$GPRMC,%s,%s,%s,%s,%s,%s,%s,%s,%s", time, status, FormatLatitude(fix->Latitude, lat),
            FormatLongitude(fix->Longitude, lon), Num(knots, 0, kMaxSpeedKnots).text, Angle(OutputCourse(fix)).text,
            date, variation,
-           fix->FixType ? "A" : "N");
+           Estimated(fix) ? "E" : (fix->FixType ? "A" : "N"));
   return Finish(out, size);
 }
 
 // $GPVTG: 1,2 course, T (true) | 3,4 course, M (magnetic) | 5,6 speed, N (knots) | 7,8 speed,
-// K (km/h) | 9 mode A.
+// K (km/h) | 9 mode A, or E for an estimate.
 int MakeGPVTG(const FixRecord* fix, char* out, size_t size) {
   double course = OutputCourse(fix);
   double magnetic = (fix->ValidFields & FIX_MAG_HEADING) ? fix->MagHeading : AngleSum(course, fix->MagVariation);
-  snprintf(out, size, "$GPVTG,%s,T,%s,M,%s,N,%s,K,A", Angle(course).text, Angle(magnetic).text,
-           Num(fix->Speed * kKnotsPerKmh, 0, kMaxSpeedKnots).text, Num(fix->Speed, 0, kMaxSpeedKmh).text);
+  snprintf(out, size, "$GPVTG,%s,T,%s,M,%s,N,%s,K,%s", Angle(course).text, Angle(magnetic).text,
+           Num(fix->Speed * kKnotsPerKmh, 0, kMaxSpeedKnots).text, Num(fix->Speed, 0, kMaxSpeedKmh).text,
+           Estimated(fix) ? "E" : "A");
   return Finish(out, size);
 }
 
 // $GPGGA: 1 UTC time | 2,3 latitude, N/S | 4,5 longitude, E/W | 6 fix quality (0 none, 1 GPS,
-// 2 DGPS) | 7 satellites used, two digits | 8 HDOP | 9,10 altitude above sea level, M | 11,12
+// 2 DGPS, 6 estimated) | 7 satellites used, two digits | 8 HDOP | 9,10 altitude above sea level, M | 11,12
 // geoid separation, M | 13 DGPS age (empty) | 14 DGPS station (empty).
 int MakeGPGGA(const FixRecord* fix, char* out, size_t size) {
   char time[16], lat[16], lon[16];
   TimeField(&fix->UtcTime, time);
   snprintf(out, size, "$GPGGA,%s,%s,%s,%s,%s,%s,%s,M,%s,M,,", time, FormatLatitude(fix->Latitude, lat),
-           FormatLongitude(fix->Longitude, lon), Whole(fix->FixQuality, 8, 1).text,
+           FormatLongitude(fix->Longitude, lon), Whole(Estimated(fix) && fix->FixQuality ? 6 : fix->FixQuality, 8, 1).text,
            Whole(fix->SatelliteCount, 99, 2).text, Dop(fix->Hdop).text,
            Num(fix->AltitudeSeaLevel, kLowestAltitude, kHighestAltitude).text,
            Num(fix->Separation, -kMaxSeparation, kMaxSeparation).text);
   return Finish(out, size);
 }
 
-// $GPGSA: 1 selection A (automatic) | 2 fix 1 none, 2 2D, 3 3D | 3-14 PRNs used, two digits,
+// $GPGSA: 1 selection A (automatic) | 2 fix 1 none, 2 2D, 3 3D (1 for an estimate without a
+// satellite in use) | 3-14 PRNs used, two digits,
 // empty slots empty | 15 PDOP | 16 HDOP | 17 VDOP.
 int MakeGPGSA(const FixRecord* fix, char* out, size_t size) {
-  snprintf(out, size, "$GPGSA,A,%s,", fix->FixType <= 2 ? Whole(fix->FixType + 1, 3, 1).text : "");
+  DWORD mode = Estimated(fix) && fix->SatelliteCount == 0 ? 0 : fix->FixType;
+  snprintf(out, size, "$GPGSA,A,%s,", mode <= 2 ? Whole(mode + 1, 3, 1).text : "");
   for (int i = 0; i < kMaxSatellites; ++i) {
     if (fix->UsedPrns[i]) Append(out, size, "%s", Whole(fix->UsedPrns[i], 999, 2).text);
     Append(out, size, ",");

@@ -83,6 +83,40 @@ TEST(NmeaWriter, RmcVtgGgaOfAFix) {
   ExpectChecksum(out);
 }
 
+TEST(NmeaWriter, APositionThatIsNoCurrentFixIsAnEstimate) {
+  // The last fix carried past its window, and the stored or cell position: quality 6, mode E, and
+  // no 3D fix claimed without a satellite in use. A receiver's fix prints as it always has.
+  for (BYTE kind : {SOURCE_LAST_KNOWN, SOURCE_CELL_OR_STORED}) {
+    FixRecord f = Sample();
+    f.SourceKind = kind;
+    f.SatelliteCount = 0;
+    char out[256];
+    MakeGPRMC(&f, out, sizeof out);
+    EXPECT_EQ(Body(out), "$GPRMC,120304.005,A,4807.038000,N,01131.000000,W,54.0,54.7,061226,,,E");
+    MakeGPVTG(&f, out, sizeof out);
+    EXPECT_EQ(Body(out), "$GPVTG,54.7,T,54.7,M,54.0,N,100.0,K,E");
+    MakeGPGGA(&f, out, sizeof out);
+    EXPECT_EQ(Body(out), "$GPGGA,120304.005,4807.038000,N,01131.000000,W,6,00,0.9,545.4,M,46.9,M,,");
+    MakeGPGSA(&f, out, sizeof out);
+    EXPECT_EQ(Body(out).substr(0, 10), "$GPGSA,A,1");
+    f.SatelliteCount = 5;  // satellites the carried fix had: its mode stays
+    MakeGPGSA(&f, out, sizeof out);
+    EXPECT_EQ(Body(out).substr(0, 10), "$GPGSA,A,3");
+    // No fix at all (FallbackAsNoFix) stays no fix, whatever the source.
+    f.FixType = 0;
+    f.FixQuality = 0;
+    MakeGPRMC(&f, out, sizeof out);
+    EXPECT_EQ(Body(out).substr(Body(out).size() - 2), ",N");
+    MakeGPGGA(&f, out, sizeof out);
+    EXPECT_NE(Body(out).find(",W,0,"), std::string::npos) << out;
+  }
+  FixRecord fresh = Sample();
+  fresh.SourceKind = 5;
+  char out[256];
+  MakeGPGGA(&fresh, out, sizeof out);
+  EXPECT_NE(Body(out).find(",W,1,08,"), std::string::npos) << out;
+}
+
 TEST(NmeaWriter, ANumberTheSentenceCannotStandBehindIsAnEmptyField) {
   FixRecord f = Sample();
   f.Speed = std::numeric_limits<float>::quiet_NaN();  // a receiver's "nan"
