@@ -153,7 +153,8 @@ int BuildOutputFix(FixRecord* out) {
   *out = last;
   CopySatelliteData(out, &prev);
   if (!FromReceiver(*out)) {
-    LoadStoredLocation(out, name);
+    // The stored or tower position, or else the last known one: no receiver's fix either way.
+    if (LoadStoredLocation(out, name) != 1) out->SourceKind = SOURCE_LAST_KNOWN;
     LogPrintf(LOG_CRLF, "WWIB: CellTower (%s)", Utf8Of(name).text);
     ApplyCompass(out, static_cast<float>(p.MinSpeed));
   } else {

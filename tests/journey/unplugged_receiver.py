@@ -1,0 +1,143 @@
+#!/usr/bin/env python3
+"""A receiver unplugged and plugged in again, from a root made by scripts/setup-root.sh with only
+the receiver's device and the TCP port set: while it is gone, once its last fix has been carried past the
+projection window, no batch on frxd's TCP port claims a receiver's fix (GGA quality 0 or 6, RMC
+mode N or E, at least one estimate shown) and gpsd reading the virtual port reports no 3D fix;
+plugged in again, GGA quality 1 within 3 s."""
+import json
+import os
+import shutil
+import socket
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "peer"))
+from nmea_common import stop  # noqa: E402
+
+BIN, SOURCE = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
+GONE_AFTER = 15  # s: the projection window (10 s) and the port's loss (5 s) past the last fix
+
+
+def fail(message):
+    print("FAIL: " + message)
+    sys.exit(1)
+
+
+def wait_for(test, seconds):
+    end = time.time() + seconds
+    while time.time() < end and not test():
+        time.sleep(0.05)
+    return test()
+
+
+def free_port():
+    s = socket.socket()
+    s.bind(("127.0.0.1", 0))
+    port = s.getsockname()[1]
+    s.close()
+    return port
+
+
+class Lines(threading.Thread):
+    """Lines of a stream, each with the time it came."""
+
+    def __init__(self, read):
+        super().__init__(daemon=True)
+        self.read, self.lines, self.lock = read, [], threading.Lock()
+        self.start()
+
+    def run(self):
+        buf = b""
+        while True:
+            try:
+                data = self.read()
+            except OSError:
+                return
+            if not data:
+                return
+            buf += data
+            while b"\n" in buf:
+                line, buf = buf.split(b"\n", 1)
+                with self.lock:
+                    self.lines.append((time.time(), line.decode("ascii", "replace").strip()))
+
+    def between(self, start, end, prefix):
+        with self.lock:
+            return [line for t, line in self.lines if start <= t < end and line.startswith(prefix)]
+
+
+def main():
+    if shutil.which("gpsd") is None or shutil.which("gpspipe") is None:
+        fail("gpsd and gpspipe are not installed: no peer to read the virtual port")
+    root = tempfile.mkdtemp(prefix="ferrox-unplug-")
+    procs = []
+    try:
+        subprocess.run([os.path.join(SOURCE, "scripts/setup-root.sh"), root, os.path.dirname(BIN)], check=True,
+                       capture_output=True, cwd=SOURCE)
+        link, port = os.path.join(root, "receiver"), os.path.join(root, "dev/ttyFRX0")
+        subprocess.run([os.path.join(BIN, "ferrox-reg"), "--root", root, "set",
+                        r"HKLM\Software\Quorvale\SerialPorts\COM4:", "Device", "sz:" + link], check=True)
+        tcp_port = free_port()  # the README's TcpPort, free for tests running side by side
+        subprocess.run([os.path.join(BIN, "ferrox-reg"), "--root", root, "set", r"HKLM\Software\Quorvale\Frxd",
+                        "TcpPort", "dword:%d" % tcp_port], check=True)
+        sim = [os.path.join(BIN, "ferrox-sim"), "receiver", "--link", link]
+        receiver = subprocess.Popen(sim, stderr=subprocess.DEVNULL)
+        procs.append(receiver)
+        if not wait_for(lambda: os.path.exists(link), 10):
+            fail("no simulated receiver")
+        procs.append(subprocess.Popen([os.path.join(BIN, "frxd"), "--root", root, "--foreground"],
+                                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
+        if not wait_for(lambda: os.path.exists(port), 10):
+            fail("no virtual port")
+        gpsd_port = free_port()
+        procs.append(subprocess.Popen(["gpsd", "-N", "-n", "-b", "-S", str(gpsd_port), port],
+                                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
+        tcp = socket.create_connection(("127.0.0.1", tcp_port), timeout=10)
+        tcp.settimeout(None)
+        nmea = Lines(lambda: tcp.recv(4096))
+        if not wait_for(lambda: socket.socket().connect_ex(("127.0.0.1", gpsd_port)) == 0, 10):
+            fail("gpsd does not listen")
+        pipe = subprocess.Popen(["gpspipe", "-w", "localhost:%d" % gpsd_port], stdout=subprocess.PIPE,
+                                stderr=subprocess.DEVNULL)
+        procs.append(pipe)
+        reports = Lines(lambda: os.read(pipe.stdout.fileno(), 4096))
+        start = time.time()
+        if not wait_for(lambda: any(",1,08," in g for g in nmea.between(start - 30, time.time(), "$GPGGA")), 15):
+            fail("no quality-1 fix before the unplugging")
+        stop(receiver)
+        procs.remove(receiver)
+        unplugged = time.time()
+        time.sleep(GONE_AFTER + 8)
+        gone = (unplugged + GONE_AFTER, time.time())
+        gga, rmc = nmea.between(*gone, "$GPGGA"), nmea.between(*gone, "$GPRMC")
+        tpv = [json.loads(r) for r in reports.between(*gone, '{"class":"TPV"')]
+        if len(gga) < 5 or not tpv:
+            fail("too few reports while the receiver was gone: %d batches, %d from gpsd" % (len(gga), len(tpv)))
+        claimed = [g for g in gga if g.split(",")[6] not in ("0", "6")]
+        if claimed:
+            fail("a receiver's fix claimed with the receiver gone: " + claimed[0])
+        modes = [r.split(",")[12].split("*")[0] for r in rmc]
+        if any(m not in ("E", "N") for m in modes):
+            fail("RMC mode while the receiver was gone: %s" % modes)
+        if not any(g.split(",")[6] == "6" for g in gga):
+            fail("no estimate shown while the receiver was gone: " + gga[-1])
+        if any(t.get("mode", 0) >= 3 for t in tpv):
+            fail("gpsd reported a 3D fix with the receiver gone: %s" % [t for t in tpv if t.get("mode", 0) >= 3][0])
+        procs.append(subprocess.Popen(sim, stderr=subprocess.DEVNULL))
+        plugged = time.time()
+        if not wait_for(lambda: any(",1,08," in g for g in nmea.between(plugged, time.time(), "$GPGGA")), 3):
+            fail("no quality-1 fix within 3 s of plugging the receiver in again")
+        back = next(t for t, g in nmea.lines if t >= plugged and ",1,08," in g) - plugged
+        print("PASS: gone: %d batches (quality %s), gpsd modes %s; back to quality 1 after %.1f s" %
+              (len(gga), sorted({g.split(",")[6] for g in gga}), sorted({t.get("mode", 0) for t in tpv}), back))
+        tcp.close()
+    finally:
+        stop(*procs)
+        shutil.rmtree(root, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    main()
