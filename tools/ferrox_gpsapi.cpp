@@ -4,9 +4,18 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <cerrno>
 #include <getopt.h>
+#include <netdb.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
 #include "platform/gps_api.h"
+#include "platform/device_protocol.h"
 #include "platform/platform.h"
+#include "platform/registry_values.h"
 #include "support/program_options.h"
 #include "support/c_numbers.h"
 
@@ -15,17 +24,19 @@ namespace {
 const char kUsage[] =
     "Usage: ferrox-gpsapi [--root DIR] watch [--client | --shim | --platform] [--count N] [--max-age MS]\n"
     "Prints each new position a program gets through a GPS API library:\n"
-    "  --client     PosClient, through the GPS Intermediate Driver's device GPD0: (the default)\n"
-    "  --shim       PosShim, served from the Ferrox driver's virtual port (frxd must run)\n"
+    "  --shim       PosShim, served from the Ferrox driver's virtual port (the default; frxd must run)\n"
+    "  --client     PosClient, through the GPS Intermediate Driver's device GPD0:, whose input is\n"
+    "               the platform's library over gpsd (gpsd must run)\n"
     "  --platform   the platform's own library, over gpsd (Software\\Quorvale\\Gpsd Host, Port)\n"
     "  --count N    stop after N positions (default: until SIGINT or SIGTERM)\n"
     "  --max-age MS the oldest position taken (default 2000)\n"
-    "  --root DIR   the data root (default: as frxd's)\n"
+    "  --root DIR   the data root (default: as frxd's, ~/.local/share/ferrox)\n"
     "  --version    print the version\n"
     "  --help       this text\n"
     "Each line: UTC time, latitude, longitude (degrees), speed (knots), course, fix type, satellites,\n"
     "fix quality (Q0 no fix, Q1 GPS, Q2 differential).\n"
-    "Exit status: 0 on success, 1 with a one-line message on stderr otherwise.\n";
+    "Exit status: 0 on success, 1 with a one-line message on stderr otherwise (within 2 s when frxd\n"
+    "or gpsd is not there).\n";
 
 volatile sig_atomic_t g_stop = 0;
 void OnSignal(int) { g_stop = 1; }
@@ -48,10 +59,61 @@ void Print(const GPS_POSITION& p) {
   fflush(stdout);
 }
 
+// True when something accepts a connection on the Unix socket `path`.
+bool UnixSocketAnswers(const std::string& path) {
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return false;
+  sockaddr_un a{};
+  a.sun_family = AF_UNIX;
+  if (path.size() >= sizeof a.sun_path) {
+    close(fd);
+    return false;
+  }
+  memcpy(a.sun_path, path.c_str(), path.size() + 1);
+  bool ok = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+  close(fd);
+  return ok;
+}
+
+// True when a TCP connection to host:port opens within `ms`.
+bool TcpAnswers(const std::string& host, const std::string& port, int ms) {
+  addrinfo hints{}, *list = nullptr;
+  hints.ai_socktype = SOCK_STREAM;
+  if (getaddrinfo(host.c_str(), port.c_str(), &hints, &list) != 0) return false;
+  bool ok = false;
+  for (addrinfo* a = list; a && !ok; a = a->ai_next) {
+    int fd = socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol);
+    if (fd < 0) continue;
+    if (connect(fd, a->ai_addr, a->ai_addrlen) == 0) {
+      ok = true;
+    } else if (errno == EINPROGRESS) {
+      pollfd p{fd, POLLOUT, 0};
+      int err = 0;
+      socklen_t len = sizeof err;
+      ok = poll(&p, 1, ms) == 1 && getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err == 0;
+    }
+    close(fd);
+  }
+  freeaddrinfo(list);
+  return ok;
+}
+
+// The peer the chosen library needs, or a one-line reason it is missing ("" when it answers).
+std::string MissingPeer(const char16_t* library) {
+  if (std::u16string(library) == u"gpsapi.dll") {
+    if (!UnixSocketAnswers(PlatformHostSocketPath())) return "frxd is not running on " + PlatformRoot();
+    return "";
+  }
+  std::string host = PlatformReadText(u"Software\\Quorvale\\Gpsd", u"Host", "localhost");
+  std::string port = PlatformReadText(u"Software\\Quorvale\\Gpsd", u"Port", "2947");
+  if (!TcpAnswers(host, port, 2000)) return "gpsd not reachable at " + host + ":" + port;
+  return "";
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  const char16_t* library = u"PosClient.dll";
+  const char16_t* library = u"gpsapi.dll";
   long count = 0, maxAge = 2000;
   bool watch = false;
   static const option kOptions[] = {{"client", no_argument, nullptr, 'c'},
@@ -91,13 +153,17 @@ int main(int argc, char** argv) {
     fputs(kUsage, stderr);
     return 1;
   }
+  struct stat rootStat{};
+  if (stat(PlatformRoot().c_str(), &rootStat) != 0) return Fail("no data root at " + PlatformRoot() + " (see --root)");
+  std::string missing = MissingPeer(library);
+  if (!missing.empty()) return Fail(missing);
   HMODULE m = LoadLibraryW(library);
   if (!m) return Fail("cannot load " + WideToUtf8(library));
   GpsApiCalls api;
   if (!ResolveGpsApiCalls(m, &api)) return Fail(WideToUtf8(library) + " lacks the GPS API calls");
   HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
   HANDLE device = api.open(event, nullptr, nullptr, 0);
-  if (!device) return Fail("the device does not open (error " + std::to_string(GetLastError()) + ")");
+  if (!device) return Fail("the device does not open: " + PlatformErrorText(GetLastError()));
   signal(SIGINT, OnSignal);
   signal(SIGTERM, OnSignal);
   SYSTEMTIME last{};

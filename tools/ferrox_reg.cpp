@@ -41,7 +41,7 @@ int Fail(const std::string& message) {
 std::string RegError(LONG err, const std::string& what) {
   if (err == ERROR_BADDB || *PlatformRegistryError()) return PlatformRegistryError();
   if (err == ERROR_FILE_NOT_FOUND) return what;
-  return what + " (registry error " + std::to_string(err) + ")";
+  return what + " (registry: " + PlatformErrorText(static_cast<DWORD>(err)) + ")";
 }
 
 bool KeyArg(const std::string& arg, std::string& key) {

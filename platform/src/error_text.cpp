@@ -15,6 +15,7 @@ const struct {
     {ERROR_INVALID_HANDLE, "The handle is invalid."},
     {ERROR_NOT_ENOUGH_MEMORY, "Not enough storage is available to process this command."},
     {ERROR_NO_MORE_FILES, "There are no more files."},
+    {ERROR_NOT_READY, "The device is not ready."},
     {ERROR_GEN_FAILURE, "A device attached to the system is not functioning."},
     {ERROR_SHARING_VIOLATION, "The process cannot access the file because it is being used by another process."},
     {ERROR_NOT_SUPPORTED, "The request is not supported."},
@@ -54,4 +55,15 @@ DWORD FormatMessageW(DWORD flags, const void*, DWORD messageId, DWORD, LPWSTR bu
   buffer[0] = 0;
   SetLastError(ERROR_NOT_SUPPORTED);  // no text for this code
   return 0;
+}
+
+std::string PlatformErrorText(DWORD code) {
+  std::string number = "error " + std::to_string(code);
+  for (const auto& t : kTexts) {
+    if (t.code != code) continue;
+    std::string text = t.text;
+    if (!text.empty() && text.back() == '.') text.pop_back();
+    return text + " (" + number + ")";
+  }
+  return number;
 }

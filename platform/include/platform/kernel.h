@@ -1,5 +1,6 @@
 // Kernel objects: events, threads, waits, last error, interlocked operations.
 #pragma once
+#include <string>
 #include "platform/types.h"
 
 typedef DWORD (*LPTHREAD_START_ROUTINE)(LPVOID);
@@ -28,6 +29,9 @@ constexpr DWORD FORMAT_MESSAGE_FROM_SYSTEM = 0x1000;
 constexpr DWORD FORMAT_MESSAGE_IGNORE_INSERTS = 0x200;
 DWORD FormatMessageW(DWORD flags, const void* source, DWORD messageId, DWORD languageId, LPWSTR buffer, DWORD size,
                      void* arguments);
+// An error code as a person reads it: "The device is not ready (error 21)", or "error N" alone for
+// a code without a text.
+std::string PlatformErrorText(DWORD code);
 
 LONG InterlockedCompareExchange(volatile LONG* target, LONG exchange, LONG comparand);
 void* InterlockedCompareExchangePointer(void* volatile* target, void* exchange, void* comparand);

@@ -1,0 +1,74 @@
+#!/usr/bin/env python3
+"""ferrox-gpsapi on a root made by scripts/setup-root.sh: without frxd and without gpsd every mode
+exits 1 within 2 s with one line naming what is missing; a root that does not exist is refused
+(and not made); with frxd and a simulated receiver, the default mode prints positions."""
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "peer"))
+from nmea_common import stop  # noqa: E402
+
+BIN, SOURCE = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
+problems = []
+
+
+def watch(root, *args, seconds=5):
+    start = time.time()
+    r = subprocess.run([os.path.join(BIN, "ferrox-gpsapi"), "--root", root, "watch", *args], capture_output=True,
+                       text=True, timeout=seconds + 10)
+    return r.returncode, r.stdout, r.stderr.strip(), time.time() - start
+
+
+def expect_refusal(root, args, line):
+    code, _, err, took = watch(root, *args)
+    if code != 1 or err != "ferrox-gpsapi: " + line or took > 2:
+        problems.append("watch %s: exit %d after %.1f s, %r (want 1 within 2 s, %r)" % (" ".join(args), code, took,
+                                                                                       err, line))
+
+
+def main():
+    root = tempfile.mkdtemp(prefix="ferrox-tools-")
+    procs = []
+    try:
+        subprocess.run([os.path.join(SOURCE, "scripts/setup-root.sh"), root, os.path.dirname(BIN)], check=True,
+                       capture_output=True, cwd=SOURCE)
+        # gpsd is asked for on a port nobody listens on, whatever runs on this machine.
+        subprocess.run([os.path.join(BIN, "ferrox-reg"), "--root", root, "set", r"HKLM\Software\Quorvale\Gpsd",
+                        "Port", "sz:1"], check=True)
+        expect_refusal(root, [], "frxd is not running on " + root)
+        expect_refusal(root, ["--shim"], "frxd is not running on " + root)
+        expect_refusal(root, ["--client"], "gpsd not reachable at localhost:1")
+        expect_refusal(root, ["--platform"], "gpsd not reachable at localhost:1")
+        missing = os.path.join(root, "nothing-here")
+        expect_refusal(missing, [], "no data root at %s (see --root)" % missing)
+        if os.path.exists(missing):
+            problems.append("a read-only command made the data root " + missing)
+        link = os.path.join(root, "receiver")
+        subprocess.run([os.path.join(BIN, "ferrox-reg"), "--root", root, "set",
+                        r"HKLM\Software\Quorvale\SerialPorts\COM4:", "Device", "sz:" + link], check=True)
+        procs.append(subprocess.Popen([os.path.join(BIN, "ferrox-sim"), "receiver", "--link", link],
+                                      stderr=subprocess.DEVNULL))
+        procs.append(subprocess.Popen([os.path.join(BIN, "frxd"), "--root", root, "--foreground"],
+                                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
+        end = time.time() + 10
+        while time.time() < end and not os.path.exists(os.path.join(root, "frxd.sock")):
+            time.sleep(0.05)
+        code, out, err, took = watch(root, "--count", "2", seconds=20)
+        if code != 0 or len(out.splitlines()) != 2:
+            problems.append("the default mode with frxd running: exit %d, %r, %r" % (code, out, err))
+    finally:
+        stop(*procs)
+        shutil.rmtree(root, ignore_errors=True)
+    for p in problems:
+        print("FAIL: " + p)
+    if problems:
+        sys.exit(1)
+    print("PASS: each mode names what is missing within 2 s; the default mode works with frxd")
+
+
+if __name__ == "__main__":
+    main()
