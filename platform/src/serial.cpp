@@ -170,6 +170,23 @@ BOOL SerialPort::Write(const void* buf, DWORD n, DWORD* written) {
   return TRUE;
 }
 
+DWORD PlatformSerialDevice(LPCWSTR name, char* out, DWORD size) {
+  if (!out || size == 0) return 0;
+  out[0] = 0;
+  std::u16string key = std::u16string(SERIAL_PORTS_KEY) + u"\\" + name;
+  HKEY k;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, 0, &k) != ERROR_SUCCESS) return 0;
+  WCHAR device[256] = {};
+  DWORD bytes = sizeof device - 2;
+  LONG err = RegQueryValueExW(k, u"Device", nullptr, nullptr, reinterpret_cast<BYTE*>(device), &bytes);
+  RegCloseKey(k);
+  if (err != ERROR_SUCCESS || !device[0]) return 0;
+  std::string path = WideToUtf8(device);
+  if (path.size() + 1 > size) return 0;
+  memcpy(out, path.c_str(), path.size() + 1);
+  return static_cast<DWORD>(path.size());
+}
+
 HANDLE PlatformOpenSerialPort(LPCWSTR name) {
   // COMn: -> Software\Quorvale\SerialPorts\COMn: values Device and BaudRate.
   std::u16string key = std::u16string(SERIAL_PORTS_KEY) + u"\\" + name;

@@ -6,6 +6,7 @@
 #include "port_driver/correction.h"
 #include "port_driver/driver_state.h"
 #include "geoid.h"
+#include "port_report.h"
 #include "port_driver/nmea_parser.h"
 #include "port_driver/nmea_framer.h"
 #include "settings_store/settings.h"
@@ -66,12 +67,16 @@ int LifelessFails(int n, int result) {
   DWORD quiet = GetTickCount() - g_lastLife[n];
   if (quiet <= SilenceLimit()) return result;
   LogPrintf(LOG_CRLF, "No Usable Data From Port %d In %u ms", n, quiet);
+  ReportPortState(n, PORT_STATE_SILENT, 0);
   g_lastLife[n] = GetTickCount();  // the next verdict after another full limit
   return -2;
 }
 
 void Complete(int n, FixRecord* fix) {
   NmeaFinishCycle(&g_framer[n].source, fix);
+  if (g_liveSinceOpen[n])
+    ReportPortState(n, fix->FixQuality ? PORT_STATE_FIX : PORT_STATE_NO_FIX,
+                    fix->FixQuality ? fix->SatelliteCount : fix->SatellitesInView);
   // A port under test while another is current is a foreign receiver: its clock must not shift
   // the current fixes or set the clock, and the geoid is the current source's.
   LONG current = AtomicRead(&g_Driver.CurrentPort);
@@ -102,8 +107,12 @@ int OpenSerialSource(int n) {
   Utf8ToWide(text, name, 8);
   HANDLE h = CreateFileW(name, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
   if (!h || h == INVALID_HANDLE_VALUE) {
+    DWORD error = GetLastError();
     SetSourceHandle(n, nullptr);
-    LogPrintf(LOG_CRLF, "Open Port %s Error: %d", Utf8Of(name).text, GetLastError());
+    LogPrintf(LOG_CRLF, "Open Port %s Error: %d", Utf8Of(name).text, error);
+    bool missing = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND || error == ERROR_DEV_NOT_EXIST;
+    ReportPortState(n, missing ? PORT_STATE_MISSING : error == ERROR_ACCESS_DENIED ? PORT_STATE_DENIED : PORT_STATE_FAILED,
+                    error);
     return 1;
   }
   SetSourceHandle(n, h);
@@ -173,6 +182,7 @@ int WaitAndRead(int n, FixRecord* fix) {
   DWORD events = 0;
   if (!PlatformWaitCommEventFor(h, &events, silence) && GetLastError() == WAIT_TIMEOUT) {
     LogPrintf(LOG_CRLF, "No Data From Port %d In %u ms", n, silence);
+    ReportPortState(n, PORT_STATE_SILENT, 0);
     return -2;
   }
   if (events) {
@@ -247,6 +257,11 @@ int DoReadComPort(int n, FixRecord* fix, DWORD deadline) {
       if (frame.sentence) NmeaParse(&framer.source, frame.sentence, fix);
       if (NmeaSentenceAlive(frame.sentence)) {
         g_lastLife[n] = GetTickCount();
+        if (!g_liveSinceOpen[n]) {
+          DCB dcb{};
+          dcb.DCBlength = sizeof dcb;
+          ReportPortState(n, PORT_STATE_NMEA, GetCommState(h, &dcb) ? dcb.BaudRate : 0);
+        }
         g_liveSinceOpen[n] = true;
       }
       if (framer.length == 0) break;

@@ -105,6 +105,8 @@ BOOL PlatformWaitCommEventFor(HANDLE h, LPDWORD events, DWORD ms);
 // Threads blocked waiting for input on a local serial port now (-1: not one), for a caller that
 // must know a wait has begun before it ends it.
 int PlatformCommWaiters(HANDLE h);
+// The Linux device a port name ("COM4:") is mapped to, in UTF-8; 0 when it has none.
+DWORD PlatformSerialDevice(LPCWSTR name, char* out, DWORD size);
 BOOL SetCommMask(HANDLE h, DWORD mask);
 BOOL GetCommMask(HANDLE h, LPDWORD mask);
 BOOL ClearCommError(HANDLE h, LPDWORD errors, COMSTAT* stat);
