@@ -17,6 +17,7 @@
 #include "platform/device_protocol.h"
 #include "platform/files.h"
 #include "host_settings.h"
+#include "status_command.h"
 #include "power_watch.h"
 #include "pty_bridge.h"
 #include "support/reg_file.h"
@@ -30,7 +31,7 @@ namespace {
 constexpr char16_t kDriverKey[] = u"Drivers\\BuiltIn\\FrxDriver";
 
 const char kUsage[] =
-    "Usage: frxd [--root DIR] [--foreground]\n"
+    "Usage: frxd [--root DIR] [--foreground | --status | --stop]\n"
     "Loads the drivers registered under Drivers\\BuiltIn (Flags 0) and serves them: to other\n"
     "Ferrox processes over the socket <root>/frxd.sock, and to every Linux program as a virtual\n"
     "serial port (a pseudo-terminal, by default <root>/dev/ttyFRX0) and an NMEA TCP server (by\n"
@@ -39,6 +40,10 @@ const char kUsage[] =
     "\n"
     "  --root DIR     data root (default: $FERROX_ROOT, else $XDG_DATA_HOME/ferrox)\n"
     "  --foreground   stay in the foreground (default: detach once running)\n"
+    "  --status       what the frxd running on the root does: its pid, ports, each mapped COMn:\n"
+    "                 and its state, the current source, the last fix and its age, the clients,\n"
+    "                 the logs; exit 1 when none runs\n"
+    "  --stop         end the frxd running on the root and wait for it (exit 1 when none runs)\n"
     "  --version      print the version\n"
     "  --help         this text\n"
     "Settings (HKLM\\Software\\Quorvale\\Frxd): PtyLink (sz), TcpAddress (sz), TcpPort (dword, 0 off),\n"
@@ -166,8 +171,11 @@ int Fail(const std::string& message) {
 
 int main(int argc, char** argv) {
   bool foreground = false;
+  int command = 0;
   static const option kOptions[] = {{"root", required_argument, nullptr, 'r'},
                                      {"foreground", no_argument, nullptr, 'f'},
+                                     {"status", no_argument, nullptr, 's'},
+                                     {"stop", no_argument, nullptr, 'S'},
                                      {"help", no_argument, nullptr, 'h'},
                                      {"version", no_argument, nullptr, 'V'},
                                      {nullptr, 0, nullptr, 0}};
@@ -176,12 +184,16 @@ int main(int argc, char** argv) {
     switch (c) {
       case 'r': PlatformSetRoot(optarg); break;
       case 'f': foreground = true; break;
+      case 's':
+      case 'S': command = c; break;
       case 'h': fputs(kUsage, stdout); return 0;
       case 'V': return PrintVersion("frxd");
       default: return RefuseOption("frxd", argv);
     }
   }
   if (optind < argc) return Fail(std::string("unknown argument ") + argv[optind] + " (see --help)");
+  if (command == 's') return PrintHostStatus();
+  if (command == 'S') return StopRunningHost();
   PlatformSetHostProcess(true);
   // Programs this host starts find the same data root.
   setenv("FERROX_ROOT", PlatformRoot().c_str(), 1);

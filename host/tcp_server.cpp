@@ -14,6 +14,8 @@
 #include <unistd.h>
 #include "channel_pump.h"
 #include "device_manager.h"
+#include "host_settings.h"
+#include "platform/platform.h"
 #include "support/log.h"
 
 namespace {
@@ -35,15 +37,29 @@ std::condition_variable g_arrived, g_freed;
 Client g_clients[kMaxClients];
 int g_count = 0;
 
+// The count where `frxd --status` reads it (written on each change, never under g_lock).
+void PublishCount(int count) {
+  HKEY key;
+  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, HOST_KEY u"\\Status", 0, nullptr, 0, 0, nullptr, &key, nullptr) != ERROR_SUCCESS)
+    return;
+  DWORD value = static_cast<DWORD>(count);
+  RegSetValueExW(key, u"Clients", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value);
+  RegCloseKey(key);
+}
+
 // Slots are taken and freed under g_lock; the pump uses the clients' sockets outside it, so a
 // slot is freed only by the pump.
 void Free(Client& c) {
   close(c.fd);
-  std::lock_guard<std::mutex> lock(g_lock);
-  c.fd = -1;
-  c.pending.clear();
-  --g_count;
-  g_freed.notify_one();
+  int count;
+  {
+    std::lock_guard<std::mutex> lock(g_lock);
+    c.fd = -1;
+    c.pending.clear();
+    count = --g_count;
+    g_freed.notify_one();
+  }
+  PublishCount(count);
 }
 
 int ClientCount() {
@@ -142,8 +158,10 @@ void Accept(int fd) {
       if (c.fd < 0) {
         c.fd = fd;
         c.pending.reserve(kBatchReserve);
-        ++g_count;
+        int count = ++g_count;
         g_arrived.notify_one();
+        lock.unlock();
+        PublishCount(count);
         return;
       }
   }
@@ -155,6 +173,7 @@ void Accept(int fd) {
 
 bool StartTcpServer(const std::string& address, unsigned port, const std::u16string& driverKey, bool allowWrites,
                     std::string* error) {
+  PublishCount(0);  // not the last run's
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_port = htons(static_cast<uint16_t>(port));

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <mutex>
 #include "driver_internal.h"
+#include "port_report.h"
 #include "channels.h"
 #include "port_driver/correction.h"
 #include "port_driver/driver_state.h"
@@ -217,6 +218,7 @@ DWORD COM_Init(LPCWSTR context, const void*) {
   AtomicWrite(&g_Driver.CurrentPort, PORT_NONE);
   AtomicWrite(&g_Driver.UseNewPort, PORT_NONE);
   AtomicWrite(&g_Driver.TestPort, PORT_NONE);
+  ClearPortReports();
   CreateReader();
   LogLine(LOG_CLOSE | LOG_CRLF, "Comm Init End");
   return kDeviceContext;

@@ -1,5 +1,7 @@
 #include "port_report.h"
 #include <cstdio>
+#include <cstring>
+#include <string>
 #include "platform/platform.h"
 #include "settings_store/settings.h"
 #include "support/log.h"
@@ -8,7 +10,33 @@ namespace {
 
 volatile LONG g_state[kSourcePorts];
 
+#define STATUS_KEY MAIN_KEY u"\\Status"
+
+// The state's line where `frxd --status` reads it: under the driver's key, one value per port.
+void Publish(LPCWSTR name, const char* text) {
+  HKEY key;
+  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, STATUS_KEY, 0, nullptr, 0, 0, nullptr, &key, nullptr) != ERROR_SUCCESS) return;
+  WCHAR wide[400];
+  Utf8ToWide(text, wide, 400);
+  RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(wide),
+                 static_cast<DWORD>((std::char_traits<char16_t>::length(wide) + 1) * sizeof(WCHAR)));
+  RegCloseKey(key);
+}
+
 }  // namespace
+
+void ReportCurrentSource(LONG port) {
+  char text[16];
+  if (port == 0) snprintf(text, sizeof text, "platform API");
+  else if (port > 0 && port < kSourcePorts) snprintf(text, sizeof text, "COM%d:", static_cast<int>(port));
+  else snprintf(text, sizeof text, "none");
+  Publish(u"Source", text);
+}
+
+void ClearPortReports() {
+  for (volatile LONG& s : g_state) InterlockedExchange(&s, PORT_STATE_UNKNOWN);
+  RegDeleteKeyW(HKEY_LOCAL_MACHINE, STATUS_KEY);
+}
 
 void ReportPortState(int n, PortState state, DWORD value) {
   if (n < 1 || n >= kSourcePorts) return;
@@ -35,6 +63,7 @@ void ReportPortState(int n, PortState state, DWORD value) {
   fprintf(stderr, "%s\n", line);
   fflush(stderr);
   LogPrintf(LOG_CRLF, "%s", line);
+  Publish(name, line + strlen(text) + 1);
 }
 
 PortState ReportedPortState(int n) {

@@ -20,3 +20,7 @@ enum PortState : LONG {
 void ReportPortState(int n, PortState state, DWORD value);
 // The last state reported for COMn:.
 PortState ReportedPortState(int n);
+// Says which source is current (-1 none, 0 the platform GPS API, 1..9 COMn:) for `frxd --status`.
+void ReportCurrentSource(LONG port);
+// Forgets the states of an earlier run (at the driver's start).
+void ClearPortReports();

@@ -2,6 +2,7 @@
 // thread that looks every 30 s for a source of higher priority.
 #include <cstring>
 #include "driver_internal.h"
+#include "port_report.h"
 #include "port_driver/driver_state.h"
 #include "geoid.h"
 #include "settings_store/settings.h"
@@ -277,6 +278,7 @@ void SwitchPorts(LONG next) {
   if (current >= 0) {
     CloseSource(current);
     AtomicWrite(&g_Driver.CurrentPort, PORT_NONE);
+    ReportCurrentSource(PORT_NONE);
     if (next < 0) {
       Beep(MB_ICONHAND);
       return;
@@ -287,6 +289,7 @@ void SwitchPorts(LONG next) {
   if (h && h != INVALID_HANDLE_VALUE) {
     ApplySourceCorrections(next);  // before the port is current: its fixes never see the others'
     AtomicWrite(&g_Driver.CurrentPort, next);
+    ReportCurrentSource(next);
     AtomicWrite(&g_Driver.TestPort, -1);
     AtomicWrite(&g_ClockSynced, 0);
     ClearAltitudeReference(next);

@@ -1,7 +1,9 @@
 #!/usr/bin/env python3
-"""ferrox-gpsapi on a root made by scripts/setup-root.sh: without frxd and without gpsd every mode
-exits 1 within 2 s with one line naming what is missing; a root that does not exist is refused
-(and not made); with frxd and a simulated receiver, the default mode prints positions."""
+"""ferrox-gpsapi and frxd --status on a root made by scripts/setup-root.sh: without frxd and
+without gpsd every mode exits 1 within 2 s with one line naming what is missing, and the status
+says frxd is not running; a root that does not exist is refused (and not made); with frxd and a
+simulated receiver, the default mode prints positions, the status shows the receiver, its fix and
+the source, and frxd --stop ends it."""
 import os
 import shutil
 import subprocess
@@ -30,6 +32,12 @@ def expect_refusal(root, args, line):
                                                                                        err, line))
 
 
+def frxd(root, option):
+    r = subprocess.run([os.path.join(BIN, "frxd"), "--root", root, option], capture_output=True, text=True,
+                       timeout=20)
+    return r.returncode, r.stdout, r.stderr.strip()
+
+
 def main():
     root = tempfile.mkdtemp(prefix="ferrox-tools-")
     procs = []
@@ -43,6 +51,9 @@ def main():
         expect_refusal(root, ["--shim"], "frxd is not running on " + root)
         expect_refusal(root, ["--client"], "gpsd not reachable at localhost:1")
         expect_refusal(root, ["--platform"], "gpsd not reachable at localhost:1")
+        code, out, err = frxd(root, "--status")
+        if code != 1 or err != "frxd: frxd is not running on " + root:
+            problems.append("status without frxd: exit %d, %r" % (code, err))
         missing = os.path.join(root, "nothing-here")
         expect_refusal(missing, [], "no data root at %s (see --root)" % missing)
         if os.path.exists(missing):
@@ -60,6 +71,16 @@ def main():
         code, out, err, took = watch(root, "--count", "2", seconds=20)
         if code != 0 or len(out.splitlines()) != 2:
             problems.append("the default mode with frxd running: exit %d, %r, %r" % (code, out, err))
+        code, out, err = frxd(root, "--status")
+        for want in ("frxd: running, pid %d, on %s" % (procs[-1].pid, root), "source: COM4:",
+                     "COM4: %s: fix (8 satellites in use)" % link, "logs: off (EnableLogs 0)"):
+            if want not in out.splitlines():
+                problems.append("status with frxd running lacks %r: %r" % (want, out))
+        if not any(line.startswith("last fix: ") and line.endswith(" s ago") for line in out.splitlines()):
+            problems.append("status shows no last fix: %r" % out)
+        code, out, err = frxd(root, "--stop")
+        if code != 0 or procs[-1].wait(timeout=5) is None or frxd(root, "--status")[0] != 1:
+            problems.append("frxd --stop: exit %d, %r %r" % (code, out, err))
     finally:
         stop(*procs)
         shutil.rmtree(root, ignore_errors=True)
