@@ -6,6 +6,7 @@ simulated receiver, the default mode prints positions, the status shows the rece
 the source, and frxd --stop ends it."""
 import os
 import shutil
+import socket
 import subprocess
 import sys
 import tempfile
@@ -58,6 +59,12 @@ def main():
         expect_refusal(missing, [], "no data root at %s (see --root)" % missing)
         if os.path.exists(missing):
             problems.append("a read-only command made the data root " + missing)
+        probe = socket.socket()
+        probe.bind(("127.0.0.1", 0))
+        tcp_port = probe.getsockname()[1]  # the README's TcpPort, free for tests running side by side
+        probe.close()
+        subprocess.run([os.path.join(BIN, "ferrox-reg"), "--root", root, "set", r"HKLM\Software\Quorvale\Frxd",
+                        "TcpPort", "dword:%d" % tcp_port], check=True)
         link = os.path.join(root, "receiver")
         subprocess.run([os.path.join(BIN, "ferrox-reg"), "--root", root, "set",
                         r"HKLM\Software\Quorvale\SerialPorts\COM4:", "Device", "sz:" + link], check=True)

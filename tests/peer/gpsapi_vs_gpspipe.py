@@ -58,6 +58,16 @@ def main():
                 time.sleep(0.1)
         host = subprocess.Popen([os.path.join(BIN, "frxd"), "--root", root, "--foreground"],
                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        # Running once its socket answers: the shim's watcher says so at once when it is not.
+        sock, end = os.path.join(root, "frxd.sock"), time.time() + 15
+        while time.time() < end:
+            try:
+                probe = socket.socket(socket.AF_UNIX)
+                probe.connect(sock)
+                probe.close()
+                break
+            except OSError:
+                time.sleep(0.1)
         pipe = subprocess.Popen(["gpspipe", "-w", "localhost:%d" % port], stdout=subprocess.PIPE, text=True)
         watch = [subprocess.Popen([os.path.join(BIN, "ferrox-gpsapi"), "--root", root, "watch", library, "--count",
                                    "5", "--max-age", "100000"], stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
