@@ -1,6 +1,7 @@
 #include "tcp_server.h"
 #include "accept_pause.h"
 #include <arpa/inet.h>
+#include <netdb.h>
 #include <atomic>
 #include <chrono>
 #include <cerrno>
@@ -177,7 +178,18 @@ bool StartTcpServer(const std::string& address, unsigned port, const std::u16str
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_port = htons(static_cast<uint16_t>(port));
-  if (port == 0 || port > 65535 || inet_pton(AF_INET, address.c_str(), &addr.sin_addr) != 1) {
+  bool named = inet_pton(AF_INET, address.c_str(), &addr.sin_addr) == 1;
+  if (!named) {  // a host name ("localhost"): its first IPv4 address
+    addrinfo hints{}, *found = nullptr;
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    if (getaddrinfo(address.c_str(), nullptr, &hints, &found) == 0 && found) {
+      addr.sin_addr = reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr;
+      named = true;
+    }
+    if (found) freeaddrinfo(found);
+  }
+  if (port == 0 || port > 65535 || !named) {
     *error = "bad NMEA server address " + address + ":" + std::to_string(port);
     return false;
   }

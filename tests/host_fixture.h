@@ -49,10 +49,21 @@ class HostTest : public DriverTest {
   // Starts frxd and waits until it serves (a socket or link left by a killed host does not count).
   pid_t StartHost() {
     pid_t pid = Spawn({FERROX_HOST_TOOL, "--root", root_, "--foreground"});
-    EXPECT_TRUE(WaitFor([&] { return FileExists(root_ + "/dev/ttyFRX0") && SocketAccepts(); }));
+    // The NMEA server listens a moment after the virtual port is linked; when it is configured,
+    // its first connection is waited for too.
+    DWORD tcpPort = 0;
+    bool tcpOn = GetDword(u"Software\\Quorvale\\Frxd", u"TcpPort", &tcpPort) && tcpPort == static_cast<DWORD>(port_);
+    EXPECT_TRUE(WaitFor([&] {
+      return FileExists(root_ + "/dev/ttyFRX0") && SocketAccepts() && (!tcpOn || TcpAccepts());
+    }));
     return pid;
   }
   bool SocketAccepts() { return Accepts(root_ + "/frxd.sock"); }
+  bool TcpAccepts() {
+    int fd = Connect();
+    if (fd >= 0) close(fd);
+    return fd >= 0;
+  }
   // Says on the bus at `address` what logind says before a suspend (true) and after the resume
   // (false); the test owns logind's name there.
   static bool PrepareForSleep(const std::string& address, bool sleeping) {

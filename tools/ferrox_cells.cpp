@@ -36,7 +36,8 @@ const char kUsage[] =
     "                             unless the row is newer. Imported cells are kept whatever their\n"
     "                             number: MaxCells bounds only the cells the service learns.\n"
     "Options:\n"
-    "  --root DIR   data root (default: $FERROX_ROOT, else $XDG_DATA_HOME/ferrox)\n"
+    "  --root DIR   data root (default: $FERROX_ROOT, else $XDG_DATA_HOME/ferrox,\n"
+    "               else ~/.local/share/ferrox)\n"
     "  --version    print the version\n"
     "  --help       this text\n"
     "Exit status: 0 on success, 1 with a one-line message on stderr otherwise.\n";

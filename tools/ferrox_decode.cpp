@@ -55,8 +55,8 @@ const char kUsage[] =
     "  --read-at MS   when the program reads after the arrival (default 500)\n"
     "  --profile N    the profile defaults used by --correct: 1 Driving (default), 2 Walking\n"
     "  --strict       the strict reading (see above)\n"
-    "  --versionprint the version\n"
-    "  --help   this text\n"
+    "  --version      print the version\n"
+    "  --help         this text\n"
     "Other sentences (proprietary, other types) are skipped.\n"
     "Exit status 0, or 1 with a one-line message when the input cannot be read.\n";
 

@@ -15,7 +15,7 @@ const char kUsage[] =
     "Usage: ferrox-sensors [--root DIR] [--backend B] [--count N] [--interval MS]\n"
     "Reads the phone's sensors as the Ferrox driver does and prints, per reading, the orientation,\n"
     "pitch and roll (degrees) and the compass heading (degrees from magnetic north, '-' for none).\n"
-    "  --root DIR      the data root (default: as frxd's)\n"
+    "  --root DIR      the data root (default: as frxd's, ~/.local/share/ferrox)\n"
     "  --backend B     the sensor device's source: auto, iio, proxy, script:PATH or none\n"
     "                  (default: the registry's Software\\Quorvale\\Sensors Backend, else auto)\n"
     "  --count N       stop after N readings (default: until SIGINT or SIGTERM)\n"
@@ -67,7 +67,14 @@ int main(int argc, char** argv) {
   for (int c; (c = getopt_long(argc, argv, "h", kOptions, nullptr)) != -1;) {
     switch (c) {
       case 'r': PlatformSetRoot(optarg); break;
-      case 'b': setenv("FERROX_SENSOR_BACKEND", optarg, 1); break;
+      case 'b': {
+        // The backends the sensor device knows; any other name is a mistake, said at once.
+        std::string b = optarg;
+        if (b != "auto" && b != "iio" && b != "proxy" && b != "none" && b.rfind("script:", 0) != 0)
+          return Fail("unknown backend " + b + " (auto, iio, proxy, script:PATH or none)");
+        setenv("FERROX_SENSOR_BACKEND", optarg, 1);
+        break;
+      }
       case 'n': count = Number(optarg, "--count"); break;
       case 'i': interval = Number(optarg, "--interval"); break;
       case 'h': fputs(kUsage, stdout); return 0;

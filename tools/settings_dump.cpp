@@ -12,7 +12,8 @@ static const char kUsage[] =
     "Loads the driver's settings from the registry of a data root, as the driver does when it\n"
     "starts (writing what the driver writes: GpsComPort and the GPS Intermediate Driver values),\n"
     "and prints them.\n"
-    "  --root DIR      data root (default: $FERROX_ROOT, else $XDG_DATA_HOME/ferrox)\n"
+    "  --root DIR      data root (default: $FERROX_ROOT, else $XDG_DATA_HOME/ferrox,\n"
+    "                  else ~/.local/share/ferrox)\n"
     "  --context KEY   the driver's active key (as the device manager passes it)\n"
     "  --version       print the version\n"
     "  --help          this text\n";

@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QThreadPool>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -78,6 +79,15 @@ int main(int argc, char** argv) {
   if (int done = RunCommandOptions(line.c_str())) return done > 0 ? 0 : 1;
   int qtArgc = static_cast<int>(qtArgs.size());
   qtArgs.push_back(nullptr);
+  // Without a display Qt would abort with its own message: say what is missing instead.
+  bool platformChosen = getenv("QT_QPA_PLATFORM") && *getenv("QT_QPA_PLATFORM");
+  for (char* q : qtArgs)
+    if (q && (!strcmp(q, "-platform") || !strncmp(q, "-platform=", 10))) platformChosen = true;
+  if (!platformChosen && !(getenv("DISPLAY") && *getenv("DISPLAY")) &&
+      !(getenv("WAYLAND_DISPLAY") && *getenv("WAYLAND_DISPLAY"))) {
+    fprintf(stderr, "ferrox-settings: no display (neither DISPLAY nor WAYLAND_DISPLAY is set)\n");
+    return 1;
+  }
   QApplication app(qtArgc, qtArgs.data());
   app.setApplicationName("ferrox-settings");
   app.setDesktopFileName("ferrox-settings");

@@ -68,6 +68,15 @@ TEST_F(HostTest, TcpClientsShareOneChannelAndThoseThatVanishLeaveNone) {
   EXPECT_TRUE(WaitFor([] { return FreeChannels() == 10; }));
 }
 
+TEST_F(HostTest, TheTcpAddressMayBeAHostName) {
+  SetString(u"Software\\Quorvale\\Frxd", u"TcpAddress", u"localhost");
+  StartHost();
+  int fd = Connect();  // 127.0.0.1
+  ASSERT_GE(fd, 0);
+  EXPECT_NE(Receive(fd, 5000).find("$GPRMC"), std::string::npos);
+  close(fd);
+}
+
 TEST_F(HostTest, TheVirtualPortHoldsAChannelOnlyWhileAProgramHasItOpen) {
   StartHost();
   int tty = open((root_ + "/dev/ttyFRX0").c_str(), O_RDWR | O_NOCTTY);

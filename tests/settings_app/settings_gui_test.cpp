@@ -541,3 +541,12 @@ TEST_F(SettingsCalibrationTest, ADriveMeasuresTheOffsetAndAbortOrClosingRestores
   window_->close();
   EXPECT_EQ(StoredMagVal(), 10u);
 }
+
+TEST_F(SettingsGuiTest, WithoutADisplayItSaysSoInOneLine) {
+  std::string out;
+  EXPECT_EQ(RunCommand("env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM " + std::string(FERROX_SETTINGS_TOOL) +
+                           " --root " + root_ + " 2>&1",
+                       &out),
+            1);
+  EXPECT_EQ(out, "ferrox-settings: no display (neither DISPLAY nor WAYLAND_DISPLAY is set)\n");
+}
