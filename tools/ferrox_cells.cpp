@@ -4,6 +4,8 @@
 #include <cstring>
 #include <optional>
 #include <string>
+#include <sys/stat.h>
+#include <ctime>
 #include <vector>
 #include "cell_import.h"
 #include "cell_service/cell_db.h"
@@ -114,6 +116,9 @@ void PrintCell(const CellRecord& r) {
 int List(int argc, char** argv) {
   if (argc == 0) {
     FileNode* list = RecList("\\Quorvale\\*.dbc");
+    if (!list)
+      printf("no cell files in %s/Quorvale (the service learns cells from GPS fixes; import adds a database)\n",
+             PlatformRoot().c_str());
     for (FileNode* f = list; f; f = f->next) {
       int index = RecOpen((std::string("\\Quorvale\\") + f->name).c_str(), kRecordModeReadWrite);
       printf("%s %u\n", f->name, index >= 0 ? RecCount(index, sizeof(CellRecord)) : 0);
@@ -129,6 +134,29 @@ int List(int argc, char** argv) {
   if (index < 0) return Fail(error);
   for (const CellRecord& r : All(index)) PrintCell(r);
   RecClose(index);
+  return 0;
+}
+
+// Writes the GPX files and says which it wrote.
+int Export(int argc) {
+  if (argc != 0) return Fail("export takes no argument (it writes <root>/Quorvale/<MCC>.gpx)");
+  time_t start = time(nullptr);
+  {
+    ServicePause pause;
+    ExportTowerMap();
+  }
+  int written = 0;
+  FileNode* list = RecList("\\Quorvale\\*.gpx");
+  for (FileNode* f = list; f; f = f->next) {
+    std::string path = PlatformRoot() + "/Quorvale/" + f->name;
+    struct stat st{};
+    if (stat(path.c_str(), &st) == 0 && st.st_mtime >= start - 1) {
+      printf("wrote %s\n", path.c_str());
+      ++written;
+    }
+  }
+  RecFreeList(list);
+  if (!written) printf("no cells with a position to export\n");
   return 0;
 }
 
@@ -245,11 +273,7 @@ int main(int argc, char** argv) {
   if (command == "find") return Find(rest, args);
   if (command == "verify") return Verify(rest, args, false);
   if (command == "repair") return Verify(rest, args, true);
-  if (command == "export") {
-    ServicePause pause;
-    ExportTowerMap();
-    return 0;
-  }
+  if (command == "export") return Export(rest);
   if (command == "import") return Import(rest, args);
   return Fail("unknown command " + command + " (see --help)");
 }

@@ -65,6 +65,9 @@ TEST_F(FerroxCellsTest, ALargeCsvImportsInsideItsBoxAndItsCellsAreFound) {
 }
 
 TEST_F(FerroxCellsTest, ADamagedFileIsFoundAndRepairedAndBadUseIsRefused) {
+  std::string text;
+  ASSERT_EQ(Cells("list", &text), 0);  // a fresh root: says there is nothing yet
+  EXPECT_EQ(text.rfind("no cell files in " + root_ + "/Quorvale", 0), 0u) << text;
   CreateDirectoryW(u"\\Quorvale", nullptr);
   CellRecord a{}, b{};
   a.Cid = 9, b.Cid = 3;
@@ -74,7 +77,6 @@ TEST_F(FerroxCellsTest, ADamagedFileIsFoundAndRepairedAndBadUseIsRefused) {
     for (const CellRecord* r : {&a, &a, &b}) f.write(reinterpret_cast<const char*>(r), sizeof *r);
     f.write("xx", 2);
   }
-  std::string text;
   EXPECT_EQ(Cells("verify 262", &text), 1);
   EXPECT_NE(text.find("3 cells, 1 out of order, 1 duplicates, 2 bytes of a partial record"), std::string::npos) << text;
   ASSERT_EQ(Cells("repair 262", &text), 0) << text;
@@ -82,6 +84,11 @@ TEST_F(FerroxCellsTest, ADamagedFileIsFoundAndRepairedAndBadUseIsRefused) {
   EXPECT_NE(text.find("2 cells, 0 out of order"), std::string::npos) << text;
   ASSERT_EQ(Cells("list", &text), 0);
   EXPECT_EQ(text, "262.dbc 2\n");
+  // Export says what it wrote; an argument it does not take is refused.
+  ASSERT_EQ(Cells("export", &text), 0) << text;
+  EXPECT_EQ(text, "wrote " + root_ + "/Quorvale/262.gpx\n");
+  EXPECT_EQ(Cells("export out.gpx", &text), 1);
+  EXPECT_NE(text.find("export takes no argument"), std::string::npos) << text;
   EXPECT_EQ(Cells("verify 999", &text), 1);
   EXPECT_NE(text.find("no cell file"), std::string::npos) << text;
   EXPECT_EQ(Cells("import " + root_ + "/missing.csv", &text), 1);
