@@ -21,8 +21,6 @@ int NotRunning() {
   return 1;
 }
 
-std::string Text(LPCWSTR key, LPCWSTR name, const std::string& fallback) { return PlatformReadText(key, name, fallback); }
-
 // The age of the last good fix the driver stored, and where it was; false when it stored none.
 bool LastFix(std::string* where, double* ageSeconds) {
   HKEY key;
@@ -31,8 +29,8 @@ bool LastFix(std::string* where, double* ageSeconds) {
   bool ok = ReadValue(key, u"LastGpsUpdateTime", &stored, sizeof stored) == ERROR_SUCCESS;
   RegCloseKey(key);
   if (!ok) return false;
-  *where = Text(u"Software\\Quorvale\\CellTower", u"Latitude", "?") + " " +
-           Text(u"Software\\Quorvale\\CellTower", u"Longitude", "?");
+  *where = PlatformReadText(u"Software\\Quorvale\\CellTower", u"Latitude", "?") + " " +
+           PlatformReadText(u"Software\\Quorvale\\CellTower", u"Longitude", "?");
   SYSTEMTIME now;
   GetSystemTime(&now);
   FILETIME current;
@@ -65,16 +63,16 @@ int PrintHostStatus() {
   printf("frxd: running, pid %d, on %s\n", pid, PlatformRoot().c_str());
   printf("virtual port: %s\n", s.ptyLink.c_str());
   if (s.tcpPort) printf("NMEA server: %s:%u, %s clients\n", s.tcpAddress.c_str(), s.tcpPort,
-                        Text(HOST_KEY u"\\Status", u"Clients", "0").c_str());
+                        PlatformReadText(HOST_KEY u"\\Status", u"Clients", "0").c_str());
   else printf("NMEA server: off\n");
-  printf("source: %s\n", Text(MAIN_KEY u"\\Status", u"Source", "none yet").c_str());
+  printf("source: %s\n", PlatformReadText(MAIN_KEY u"\\Status", u"Source", "none yet").c_str());
   for (int n = 1; n <= 9; ++n) {
     WCHAR name[8];
     char text[8], device[256];
     snprintf(text, sizeof text, "COM%d:", n);
     Utf8ToWide(text, name, 8);
     if (!PlatformSerialDevice(name, device, sizeof device)) continue;
-    std::string state = Text(MAIN_KEY u"\\Status", name, "not opened yet (no program has read the port)");
+    std::string state = PlatformReadText(MAIN_KEY u"\\Status", name, "not opened yet (no program has read the port)");
     printf("%s %s: %s\n", text, device, state.c_str());
   }
   std::string where;

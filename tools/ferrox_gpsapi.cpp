@@ -10,7 +10,6 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 #include "platform/gps_api.h"
 #include "platform/device_protocol.h"
@@ -59,22 +58,6 @@ void Print(const GPS_POSITION& p) {
   fflush(stdout);
 }
 
-// True when something accepts a connection on the Unix socket `path`.
-bool UnixSocketAnswers(const std::string& path) {
-  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return false;
-  sockaddr_un a{};
-  a.sun_family = AF_UNIX;
-  if (path.size() >= sizeof a.sun_path) {
-    close(fd);
-    return false;
-  }
-  memcpy(a.sun_path, path.c_str(), path.size() + 1);
-  bool ok = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-  close(fd);
-  return ok;
-}
-
 // True when a TCP connection to host:port opens within `ms`.
 bool TcpAnswers(const std::string& host, const std::string& port, int ms) {
   addrinfo hints{}, *list = nullptr;
@@ -101,7 +84,7 @@ bool TcpAnswers(const std::string& host, const std::string& port, int ms) {
 // The peer the chosen library needs, or a one-line reason it is missing ("" when it answers).
 std::string MissingPeer(const char16_t* library) {
   if (std::u16string(library) == u"gpsapi.dll") {
-    if (!UnixSocketAnswers(PlatformHostSocketPath())) return "frxd is not running on " + PlatformRoot();
+    if (!PlatformHostRunning()) return "frxd is not running on " + PlatformRoot();
     return "";
   }
   std::string host = PlatformReadText(u"Software\\Quorvale\\Gpsd", u"Host", "localhost");

@@ -71,6 +71,12 @@ std::u16string WireName(const std::string& payload, size_t offset) {
   return name;
 }
 
+bool PlatformHostRunning() {
+  int fd = WireConnect();
+  if (fd >= 0) close(fd);
+  return fd >= 0;
+}
+
 int WireConnect() {
   std::string path = PlatformHostSocketPath();
   sockaddr_un addr{};

@@ -65,8 +65,3 @@ void ReportPortState(int n, PortState state, DWORD value) {
   LogPrintf(LOG_CRLF, "%s", line);
   Publish(name, line + strlen(text) + 1);
 }
-
-PortState ReportedPortState(int n) {
-  if (n < 1 || n >= kSourcePorts) return PORT_STATE_UNKNOWN;
-  return static_cast<PortState>(InterlockedCompareExchange(&g_state[n], 0, 0));
-}

@@ -18,8 +18,6 @@ enum PortState : LONG {
 // error code (MISSING, DENIED, FAILED), the baud rate (NMEA) or the satellites (NO_FIX, FIX).
 // Ports without a mapped device are not reported.
 void ReportPortState(int n, PortState state, DWORD value);
-// The last state reported for COMn:.
-PortState ReportedPortState(int n);
 // Says which source is current (-1 none, 0 the platform GPS API, 1..9 COMn:) for `frxd --status`.
 void ReportCurrentSource(LONG port);
 // Forgets the states of an earlier run (at the driver's start).

@@ -8,27 +8,12 @@ import shutil
 import socket
 import subprocess
 import sys
-import tempfile
 import threading
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "peer"))
-from nmea_common import stop  # noqa: E402
+from journey_common import fail, free_port, new_root, reg, stop
 
 BIN, SOURCE = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
-
-
-def fail(message):
-    print("FAIL: " + message)
-    sys.exit(1)
-
-
-def free_port():
-    s = socket.socket()
-    s.bind(("127.0.0.1", 0))
-    port = s.getsockname()[1]
-    s.close()
-    return port
 
 
 class Frxd:
@@ -74,19 +59,13 @@ class Frxd:
 
 
 def main():
-    root = tempfile.mkdtemp(prefix="ferrox-words-")
+    root = new_root(os.path.dirname(BIN), SOURCE, "ferrox-words-")
     procs = []
     try:
-        subprocess.run([os.path.join(SOURCE, "scripts/setup-root.sh"), root, os.path.dirname(BIN)], check=True,
-                       capture_output=True, cwd=SOURCE)
         tcp_port = free_port()
-
-        def reg(key, name, value):
-            subprocess.run([os.path.join(BIN, "ferrox-reg"), "--root", root, "set", key, name, value], check=True)
-
-        reg(r"HKLM\Software\Quorvale\Frxd", "TcpPort", "dword:%d" % tcp_port)
+        reg(BIN, root, r"HKLM\Software\Quorvale\Frxd", "TcpPort", "dword:%d" % tcp_port)
         link = os.path.join(root, "ttyACM0")
-        reg(r"HKLM\Software\Quorvale\SerialPorts\COM4:", "Device", "sz:" + link)
+        reg(BIN, root, r"HKLM\Software\Quorvale\SerialPorts\COM4:", "Device", "sz:" + link)
         frxd = Frxd(root, tcp_port)
         frxd.wait_line("COM4: %s: no such device, waiting for it" % link, 15)
         procs.append(subprocess.Popen([os.path.join(BIN, "ferrox-sim"), "receiver", "--link", link, "--baud", "9600",
@@ -107,7 +86,7 @@ def main():
         else:
             open(denied, "w").close()
             os.chmod(denied, 0)
-        reg(r"HKLM\Software\Quorvale\SerialPorts\COM4:", "Device", "sz:" + denied)
+        reg(BIN, root, r"HKLM\Software\Quorvale\SerialPorts\COM4:", "Device", "sz:" + denied)
         frxd = Frxd(root, tcp_port)
         frxd.wait_line("COM4: %s: permission denied (add your user to the dialout group)" % denied, 15)
         frxd.end()

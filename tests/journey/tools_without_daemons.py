@@ -6,14 +6,11 @@ simulated receiver, the default mode prints positions, the status shows the rece
 the source, and frxd --stop ends it."""
 import os
 import shutil
-import socket
 import subprocess
 import sys
-import tempfile
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "peer"))
-from nmea_common import stop  # noqa: E402
+from journey_common import free_port, new_root, reg, stop
 
 BIN, SOURCE = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
 problems = []
@@ -40,14 +37,11 @@ def frxd(root, option):
 
 
 def main():
-    root = tempfile.mkdtemp(prefix="ferrox-tools-")
+    root = new_root(os.path.dirname(BIN), SOURCE, "ferrox-tools-")
     procs = []
     try:
-        subprocess.run([os.path.join(SOURCE, "scripts/setup-root.sh"), root, os.path.dirname(BIN)], check=True,
-                       capture_output=True, cwd=SOURCE)
         # gpsd is asked for on a port nobody listens on, whatever runs on this machine.
-        subprocess.run([os.path.join(BIN, "ferrox-reg"), "--root", root, "set", r"HKLM\Software\Quorvale\Gpsd",
-                        "Port", "sz:1"], check=True)
+        reg(BIN, root, r"HKLM\Software\Quorvale\Gpsd", "Port", "sz:1")
         expect_refusal(root, [], "frxd is not running on " + root)
         expect_refusal(root, ["--shim"], "frxd is not running on " + root)
         expect_refusal(root, ["--client"], "gpsd not reachable at localhost:1")
@@ -59,15 +53,10 @@ def main():
         expect_refusal(missing, [], "no data root at %s (see --root)" % missing)
         if os.path.exists(missing):
             problems.append("a read-only command made the data root " + missing)
-        probe = socket.socket()
-        probe.bind(("127.0.0.1", 0))
-        tcp_port = probe.getsockname()[1]  # the README's TcpPort, free for tests running side by side
-        probe.close()
-        subprocess.run([os.path.join(BIN, "ferrox-reg"), "--root", root, "set", r"HKLM\Software\Quorvale\Frxd",
-                        "TcpPort", "dword:%d" % tcp_port], check=True)
+        # the README's TcpPort, free for tests running side by side
+        reg(BIN, root, r"HKLM\Software\Quorvale\Frxd", "TcpPort", "dword:%d" % free_port())
         link = os.path.join(root, "receiver")
-        subprocess.run([os.path.join(BIN, "ferrox-reg"), "--root", root, "set",
-                        r"HKLM\Software\Quorvale\SerialPorts\COM4:", "Device", "sz:" + link], check=True)
+        reg(BIN, root, r"HKLM\Software\Quorvale\SerialPorts\COM4:", "Device", "sz:" + link)
         procs.append(subprocess.Popen([os.path.join(BIN, "ferrox-sim"), "receiver", "--link", link],
                                       stderr=subprocess.DEVNULL))
         procs.append(subprocess.Popen([os.path.join(BIN, "frxd"), "--root", root, "--foreground"],

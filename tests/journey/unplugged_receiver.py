@@ -10,35 +10,13 @@ import shutil
 import socket
 import subprocess
 import sys
-import tempfile
 import threading
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "peer"))
-from nmea_common import stop  # noqa: E402
+from journey_common import fail, free_port, new_root, reg, stop, wait_for
 
 BIN, SOURCE = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
 GONE_AFTER = 15  # s: the projection window (10 s) and the port's loss (5 s) past the last fix
-
-
-def fail(message):
-    print("FAIL: " + message)
-    sys.exit(1)
-
-
-def wait_for(test, seconds):
-    end = time.time() + seconds
-    while time.time() < end and not test():
-        time.sleep(0.05)
-    return test()
-
-
-def free_port():
-    s = socket.socket()
-    s.bind(("127.0.0.1", 0))
-    port = s.getsockname()[1]
-    s.close()
-    return port
 
 
 class Lines(threading.Thread):
@@ -72,17 +50,13 @@ class Lines(threading.Thread):
 def main():
     if shutil.which("gpsd") is None or shutil.which("gpspipe") is None:
         fail("gpsd and gpspipe are not installed: no peer to read the virtual port")
-    root = tempfile.mkdtemp(prefix="ferrox-unplug-")
+    root = new_root(os.path.dirname(BIN), SOURCE, "ferrox-unplug-")
     procs = []
     try:
-        subprocess.run([os.path.join(SOURCE, "scripts/setup-root.sh"), root, os.path.dirname(BIN)], check=True,
-                       capture_output=True, cwd=SOURCE)
         link, port = os.path.join(root, "receiver"), os.path.join(root, "dev/ttyFRX0")
-        subprocess.run([os.path.join(BIN, "ferrox-reg"), "--root", root, "set",
-                        r"HKLM\Software\Quorvale\SerialPorts\COM4:", "Device", "sz:" + link], check=True)
+        reg(BIN, root, r"HKLM\Software\Quorvale\SerialPorts\COM4:", "Device", "sz:" + link)
         tcp_port = free_port()  # the README's TcpPort, free for tests running side by side
-        subprocess.run([os.path.join(BIN, "ferrox-reg"), "--root", root, "set", r"HKLM\Software\Quorvale\Frxd",
-                        "TcpPort", "dword:%d" % tcp_port], check=True)
+        reg(BIN, root, r"HKLM\Software\Quorvale\Frxd", "TcpPort", "dword:%d" % tcp_port)
         sim = [os.path.join(BIN, "ferrox-sim"), "receiver", "--link", link]
         receiver = subprocess.Popen(sim, stderr=subprocess.DEVNULL)
         procs.append(receiver)

@@ -68,6 +68,8 @@ static_assert(offsetof(WireResult, value) == 8);
 
 // The host socket's path under the data root.
 std::string PlatformHostSocketPath();
+// True when a host (frxd) answers on the data root's socket.
+bool PlatformHostRunning();
 // Whole-message I/O on a socket; false on any error or a payload above the limit.
 bool WireSend(int fd, uint32_t op, uint32_t id, const void* a, uint32_t aLength, const void* b = nullptr,
               uint32_t bLength = 0);
