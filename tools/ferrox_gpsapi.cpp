@@ -4,17 +4,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <cerrno>
 #include <getopt.h>
-#include <netdb.h>
-#include <poll.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <unistd.h>
 #include "platform/gps_api.h"
+#include "gpsd_feed.h"
 #include "platform/device_protocol.h"
 #include "platform/platform.h"
-#include "platform/registry_values.h"
 #include "support/program_options.h"
 #include "support/c_numbers.h"
 
@@ -58,38 +53,14 @@ void Print(const GPS_POSITION& p) {
   fflush(stdout);
 }
 
-// True when a TCP connection to host:port opens within `ms`.
-bool TcpAnswers(const std::string& host, const std::string& port, int ms) {
-  addrinfo hints{}, *list = nullptr;
-  hints.ai_socktype = SOCK_STREAM;
-  if (getaddrinfo(host.c_str(), port.c_str(), &hints, &list) != 0) return false;
-  bool ok = false;
-  for (addrinfo* a = list; a && !ok; a = a->ai_next) {
-    int fd = socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol);
-    if (fd < 0) continue;
-    if (connect(fd, a->ai_addr, a->ai_addrlen) == 0) {
-      ok = true;
-    } else if (errno == EINPROGRESS) {
-      pollfd p{fd, POLLOUT, 0};
-      int err = 0;
-      socklen_t len = sizeof err;
-      ok = poll(&p, 1, ms) == 1 && getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err == 0;
-    }
-    close(fd);
-  }
-  freeaddrinfo(list);
-  return ok;
-}
-
 // The peer the chosen library needs, or a one-line reason it is missing ("" when it answers).
 std::string MissingPeer(const char16_t* library) {
   if (std::u16string(library) == u"gpsapi.dll") {
     if (!PlatformHostRunning()) return "frxd is not running on " + PlatformRoot();
     return "";
   }
-  std::string host = PlatformReadText(u"Software\\Quorvale\\Gpsd", u"Host", "localhost");
-  std::string port = PlatformReadText(u"Software\\Quorvale\\Gpsd", u"Port", "2947");
-  if (!TcpAnswers(host, port, 2000)) return "gpsd not reachable at " + host + ":" + port;
+  GpsdSettings gpsd = ReadGpsdSettings();
+  if (!GpsdReachable()) return "gpsd not reachable at " + gpsd.host + ":" + gpsd.port;
   return "";
 }
 

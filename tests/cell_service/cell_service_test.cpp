@@ -37,6 +37,23 @@ class CellServiceTest : public WithCellService<DriverTest> {
     ASSERT_EQ(TWK_Init(u"Services\\Towerkin", nullptr), kServiceContext);
     inited_ = true;
   }
+  // A ModemManager modem on a bus of the test's own reports `cell`: the service finds it in the
+  // cell file (52.5 N), asking no web service.
+  void ExpectFoundOffline(const FakeModem::State& cell) {
+    std::string address = StartPrivateBus();
+    ASSERT_FALSE(HasFailure());
+    setenv("FERROX_SYSTEM_BUS", address.c_str(), 1);
+    FakeModem modem(address);
+    ASSERT_TRUE(modem.Ready());
+    modem.Change(cell);
+    LookupServer();
+    SetString(u"Software\\Quorvale\\Radio", u"Backend", u"modemmanager");
+    Init();
+    ASSERT_TRUE(WaitFor([&] { return GetString(kCellKey, u"LastSource") == u"Database"; }, 10)) << ServiceLog();
+    EXPECT_EQ(GetString(kCellKey, u"Latitude"), u"52.500000");
+    EXPECT_TRUE(server_.Requests().empty());
+    unsetenv("FERROX_SYSTEM_BUS");
+  }
   BOOL Code(DWORD code, const void* in = nullptr, DWORD inLength = 0, void* out = nullptr, DWORD outLength = 0,
             DWORD* actual = nullptr) {
     return TWK_IOControl(kServiceHandle, code, static_cast<BYTE*>(const_cast<void*>(in)), inLength,
@@ -385,24 +402,12 @@ TEST_F(CellServiceTest, AFiveGCellImportedIsFoundWhenTheModemReportsIt) {
   std::string out;
   ASSERT_EQ(RunCommand(std::string(FERROX_CELLS_TOOL) + " --root " + root_ + " import " + csv + " 2>&1", &out), 0) << out;
   EXPECT_NE(out.find("3 rows, 2 cells taken, 1 rejected"), std::string::npos) << out;
-  std::string address = StartPrivateBus();
-  ASSERT_FALSE(HasFailure());
-  setenv("FERROX_SYSTEM_BUS", address.c_str(), 1);
-  FakeModem modem(address);
-  ASSERT_TRUE(modem.Ready());
   FakeModem::State nr;
   nr.cellType = 6;
   nr.lac = "";
   nr.tac = "ABCDE";
   nr.ci = "9ABCDEF01";
-  modem.Change(nr);
-  LookupServer();
-  SetString(u"Software\\Quorvale\\Radio", u"Backend", u"modemmanager");
-  Init();
-  ASSERT_TRUE(WaitFor([&] { return GetString(kCellKey, u"LastSource") == u"Database"; }, 10)) << ServiceLog();
-  EXPECT_EQ(GetString(kCellKey, u"Latitude"), u"52.500000");
-  EXPECT_TRUE(server_.Requests().empty());
-  unsetenv("FERROX_SYSTEM_BUS");
+  ExpectFoundOffline(nr);
 }
 
 namespace {
@@ -475,24 +480,12 @@ TEST_F(CellServiceTest, AnLteCellFromTheLocationStringIsKeyedByItsTrackingArea) 
     r.Longitude = 13.4;
     std::ofstream(root_ + "/Quorvale/262.dbc", std::ios::binary).write(reinterpret_cast<const char*>(&r), sizeof r);
   }
-  std::string address = StartPrivateBus();
-  ASSERT_FALSE(HasFailure());
-  setenv("FERROX_SYSTEM_BUS", address.c_str(), 1);
-  FakeModem modem(address);
-  ASSERT_TRUE(modem.Ready());
   FakeModem::State lte;
   lte.cellInfo = false;  // the location string serves
   lte.lac = "4F1";
   lte.tac = "1268";
   lte.ci = "1E240";
-  modem.Change(lte);
-  LookupServer();
-  SetString(u"Software\\Quorvale\\Radio", u"Backend", u"modemmanager");
-  Init();
-  ASSERT_TRUE(WaitFor([&] { return GetString(kCellKey, u"LastSource") == u"Database"; }, 10)) << ServiceLog();
-  EXPECT_EQ(GetString(kCellKey, u"Latitude"), u"52.500000");
-  EXPECT_TRUE(server_.Requests().empty());
-  unsetenv("FERROX_SYSTEM_BUS");
+  ExpectFoundOffline(lte);
 }
 
 // The system bus itself goes (its daemon restarts): the radio connects again and follows the
