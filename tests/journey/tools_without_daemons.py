@@ -1,16 +1,19 @@
 #!/usr/bin/env python3
-"""ferrox-gpsapi and frxd --status on a root made by scripts/setup-root.sh: without frxd and
-without gpsd every mode exits 1 within 2 s with one line naming what is missing, and the status
-says frxd is not running; a root that does not exist is refused (and not made); with frxd and a
-simulated receiver, the default mode prints positions, the status shows the receiver, its fix and
-the source, and frxd --stop ends it."""
+"""ferrox-gpsapi, frxd --status, ferrox-cells and a profile switch on a root made by
+scripts/setup-root.sh: without frxd and without gpsd every mode exits 1 within 2 s with one line
+naming what is missing, and the status says frxd is not running; a root that does not exist is refused (and not made); with frxd and a
+simulated receiver (NMEA server on TcpAddress localhost), the default mode prints positions, the
+status shows the receiver, its fix and the source, a profile switch from the settings program's
+command line reaches a program reading the TCP port, and frxd --stop ends it. A fresh root's
+ferrox-cells list says it has no cell files."""
 import os
 import shutil
+import socket
 import subprocess
 import sys
 import time
 
-from journey_common import free_port, new_root, reg, stop
+from journey_common import free_port, new_root, reg, stop, wait_for
 
 BIN, SOURCE = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
 problems = []
@@ -49,21 +52,25 @@ def main():
         code, out, err = frxd(root, "--status")
         if code != 1 or err != "frxd: frxd is not running on " + root:
             problems.append("status without frxd: exit %d, %r" % (code, err))
+        cells = subprocess.run([os.path.join(BIN, "ferrox-cells"), "--root", root, "list"], capture_output=True,
+                               text=True, timeout=20)
+        if cells.returncode != 0 or not cells.stdout.startswith("no cell files in %s/Quorvale" % root):
+            problems.append("ferrox-cells list on a fresh root: exit %d, %r" % (cells.returncode, cells.stdout))
         missing = os.path.join(root, "nothing-here")
         expect_refusal(missing, [], "no data root at %s (see --root)" % missing)
         if os.path.exists(missing):
             problems.append("a read-only command made the data root " + missing)
-        # the README's TcpPort, free for tests running side by side
-        reg(BIN, root, r"HKLM\Software\Quorvale\Frxd", "TcpPort", "dword:%d" % free_port())
+        # the README's TcpPort (free for tests running side by side) and TcpAddress as a host name
+        tcp_port = free_port()
+        reg(BIN, root, r"HKLM\Software\Quorvale\Frxd", "TcpPort", "dword:%d" % tcp_port)
+        reg(BIN, root, r"HKLM\Software\Quorvale\Frxd", "TcpAddress", "sz:localhost")
         link = os.path.join(root, "receiver")
         reg(BIN, root, r"HKLM\Software\Quorvale\SerialPorts\COM4:", "Device", "sz:" + link)
         procs.append(subprocess.Popen([os.path.join(BIN, "ferrox-sim"), "receiver", "--link", link],
                                       stderr=subprocess.DEVNULL))
         procs.append(subprocess.Popen([os.path.join(BIN, "frxd"), "--root", root, "--foreground"],
                                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
-        end = time.time() + 10
-        while time.time() < end and not os.path.exists(os.path.join(root, "frxd.sock")):
-            time.sleep(0.05)
+        wait_for(lambda: os.path.exists(os.path.join(root, "frxd.sock")), 10)
         code, out, err, took = watch(root, "--count", "2", seconds=20)
         if code != 0 or len(out.splitlines()) != 2:
             problems.append("the default mode with frxd running: exit %d, %r, %r" % (code, out, err))
@@ -74,6 +81,23 @@ def main():
                 problems.append("status with frxd running lacks %r: %r" % (want, out))
         if not any(line.startswith("last fix: ") and line.endswith(" s ago") for line in out.splitlines()):
             problems.append("status shows no last fix: %r" % out)
+        # A profile switch from the settings program's command line reaches a program reading the
+        # TCP port ($PGRMT's profile field) while the driver reloads its settings.
+        reader = socket.create_connection(("127.0.0.1", tcp_port), timeout=10)
+        env = dict(os.environ, QT_QPA_PLATFORM="offscreen")
+        switch = subprocess.run([os.path.join(BIN, "ferrox-settings"), "--root", root, "Profile=2"], env=env,
+                                capture_output=True, text=True, timeout=30)
+        seen, end = b"", time.time() + 10
+
+        def profile_two():
+            return any(l.startswith(b"$PGRMT") and l.split(b",")[5] == b"2" for l in seen.split(b"\r\n")[:-1])
+
+        while time.time() < end and not profile_two():
+            seen += reader.recv(4096)
+        reader.close()
+        if switch.returncode != 0 or not profile_two():
+            problems.append("Profile=2 (exit %d, %r) never reached the TCP port: %r" %
+                            (switch.returncode, switch.stderr, seen[-300:]))
         code, out, err = frxd(root, "--stop")
         if code != 0 or procs[-1].wait(timeout=5) is None or frxd(root, "--status")[0] != 1:
             problems.append("frxd --stop: exit %d, %r %r" % (code, out, err))
