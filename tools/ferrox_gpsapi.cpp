@@ -107,8 +107,7 @@ int main(int argc, char** argv) {
     fputs(kUsage, stderr);
     return 1;
   }
-  struct stat rootStat{};
-  if (stat(PlatformRoot().c_str(), &rootStat) != 0) return Fail("no data root at " + PlatformRoot() + " (see --root)");
+  if (RefuseMissingRoot("ferrox-gpsapi")) return 1;
   std::string missing = MissingPeer(library);
   if (!missing.empty()) return Fail(missing);
   HMODULE m = LoadLibraryW(library);

@@ -8,6 +8,7 @@
 #include <getopt.h>  // optind: where the command starts
 #include "platform/platform.h"
 #include "support/reg_file.h"
+#include "settings_store/known_values.h"
 #include "support/program_options.h"
 
 namespace {
@@ -19,8 +20,11 @@ const char kUsage[] =
     "Commands:\n"
     "  list KEY                 subkeys (ending in \\) and values of KEY\n"
     "  get KEY VALUE            print one value (dword in decimal, sz as text, binary as hex)\n"
-    "  set KEY VALUE TYPE:DATA  write a value; TYPE:DATA is dword:N (decimal, or hex with 0x),\n"
-    "                           sz:TEXT or hex:aa,bb,...; the key is created when missing\n"
+    "  set [--force] KEY VALUE TYPE:DATA\n"
+    "                           write a value; TYPE:DATA is dword:N (decimal, or hex with 0x),\n"
+    "                           sz:TEXT or hex:aa,bb,...; the key is created when missing. Under\n"
+    "                           Ferrox's own keys a name no program reads, or a known value of\n"
+    "                           another type, is refused unless --force is given\n"
     "  delete KEY [VALUE]       delete a value, or the key with all its subkeys\n"
     "  import FILE.reg          apply a REGEDIT4 file (nothing is applied if it does not parse)\n"
     "  export KEY [FILE.reg]    write KEY and its subkeys as REGEDIT4 (to stdout without FILE)\n"
@@ -104,10 +108,22 @@ int Get(const std::string& key, const std::string& value) {
   return 0;
 }
 
-int Set(const std::string& key, const std::string& value, const std::string& typed) {
+// Why Ferrox would not read this value as written, or "" when it would (or does not check the key).
+std::string Mistake(const std::string& key, const std::string& value, DWORD type) {
+  DWORD wanted = 0;
+  int known = LookUpKnownValue(Utf8ToWide(key.c_str()).c_str(), Utf8ToWide(value.c_str()).c_str(), &wanted);
+  if (known == VALUE_UNKNOWN) return "no Ferrox program reads a value " + value + " under " + key + " (misspelt?)";
+  if (known != VALUE_KNOWN || wanted == type) return "";
+  if (wanted == KNOWN_TEXT_OR_NUMBER && (type == REG_SZ || type == REG_DWORD)) return "";
+  return key + " " + value + " is read as " + KnownTypeName(wanted) + ", not " + KnownTypeName(type);
+}
+
+int Set(const std::string& key, const std::string& value, const std::string& typed, bool force) {
   RegChange c{RegChange::SetValue, key, value, 0, {}};
   std::string error;
   if (!ParseTypedData(typed, c.type, c.data, error)) return Fail(error);
+  std::string mistake = Mistake(key, value, c.type);
+  if (!mistake.empty() && !force) return Fail(mistake + "; --force writes it anyway");
   if (ApplyRegChanges({c}, error)) return Fail(RegError(ERROR_GEN_FAILURE, error));
   return 0;
 }
@@ -171,7 +187,9 @@ int main(int argc, char** argv) {
   if (done >= 0) return done;
   std::vector<std::string> args(argv + optind, argv + argc);
   if (args.empty()) return Fail("no command (see --help)");
-  const std::string& cmd = args[0];
+  const std::string cmd = args[0];
+  bool force = cmd == "set" && args.size() > 1 && args[1] == "--force";
+  if (force) args.erase(args.begin() + 1);
   auto need = [&](size_t lo, size_t hi) { return args.size() >= lo + 1 && args.size() <= hi + 1; };
   std::string key;
   if (cmd == "import") {
@@ -181,9 +199,10 @@ int main(int argc, char** argv) {
   if (cmd != "list" && cmd != "get" && cmd != "set" && cmd != "delete" && cmd != "export")
     return Fail("unknown command " + cmd + " (see --help)");
   if (args.size() < 2 || !KeyArg(args[1], key)) return Fail(args.size() < 2 ? "missing KEY" : "KEY must lie below HKEY_LOCAL_MACHINE");
+  if ((cmd == "list" || cmd == "get" || cmd == "export") && RefuseMissingRoot("ferrox-reg")) return 1;
   if (cmd == "list") return need(1, 1) ? List(key) : Fail("usage: list KEY");
   if (cmd == "get") return need(2, 2) ? Get(key, args[2]) : Fail("usage: get KEY VALUE");
-  if (cmd == "set") return need(3, 3) ? Set(key, args[2], args[3]) : Fail("usage: set KEY VALUE TYPE:DATA");
+  if (cmd == "set") return need(3, 3) ? Set(key, args[2], args[3], force) : Fail("usage: set [--force] KEY VALUE TYPE:DATA");
   if (cmd == "delete") return need(1, 2) ? Delete(key, args.size() == 3 ? &args[2] : nullptr) : Fail("usage: delete KEY [VALUE]");
   return need(1, 2) ? Export(key, args.size() == 3 ? &args[2] : nullptr) : Fail("usage: export KEY [FILE.reg]");
 }

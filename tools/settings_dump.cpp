@@ -43,6 +43,7 @@ int main(int argc, char** argv) {
     fprintf(stderr, "ferrox-settings-dump: unknown argument %s (see --help)\n", argv[optind]);
     return 1;
   }
+  if (RefuseMissingRoot("ferrox-settings-dump")) return 1;
   ReadLogSetting();
   LoadAllSettings(haveContext ? context.c_str() : nullptr);
   if (*PlatformRegistryError()) {

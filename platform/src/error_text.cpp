@@ -14,6 +14,7 @@ const struct {
     {ERROR_ACCESS_DENIED, "Access is denied."},
     {ERROR_INVALID_HANDLE, "The handle is invalid."},
     {ERROR_NOT_ENOUGH_MEMORY, "Not enough storage is available to process this command."},
+    {ERROR_INVALID_DATA, "The data is invalid."},
     {ERROR_NO_MORE_FILES, "There are no more files."},
     {ERROR_NOT_READY, "The device is not ready."},
     {ERROR_GEN_FAILURE, "A device attached to the system is not functioning."},

@@ -15,17 +15,22 @@ namespace {
 
 // One line per value and type, for the life of the process.
 void ReportIgnored(LPCWSTR keyPath, LPCWSTR name, DWORD type, const char* wanted) {
-  static std::mutex lock;
-  static std::set<std::string> reported;
   std::string what = WideToUtf8(keyPath) + "\\" + WideToUtf8(name);
-  std::lock_guard<std::mutex> guard(lock);
-  if (!reported.insert(what + "/" + std::to_string(type)).second) return;
+  if (!PlatformFirstReport(what + "/" + std::to_string(type))) return;
   fprintf(stderr, "platform: registry value %s has type %u, not %s: ignored, its default used\n", what.c_str(),
           static_cast<unsigned>(type), wanted);
 }
 
-// A whole number in text ("42", "0x2A"), within 32 bits.
-bool NumberOf(const std::string& text, DWORD* out) {
+}  // namespace
+
+bool PlatformFirstReport(const std::string& what) {
+  static std::mutex lock;
+  static std::set<std::string> reported;
+  std::lock_guard<std::mutex> guard(lock);
+  return reported.insert(what).second;
+}
+
+bool PlatformNumberInText(const std::string& text, DWORD* out) {
   if (text.empty() || text[0] == '-' || text[0] == '+') return false;
   errno = 0;
   char* end = nullptr;
@@ -34,8 +39,6 @@ bool NumberOf(const std::string& text, DWORD* out) {
   *out = static_cast<DWORD>(v);
   return true;
 }
-
-}  // namespace
 
 std::string PlatformReadText(LPCWSTR keyPath, LPCWSTR name, const std::string& fallback) {
   HKEY key;
@@ -72,7 +75,7 @@ DWORD PlatformReadDword(LPCWSTR keyPath, LPCWSTR name, DWORD fallback) {
     memcpy(&number, value, sizeof number);
     return number;
   }
-  if (type == REG_SZ && NumberOf(WideToUtf8(value), &number)) return number;
+  if (type == REG_SZ && PlatformNumberInText(WideToUtf8(value), &number)) return number;
   ReportIgnored(keyPath, name, type, "a number");
   return fallback;
 }

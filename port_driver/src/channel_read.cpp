@@ -44,6 +44,17 @@ void KeepFixTimeForward(Channel& c, FixRecord* out) {
   c.lastFix = *out;
 }
 
+// Until a receiver's fix has set the driver's clock, the clock is the system's, which runs ahead
+// of the GPS time by the receiver's latency or more: a batch stamped by it before the first fix
+// would be later than that fix. So a batch that is not a receiver's fix has empty time fields
+// then, as a receiver's own before it knows the time.
+void DropUnsetTime(FixRecord* out) {
+  bool receiverFix = out->FixQuality != 0 && out->FixType != 0 && (out->SourceKind & SOURCE_RECEIVER_MASK) != 0;
+  if (receiverFix || AtomicRead(&g_ClockSynced)) return;
+  out->ValidFields &= ~(FIX_TIME | FIX_DATE);
+  memset(&out->UtcTime, 0xFF, sizeof out->UtcTime);  // a time no day has: printed as empty fields
+}
+
 }  // namespace
 
 // Fills the channel's buffer with a new batch; returns its length.
@@ -58,15 +69,17 @@ LONG GenerateBatch(Channel& c, bool raw) {
       out.ValidFields |= FIX_SPEED;
     }
   }
+  FixRecord sent = out;
+  DropUnsetTime(&sent);
   LONG length;
   if (raw) {
-    out.Version = 1;
-    out.Size = kRawReadSize;
-    memcpy(c.buffer, &out, sizeof out);
+    sent.Version = 1;
+    sent.Size = kRawReadSize;
+    memcpy(c.buffer, &sent, sizeof sent);
     length = static_cast<LONG>(kRawReadSize);
   } else {
     c.buffer[0] = 0;
-    length = MakeNmeaBatch(&out, c.buffer, kChannelBufferSize);
+    length = MakeNmeaBatch(&sent, c.buffer, kChannelBufferSize);
   }
   if (g_System.EnableTrack != 0) WriteTrackPoint(&out, TRACK_OUT);
   return length;

@@ -25,7 +25,7 @@ void ClearSatellites(FixRecord* fix) {
   fix->ValidFields &= ~FIX_SATELLITE_GROUP;
 }
 
-bool FromReceiver(const FixRecord& fix) { return fix.SourceKind & 0x0F; }
+bool FromReceiver(const FixRecord& fix) { return fix.SourceKind & SOURCE_RECEIVER_MASK; }
 
 // A position carried forward past the projection window claims no movement: it stands where the
 // window left it, its course kept, and $PGRMT says it is the last known one (also a receiver's

@@ -1,6 +1,7 @@
 // Shared command-line answers.
 #include "support/program_options.h"
 #include <getopt.h>
+#include <sys/stat.h>
 #include <cstdio>
 #include "platform/files.h"
 
@@ -11,6 +12,13 @@ int PrintVersion(const char* program) {
 
 int RefuseOption(const char* program, char** argv) {
   fprintf(stderr, "%s: %s is unknown or needs a value (see --help)\n", program, argv[optind - 1]);
+  return 1;
+}
+
+int RefuseMissingRoot(const char* program) {
+  struct stat st{};
+  if (stat(PlatformRoot().c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return 0;
+  fprintf(stderr, "%s: no data root at %s (see --root)\n", program, PlatformRoot().c_str());
   return 1;
 }
 

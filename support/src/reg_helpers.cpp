@@ -1,7 +1,10 @@
 // Registry helpers: fixed arguments and one log line per call, so that a verbose log shows
 // every key and value the program touched.
+#include <cstdio>
 #include <cstring>
+#include <string>
 #include "platform/platform.h"
+#include "platform/registry_values.h"
 #include "support/clock.h"
 #include "support/log.h"
 #include "support/reg_helpers.h"
@@ -78,11 +81,45 @@ LONG WriteValue(HKEY key, LPCWSTR name, DWORD type, const void* data, DWORD size
   return err;
 }
 
+namespace {
+
+// One line (standard error and the log) per value name of another type, for the process's life,
+// naming the value used in its place.
+void ReportWrongType(LPCWSTR name, DWORD type, DWORD used, bool fromText) {
+  std::string n = Utf8Of(name).text;
+  if (!PlatformFirstReport(n + "/" + std::to_string(type))) return;
+  char line[200], kind[16];
+  if (type == REG_SZ) snprintf(kind, sizeof kind, "sz");
+  else if (type == REG_BINARY) snprintf(kind, sizeof kind, "binary");
+  else snprintf(kind, sizeof kind, "of type %u", static_cast<unsigned>(type));
+  snprintf(line, sizeof line, "registry value %s is %s, not dword: %u used (%s)", n.c_str(), kind,
+           static_cast<unsigned>(used), fromText ? "the number in its text" : "its default");
+  fprintf(stderr, "%s\n", line);
+  LogPrintf(LOG_CRLF, "%s", line);
+}
+
+}  // namespace
+
 LONG ReadDword(HKEY key, LPCWSTR name, DWORD* value) {
-  DWORD v = 0;
-  LONG err = ReadValue(key, name, &v, sizeof v);
-  if (err == ERROR_SUCCESS) *value = v;
-  return err;
+  if (!key) return -1;
+  WCHAR data[24] = {};
+  DWORD type = 0, size = sizeof data - sizeof(WCHAR);
+  LONG err = RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(data), &size);
+  if (err == ERROR_SUCCESS && type == REG_DWORD && size == sizeof(DWORD)) {
+    memcpy(value, data, sizeof(DWORD));
+    LogValue("Read", name, type, data, sizeof(DWORD), size);
+    return ERROR_SUCCESS;
+  }
+  if (err != ERROR_SUCCESS && err != ERROR_MORE_DATA) {
+    LogPrintf(0, "Read %s: %d, %d\r\n", Utf8Of(name).text, err, size);
+    return err;
+  }
+  // Another type: a number in text is taken, anything else leaves the caller's default.
+  DWORD number = 0;
+  bool fromText = err == ERROR_SUCCESS && type == REG_SZ && PlatformNumberInText(WideToUtf8(data), &number);
+  if (fromText) *value = number;
+  ReportWrongType(name, type, *value, fromText);
+  return fromText ? ERROR_SUCCESS : ERROR_INVALID_DATA;
 }
 
 LONG WriteDword(HKEY key, LPCWSTR name, DWORD value) { return WriteValue(key, name, REG_DWORD, &value, sizeof value); }

@@ -7,6 +7,7 @@
 #include "fix_builder.h"
 #include "pipeline_harness.h"
 #include "channel_internal.h"
+#include "driver_internal.h"
 #include "compass.h"
 #include "port_driver/correction.h"
 #include "port_driver/driver_state.h"
@@ -455,6 +456,10 @@ TEST_F(CorrectionTest, AFixCarriedPastTheWindowStandsOrIsNoFix) {
 // one channel run back in time: the channel repeats its last fix until the clock passes it. The
 // first fix after batches without one is sent at once, whatever their time.
 TEST_F(CorrectionTest, AChannelsFixTimeNeverRunsBack) {
+  struct ClockSetByFix {  // the driver's clock set by the receiver's fix, unset again at the end
+    ClockSetByFix() { AtomicWrite(&g_ClockSynced, 1); }
+    ~ClockSetByFix() { AtomicWrite(&g_ClockSynced, 0); }
+  } clockSet;
   Feed(GoodFix(start_, 10, 20, 0, 0));
   char buffer[kChannelBufferSize];
   Channel c{};
@@ -489,6 +494,16 @@ TEST_F(CorrectionTest, AChannelsFixTimeNeverRunsBack) {
   EXPECT_LT(batchTime(), unfixed);
   EXPECT_EQ(sent.FixQuality, 1u);
   EXPECT_NEAR(sent.Latitude, 11, 1e-9);
+  // The port opened again: until a fix sets the clock, a batch without a fix has no time at all
+  // (the system clock it would carry runs ahead of the fix to come), and the writer prints none.
+  AtomicWrite(&g_ClockSynced, 0);
+  Feed(noFix);
+  HarnessAdvance(60000);
+  GenerateBatch(c, true);
+  memcpy(&sent, buffer, sizeof sent);
+  EXPECT_EQ(sent.ValidFields & (FIX_TIME | FIX_DATE), 0u);
+  GenerateBatch(c, false);
+  EXPECT_EQ(std::string(buffer).rfind("$GPRMC,,V,", 0), 0u) << buffer;
 }
 
 // A fix announced between two reads of a channel (before the read resets its event) ends the

@@ -9,3 +9,9 @@ std::string PlatformReadText(LPCWSTR keyPath, LPCWSTR name, const std::string& f
 // A REG_DWORD value (a REG_SZ holding a whole number, "42" or "0x2A", as that number); `fallback`
 // when the key or the value is missing, or of another type (then one line on standard error).
 DWORD PlatformReadDword(LPCWSTR keyPath, LPCWSTR name, DWORD fallback);
+
+// A whole number in text ("42", "0x2A"), within 32 bits: whether it is one, and its value.
+bool PlatformNumberInText(const std::string& text, DWORD* out);
+// True the first time in this process (its modules included) `what` is asked about: one line per
+// setting mistake, however many modules read the setting.
+bool PlatformFirstReport(const std::string& what);

@@ -118,3 +118,5 @@ constexpr BYTE SOURCE_UNKNOWN = 0;
 constexpr BYTE SOURCE_PLATFORM_API = 1;   // COMn is n + 1
 constexpr BYTE SOURCE_CELL_OR_STORED = 16;
 constexpr BYTE SOURCE_LAST_KNOWN = 32;
+// The low bits name the receiver a record came from (the platform's API, or a serial port).
+constexpr BYTE SOURCE_RECEIVER_MASK = 0x0F;
