@@ -1,6 +1,7 @@
 // The settings store: the driver's full load, profiles, the port table, the multiplexer keys,
 // and the settings application's load, save and first run.
 #include <iterator>
+#include "settings_store/known_values.h"
 #include "settings_store/settings.h"
 #include "support/log.h"
 #include "test_root.h"
@@ -345,4 +346,36 @@ TEST_F(SettingsTest, OptionsSetAloneInANewProfileKeyHold) {
   SetDword(path, u"FallbackAsNoFix", 7);   // anything but 1 is off
   LoadProfile(1);
   EXPECT_EQ(g_Profile.FallbackAsNoFix, 0u);
+}
+
+// The table ferrox-reg checks against: every value the settings program saves (all profiles,
+// the system keys) is known with the type it is saved as, so a user's `set` of any of them is
+// taken; names and keys compare without case, '#' standing for one digit.
+TEST_F(SettingsTest, EveryValueTheSettingsProgramSavesIsKnownWithItsType) {
+  AppLoadAllSettings();
+  for (DWORD n = 0; n <= 2; ++n) SaveSettings(n);
+  int checked = 0;
+  const char16_t* keys[] = {MAIN_KEY, MAIN_KEY u"\\Profile0", MAIN_KEY u"\\Profile1", MAIN_KEY u"\\Profile2",
+                            SENSOR_KEY, CELL_KEY};
+  for (const char16_t* key : keys) {
+    HKEY h;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, key, 0, 0, &h) != ERROR_SUCCESS) continue;
+    for (DWORD i = 0;; ++i) {
+      WCHAR name[256];
+      DWORD units = 256, type = 0, wanted = 0;
+      if (RegEnumValueW(h, i, name, &units, nullptr, &type, nullptr, nullptr) != ERROR_SUCCESS) break;
+      ++checked;
+      ASSERT_EQ(LookUpKnownValue(key, name, &wanted), VALUE_KNOWN) << WideToUtf8(key) << " " << WideToUtf8(name);
+      EXPECT_TRUE(wanted == type || (wanted == KNOWN_TEXT_OR_NUMBER && (type == REG_SZ || type == REG_DWORD)))
+          << WideToUtf8(name);
+    }
+    RegCloseKey(h);
+  }
+  EXPECT_GT(checked, 30);
+  DWORD type = 0;
+  EXPECT_EQ(LookUpKnownValue(u"software\\quorvale\\ferroxdriver\\profile2", u"autolag", &type), VALUE_KNOWN);
+  EXPECT_EQ(type, REG_DWORD);
+  EXPECT_EQ(LookUpKnownValue(u"Software\\Quorvale\\FerroxDriver\\ProfileX", u"AutoLag", &type), KEY_NOT_CHECKED);
+  EXPECT_EQ(LookUpKnownValue(u"Software\\Quorvale\\SerialPorts\\COM7:", u"Devise", &type), VALUE_UNKNOWN);
+  EXPECT_EQ(LookUpKnownValue(u"Software\\Quorvale\\Frxd\\Status", u"Anything", &type), KEY_NOT_CHECKED);
 }
