@@ -125,6 +125,7 @@ std::string Start() {
   std::string error;
   if (!SetUpRoot(&error)) return error;
   SetLogName("Frxd");
+  SetLogEcho(1);  // its events in the journal as well
   // The host's own log is always written (refused messages and connections, a second host): its
   // size is capped, the older half kept as FrxdOld.txt; EnableLogs 2 and more makes it longer.
   if (LogReadEnableSetting(MAIN_KEY) == 0) LogSetEnable(1);

@@ -60,8 +60,6 @@ void ReportPortState(int n, PortState state, DWORD value) {
     case PORT_STATE_SILENT: snprintf(line, sizeof line, "%s %s: silent, no NMEA", text, device); break;
     default: return;
   }
-  fprintf(stderr, "%s\n", line);
-  fflush(stderr);
-  LogPrintf(LOG_CRLF, "%s", line);
+  LogEvent(line);
   Publish(name, line + strlen(text) + 1);
 }

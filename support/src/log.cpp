@@ -17,6 +17,7 @@ char g_path[MAX_PATH] = "";
 FILE* g_stream = nullptr;
 DWORD g_tickBase = 0;
 DWORD g_enable = 0;
+bool g_echo = false;  // the program's own events also on standard error
 
 const char kLogFolder[] = "\\Quorvale";
 
@@ -97,34 +98,55 @@ int LineLocked(DWORD flags, const char* text, bool keepOpen) {
   return result;
 }
 
+// Whole event lines (not the verbose trace, not a line's pieces) go to standard error too when
+// the program asked for it, whatever the log setting: the journal shows them.
+void EchoLocked(DWORD flags, const char* text) {
+  if (g_echo && text && (flags & LOG_CRLF) && !(flags & LOG_VERBOSE)) fprintf(stderr, "%s\n", text);
+}
+
 }  // namespace
+
+void SetLogEcho(int on) {
+  std::lock_guard<std::recursive_mutex> lock(g_lock);
+  g_echo = on != 0;
+}
+
+void LogEvent(const char* text) {
+  std::lock_guard<std::recursive_mutex> lock(g_lock);
+  if (!g_echo) fprintf(stderr, "%s\n", text);
+  LogLine(LOG_CRLF | LOG_FLUSH, text);
+}
 
 int LogLine(DWORD flags, const char* text) {
   std::lock_guard<std::recursive_mutex> lock(g_lock);
+  EchoLocked(flags, text);
   return LineLocked(flags, text, false);
 }
 
 void LogPrintf(DWORD flags, const char* format, ...) {
   std::lock_guard<std::recursive_mutex> lock(g_lock);
-  if (g_enable == 0) {
-    if (!g_stream) return;
-    flags |= LOG_CLOSE;  // the line is written, then the file closed
-  }
-  if (!LineLocked(flags & ~(LOG_CRLF | LOG_FLUSH | LOG_CLOSE), nullptr, true)) return;
+  bool echo = g_echo && (flags & LOG_CRLF) && !(flags & LOG_VERBOSE);
+  if (!echo && ((g_enable == 0 && !g_stream) || ((flags & LOG_VERBOSE) && g_enable < 2))) return;
   char small[1024];
+  std::vector<char> big;
   va_list args;
   va_start(args, format);
   int n = PlatformVFormat(small, sizeof small, format, args);
   va_end(args);
   if (n >= static_cast<int>(sizeof small)) {
-    std::vector<char> big(static_cast<size_t>(n) + 1);
+    big.resize(static_cast<size_t>(n) + 1);
     va_start(args, format);
     PlatformVFormat(big.data(), big.size(), format, args);
     va_end(args);
-    fputs(big.data(), g_stream);
-  } else if (n > 0) {
-    fputs(small, g_stream);
   }
+  const char* text = n <= 0 ? "" : big.empty() ? small : big.data();
+  EchoLocked(flags, text);
+  if (g_enable == 0) {
+    if (!g_stream) return;
+    flags |= LOG_CLOSE;  // the line is written, then the file closed
+  }
+  if (!LineLocked(flags & ~(LOG_CRLF | LOG_FLUSH | LOG_CLOSE), nullptr, true)) return;
+  fputs(text, g_stream);
   if (flags & LOG_CRLF) fputs("\r\n", g_stream);
   if (flags & LOG_FLUSH) fflush(g_stream);
   if (flags & LOG_CLOSE) CloseStream();

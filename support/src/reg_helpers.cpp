@@ -94,8 +94,7 @@ void ReportWrongType(LPCWSTR name, DWORD type, DWORD used, bool fromText) {
   else snprintf(kind, sizeof kind, "of type %u", static_cast<unsigned>(type));
   snprintf(line, sizeof line, "registry value %s is %s, not dword: %u used (%s)", n.c_str(), kind,
            static_cast<unsigned>(used), fromText ? "the number in its text" : "its default");
-  fprintf(stderr, "%s\n", line);
-  LogPrintf(LOG_CRLF, "%s", line);
+  LogEvent(line);
 }
 
 }  // namespace

@@ -2,7 +2,8 @@
 """Registry mistakes a user makes with ferrox-reg, from a root made by scripts/setup-root.sh: a
 misspelt name and a value of the wrong type are refused (nothing written) unless --force; frxd
 given a forced text TcpPort listens on the number in it and says so once on standard error, and a
-text EnableLogs that is no number leaves the default with one line; commands that only read
+text EnableLogs that is no number leaves the default with one line (and frxd's own events reach
+standard error, where the journal takes them, as well as its log file); commands that only read
 refuse a data root that does not exist and do not make it."""
 import os
 import shutil
@@ -62,6 +63,11 @@ def main():
             fail("wanted one line each for TcpPort and EnableLogs, frxd said:\n" + text)
         stop(proc)
         proc = None
+        with open(os.path.join(root, "Quorvale", "Frxd.txt"), errors="replace") as f:
+            log = f.read()
+        for event in ("frxd Startup", "NMEA server on 127.0.0.1:%d" % tcp_port):
+            if event not in text or event not in log:
+                fail("frxd's event %r not both on standard error and in Frxd.txt:\n%s" % (event, text))
         missing = os.path.join(root, "not-made")
         for cmd in (["ferrox-reg", "--root", missing, "get", FRXD_KEY, "TcpPort"],
                     ["ferrox-reg", "--root", missing, "list", FRXD_KEY],

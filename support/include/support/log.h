@@ -25,6 +25,10 @@ struct LogText {
 LogText Utf8Of(LPCWSTR text);
 // Closes the open log and sets the file name from the base name ("LogFile" for none or empty).
 void SetLogName(const char* baseName);
+// On: this program's whole event lines (not verbose ones) go to standard error as well.
+void SetLogEcho(int on);
+// A line a person must see: on standard error (once, echoing or not) and in the log.
+void LogEvent(const char* text);
 // Reads EnableLogs from the registry key `key` (0 when missing) and keeps it; returns it.
 DWORD LogReadEnableSetting(LPCWSTR key);
 void LogSetEnable(DWORD enableLogs);
