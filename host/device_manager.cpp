@@ -1,6 +1,8 @@
 #include "device_manager.h"
+#include "platform/holders.h"
 #include <cstdio>
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -28,7 +30,7 @@ struct ActiveDevice {
 
 std::mutex g_lock;
 std::condition_variable g_powerCallsDone;
-std::vector<ActiveDevice*> g_devices;
+std::vector<std::unique_ptr<ActiveDevice>> g_devices;
 uint32_t g_nextId = 1;
 // Re-registrations from several processes run one at a time, so two never load one key twice.
 std::mutex g_registrationLock;
@@ -47,17 +49,15 @@ std::u16string CreateActiveKey(LPCWSTR builtinKey, const std::u16string& name) {
     char text[32];
     snprintf(text, sizeof text, "Drivers\\Active\\%02u", n);
     std::u16string path = Utf8ToWide(text);
-    HKEY k;
+    RegKeyHolder k;
     DWORD disposition = 0;
-    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, 0, nullptr, &k, &disposition) != ERROR_SUCCESS)
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, 0, nullptr, k.Out(), &disposition) != ERROR_SUCCESS)
       return u"";
     if (disposition == REG_CREATED_NEW_KEY) {
       WriteString(k, u"Key", builtinKey);
       WriteString(k, u"Name", name.c_str());
-      RegCloseKey(k);
       return path;
     }
-    RegCloseKey(k);
   }
   return u"";
 }
@@ -65,21 +65,20 @@ std::u16string CreateActiveKey(LPCWSTR builtinKey, const std::u16string& name) {
 // The names of the subkeys of `path` (none when it does not exist).
 std::vector<std::u16string> SubkeyNames(LPCWSTR path) {
   std::vector<std::u16string> names;
-  HKEY key;
-  if (OpenKey(path, &key) != ERROR_SUCCESS) return names;
+  RegKeyHolder key;
+  if (OpenKey(path, key.Out()) != ERROR_SUCCESS) return names;
   for (DWORD i = 0;; ++i) {
     WCHAR name[256];
     DWORD units = 256;
     if (RegEnumKeyExW(key, i, name, &units, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
     names.push_back(name);
   }
-  RegCloseKey(key);
   return names;
 }
 
 ActiveDevice* FindLocked(HANDLE h) {
-  for (ActiveDevice* d : g_devices)
-    if (HandleOf(d) == h) return d;
+  for (auto& d : g_devices)
+    if (HandleOf(d.get()) == h) return d.get();
   return nullptr;
 }
 
@@ -87,14 +86,13 @@ ActiveDevice* FindLocked(HANDLE h) {
 // with `initContext` (the active key's path for drivers, the caller's value for RegisterService).
 HANDLE Load(LPCWSTR from, LPCWSTR dll, LPCWSTR prefix, DWORD index, bool service, bool activeKey,
             DWORD registerContext) {
-  auto* d = new ActiveDevice;
+  auto d = std::make_unique<ActiveDevice>();
   d->name = std::u16string(prefix) + char16_t(u'0' + index) + u":";
   d->key = Lower(from);
   d->service = service;
   d->module = LoadLibraryW(dll);
   if (!d->module) {
     LogPrintf(LOG_CRLF, "Driver %s: cannot load %s", Utf8Of(from).text, Utf8Of(dll).text);
-    delete d;
     SetLastError(ERROR_FILE_NOT_FOUND);
     return nullptr;
   }
@@ -102,7 +100,6 @@ HANDLE Load(LPCWSTR from, LPCWSTR dll, LPCWSTR prefix, DWORD index, bool service
   if (!PlatformStreamEntries(d->module, prefix, &e)) {
     LogPrintf(LOG_CRLF, "Driver %s: entry points missing in %s", Utf8Of(from).text, Utf8Of(dll).text);
     FreeLibrary(d->module);
-    delete d;
     SetLastError(ERROR_FILE_NOT_FOUND);
     return nullptr;
   }
@@ -119,30 +116,31 @@ HANDLE Load(LPCWSTR from, LPCWSTR dll, LPCWSTR prefix, DWORD index, bool service
     if (d->context) e.Deinit(d->context);
     if (!d->activeKey.empty()) RegDeleteKeyW(HKEY_LOCAL_MACHINE, d->activeKey.c_str());
     FreeLibrary(d->module);
-    delete d;
     SetLastError(error ? error : ERROR_GEN_FAILURE);
     return nullptr;
   }
   LogPrintf(LOG_CRLF, "Activated %s as %s (%s)", Utf8Of(from).text, Utf8Of(d->name.c_str()).text, Utf8Of(d->activeKey.c_str()).text);
   std::lock_guard<std::mutex> lock(g_lock);
   d->id = g_nextId++;
-  g_devices.push_back(d);
-  return HandleOf(d);
+  HANDLE handle = HandleOf(d.get());
+  g_devices.push_back(std::move(d));
+  return handle;
 }
 
 // A driver or service from its registration key (Dll, Prefix, Index).
 HANDLE Activate(LPCWSTR key, bool service) {
-  HKEY k;
-  if (OpenKey(key, &k) != ERROR_SUCCESS) {
-    SetLastError(ERROR_FILE_NOT_FOUND);
-    return nullptr;
-  }
   WCHAR dll[128] = {}, prefix[8] = {};
   DWORD index = 1;
-  ReadValue(k, u"Dll", dll, sizeof dll - 2);
-  ReadValue(k, u"Prefix", prefix, sizeof prefix - 2);
-  ReadDword(k, u"Index", &index);
-  RegCloseKey(k);
+  {
+    RegKeyHolder k;
+    if (OpenKey(key, k.Out()) != ERROR_SUCCESS) {
+      SetLastError(ERROR_FILE_NOT_FOUND);
+      return nullptr;
+    }
+    ReadValue(k, u"Dll", dll, sizeof dll - 2);
+    ReadValue(k, u"Prefix", prefix, sizeof prefix - 2);
+    ReadDword(k, u"Index", &index);
+  }
   if (!dll[0] || WideLen(prefix) != 3 || index > 9) {
     LogPrintf(LOG_CRLF, "Driver %s: no module, prefix or index", Utf8Of(key).text);
     SetLastError(ERROR_INVALID_PARAMETER);
@@ -152,13 +150,17 @@ HANDLE Activate(LPCWSTR key, bool service) {
 }
 
 BOOL Deactivate(HANDLE device) {
-  ActiveDevice* d = nullptr;
+  std::unique_ptr<ActiveDevice> d;
   {
     std::unique_lock<std::mutex> lock(g_lock);
-    d = FindLocked(device);
-    if (d) std::erase(g_devices, d);
+    for (auto it = g_devices.begin(); it != g_devices.end(); ++it) {
+      if (HandleOf(it->get()) != device) continue;
+      d = std::move(*it);
+      g_devices.erase(it);
+      break;
+    }
     // A power call running on it ends first: its Deinit never runs beside PowerDown.
-    if (d) g_powerCallsDone.wait(lock, [d] { return d->powerCalls == 0; });
+    if (d) g_powerCallsDone.wait(lock, [&d] { return d->powerCalls == 0; });
   }
   if (!d) {
     SetLastError(ERROR_INVALID_HANDLE);
@@ -169,7 +171,6 @@ BOOL Deactivate(HANDLE device) {
   if (!d->activeKey.empty()) RegDeleteKeyW(HKEY_LOCAL_MACHINE, d->activeKey.c_str());
   LogPrintf(LOG_CRLF, "Deactivated %s", Utf8Of(d->name.c_str()).text);
   // The module stays loaded: a thread of it may still be finishing.
-  delete d;
   return TRUE;
 }
 
@@ -177,8 +178,8 @@ std::vector<HANDLE> ActivationsFrom(LPCWSTR key) {
   std::u16string lower = Lower(key);
   std::vector<HANDLE> found;
   std::lock_guard<std::mutex> lock(g_lock);
-  for (ActiveDevice* d : g_devices)
-    if (d->key == lower) found.push_back(HandleOf(d));
+  for (auto& d : g_devices)
+    if (d->key == lower) found.push_back(HandleOf(d.get()));
   return found;
 }
 
@@ -187,14 +188,15 @@ std::vector<HANDLE> ActivationsFrom(LPCWSTR key) {
 // ended and the driver loaded afresh, so two instances never serve one receiver.
 HANDLE ActivateDevice(LPCWSTR key) {
   std::lock_guard<std::mutex> serial(g_registrationLock);
-  HKEY k;
-  if (OpenKey(key, &k) != ERROR_SUCCESS) {
-    SetLastError(ERROR_FILE_NOT_FOUND);
-    return nullptr;
-  }
   DWORD flags = 0;
-  ReadDword(k, u"Flags", &flags);
-  RegCloseKey(k);
+  {
+    RegKeyHolder k;
+    if (OpenKey(key, k.Out()) != ERROR_SUCCESS) {
+      SetLastError(ERROR_FILE_NOT_FOUND);
+      return nullptr;
+    }
+    ReadDword(k, u"Flags", &flags);
+  }
   for (HANDLE old : ActivationsFrom(key)) Deactivate(old);
   if (flags & DEVFLAGS_NOLOAD) {
     LogPrintf(LOG_CRLF, "Driver %s: Flags %u, not loaded", Utf8Of(key).text, flags);
@@ -233,8 +235,8 @@ BOOL DeregisterServiceActivation(HANDLE service) {
 HANDLE ServiceOf(LPCWSTR deviceName) {
   std::u16string lower = Lower(deviceName);
   std::lock_guard<std::mutex> lock(g_lock);
-  for (ActiveDevice* d : g_devices)
-    if (d->service && Lower(d->name.c_str()) == lower) return HandleOf(d);
+  for (auto& d : g_devices)
+    if (d->service && Lower(d->name.c_str()) == lower) return HandleOf(d.get());
   return nullptr;
 }
 
@@ -251,12 +253,9 @@ int ActivateBuiltinDrivers() {
   int count = 0;
   for (const auto& n : SubkeyNames(u"Drivers\\BuiltIn")) {
     std::u16string path = u"Drivers\\BuiltIn\\" + n;
-    HKEY k;
+    RegKeyHolder k;
     DWORD flags = 0;
-    if (OpenKey(path.c_str(), &k) == ERROR_SUCCESS) {
-      ReadDword(k, u"Flags", &flags);
-      RegCloseKey(k);
-    }
+    if (OpenKey(path.c_str(), k.Out()) == ERROR_SUCCESS) ReadDword(k, u"Flags", &flags);
     if (flags == 0 && Activate(path.c_str(), false)) ++count;
   }
   return count;
@@ -266,13 +265,15 @@ int ActivateRegisteredServices() {
   int count = 0;
   for (const auto& n : SubkeyNames(u"Services")) {
     std::u16string path = u"Services\\" + n;
-    HKEY k;
     WCHAR dll[128] = {};
     DWORD flags = 0;
-    if (OpenKey(path.c_str(), &k) != ERROR_SUCCESS) continue;
-    LONG err = ReadValue(k, u"Dll", dll, sizeof dll - 2);
-    ReadDword(k, u"Flags", &flags);
-    RegCloseKey(k);
+    LONG err;
+    {
+      RegKeyHolder k;
+      if (OpenKey(path.c_str(), k.Out()) != ERROR_SUCCESS) continue;
+      err = ReadValue(k, u"Dll", dll, sizeof dll - 2);
+      ReadDword(k, u"Flags", &flags);
+    }
     // Data keys have no Dll; a service another one already started stays as it is.
     if (err == ERROR_SUCCESS && dll[0] && flags == 0 && ActivationsFrom(path.c_str()).empty() &&
         Activate(path.c_str(), true))
@@ -287,7 +288,7 @@ void DeactivateAllDevices() {
     {
       std::lock_guard<std::mutex> lock(g_lock);
       if (g_devices.empty()) return;
-      d = HandleOf(g_devices.back());
+      d = HandleOf(g_devices.back().get());
     }
     Deactivate(d);
   }
@@ -299,7 +300,7 @@ void PowerAllDevices(bool up) {
   std::vector<ActiveDevice*> devices;
   {
     std::lock_guard<std::mutex> lock(g_lock);
-    devices = g_devices;
+    for (auto& d : g_devices) devices.push_back(d.get());
     for (ActiveDevice* d : devices) ++d->powerCalls;
   }
   for (ActiveDevice* d : devices) {
@@ -314,7 +315,7 @@ void PowerAllDevices(bool up) {
 std::u16string DeviceNameOf(LPCWSTR builtinKey) {
   std::u16string lower = Lower(builtinKey);
   std::lock_guard<std::mutex> lock(g_lock);
-  for (ActiveDevice* d : g_devices)
+  for (auto& d : g_devices)
     if (d->key == lower) return d->name;
   return u"";
 }
@@ -323,7 +324,7 @@ int RemoveStaleActiveKeys() {
   std::vector<std::u16string> owned;
   {
     std::lock_guard<std::mutex> lock(g_lock);
-    for (ActiveDevice* d : g_devices) owned.push_back(Lower(d->activeKey.c_str()));
+    for (auto& d : g_devices) owned.push_back(Lower(d->activeKey.c_str()));
   }
   int removed = 0;
   for (const auto& n : SubkeyNames(u"Drivers\\Active")) {

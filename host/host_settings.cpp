@@ -1,4 +1,5 @@
 #include "host_settings.h"
+#include "platform/holders.h"
 #include "support/reg_helpers.h"
 
 static std::string ReadText(HKEY k, LPCWSTR name, const std::string& fallback) {
@@ -9,15 +10,14 @@ static std::string ReadText(HKEY k, LPCWSTR name, const std::string& fallback) {
 
 HostSettings LoadHostSettings() {
   HostSettings s{PlatformRoot() + "/dev/ttyFRX0", "127.0.0.1", 10110, 0, 0600};
-  HKEY k = nullptr;
-  if (OpenKey(HOST_KEY, &k) != ERROR_SUCCESS) k = nullptr;
+  RegKeyHolder k;
+  if (OpenKey(HOST_KEY, k.Out()) != ERROR_SUCCESS) k.Reset();
   s.ptyLink = ReadText(k, u"PtyLink", s.ptyLink);
   s.tcpAddress = ReadText(k, u"TcpAddress", s.tcpAddress);
   if (k) {
     ReadDword(k, u"TcpPort", &s.tcpPort);
     ReadDword(k, u"AllowWrites", &s.allowWrites);
     ReadDword(k, u"SocketMode", &s.socketMode);
-    RegCloseKey(k);
   }
   return s;
 }

@@ -1,4 +1,5 @@
 #include "status_command.h"
+#include "platform/holders.h"
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -23,11 +24,10 @@ int NotRunning() {
 
 // The age of the last good fix the driver stored, and where it was; false when it stored none.
 bool LastFix(std::string* where, double* ageSeconds) {
-  HKEY key;
-  if (OpenKey(u"Software\\Quorvale\\CellTower", &key) != ERROR_SUCCESS) return false;
+  RegKeyHolder key;
+  if (OpenKey(u"Software\\Quorvale\\CellTower", key.Out()) != ERROR_SUCCESS) return false;
   FILETIME stored{};
   bool ok = ReadValue(key, u"LastGpsUpdateTime", &stored, sizeof stored) == ERROR_SUCCESS;
-  RegCloseKey(key);
   if (!ok) return false;
   *where = PlatformReadText(u"Software\\Quorvale\\CellTower", u"Latitude", "?") + " " +
            PlatformReadText(u"Software\\Quorvale\\CellTower", u"Longitude", "?");
@@ -43,15 +43,14 @@ bool LastFix(std::string* where, double* ageSeconds) {
 
 int RunningHostPid() {
   std::string path = PlatformRoot() + "/frxd.lock";
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return 0;
+  FdHolder fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (fd.Get() < 0) return 0;
   int pid = 0;
-  if (flock(fd, LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK) {  // held: frxd runs
+  if (flock(fd.Get(), LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK) {  // held: frxd runs
     char text[32] = {};
-    ssize_t n = pread(fd, text, sizeof text - 1, 0);
+    ssize_t n = pread(fd.Get(), text, sizeof text - 1, 0);
     pid = n > 0 ? atoi(text) : -1;
   }
-  close(fd);
   return pid;
 }
 
@@ -80,11 +79,8 @@ int PrintHostStatus() {
   if (LastFix(&where, &age)) printf("last fix: %s, %.0f s ago\n", where.c_str(), age);
   else printf("last fix: none stored\n");
   DWORD logs = 0;
-  HKEY key;
-  if (OpenKey(MAIN_KEY, &key) == ERROR_SUCCESS) {
-    ReadDword(key, u"EnableLogs", &logs);
-    RegCloseKey(key);
-  }
+  RegKeyHolder key;
+  if (OpenKey(MAIN_KEY, key.Out()) == ERROR_SUCCESS) ReadDword(key, u"EnableLogs", &logs);
   printf("logs: %s\n", logs ? "on (EnableLogs)" : "off (EnableLogs 0)");
   return 0;
 }

@@ -1,4 +1,5 @@
 #include "tcp_server.h"
+#include "platform/holders.h"
 #include "accept_pause.h"
 #include <arpa/inet.h>
 #include <netdb.h>
@@ -40,12 +41,11 @@ int g_count = 0;
 
 // The count where `frxd --status` reads it (written on each change, never under g_lock).
 void PublishCount(int count) {
-  HKEY key;
-  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, HOST_KEY u"\\Status", 0, nullptr, 0, 0, nullptr, &key, nullptr) != ERROR_SUCCESS)
+  RegKeyHolder key;
+  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, HOST_KEY u"\\Status", 0, nullptr, 0, 0, nullptr, key.Out(), nullptr) != ERROR_SUCCESS)
     return;
   DWORD value = static_cast<DWORD>(count);
   RegSetValueExW(key, u"Clients", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value);
-  RegCloseKey(key);
 }
 
 // Slots are taken and freed under g_lock; the pump uses the clients' sockets outside it, so a

@@ -7,6 +7,7 @@
 #include <vector>
 #include <getopt.h>  // optind: where the command starts
 #include "platform/platform.h"
+#include "platform/holders.h"
 #include "support/reg_file.h"
 #include "settings_store/known_values.h"
 #include "support/program_options.h"
@@ -54,8 +55,8 @@ bool KeyArg(const std::string& arg, std::string& key) {
 
 int List(const std::string& key) {
   std::u16string w = Utf8ToWide(key.c_str());
-  HKEY h;
-  LONG err = RegOpenKeyExW(HKEY_LOCAL_MACHINE, w.c_str(), 0, 0, &h);
+  RegKeyHolder h;
+  LONG err = RegOpenKeyExW(HKEY_LOCAL_MACHINE, w.c_str(), 0, 0, h.Out());
   if (err != ERROR_SUCCESS) return Fail(RegError(err, "key not found: " + key));
   for (DWORD i = 0;; ++i) {
     WCHAR name[256];
@@ -74,20 +75,19 @@ int List(const std::string& key) {
     std::string n = WideToUtf8(name);
     printf("\"%s\"=%s\n", n.c_str(), FormatRegValue(type, data).c_str());
   }
-  RegCloseKey(h);
   return 0;
 }
 
 int Get(const std::string& key, const std::string& value) {
   std::u16string wk = Utf8ToWide(key.c_str()), wv = Utf8ToWide(value.c_str());
-  HKEY h;
-  LONG err = RegOpenKeyExW(HKEY_LOCAL_MACHINE, wk.c_str(), 0, 0, &h);
+  RegKeyHolder h;
+  LONG err = RegOpenKeyExW(HKEY_LOCAL_MACHINE, wk.c_str(), 0, 0, h.Out());
   if (err != ERROR_SUCCESS) return Fail(RegError(err, "key not found: " + key));
   DWORD type = 0, size = 0;
   err = RegQueryValueExW(h, wv.c_str(), nullptr, &type, nullptr, &size);
   std::vector<uint8_t> data(size);
   if (err == ERROR_SUCCESS) err = RegQueryValueExW(h, wv.c_str(), nullptr, &type, data.data(), &size);
-  RegCloseKey(h);
+  h.Reset();
   if (err != ERROR_SUCCESS) return Fail(RegError(err, "value not found: " + key + " " + value));
   data.resize(size);
   if (type == REG_DWORD && size == 4) {
@@ -133,11 +133,11 @@ int Delete(const std::string& key, const std::string* value) {
   LONG err;
   if (value) {
     std::u16string wv = Utf8ToWide(value->c_str());
-    HKEY h;
-    err = RegOpenKeyExW(HKEY_LOCAL_MACHINE, wk.c_str(), 0, 0, &h);
+    RegKeyHolder h;
+    err = RegOpenKeyExW(HKEY_LOCAL_MACHINE, wk.c_str(), 0, 0, h.Out());
     if (err != ERROR_SUCCESS) return Fail(RegError(err, "key not found: " + key));
     err = RegDeleteValueW(h, wv.c_str());
-    RegCloseKey(h);
+    h.Reset();
     if (err != ERROR_SUCCESS) return Fail(RegError(err, "value not found: " + key + " " + *value));
     return 0;
   }

@@ -7,19 +7,23 @@
 #include <string>
 #include <vector>
 #include <getopt.h>
+#include <sys/stat.h>
+#include "platform/files.h"
 #include "support/program_options.h"
 
 namespace {
 
 const char kUsage[] =
-    "Usage: ferrox-geoid-table [--input GRID.gtx] [--output TABLE.RAW]\n"
+    "Usage: ferrox-geoid-table [--input GRID.gtx] [--output TABLE.RAW | --root DIR]\n"
     "Builds the driver's geoid table from a GTX geoid grid (default: the EGM96 15-minute grid of\n"
-    "Debian's proj-data, /usr/share/proj/egm96_15.gtx) into TABLE.RAW (default\n"
-    "data/AltitudeTable_1.RAW): 181 rows (latitude -90 to 90) of 361 columns (longitude -180 to\n"
-    "180, both ends present), each the separation at that whole degree rounded to whole metres.\n"
-    "The output is the same bytes on every run.\n"
-    "  --version  print the version\n"
-    "  --help     this text\n";
+    "Debian's proj-data, /usr/share/proj/egm96_15.gtx) into TABLE.RAW (default: where the driver\n"
+    "reads it, ROOT/Windows/AltitudeTable_1.RAW of the data root): 181 rows (latitude -90 to 90)\n"
+    "of 361 columns (longitude -180 to 180, both ends present), each the separation at that whole\n"
+    "degree rounded to whole metres. The output is the same bytes on every run.\n"
+    "  --root DIR   data root (default: $FERROX_ROOT, else $XDG_DATA_HOME/ferrox,\n"
+    "               else ~/.local/share/ferrox)\n"
+    "  --version    print the version\n"
+    "  --help       this text\n";
 
 double BigEndianDouble(const unsigned char* p) {
   uint64_t v = 0;
@@ -49,8 +53,9 @@ int Fail(const char* what, const char* path) {
 
 int main(int argc, char** argv) {
   const char* input = "/usr/share/proj/egm96_15.gtx";
-  const char* output = "data/AltitudeTable_1.RAW";
+  const char* output = nullptr;
   static const option kOptions[] = {{"input", required_argument, nullptr, 'i'},
+                                     {"root", required_argument, nullptr, 'r'},
                                      {"output", required_argument, nullptr, 'o'},
                                      {"help", no_argument, nullptr, 'h'},
                                      {"version", no_argument, nullptr, 'V'},
@@ -60,6 +65,7 @@ int main(int argc, char** argv) {
     switch (c) {
       case 'i': input = optarg; break;
       case 'o': output = optarg; break;
+      case 'r': PlatformSetRoot(optarg); break;
       case 'h': fputs(kUsage, stdout); return 0;
       case 'V': return PrintVersion("ferrox-geoid-table");
       default: return RefuseOption("ferrox-geoid-table", argv);
@@ -68,6 +74,12 @@ int main(int argc, char** argv) {
   if (optind < argc) {
     fprintf(stderr, "ferrox-geoid-table: unknown argument %s (see --help)\n", argv[optind]);
     return 1;
+  }
+  std::string inRoot = PlatformRoot() + "/Windows/AltitudeTable_1.RAW";
+  if (!output) {
+    if (RefuseMissingRoot("ferrox-geoid-table")) return 1;
+    mkdir((PlatformRoot() + "/Windows").c_str(), 0755);  // where the driver looks for it
+    output = inRoot.c_str();
   }
   FILE* in = fopen(input, "rb");
   if (!in) return Fail("cannot read the grid", input);

@@ -44,13 +44,14 @@ void KeepFixTimeForward(Channel& c, FixRecord* out) {
   c.lastFix = *out;
 }
 
-// Until a receiver's fix has set the driver's clock, the clock is the system's, which runs ahead
-// of the GPS time by the receiver's latency or more: a batch stamped by it before the first fix
-// would be later than that fix. So a batch that is not a receiver's fix has empty time fields
-// then, as a receiver's own before it knows the time.
+// Until a receiver's fix has first set the driver's clock, the clock is the system's, which runs
+// ahead of the GPS time by the receiver's latency or more: a batch stamped by it before the first
+// fix would be later than that fix. So a batch that is not a receiver's fix has empty time fields
+// then, as a receiver's own before it knows the time. (Once set, the clock stays near the GPS
+// time while a receiver is away: estimates then carry their time, which readers need.)
 void DropUnsetTime(FixRecord* out) {
   bool receiverFix = out->FixQuality != 0 && out->FixType != 0 && (out->SourceKind & SOURCE_RECEIVER_MASK) != 0;
-  if (receiverFix || AtomicRead(&g_ClockSynced)) return;
+  if (receiverFix || AtomicRead(&g_ClockSetByReceiver)) return;
   out->ValidFields &= ~(FIX_TIME | FIX_DATE);
   memset(&out->UtcTime, 0xFF, sizeof out->UtcTime);  // a time no day has: printed as empty fields
 }

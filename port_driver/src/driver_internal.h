@@ -7,18 +7,27 @@
 // Sources (index 0 the platform GPS API, 1..9 COM1..COM9).
 HANDLE SourceHandle(int n);
 void SetSourceHandle(int n, HANDLE h);
+// OpenSerialSource's results.
+enum : int { SOURCE_OPENED = 0, SOURCE_OPEN_FAILED = 1 };
 int OpenSerialSource(int n);
 void CloseSource(int n);
 // One reading period: the receiver's interval (SleepTime) and 200 ms for the burst to come in.
 DWORD ReadPeriodMs();
+// A read's result when it brought no count of bytes: the driver is stopping, or the port failed
+// (an error, or silent past its limit).
+enum : int { READ_STOPPED = -1, READ_PORT_FAILED = -2 };
+// One burst of serial port n: its byte count (0: none), or READ_STOPPED / READ_PORT_FAILED.
 int ReadWithWait(int n, FixRecord* fix);
 // True when serial port n carried a sentence of a receiver at work since it was opened.
 bool SerialSourceAlive(int n);
+// As ReadWithWait, once the port has bytes; reads until the burst ends or `deadline` passes.
 int DoReadComPort(int n, FixRecord* fix, DWORD deadline);
 // Puts the driver's clock on the fix's GPS time and takes the measured-latency sample of `port`.
 int GpsClockCheck(FixRecord* fix, int port);
 void AbortPortWait(int n);
 extern volatile LONG g_ClockSynced;
+// Set once a receiver's fix has set the driver's clock; only a new start of the driver clears it.
+extern volatile LONG g_ClockSetByReceiver;
 
 // The platform GPS API source.
 int OpenApiSource(HANDLE locationEvent);

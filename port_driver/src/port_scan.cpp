@@ -49,10 +49,10 @@ int TestPort(int index, FixRecord* test, bool* stop) {
     volatile LONG* slot = TestSlot();
     AtomicWrite(slot, index);
     int count = 0;
-    if (OpenSerialSource(index) == 0) {
+    if (OpenSerialSource(index) == SOURCE_OPENED) {
       for (int attempt = 0; attempt < kTestReads && !IsSet(g_Driver.ReadSleep); ++attempt) {
         int n = ReadWithWait(index, test);
-        if (n == -1) {
+        if (n == READ_STOPPED) {
           LogLine(LOG_CRLF, "Exit DoTestValidPorts on Com = -1");
           AtomicWrite(slot, -1);
           CloseSource(index);
@@ -176,11 +176,11 @@ int RealReadABuffer(LONG n, FixRecord* fix, bool fromScan) {
     LogPrintf(LOG_CRLF, "Read Com%1.1d data", n);
     if (SourceHandle(n)) {
       count = ReadWithWait(n, fix);
-      if (count == -1) {
+      if (count == READ_STOPPED) {
         LogLine(LOG_CRLF, "Exit RealRead A Buffer on Com = -1");
         return -1;
       }
-      if (count == -2) {
+      if (count == READ_PORT_FAILED) {
         LogLine(LOG_CRLF, "RealRead A Buffer Com Error");
         errors = 10;
         count = 0;

@@ -16,6 +16,7 @@ constexpr uintptr_t kSmiInUse = 0x68536469u;  // "idSh"
 constexpr int kSmiMinAccuracy = 25;           // an answer at or below this has no usable heading
 constexpr int kFailuresBeforeLost = 3;        // reads in a row without anything: the device is gone
 constexpr double kPi = 3.14159265358979323846;
+constexpr int kOneG = 1000;  // the sensor gives gravity in thousandths of g
 
 HANDLE g_sensor = nullptr;
 LONG g_capabilities = -1;
@@ -185,7 +186,7 @@ int ReadHtc(SensorReading* r) {
 }  // namespace
 
 void OrientationFromGravity(int x, int y, int z, DWORD compassAngle, SensorReading* r) {
-  int t = static_cast<int>(std::sin(compassAngle * kPi / 180) * 1000);
+  int t = static_cast<int>(std::sin(compassAngle * kPi / 180) * kOneG);
   LONG o = ORIENT_UNKNOWN;
   if (x < -t) o = ORIENT_LEFT_LANDSCAPE;
   else if (x > t) o = ORIENT_RIGHT_LANDSCAPE;
@@ -195,8 +196,8 @@ void OrientationFromGravity(int x, int y, int z, DWORD compassAngle, SensorReadi
   else if (z < -t) o = ORIENT_FLAT;
   r->Orientation = o;
   auto degrees = [](int component) {
-    int c = component < -1000 ? -1000 : component > 1000 ? 1000 : component;
-    return static_cast<LONG>(std::acos(c / 1000.0) * 180 / kPi);
+    int c = component < -kOneG ? -kOneG : component > kOneG ? kOneG : component;
+    return static_cast<LONG>(std::acos(c / static_cast<double>(kOneG)) * 180 / kPi);
   };
   LONG ax = degrees(x), ay = degrees(y), az = degrees(z);
   r->Pitch = ay <= 90 ? 180 - az : az - 180;

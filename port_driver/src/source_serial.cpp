@@ -14,6 +14,7 @@
 #include "support/log.h"
 
 volatile LONG g_ClockSynced = 0;
+volatile LONG g_ClockSetByReceiver = 0;
 
 namespace {
 
@@ -69,7 +70,7 @@ int LifelessFails(int n, int result) {
   LogPrintf(LOG_CRLF, "No Usable Data From Port %d In %u ms", n, quiet);
   ReportPortState(n, PORT_STATE_SILENT, 0);
   g_lastLife[n] = GetTickCount();  // the next verdict after another full limit
-  return -2;
+  return READ_PORT_FAILED;
 }
 
 void Complete(int n, FixRecord* fix) {
@@ -113,7 +114,7 @@ int OpenSerialSource(int n) {
     bool missing = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND || error == ERROR_DEV_NOT_EXIST;
     ReportPortState(n, missing ? PORT_STATE_MISSING : error == ERROR_ACCESS_DENIED ? PORT_STATE_DENIED : PORT_STATE_FAILED,
                     error);
-    return 1;
+    return SOURCE_OPEN_FAILED;
   }
   SetSourceHandle(n, h);
   // The default reading ends a burst where the next cycle begins; strict reading at a quiet port.
@@ -132,7 +133,7 @@ int OpenSerialSource(int n) {
   DWORD waiting = Waiting(h);
   if (waiting) LogPrintf(LOG_CRLF, "Port %s Is Open with %d bytes Waiting", Utf8Of(name).text, waiting);
   else LogPrintf(LOG_CRLF, "Port %s is setup", Utf8Of(name).text);
-  return 0;
+  return SOURCE_OPENED;
 }
 
 DWORD ReadPeriodMs() { return g_System.SleepTime + kBurstMarginMs; }
@@ -163,7 +164,7 @@ void CloseSource(int n) {
 
 namespace {
 
-// One burst once the port has bytes, or -2 when it stays silent.
+// One burst once the port has bytes, or READ_PORT_FAILED when it stays silent.
 int WaitAndRead(int n, FixRecord* fix) {
   HANDLE h = SourceHandle(n);
   DWORD deadline = GetTickCount() + ReadPeriodMs();
@@ -183,7 +184,7 @@ int WaitAndRead(int n, FixRecord* fix) {
   if (!PlatformWaitCommEventFor(h, &events, silence) && GetLastError() == WAIT_TIMEOUT) {
     LogPrintf(LOG_CRLF, "No Data From Port %d In %u ms", n, silence);
     ReportPortState(n, PORT_STATE_SILENT, 0);
-    return -2;
+    return READ_PORT_FAILED;
   }
   if (events) {
     if (events & EV_RXCHAR) {
@@ -197,10 +198,10 @@ int WaitAndRead(int n, FixRecord* fix) {
                    {EV_BREAK, "Event BREAK"}, {EV_ERR, "Event ERR"}, {EV_POWER, "Event POWER"}};
     for (const auto& e : kEvents)
       if (events & e.bit) LogLine(LOG_CRLF, e.text);
-    return -2;
+    return READ_PORT_FAILED;
   }
   LogLine(LOG_CRLF, "WaitCommEvent returned zero");
-  return -2;
+  return READ_PORT_FAILED;
 }
 
 }  // namespace
@@ -208,7 +209,7 @@ int WaitAndRead(int n, FixRecord* fix) {
 int ReadWithWait(int n, FixRecord* fix) {
   if (n < 1 || n > 9) {
     LogLine(LOG_CRLF, "GetComPort with invalid port Number");
-    return -1;
+    return READ_STOPPED;
   }
   return LifelessFails(n, WaitAndRead(n, fix));
 }
@@ -223,7 +224,7 @@ int DoReadComPort(int n, FixRecord* fix, DWORD deadline) {
   NmeaFramer& framer = g_framer[n];
   bool expired = !Before(deadline);
   while (!expired) {
-    if (Stopping()) return -1;
+    if (Stopping()) return READ_STOPPED;
     LogLine(LOG_CRLF | LOG_VERBOSE, "Read GPS Data");
     DWORD want;
     char* space = NmeaFramerSpace(&framer, &want);
@@ -235,7 +236,7 @@ int DoReadComPort(int n, FixRecord* fix, DWORD deadline) {
     if (want > 0) {
       if (!ReadFile(h, space, want, &got, nullptr)) {
         LogLine(LOG_CRLF, "Exit DoReadComPort on Readfile FAILED");
-        return -1;
+        return READ_STOPPED;
       }
       NmeaFramerAdded(&framer, got);
       LogPrintf(LOG_VERBOSE, "GPS Data Return: %u (%u) [%.*s]\r\n", got, framer.length, static_cast<int>(framer.length),
@@ -269,7 +270,7 @@ int DoReadComPort(int n, FixRecord* fix, DWORD deadline) {
         expired = true;
         break;
       }
-      if (Stopping()) return -1;
+      if (Stopping()) return READ_STOPPED;
     }
     if (expired) break;
     if (Waiting(h)) {
@@ -290,7 +291,7 @@ int DoReadComPort(int n, FixRecord* fix, DWORD deadline) {
     LogPrintf(LOG_VERBOSE, "Sleep For: %d\r\n", kPollSleepMs);
     if (WaitForSingleObject(g_Driver.PollEvent, kPollSleepMs) == WAIT_OBJECT_0) {
       LogLine(LOG_CRLF, "Exit DoReadComPort on PollEvent");
-      return -1;
+      return READ_STOPPED;
     }
     if (!Before(deadline)) break;
   }
@@ -335,6 +336,7 @@ int GpsClockCheck(FixRecord* fix, int port) {
   }
   SetClockFromGps(&fix->UtcTime, t0, g_Driver.ReadSleep);
   AtomicWrite(&g_ClockSynced, 1);
+  AtomicWrite(&g_ClockSetByReceiver, 1);
   MeasureReceiverLatency(port, &fix->UtcTime, reference, 0);
   return 1;
 }

@@ -22,7 +22,7 @@ const char kUsage[] =
     "Edits the driver's settings and shows its live fix.\n"
     "  Profile=D     make profile D current (1 or 2; 0 switches) and tell the driver; no window\n"
     "  Scan=D        store the port scan mode D (0 power only, 1 battery too, 2 never, 3 once); no window\n"
-    "  --root DIR    the data root (default: as frxd's)\n"
+    "  --root DIR    the data root (default: as frxd's, ~/.local/share/ferrox)\n"
     "  --version     print the version\n"
     "  --help        this text\n"
     "Qt's own options (-platform NAME ...) are passed to Qt.\n";

@@ -1,5 +1,6 @@
 // REGEDIT4 text: the format registry files are exchanged in.
 #include "support/reg_file.h"
+#include "platform/holders.h"
 #include <cstring>
 #include <functional>
 #include <sstream>
@@ -327,36 +328,34 @@ bool ParseTypedData(const std::string& arg, uint32_t& type, std::vector<uint8_t>
 long ApplyRegChanges(const std::vector<RegChange>& changes, std::string& error, bool onlyMissing) {
   for (const RegChange& c : changes) {
     std::u16string key = Utf8ToWide(c.key.c_str()), name = Utf8ToWide(c.name.c_str());
-    HKEY h = nullptr;
+    RegKeyHolder h;
     LONG err = ERROR_SUCCESS;
     if (onlyMissing && (c.kind == RegChange::DeleteKey || c.kind == RegChange::DeleteValue)) continue;
     if (onlyMissing && c.kind == RegChange::SetValue &&
-        RegOpenKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, 0, &h) == ERROR_SUCCESS) {
+        RegOpenKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, 0, h.Out()) == ERROR_SUCCESS) {
       bool present = RegQueryValueExW(h, name.c_str(), nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
-      RegCloseKey(h);
-      h = nullptr;
+      h.Reset();
       if (present) continue;  // what the user set stays
     }
     switch (c.kind) {
       case RegChange::CreateKey:
-        err = RegCreateKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, nullptr, 0, 0, nullptr, &h, nullptr);
+        err = RegCreateKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, nullptr, 0, 0, nullptr, h.Out(), nullptr);
         break;
       case RegChange::DeleteKey:
         err = RegDeleteKeyW(HKEY_LOCAL_MACHINE, key.c_str());
         if (err == ERROR_FILE_NOT_FOUND) err = ERROR_SUCCESS;
         break;
       case RegChange::SetValue:
-        err = RegCreateKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, nullptr, 0, 0, nullptr, &h, nullptr);
+        err = RegCreateKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, nullptr, 0, 0, nullptr, h.Out(), nullptr);
         if (err == ERROR_SUCCESS)
           err = RegSetValueExW(h, name.c_str(), 0, c.type, c.data.data(), static_cast<DWORD>(c.data.size()));
         break;
       case RegChange::DeleteValue:
-        err = RegOpenKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, 0, &h);
+        err = RegOpenKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, 0, h.Out());
         if (err == ERROR_SUCCESS) err = RegDeleteValueW(h, name.c_str());
         if (err == ERROR_FILE_NOT_FOUND) err = ERROR_SUCCESS;
         break;
     }
-    if (h) RegCloseKey(h);
     if (err != ERROR_SUCCESS) {
       error = "registry error " + std::to_string(err) + " at " + c.key;
       return err;
@@ -368,8 +367,8 @@ long ApplyRegChanges(const std::vector<RegChange>& changes, std::string& error, 
 long ExportRegKey(const std::string& key, FILE* out, std::string& error) {
   std::function<long(const std::string&)> walk = [&](const std::string& path) -> long {
     std::u16string w = Utf8ToWide(path.c_str());
-    HKEY h;
-    LONG err = RegOpenKeyExW(HKEY_LOCAL_MACHINE, w.c_str(), 0, 0, &h);
+    RegKeyHolder h;
+    LONG err = RegOpenKeyExW(HKEY_LOCAL_MACHINE, w.c_str(), 0, 0, h.Out());
     if (err != ERROR_SUCCESS) {
       error = "key not found: HKEY_LOCAL_MACHINE\\" + path;
       return err;
@@ -384,7 +383,6 @@ long ExportRegKey(const std::string& key, FILE* out, std::string& error) {
       units = 16384;
       if (err == ERROR_SUCCESS) err = RegEnumValueW(h, i, name, &units, nullptr, &type, data.data(), &size);
       if (err != ERROR_SUCCESS) {
-        RegCloseKey(h);
         error = "registry error " + std::to_string(err) + " reading " + path;
         return err;
       }
@@ -400,7 +398,7 @@ long ExportRegKey(const std::string& key, FILE* out, std::string& error) {
       if (RegEnumKeyExW(h, i, name, &units, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
       subkeys.push_back(WideToUtf8(name));
     }
-    RegCloseKey(h);
+    h.Reset();
     for (const std::string& s : subkeys)
       if (long e = walk(path.empty() ? s : path + "\\" + s)) return e;
     return 0;

@@ -457,8 +457,8 @@ TEST_F(CorrectionTest, AFixCarriedPastTheWindowStandsOrIsNoFix) {
 // first fix after batches without one is sent at once, whatever their time.
 TEST_F(CorrectionTest, AChannelsFixTimeNeverRunsBack) {
   struct ClockSetByFix {  // the driver's clock set by the receiver's fix, unset again at the end
-    ClockSetByFix() { AtomicWrite(&g_ClockSynced, 1); }
-    ~ClockSetByFix() { AtomicWrite(&g_ClockSynced, 0); }
+    ClockSetByFix() { AtomicWrite(&g_ClockSetByReceiver, 1); }
+    ~ClockSetByFix() { AtomicWrite(&g_ClockSetByReceiver, 0); }
   } clockSet;
   Feed(GoodFix(start_, 10, 20, 0, 0));
   char buffer[kChannelBufferSize];
@@ -494,9 +494,9 @@ TEST_F(CorrectionTest, AChannelsFixTimeNeverRunsBack) {
   EXPECT_LT(batchTime(), unfixed);
   EXPECT_EQ(sent.FixQuality, 1u);
   EXPECT_NEAR(sent.Latitude, 11, 1e-9);
-  // The port opened again: until a fix sets the clock, a batch without a fix has no time at all
-  // (the system clock it would carry runs ahead of the fix to come), and the writer prints none.
-  AtomicWrite(&g_ClockSynced, 0);
+  // The driver started afresh: until a fix sets the clock, a batch without a fix has no time at
+  // all (the system clock it would carry runs ahead of the fix to come), and the writer prints none.
+  AtomicWrite(&g_ClockSetByReceiver, 0);
   Feed(noFix);
   HarnessAdvance(60000);
   GenerateBatch(c, true);

@@ -281,7 +281,7 @@ TEST_F(DriverSourcesTest, ABurstOfAPortUnderTestLeavesTheClockAlone) {
   Load();
   PlatformResetClockOffset();
   AtomicWrite(&g_Driver.CurrentPort, 4);
-  ASSERT_EQ(OpenSerialSource(5), 0);
+  ASSERT_EQ(OpenSerialSource(5), SOURCE_OPENED);
   FixRecord foreign = TimedFix(30000);
   char t[32], d[32];
   snprintf(t, sizeof t, "%02u%02u%02u.00", foreign.UtcTime.wHour, foreign.UtcTime.wMinute, foreign.UtcTime.wSecond);

@@ -70,7 +70,7 @@ TEST_F(FerroxRegTest, SetGetListAndDelete) {
   std::string out;
   ASSERT_EQ(Reg("set 'HKLM\\Software\\Quorvale\\FerroxDriver' KeepAlive dword:0x3a98"), 0);
   ASSERT_EQ(Reg("set 'HKLM\\Software\\Quorvale\\FerroxDriver' Profile1Name 'sz:Driving fast'"), 0);
-  ASSERT_EQ(Reg("set 'HKLM\\Software\\Quorvale\\FerroxDriver\\Profile1' Stamp hex:01,02,ff"), 0);
+  ASSERT_EQ(Reg("set --force 'HKLM\\Software\\Quorvale\\FerroxDriver\\Profile1' Stamp hex:01,02,ff"), 0);
   ASSERT_EQ(Reg("get 'HKLM\\Software\\Quorvale\\FerroxDriver' keepalive", &out), 0);
   EXPECT_EQ(out, "15000\n");
   out.clear();
