@@ -172,30 +172,16 @@ int Fail(const std::string& message) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  bool foreground = false;
-  int command = 0;
-  static const option kOptions[] = {{"root", required_argument, nullptr, 'r'},
-                                     {"foreground", no_argument, nullptr, 'f'},
-                                     {"status", no_argument, nullptr, 's'},
-                                     {"stop", no_argument, nullptr, 'S'},
-                                     {"help", no_argument, nullptr, 'h'},
-                                     {"version", no_argument, nullptr, 'V'},
-                                     {nullptr, 0, nullptr, 0}};
-  opterr = 0;
-  for (int c; (c = getopt_long(argc, argv, "h", kOptions, nullptr)) != -1;) {
-    switch (c) {
-      case 'r': PlatformSetRoot(optarg); break;
-      case 'f': foreground = true; break;
-      case 's':
-      case 'S': command = c; break;
-      case 'h': fputs(kUsage, stdout); return 0;
-      case 'V': return PrintVersion("frxd");
-      default: return RefuseOption("frxd", argv);
-    }
-  }
+  bool foreground = false, status = false, stop = false;
+  int done = ReadProgramOptions(argc, argv, "frxd", kUsage,
+                                {{"foreground", false, SetsFlag(&foreground)},
+                                 {"status", false, SetsFlag(&status)},
+                                 {"stop", false, SetsFlag(&stop)}},
+                                OPTIONS_WITH_ROOT);
+  if (done >= 0) return done;
   if (optind < argc) return Fail(std::string("unknown argument ") + argv[optind] + " (see --help)");
-  if (command == 's') return PrintHostStatus();
-  if (command == 'S') return StopRunningHost();
+  if (status) return PrintHostStatus();
+  if (stop) return StopRunningHost();
   PlatformSetHostProcess(true);
   // Programs this host starts find the same data root.
   setenv("FERROX_ROOT", PlatformRoot().c_str(), 1);

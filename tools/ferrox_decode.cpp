@@ -172,41 +172,31 @@ int main(int argc, char** argv) {
   DWORD profile = 1;
   bool strict = false;
   const char* path = nullptr;
-  static const option kOptions[] = {{"json", no_argument, nullptr, 'j'},
-                                     {"nmea", no_argument, nullptr, 'n'},
-                                     {"correct", no_argument, nullptr, 'c'},
-                                     {"check", no_argument, nullptr, 'k'},
-                                     {"strict", no_argument, nullptr, 's'},
-                                     {"read-at", required_argument, nullptr, 'a'},
-                                     {"profile", required_argument, nullptr, 'p'},
-                                     {"help", no_argument, nullptr, 'h'},
-                                     {"version", no_argument, nullptr, 'V'},
-                                     {nullptr, 0, nullptr, 0}};
-  opterr = 0;
-  for (int c; (c = getopt_long(argc, argv, "h", kOptions, nullptr)) != -1;) {
-    switch (c) {
-      case 'j': mode = JSON; break;
-      case 'n': mode = NMEA; break;
-      case 'c': mode = CORRECT; break;
-      case 'k': mode = CHECK; break;
-      case 's': strict = true; break;
-      case 'a': g_correct.readAt = static_cast<DWORD>(atol(optarg)); break;
-      case 'p': profile = static_cast<DWORD>(atol(optarg)); break;
-      case 'h': fputs(kUsage, stdout); return 0;
-      case 'V': return PrintVersion("ferrox-decode");
-      default: return RefuseOption("ferrox-decode", argv);
-    }
-  }
+  long readAt = g_correct.readAt, profileNumber = 1;
+  auto sets = [&mode](Mode m) {
+    return [&mode, m](const char*) {
+      mode = m;
+      return 0;
+    };
+  };
+  int done = ReadProgramOptions(argc, argv, "ferrox-decode", kUsage,
+                                {{"json", false, sets(JSON)},
+                                 {"nmea", false, sets(NMEA)},
+                                 {"correct", false, sets(CORRECT)},
+                                 {"check", false, sets(CHECK)},
+                                 {"strict", false, SetsFlag(&strict)},
+                                 {"read-at", true, TakesNumber("ferrox-decode", "read-at", &readAt, 0, 60000)},
+                                 {"profile", true, TakesNumber("ferrox-decode", "profile", &profileNumber, 1, 2)}},
+                                0);
+  if (done >= 0) return done;
+  g_correct.readAt = static_cast<DWORD>(readAt);
+  profile = static_cast<DWORD>(profileNumber);
   if (argc - optind > 1) {
     fprintf(stderr, "ferrox-decode: only one input file\n");
     return 1;
   }
   if (optind < argc) path = argv[optind];
   if (mode == CORRECT) {
-    if (profile != 1 && profile != 2) {
-      fprintf(stderr, "ferrox-decode: --profile takes 1 or 2\n");
-      return 1;
-    }
     // A private data root: the correction stage stores the last known position in the registry.
     char root[] = "/tmp/ferrox-decode-XXXXXX";
     if (!mkdtemp(root)) {

@@ -70,35 +70,20 @@ int main(int argc, char** argv) {
   const char16_t* library = u"gpsapi.dll";
   long count = 0, maxAge = 2000;
   bool watch = false;
-  static const option kOptions[] = {{"client", no_argument, nullptr, 'c'},
-                                     {"shim", no_argument, nullptr, 's'},
-                                     {"platform", no_argument, nullptr, 'p'},
-                                     {"count", required_argument, nullptr, 'n'},
-                                     {"max-age", required_argument, nullptr, 'a'},
-                                     {"root", required_argument, nullptr, 'r'},
-                                     {"help", no_argument, nullptr, 'h'},
-                                     {"version", no_argument, nullptr, 'V'},
-                                     {nullptr, 0, nullptr, 0}};
-  opterr = 0;
-  for (int c; (c = getopt_long(argc, argv, "h", kOptions, nullptr)) != -1;) {
-    switch (c) {
-      case 'c': library = u"PosClient.dll"; break;
-      case 's': library = u"gpsapi.dll"; break;
-      case 'p': library = u"gpsapiOrig.dll"; break;
-      case 'n':
-      case 'a': {
-        char* end = nullptr;
-        long n = strtol(optarg, &end, 10);
-        if (!end || end == optarg || *end || n < 0) return Fail(std::string(argv[optind - 1]) + " takes a number");
-        (c == 'n' ? count : maxAge) = n;
-        break;
-      }
-      case 'r': PlatformSetRoot(optarg); break;
-      case 'h': fputs(kUsage, stdout); return 0;
-      case 'V': return PrintVersion("ferrox-gpsapi");
-      default: return RefuseOption("ferrox-gpsapi", argv);
-    }
-  }
+  auto uses = [&library](const char16_t* name) {
+    return [&library, name](const char*) {
+      library = name;
+      return 0;
+    };
+  };
+  int done = ReadProgramOptions(argc, argv, "ferrox-gpsapi", kUsage,
+                                {{"client", false, uses(u"PosClient.dll")},
+                                 {"shim", false, uses(u"gpsapi.dll")},
+                                 {"platform", false, uses(u"gpsapiOrig.dll")},
+                                 {"count", true, TakesNumber("ferrox-gpsapi", "count", &count, 0, 1000000000)},
+                                 {"max-age", true, TakesNumber("ferrox-gpsapi", "max-age", &maxAge, 0, 1000000000)}},
+                                OPTIONS_WITH_ROOT);
+  if (done >= 0) return done;
   for (int i = optind; i < argc; ++i) {
     if (strcmp(argv[i], "watch") != 0) return Fail(std::string("unknown argument ") + argv[i] + " (see --help)");
     watch = true;

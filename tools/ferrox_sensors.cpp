@@ -42,46 +42,24 @@ bool RegisterSensorDevice() {
   return context && PlatformRegisterDevice(u"SEN", 0, &e, context, TRUE);
 }
 
-long Number(const char* text, const char* option) {
-  char* end = nullptr;
-  long n = strtol(text, &end, 10);
-  if (!end || *end || n < 0) {
-    fprintf(stderr, "ferrox-sensors: %s takes a number\n", option);
-    exit(1);
-  }
-  return n;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
   long count = 0, interval = 500;
-  static const option kOptions[] = {{"root", required_argument, nullptr, 'r'},
-                                     {"backend", required_argument, nullptr, 'b'},
-                                     {"count", required_argument, nullptr, 'n'},
-                                     {"interval", required_argument, nullptr, 'i'},
-                                     {"help", no_argument, nullptr, 'h'},
-                                     {"version", no_argument, nullptr, 'V'},
-                                     {nullptr, 0, nullptr, 0}};
-  opterr = 0;
-  for (int c; (c = getopt_long(argc, argv, "h", kOptions, nullptr)) != -1;) {
-    switch (c) {
-      case 'r': PlatformSetRoot(optarg); break;
-      case 'b': {
-        // The backends the sensor device knows; any other name is a mistake, said at once.
-        std::string b = optarg;
-        if (b != "auto" && b != "iio" && b != "proxy" && b != "none" && b.rfind("script:", 0) != 0)
-          return Fail("unknown backend " + b + " (auto, iio, proxy, script:PATH or none)");
-        setenv("FERROX_SENSOR_BACKEND", optarg, 1);
-        break;
-      }
-      case 'n': count = Number(optarg, "--count"); break;
-      case 'i': interval = Number(optarg, "--interval"); break;
-      case 'h': fputs(kUsage, stdout); return 0;
-      case 'V': return PrintVersion("ferrox-sensors");
-      default: return RefuseOption("ferrox-sensors", argv);
-    }
-  }
+  auto backend = [](const char* value) {
+    // The backends the sensor device knows; any other name is a mistake, said at once.
+    std::string b = value;
+    if (b != "auto" && b != "iio" && b != "proxy" && b != "none" && b.rfind("script:", 0) != 0)
+      return Fail("unknown backend " + b + " (auto, iio, proxy, script:PATH or none)");
+    setenv("FERROX_SENSOR_BACKEND", value, 1);
+    return 0;
+  };
+  int done = ReadProgramOptions(argc, argv, "ferrox-sensors", kUsage,
+                                {{"backend", true, backend},
+                                 {"count", true, TakesNumber("ferrox-sensors", "count", &count, 0, 1000000000)},
+                                 {"interval", true, TakesNumber("ferrox-sensors", "interval", &interval, 0, 3600000)}},
+                                OPTIONS_WITH_ROOT);
+  if (done >= 0) return done;
   if (optind < argc) return Fail(std::string("unknown argument ") + argv[optind] + " (see --help)");
   LoadSoftwareSettings();
   if (!RegisterSensorDevice()) {

@@ -54,23 +54,15 @@ int Fail(const char* what, const char* path) {
 int main(int argc, char** argv) {
   const char* input = "/usr/share/proj/egm96_15.gtx";
   const char* output = nullptr;
-  static const option kOptions[] = {{"input", required_argument, nullptr, 'i'},
-                                     {"root", required_argument, nullptr, 'r'},
-                                     {"output", required_argument, nullptr, 'o'},
-                                     {"help", no_argument, nullptr, 'h'},
-                                     {"version", no_argument, nullptr, 'V'},
-                                     {nullptr, 0, nullptr, 0}};
-  opterr = 0;
-  for (int c; (c = getopt_long(argc, argv, "h", kOptions, nullptr)) != -1;) {
-    switch (c) {
-      case 'i': input = optarg; break;
-      case 'o': output = optarg; break;
-      case 'r': PlatformSetRoot(optarg); break;
-      case 'h': fputs(kUsage, stdout); return 0;
-      case 'V': return PrintVersion("ferrox-geoid-table");
-      default: return RefuseOption("ferrox-geoid-table", argv);
-    }
-  }
+  auto path = [](const char** out) {
+    return [out](const char* value) {
+      *out = value;
+      return 0;
+    };
+  };
+  int done = ReadProgramOptions(argc, argv, "ferrox-geoid-table", kUsage,
+                                {{"input", true, path(&input)}, {"output", true, path(&output)}}, OPTIONS_WITH_ROOT);
+  if (done >= 0) return done;
   if (optind < argc) {
     fprintf(stderr, "ferrox-geoid-table: unknown argument %s (see --help)\n", argv[optind]);
     return 1;
@@ -78,7 +70,7 @@ int main(int argc, char** argv) {
   std::string inRoot = PlatformRoot() + "/Windows/AltitudeTable_1.RAW";
   if (!output) {
     if (RefuseMissingRoot("ferrox-geoid-table")) return 1;
-    mkdir((PlatformRoot() + "/Windows").c_str(), 0755);  // where the driver looks for it
+    mkdir((PlatformRoot() + "/Windows").c_str(), 0700);  // where the driver looks for it; private as the root
     output = inRoot.c_str();
   }
   FILE* in = fopen(input, "rb");
@@ -114,6 +106,7 @@ int main(int argc, char** argv) {
     }
   }
   std::string tmp = std::string(output) + ".tmp";
+  if (output == inRoot) umask(077);  // the data root's files are the user's alone
   FILE* out = fopen(tmp.c_str(), "wb");
   if (!out) return Fail("cannot write", output);
   bool ok = fwrite(table.data(), 1, table.size(), out) == table.size();

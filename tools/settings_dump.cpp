@@ -21,24 +21,14 @@ static const char kUsage[] =
 int main(int argc, char** argv) {
   std::u16string context;
   bool haveContext = false;
-  static const option kOptions[] = {{"root", required_argument, nullptr, 'r'},
-                                     {"context", required_argument, nullptr, 'c'},
-                                     {"help", no_argument, nullptr, 'h'},
-                                     {"version", no_argument, nullptr, 'V'},
-                                     {nullptr, 0, nullptr, 0}};
-  opterr = 0;
-  for (int c; (c = getopt_long(argc, argv, "h", kOptions, nullptr)) != -1;) {
-    switch (c) {
-      case 'r': PlatformSetRoot(optarg); break;
-      case 'c':
-        context = Utf8ToWide(optarg);
-        haveContext = true;
-        break;
-      case 'h': fputs(kUsage, stdout); return 0;
-      case 'V': return PrintVersion("ferrox-settings-dump");
-      default: return RefuseOption("ferrox-settings-dump", argv);
-    }
-  }
+  auto takeContext = [&](const char* value) {
+    context = Utf8ToWide(value);
+    haveContext = true;
+    return 0;
+  };
+  int done = ReadProgramOptions(argc, argv, "ferrox-settings-dump", kUsage, {{"context", true, takeContext}},
+                                OPTIONS_WITH_ROOT);
+  if (done >= 0) return done;
   if (optind < argc) {
     fprintf(stderr, "ferrox-settings-dump: unknown argument %s (see --help)\n", argv[optind]);
     return 1;

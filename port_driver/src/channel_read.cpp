@@ -51,7 +51,7 @@ void KeepFixTimeForward(Channel& c, FixRecord* out) {
 // time while a receiver is away: estimates then carry their time, which readers need.)
 void DropUnsetTime(FixRecord* out) {
   bool receiverFix = out->FixQuality != 0 && out->FixType != 0 && (out->SourceKind & SOURCE_RECEIVER_MASK) != 0;
-  if (receiverFix || AtomicRead(&g_ClockSetByReceiver)) return;
+  if (receiverFix || g_ClockSetByReceiver.load()) return;
   out->ValidFields &= ~(FIX_TIME | FIX_DATE);
   memset(&out->UtcTime, 0xFF, sizeof out->UtcTime);  // a time no day has: printed as empty fields
 }

@@ -1,5 +1,6 @@
 // Internal: what the driver's parts call of each other (entry, reader, sources, scan, sensors).
 #pragma once
+#include <atomic>
 #include "platform/platform.h"
 #include "port_driver/driver_state.h"
 #include "support/fix_record.h"
@@ -25,9 +26,9 @@ int DoReadComPort(int n, FixRecord* fix, DWORD deadline);
 // Puts the driver's clock on the fix's GPS time and takes the measured-latency sample of `port`.
 int GpsClockCheck(FixRecord* fix, int port);
 void AbortPortWait(int n);
-extern volatile LONG g_ClockSynced;
+extern std::atomic<bool> g_ClockSynced;
 // Set once a receiver's fix has set the driver's clock; only a new start of the driver clears it.
-extern volatile LONG g_ClockSetByReceiver;
+extern std::atomic<bool> g_ClockSetByReceiver;
 
 // The platform GPS API source.
 int OpenApiSource(HANDLE locationEvent);

@@ -291,7 +291,7 @@ void SwitchPorts(LONG next) {
     AtomicWrite(&g_Driver.CurrentPort, next);
     ReportCurrentSource(next);
     AtomicWrite(&g_Driver.TestPort, -1);
-    AtomicWrite(&g_ClockSynced, 0);
+    g_ClockSynced = false;
     ClearAltitudeReference(next);
     Beep(MB_OK);
   } else {

@@ -13,8 +13,8 @@
 #include "support/clock.h"
 #include "support/log.h"
 
-volatile LONG g_ClockSynced = 0;
-volatile LONG g_ClockSetByReceiver = 0;
+std::atomic<bool> g_ClockSynced{false};
+std::atomic<bool> g_ClockSetByReceiver{false};
 
 namespace {
 
@@ -92,13 +92,13 @@ void Complete(int n, FixRecord* fix) {
 // opens and closes the port: a single word, read and written whole.
 HANDLE SourceHandle(int n) {
   if (n < 0 || n >= kSourcePorts) return nullptr;
-  return reinterpret_cast<HANDLE>(static_cast<uintptr_t>(__atomic_load_n(&g_System.Ports[n].handle, __ATOMIC_ACQUIRE)));
+  return reinterpret_cast<HANDLE>(static_cast<uintptr_t>(std::atomic_ref<DWORD>(g_System.Ports[n].handle).load()));
 }
 
 // Handles of this platform are small numbers, so they fit the table's 32-bit field.
 void SetSourceHandle(int n, HANDLE h) {
   if (n >= 0 && n < kSourcePorts)
-    __atomic_store_n(&g_System.Ports[n].handle, static_cast<DWORD>(reinterpret_cast<uintptr_t>(h)), __ATOMIC_RELEASE);
+    std::atomic_ref<DWORD>(g_System.Ports[n].handle).store(static_cast<DWORD>(reinterpret_cast<uintptr_t>(h)));
 }
 
 int OpenSerialSource(int n) {
@@ -307,11 +307,11 @@ int GpsClockCheck(FixRecord* fix, int port) {
   // At the arrival, before any waiting; only the measured-latency mode asks.
   const SYSTEMTIME* reference = g_Profile.AutoLag && PlatformReferenceTime(&clock) ? &clock : nullptr;
   if (fix->UtcTime.wDay == 0) {
-    AtomicWrite(&g_ClockSynced, 0);
+    g_ClockSynced = false;
     ClockNow(&fix->UtcTime);
     return 0;
   }
-  bool synced = AtomicRead(&g_ClockSynced) != 0;
+  bool synced = g_ClockSynced.load();
   if (!synced && (fix->FixQuality == 0 || fix->FixType == 0)) {
     ClockNow(&fix->UtcTime);
     return 0;
@@ -321,7 +321,7 @@ int GpsClockCheck(FixRecord* fix, int port) {
   LONG d = TimeDifference(&fix->UtcTime, &now);
   LogPrintf(LOG_CRLF, "GPS Clock is %d ms %s System", d < 0 ? -d : d, d < 0 ? "Ahead of" : "Behind");
   if (d < -kClockUnbelievedMs || d > kClockUnbelievedMs) {
-    AtomicWrite(&g_ClockSynced, 0);
+    g_ClockSynced = false;
     ClockNow(&fix->UtcTime);
     return 0;
   }
@@ -335,8 +335,8 @@ int GpsClockCheck(FixRecord* fix, int port) {
     ShiftPrevFixTime(-d);
   }
   SetClockFromGps(&fix->UtcTime, t0, g_Driver.ReadSleep);
-  AtomicWrite(&g_ClockSynced, 1);
-  AtomicWrite(&g_ClockSetByReceiver, 1);
+  g_ClockSynced = true;
+  g_ClockSetByReceiver = true;
   MeasureReceiverLatency(port, &fix->UtcTime, reference, 0);
   return 1;
 }

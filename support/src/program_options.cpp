@@ -2,7 +2,10 @@
 #include "support/program_options.h"
 #include <getopt.h>
 #include <sys/stat.h>
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
+#include <vector>
 #include "platform/files.h"
 
 int PrintVersion(const char* program) {
@@ -22,20 +25,57 @@ int RefuseMissingRoot(const char* program) {
   return 1;
 }
 
-int ReadCommandToolOptions(int argc, char** argv, const char* program, const char* usage) {
-  static const option kOptions[] = {{"root", required_argument, nullptr, 'r'},
-                                     {"help", no_argument, nullptr, 'h'},
-                                     {"version", no_argument, nullptr, 'V'},
-                                     {nullptr, 0, nullptr, 0}};
+int ReadProgramOptions(int argc, char** argv, const char* program, const char* usage,
+                       std::initializer_list<ProgramOption> extra, unsigned rules) {
+  std::vector<option> table;
+  const std::vector<ProgramOption> options(extra);
+  for (size_t i = 0; i < options.size(); ++i)
+    table.push_back({options[i].name, options[i].takesValue ? required_argument : no_argument, nullptr,
+                     static_cast<int>(1000 + i)});
+  table.push_back({"help", no_argument, nullptr, 'h'});
+  table.push_back({"version", no_argument, nullptr, 'V'});
+  if (rules & OPTIONS_WITH_ROOT) table.push_back({"root", required_argument, nullptr, 'r'});
+  table.push_back({nullptr, 0, nullptr, 0});
   opterr = 0;
-  // Options come before the command: what follows it (a value starting with '-' too) is its own.
-  for (int c; (c = getopt_long(argc, argv, "+h", kOptions, nullptr)) != -1;) {
-    switch (c) {
-      case 'r': PlatformSetRoot(optarg); break;
-      case 'h': fputs(usage, stdout); return 0;
-      case 'V': return PrintVersion(program);
-      default: return RefuseOption(program, argv);
+  // Before a command, what follows it (a value starting with '-' too) is the command's own.
+  const char* shortOptions = (rules & OPTIONS_BEFORE_COMMAND) ? "+h" : "h";
+  for (int c; (c = getopt_long(argc, argv, shortOptions, table.data(), nullptr)) != -1;) {
+    if (c == 'h') {
+      fputs(usage, stdout);
+      return 0;
     }
+    if (c == 'V') return PrintVersion(program);
+    if (c == 'r') {
+      PlatformSetRoot(optarg);
+      continue;
+    }
+    if (c < 1000 || c >= 1000 + static_cast<int>(options.size())) return RefuseOption(program, argv);
+    if (int done = options[static_cast<size_t>(c - 1000)].take(optarg)) return done;
   }
   return -1;
+}
+
+std::function<int(const char*)> SetsFlag(bool* flag) {
+  return [flag](const char*) {
+    *flag = true;
+    return 0;
+  };
+}
+
+std::function<int(const char*)> TakesNumber(const char* program, const char* name, long* out, long low, long high) {
+  return [=](const char* value) {
+    char* end = nullptr;
+    errno = 0;
+    long n = strtol(value, &end, 10);
+    if (errno || end == value || *end || n < low || n > high) {
+      fprintf(stderr, "%s: --%s takes a number from %ld to %ld\n", program, name, low, high);
+      return 1;
+    }
+    *out = n;
+    return 0;
+  };
+}
+
+int ReadCommandToolOptions(int argc, char** argv, const char* program, const char* usage) {
+  return ReadProgramOptions(argc, argv, program, usage, {}, OPTIONS_WITH_ROOT | OPTIONS_BEFORE_COMMAND);
 }

@@ -5,7 +5,8 @@ naming what is missing, and the status says frxd is not running; a root that doe
 simulated receiver (NMEA server on TcpAddress localhost), the default mode prints positions, the
 status shows the receiver, its fix and the source, a profile switch from the settings program's
 command line reaches a program reading the TCP port, and frxd --stop ends it. A fresh root's
-ferrox-cells list says it has no cell files."""
+ferrox-cells list says it has no cell files, and ferrox-geoid-table --root remakes the root's geoid
+table where the driver reads it."""
 import os
 import shutil
 import socket
@@ -56,6 +57,15 @@ def main():
                                text=True, timeout=20)
         if cells.returncode != 0 or not cells.stdout.startswith("no cell files in %s/Quorvale" % root):
             problems.append("ferrox-cells list on a fresh root: exit %d, %r" % (cells.returncode, cells.stdout))
+        # The geoid table remade into the root where the driver reads it, not into ./data.
+        table = os.path.join(root, "Windows", "AltitudeTable_1.RAW")
+        os.remove(table)
+        geoid = subprocess.run([os.path.join(BIN, "ferrox-geoid-table"), "--root", root], capture_output=True,
+                               text=True, timeout=60, cwd=root)
+        shipped = open(os.path.join(SOURCE, "data", "AltitudeTable_1.RAW"), "rb").read()
+        if geoid.returncode != 0 or not os.path.exists(table) or open(table, "rb").read() != shipped or \
+                os.path.exists(os.path.join(root, "data")):
+            problems.append("ferrox-geoid-table --root: exit %d, %r" % (geoid.returncode, geoid.stderr))
         missing = os.path.join(root, "nothing-here")
         expect_refusal(missing, [], "no data root at %s (see --root)" % missing)
         if os.path.exists(missing):

@@ -457,8 +457,8 @@ TEST_F(CorrectionTest, AFixCarriedPastTheWindowStandsOrIsNoFix) {
 // first fix after batches without one is sent at once, whatever their time.
 TEST_F(CorrectionTest, AChannelsFixTimeNeverRunsBack) {
   struct ClockSetByFix {  // the driver's clock set by the receiver's fix, unset again at the end
-    ClockSetByFix() { AtomicWrite(&g_ClockSetByReceiver, 1); }
-    ~ClockSetByFix() { AtomicWrite(&g_ClockSetByReceiver, 0); }
+    ClockSetByFix() { g_ClockSetByReceiver = true; }
+    ~ClockSetByFix() { g_ClockSetByReceiver = false; }
   } clockSet;
   Feed(GoodFix(start_, 10, 20, 0, 0));
   char buffer[kChannelBufferSize];
@@ -496,7 +496,7 @@ TEST_F(CorrectionTest, AChannelsFixTimeNeverRunsBack) {
   EXPECT_NEAR(sent.Latitude, 11, 1e-9);
   // The driver started afresh: until a fix sets the clock, a batch without a fix has no time at
   // all (the system clock it would carry runs ahead of the fix to come), and the writer prints none.
-  AtomicWrite(&g_ClockSetByReceiver, 0);
+  g_ClockSetByReceiver = false;
   Feed(noFix);
   HarnessAdvance(60000);
   GenerateBatch(c, true);

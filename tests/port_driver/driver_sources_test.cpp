@@ -98,7 +98,7 @@ TEST_F(DriverSourcesTest, TheClockCheckAcceptsHalfAMinuteAndIgnoresTwoMinutes) {
   EXPECT_EQ(TimeDifference(&sent, &ahead.UtcTime), 0);  // the GPS time is kept
   PlatformResetClockOffset();
   ResyncClock();
-  AtomicWrite(&g_ClockSynced, 0);
+  g_ClockSynced = false;
   FixRecord far = TimedFix(120000);
   EXPECT_EQ(GpsClockCheck(&far, 4), 0);
   SYSTEMTIME now;
@@ -134,7 +134,7 @@ TEST_F(DriverSourcesTest, TheClockCheckMeasuresHowLateTheReceiverReports) {
   SetProfileDefaults(1);
   g_Profile.AutoLag = 1;
   PlatformSetReferenceClock(REFERENCE_CLOCK_TRUSTED);
-  AtomicWrite(&g_ClockSynced, 0);
+  g_ClockSynced = false;
   // The first burst sets the driver's clock to its fix time; later ones are within the check's
   // tolerance and leave it. Each fix is 800 ms old on the reference clock when it arrives.
   for (int burst = 0; burst < kLagSamplesUsed; ++burst) {
