@@ -192,7 +192,7 @@ TEST_F(SensorDeviceTest, TheProbePrintsTheReadingsAsTheDriverSeesThem) {
   EXPECT_EQ(out, "ferrox-sensors: no sensors (backend none)\n");
   out.clear();
   EXPECT_EQ(RunCommand(tool + " --count x 2>&1", &out), 1);
-  EXPECT_EQ(out, "ferrox-sensors: --count takes a number\n");
+  EXPECT_EQ(out, "ferrox-sensors: --count takes a number from 0 to 1000000000\n");
   out.clear();
   EXPECT_EQ(RunCommand(tool + " --help", &out), 0);
   EXPECT_NE(out.find("Usage: ferrox-sensors"), std::string::npos);
