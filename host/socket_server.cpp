@@ -82,6 +82,9 @@ void Reply(Connection& c, const WireHeader& h, BOOL ok, DWORD value, const void*
   c.room.notify_all();
 }
 
+// Calls of other processes inside a device now: what WIRE_CALLS_IN_FLIGHT answers.
+std::atomic<int> g_callsInFlight{0};
+
 uint32_t U32(const std::string& payload, size_t offset) {
   uint32_t v;
   memcpy(&v, payload.data() + offset, 4);
@@ -128,6 +131,9 @@ bool Begin(Connection& c, const Request& r) {
     case WIRE_DEACTIVATE_DEVICE:
       Reply(c, r.h, DeactivateDevice(reinterpret_cast<HANDLE>(static_cast<uintptr_t>(U32(p, 0)))), 0);
       return false;
+    case WIRE_CALLS_IN_FLIGHT:
+      Reply(c, r.h, TRUE, static_cast<DWORD>(g_callsInFlight.load()));
+      return false;
     default:
       LogPrintf(LOG_CRLF | LOG_FLUSH, "Host socket: request %u cannot begin a connection, closed", r.h.op);
       return false;
@@ -136,6 +142,10 @@ bool Begin(Connection& c, const Request& r) {
 
 // A call on the connection's handle.
 void Perform(Connection& c, const Request& r) {
+  struct InFlight {
+    InFlight() { ++g_callsInFlight; }
+    ~InFlight() { --g_callsInFlight; }
+  } inFlight;
   SetLastError(0);
   const std::string& p = r.payload;
   std::string buffer;

@@ -239,6 +239,11 @@ int RemoteDeregisterService(HANDLE service) {
   return device->Deregister();
 }
 
+int PlatformHostCallsInFlight() {
+  WireResult r{};
+  return CallOnce(WIRE_CALLS_IN_FLIGHT, std::string(), &r) && r.ok ? static_cast<int>(r.value) : -1;
+}
+
 HANDLE RemoteActivateDevice(LPCWSTR key) {
   if (g_hostProcess || !NameFits(key)) return SetLastError(ERROR_FILE_NOT_FOUND), nullptr;
   WireResult r{};

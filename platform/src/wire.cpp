@@ -52,6 +52,7 @@ bool WireRequestValid(uint32_t op, uint32_t length) {
     case WIRE_REGISTER_SERVICE:
       return length >= sizeof(WireRegisterService) && NameLength(length - sizeof(WireRegisterService));
     case WIRE_DEACTIVATE_DEVICE: return length == 4;
+    case WIRE_CALLS_IN_FLIGHT: return length == 0;
     case WIRE_READ: return length == 4;
     case WIRE_WRITE: return true;
     case WIRE_IOCTL: return length >= sizeof(WireIoctl);

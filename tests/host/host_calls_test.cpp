@@ -139,11 +139,13 @@ TEST_F(HostCallsTest, ARemoteWaitEndsAtOnceWhenAnotherThreadChangesTheMask) {
     ended = std::chrono::steady_clock::now();
     done = true;
   });
-  // The wait reaches the driver a moment after it starts; a mask change that came first would
-  // not end it, so the change is repeated until the wait ends, and timed from the last one.
+  // The wait is inside frxd's driver before the mask changes; should the change still come before
+  // the driver's own wait begins, it would not end it, so it is repeated until the wait ends and
+  // timed from the last one.
+  ASSERT_TRUE(WaitFor([] { return PlatformHostCallsInFlight() == 1; }, 5)) << "the wait never reached frxd's driver";
   double ms = -1;
   for (int i = 0; i < 50 && ms < 0; ++i) {
-    usleep(200000);
+    if (i > 0) usleep(200000);
     ASSERT_FALSE(done) << "the wait ended without a mask change";
     auto changed = std::chrono::steady_clock::now();
     ASSERT_TRUE(SetCommMask(h, EV_RXCHAR));  // from this thread, on the same handle
@@ -172,7 +174,9 @@ TEST_F(HostCallsTest, ClosingARemoteHandleWakesAReadBlockedOnIt) {
     ok = ReadFile(h, &raw, sizeof raw, &got, nullptr);  // waits for the next fix
     done = true;
   });
-  usleep(300000);  // most likely blocked in the driver by now; ended either way
+  // The read is inside the driver (its wait for the next fix) before the handle is closed.
+  ASSERT_TRUE(WaitFor([] { return PlatformHostCallsInFlight() == 1; }, 5));
+  ASSERT_FALSE(done.load());
   auto closed = std::chrono::steady_clock::now();
   EXPECT_TRUE(CloseHandle(h));
   ASSERT_TRUE(WaitFor([&] { return done.load(); }, 5));

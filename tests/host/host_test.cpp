@@ -263,7 +263,8 @@ TEST_F(HostTest, ARootMadeUnderAnOpenUmaskIsTheUsersAloneAndAForeignPtyLinkIsLef
   int tty = open((fresh + "/dev/ttyFRX0").c_str(), O_RDWR | O_NOCTTY);
   ASSERT_GE(tty, 0);
   EXPECT_NE(Receive(tty, 5000).find("$GPRMC"), std::string::npos);
-  usleep(1000000);  // fixes for the track logs
+  // Fixes for the track logs: the first point makes the GPX file.
+  EXPECT_TRUE(WaitFor([&] { return FileExists(fresh + "/Storage Card/Quorvale/FrxDriverOut.gpx"); }, 10));
   close(tty);
   EXPECT_EQ(OpenToOthers(fresh), std::vector<std::string>{}) << "while running";
   Stop(host);

@@ -22,6 +22,7 @@ enum : uint32_t {
   // One request, one reply, then the host closes the connection.
   WIRE_ACTIVATE_DEVICE = 8,    // UTF-16 builtin key; reply value: the activation's id (0 none)
   WIRE_DEACTIVATE_DEVICE = 9,  // uint32 activation id
+  WIRE_CALLS_IN_FLIGHT = 11,   // nothing; reply value: the calls inside a device or service now
   // Calls on the connection's handle.
   WIRE_READ = 2,         // uint32 count; reply: WireResult + the bytes read
   WIRE_WRITE = 3,        // the bytes; reply value: bytes written
@@ -70,6 +71,9 @@ static_assert(offsetof(WireResult, value) == 8);
 std::string PlatformHostSocketPath();
 // True when a host (frxd) answers on the data root's socket.
 bool PlatformHostRunning();
+// The calls of other processes that the host is making inside its devices and services now (a
+// read waiting for a fix is one); -1 when no host answers. What a test waits on instead of time.
+int PlatformHostCallsInFlight();
 // Whole-message I/O on a socket; false on any error or a payload above the limit.
 bool WireSend(int fd, uint32_t op, uint32_t id, const void* a, uint32_t aLength, const void* b = nullptr,
               uint32_t bLength = 0);
