@@ -21,6 +21,10 @@ mutants=(
   "settings_app/core/calibration.cpp|s/std::lround(degrees)/static_cast<long>(degrees + 0.5)/|the rounding of a calibration offset"
   "settings_app/core/status_reader.cpp|s/(n != 1 \&\& n != 2)/(n > 2)/|only real profile numbers become current"
   "settings_app/core/field_text.cpp|s/if (v > 0xFFFFFFFFull) return 0;//|numbers too large for a setting"
+  "port_driver/src/channel_read.cpp|s/g_ClockSetByReceiver.load()) return;/true) return;/|no time on batches before the first fix"
+  "support/src/reg_helpers.cpp|s/type == REG_DWORD \&\& size == sizeof(DWORD)/size == sizeof(DWORD)/|a dword setting written as text"
+  "settings_store/src/known_values.cpp|s/return \*pattern == \*text;/return *pattern == 0;/|a known name's exact length"
+  "support/src/nmea_writer.cpp|s/Estimated(fix) ? \"E\" : (fix->FixType/false ? \"E\" : (fix->FixType/|an estimate's RMC mode"
 )
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug >/dev/null
 cmake --build "$build" >/dev/null

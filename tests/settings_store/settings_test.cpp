@@ -378,4 +378,6 @@ TEST_F(SettingsTest, EveryValueTheSettingsProgramSavesIsKnownWithItsType) {
   EXPECT_EQ(LookUpKnownValue(u"Software\\Quorvale\\FerroxDriver\\ProfileX", u"AutoLag", &type), KEY_NOT_CHECKED);
   EXPECT_EQ(LookUpKnownValue(u"Software\\Quorvale\\SerialPorts\\COM7:", u"Devise", &type), VALUE_UNKNOWN);
   EXPECT_EQ(LookUpKnownValue(u"Software\\Quorvale\\Frxd\\Status", u"Anything", &type), KEY_NOT_CHECKED);
+  EXPECT_EQ(LookUpKnownValue(u"Software\\Quorvale\\Frxd", u"TcpPortX", &type), VALUE_UNKNOWN);
+  EXPECT_EQ(LookUpKnownValue(u"Software\\Quorvale\\Frxd", u"TcpPor", &type), VALUE_UNKNOWN);
 }

@@ -97,3 +97,30 @@ TEST_F(RegHelpersTest, FailedReadsAreLoggedEvenWithoutVerbose) {
   EXPECT_NE(log.find(" Read Missing: 2, 4\r\n"), std::string::npos) << log;
   EXPECT_EQ(log.find("Write Missing"), std::string::npos);
 }
+
+// A number written as text is read as that number; any other text or type leaves the caller's
+// default (never the value's raw bytes), fails the read, and is logged once per name and type.
+TEST_F(RegHelpersTest, ADwordOfAnotherTypeIsTheNumberInItsTextOrTheDefault) {
+  HKEY k;
+  ASSERT_EQ(CreateKey(u"Software\\Quorvale\\Frxd", &k), ERROR_SUCCESS);
+  ASSERT_EQ(WriteString(k, u"TcpPort", u"10111"), ERROR_SUCCESS);
+  ASSERT_EQ(WriteString(k, u"SocketMode", u"1"), ERROR_SUCCESS);  // four bytes, as a dword is
+  ASSERT_EQ(WriteString(k, u"AllowWrites", u"yes"), ERROR_SUCCESS);
+  BYTE two[2] = {1, 0};
+  ASSERT_EQ(WriteValue(k, u"EnableLogs", REG_BINARY, two, sizeof two), ERROR_SUCCESS);
+  DWORD port = 10110, mode = 0600, writes = 0, logs = 7;
+  EXPECT_EQ(ReadDword(k, u"TcpPort", &port), ERROR_SUCCESS);
+  EXPECT_EQ(port, 10111u);
+  EXPECT_EQ(ReadDword(k, u"SocketMode", &mode), ERROR_SUCCESS);
+  EXPECT_EQ(mode, 1u);
+  EXPECT_EQ(ReadDword(k, u"AllowWrites", &writes), ERROR_INVALID_DATA);
+  EXPECT_EQ(writes, 0u);
+  EXPECT_EQ(ReadDword(k, u"EnableLogs", &logs), ERROR_INVALID_DATA);
+  EXPECT_EQ(logs, 7u);
+  EXPECT_EQ(ReadDword(k, u"AllowWrites", &writes), ERROR_INVALID_DATA);
+  RegCloseKey(k);
+  std::string log = Log();
+  EXPECT_NE(log.find("registry value AllowWrites is sz, not dword: 0 used (its default)"), std::string::npos) << log;
+  EXPECT_NE(log.find("registry value TcpPort is sz, not dword: 10111 used (the number in its text)"), std::string::npos);
+  EXPECT_EQ(log.find("AllowWrites is sz"), log.rfind("AllowWrites is sz")) << "logged twice: " << log;
+}
