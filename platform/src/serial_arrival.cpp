@@ -24,20 +24,21 @@ constexpr int kPollMs = 500;
 std::mutex& g_lock = *new std::mutex;
 std::set<std::string>& g_devices = *new std::set<std::string>;  // the mapped devices
 std::set<std::string>& g_present = *new std::set<std::string>;  // those that existed at the last look
-std::set<std::string>& g_names = *new std::set<std::string>;    // base names of the mapped devices
+std::set<std::string>& g_readable = *new std::set<std::string>;  // those this process could read then
+std::set<std::string>& g_names = *new std::set<std::string>;     // base names of the mapped devices
 std::set<std::string>& g_folders = *new std::set<std::string>;  // folders to watch, with those above
 std::set<std::string>& g_watched = *new std::set<std::string>;
 HANDLE g_event = nullptr;
 int g_inotify = -1;
 
-std::string Folder(const std::string& path) {
-  size_t slash = path.rfind('/');
-  return slash == std::string::npos || slash == 0 ? "/" : path.substr(0, slash);
-}
-
 std::string Base(const std::string& path) {
   size_t slash = path.rfind('/');
   return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+std::string Folder(const std::string& path) {
+  size_t slash = path.rfind('/');
+  return slash == std::string::npos || slash == 0 ? "/" : path.substr(0, slash);
 }
 
 // The devices of every COMn: key under SerialPorts.
@@ -62,15 +63,20 @@ std::set<std::string> MappedDevices() {
   return devices;
 }
 
-// True when a mapped device exists now that did not at the last look: it covers a link made in a
-// folder that appeared a moment before its watch did.
+// True when a mapped device exists now that did not at the last look (it covers a link made in a
+// folder that appeared a moment before its watch did), or may now be read that could not be (its
+// permissions given after it appeared). A device that stays unreadable wakes no one, however
+// often its attributes change.
 bool NewlyPresent() {
   bool arrived = false;
   for (const auto& d : g_devices) {
     bool now = access(d.c_str(), F_OK) == 0;
-    if (now && !g_present.count(d)) arrived = true;
+    bool readable = now && access(d.c_str(), R_OK) == 0;
+    if ((now && !g_present.count(d)) || (readable && !g_readable.count(d))) arrived = true;
     if (now) g_present.insert(d);
     else g_present.erase(d);
+    if (readable) g_readable.insert(d);
+    else g_readable.erase(d);
   }
   return arrived;
 }
@@ -78,6 +84,8 @@ bool NewlyPresent() {
 void Watch() {
   char buffer[4096] __attribute__((aligned(__alignof__(inotify_event))));
   for (;;) {
+    // Each look follows the events (or half a second): a device that appeared, or became
+    // readable, since the last one sets the event.
     bool arrived = false;
     {
       std::lock_guard<std::mutex> lock(g_lock);
@@ -91,17 +99,20 @@ void Watch() {
     pollfd p{g_inotify, POLLIN, 0};
     if (poll(&p, 1, kPollMs) <= 0) continue;
     ssize_t n = read(g_inotify, buffer, sizeof buffer);
+    bool created = false;
     for (ssize_t at = 0; at < n;) {
       const auto* e = reinterpret_cast<const inotify_event*>(buffer + at);
       if (e->len) {
         std::lock_guard<std::mutex> lock(g_lock);
-        // A mapped device, or a folder on the way to one (/dev/serial/by-id at the first plug).
-        arrived = arrived || g_names.count(e->name) || (e->mask & IN_ISDIR);
-        if (e->mask & IN_ISDIR) g_watched.clear();  // watch what now exists
+        // A mapped device made anew (however quickly it was replaced); its attributes changing
+        // counts only when that lets it be read (the next look). A folder on the way to a device
+        // (/dev/serial/by-id at the first plug): watch what now exists.
+        if ((e->mask & (IN_CREATE | IN_MOVED_TO)) && g_names.count(e->name)) created = true;
+        if (e->mask & IN_ISDIR) g_watched.clear();
       }
       at += static_cast<ssize_t>(sizeof(inotify_event) + e->len);
     }
-    if (arrived) SetEvent(g_event);
+    if (created) SetEvent(g_event);
   }
 }
 
@@ -123,8 +134,11 @@ HANDLE PlatformSerialArrivalEvent() {
   }
   if (g_inotify < 0) return g_event;
   for (const auto& d : devices) {
-    if (g_devices.insert(d).second && access(d.c_str(), F_OK) == 0) g_present.insert(d);
     g_names.insert(Base(d));
+    if (g_devices.insert(d).second && access(d.c_str(), F_OK) == 0) {
+      g_present.insert(d);
+      if (access(d.c_str(), R_OK) == 0) g_readable.insert(d);
+    }
     // The device's folder and every folder above it: the ones that do not exist yet appear.
     for (std::string f = Folder(d);; f = Folder(f)) {
       g_folders.insert(f);

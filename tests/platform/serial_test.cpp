@@ -1,7 +1,11 @@
-// Serial ports of the platform on pseudo-terminals: waits for events, their aborts and deadlines.
+// Serial ports of the platform on pseudo-terminals: waits for events, their aborts and deadlines;
+// devices mapped to COM ports appearing.
 #include <pty.h>
+#include <sys/stat.h>
+#include <sys/time.h>
 #include <unistd.h>
 #include <chrono>
+#include <fstream>
 #include <future>
 #include "test_root.h"
 
@@ -65,4 +69,25 @@ TEST_F(SerialTest, AWaitWithADeadlineEndsOnASilentPort) {
   EXPECT_TRUE(PlatformWaitCommEventFor(port_, &events, 3000));
   EXPECT_EQ(events, static_cast<DWORD>(EV_RXCHAR));
   PlatformSetTimeScale(1);
+}
+
+// A receiver plugged in while the driver waits: a mapped device made (however quickly it was
+// replaced) wakes the wait; its attributes changing while it stays as readable as it was do not,
+// so a device the driver cannot open is not announced again and again.
+TEST_F(TempRootTest, AMappedDeviceMadeWakesTheWaitAndItsAttributesAloneDoNot) {
+  const std::string device = root_ + "/ttyGPS";
+  SetString(u"Software\\Quorvale\\SerialPorts\\COM6:", u"Device", Utf8ToWide(device.c_str()).c_str());
+  HANDLE arrival = PlatformSerialArrivalEvent();
+  ASSERT_NE(arrival, nullptr);
+  WaitForSingleObject(arrival, 0);
+  { std::ofstream(device) << ""; }
+  ASSERT_EQ(WaitForSingleObject(arrival, 3000), WAIT_OBJECT_0) << "a new device was not announced";
+  for (int i = 0; i < 5; ++i) {
+    ASSERT_EQ(chmod(device.c_str(), i % 2 ? 0600 : 0640), 0);
+    ASSERT_EQ(utimes(device.c_str(), nullptr), 0);
+  }
+  EXPECT_EQ(WaitForSingleObject(arrival, 1500), static_cast<DWORD>(WAIT_TIMEOUT)) << "attributes alone announced it";
+  ASSERT_EQ(unlink(device.c_str()), 0);
+  { std::ofstream(device) << ""; }  // unplugged and plugged in again between two looks
+  EXPECT_EQ(WaitForSingleObject(arrival, 3000), WAIT_OBJECT_0) << "a device made anew was not announced";
 }
