@@ -15,7 +15,8 @@ import sys
 import tempfile
 import time
 
-from processes import free_port, stop, wait_for
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "scripts"))
+from processes import free_port, need_path, stop  # noqa: E402
 
 BIN = sys.argv[1]
 SECONDS = float(sys.argv[2]) if len(sys.argv) > 2 else 40
@@ -93,10 +94,10 @@ def main():
         sim = subprocess.Popen([os.path.join(BIN, "ferrox-sim"), "receiver", "--link", link, "--speed", "50",
                                 "--latency", "1000", "--noise", "3", "--truth", truth], stderr=subprocess.DEVNULL)
         procs.append(sim)
-        wait_for(link)
+        need_path(link)
         host = subprocess.Popen([os.path.join(BIN, "frxd"), "--root", root, "--foreground"], stderr=subprocess.DEVNULL)
         procs.append(host)
-        wait_for(os.path.join(root, "dev/ttyFRX0"))
+        need_path(os.path.join(root, "dev/ttyFRX0"))
         time.sleep(3)
         # Accuracy: ours through the virtual port, then the receiver's own port.
         phase = min(SECONDS, 40)

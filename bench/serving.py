@@ -19,7 +19,8 @@ import threading
 import time
 import tty
 
-from processes import free_port, stop, wait_for
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "scripts"))
+from processes import free_port, need_path, stop  # noqa: E402
 
 BIN = sys.argv[1]
 SECONDS = float(sys.argv[2]) if len(sys.argv) > 2 else 120
@@ -103,11 +104,11 @@ def measure_cost(count, rate):
         sim = subprocess.Popen([os.path.join(BIN, "ferrox-sim"), "receiver", "--link", link, "--rate", str(rate),
                                 "--noise", "3"], stderr=subprocess.DEVNULL)
         procs.append(sim)
-        wait_for(link)
+        need_path(link)
         host = subprocess.Popen([os.path.join(BIN, "frxd"), "--root", root.path, "--foreground"],
                                 stderr=subprocess.DEVNULL)
         procs.append(host)
-        wait_for(os.path.join(root.path, "dev/ttyFRX0"))
+        need_path(os.path.join(root.path, "dev/ttyFRX0"))
         time.sleep(3)
         c0 = cost(host.pid)
         got = clients(port, count, SECONDS)
@@ -185,7 +186,7 @@ def measure_latency():
                                 stderr=subprocess.DEVNULL)
         procs.append(host)
         pty_path = os.path.join(root.path, "dev/ttyFRX0")
-        wait_for(pty_path)
+        need_path(pty_path)
         done = threading.Event()
         ends, on_pty, on_tcp = {}, {}, {}
         fd = os.open(pty_path, os.O_RDONLY | os.O_NOCTTY)

@@ -18,19 +18,13 @@ import termios
 import threading
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "peer"))
-from nmea_common import free_port, stop  # noqa: E402
+from journey_common import fail, free_port, stop
 
 BIN, SOURCE = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
 JUNK_S = 18
 SCALE = 4  # platform seconds per real second: the script below takes about 25 s
 START = (48.137, 11.575)
 ABSURD = ["speed-inf", "speed-nan", "lat-9999", "gsa-mode-9", "gsv-count", "gsv-values", "sep-nan"]
-
-
-def fail(message):
-    print("FAIL: " + message)
-    sys.exit(1)
 
 
 def seconds_of_day(text):

@@ -12,22 +12,9 @@ import tempfile
 import termios
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "peer"))
-from nmea_common import stop  # noqa: E402
+from journey_common import fail, stop, wait_for_path
 
 BIN, SOURCE = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
-
-
-def fail(message):
-    print("FAIL: " + message)
-    sys.exit(1)
-
-
-def wait_for(path, seconds):
-    end = time.time() + seconds
-    while time.time() < end and not os.path.exists(path):
-        time.sleep(0.05)
-    return os.path.exists(path)
 
 
 def open_raw(path):
@@ -49,11 +36,11 @@ def main():
                         r"HKLM\Software\Quorvale\SerialPorts\COM4:", "Device", "sz:" + link], check=True)
         procs.append(subprocess.Popen([os.path.join(BIN, "ferrox-sim"), "receiver", "--link", link, "--rate", "5"],
                                       stderr=subprocess.DEVNULL))
-        if not wait_for(link, 10):
+        if not wait_for_path(link, 10):
             fail("no simulated receiver")
         procs.append(subprocess.Popen([os.path.join(BIN, "frxd"), "--root", root, "--foreground"],
                                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
-        if not wait_for(port, 10):
+        if not wait_for_path(port, 10):
             fail("no virtual port")
         idle = open_raw(port)
         time.sleep(6)  # holds the port, never reads

@@ -4,23 +4,9 @@ import os
 import subprocess
 import sys
 import tempfile
-import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "peer"))
-from nmea_common import free_port, stop  # noqa: E402,F401  (re-exported for the journeys)
-
-
-def fail(message):
-    print("FAIL: " + message)
-    sys.exit(1)
-
-
-def wait_for(test, seconds):
-    """Until test() holds or `seconds` pass; its last answer."""
-    end = time.time() + seconds
-    while time.time() < end and not test():
-        time.sleep(0.05)
-    return test()
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts"))
+from processes import fail, free_port, stop, wait_for, wait_for_path  # noqa: E402,F401  (for the journeys)
 
 
 def new_root(bin_dir, source, prefix):

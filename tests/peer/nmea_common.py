@@ -1,5 +1,5 @@
-"""Shared helpers of the NMEA peer checks: running ferrox-decode, grouping gpsd's output, and the
-free port every check that starts a server asks for."""
+"""Shared helpers of the NMEA peer checks: running ferrox-decode, grouping gpsd's output; the
+process helpers (a free port, stopping) come from scripts/processes.py."""
 import glob
 import json
 import os
@@ -8,22 +8,8 @@ import socket
 import subprocess
 import sys
 
-
-def free_port():
-    """A TCP port of 127.0.0.1 that nobody listens on now."""
-    s = socket.socket()
-    s.bind(("127.0.0.1", 0))
-    port = s.getsockname()[1]
-    s.close()
-    return port
-
-
-def stop(*procs):
-    """Ends the processes a check started (None for one never started), last first."""
-    for p in reversed(procs):
-        if p is not None and p.poll() is None:
-            p.terminate()
-            p.wait(timeout=10)
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts"))
+from processes import free_port, stop  # noqa: E402,F401  (the checks take them from here)
 
 
 def tod_ms(iso):
