@@ -17,7 +17,7 @@ mutants=(
   "support/src/nmea_writer.cpp|s/c ^= static_cast<unsigned char>(text\[i\]);/c += static_cast<unsigned char>(text[i]);/|the sentence checksum"
   "settings_store/src/settings_profile.cpp|s/g_Profile.MinSpeed = 1.0;/g_Profile.MinSpeed = 2.0;/|the default minimum speed"
   "port_driver/src/nmea_source.cpp|s/if (FieldText(n, GNS_LAT + 1)\[0\] == 'S') fix->Latitude = -fix->Latitude;//|the sign of a southern latitude in GNS"
-  "port_driver/src/nmea_source.cpp|s/fix->Hdop = FieldFloat(n, GSA_HDOP);/fix->Hdop = FieldFloat(n, GSA_PDOP);/|the HDOP field of GSA"
+  "port_driver/src/nmea_parser.cpp|s/{GSA_HDOP, \&fix->Hdop, FIX_HDOP}/{GSA_PDOP, \&fix->Hdop, FIX_HDOP}/|the HDOP field of GSA"
   "settings_app/core/calibration.cpp|s/std::lround(degrees)/static_cast<long>(degrees + 0.5)/|the rounding of a calibration offset"
   "settings_app/core/status_reader.cpp|s/(n != 1 \&\& n != 2)/(n > 2)/|only real profile numbers become current"
   "settings_app/core/field_text.cpp|s/if (v > 0xFFFFFFFFull) return 0;//|numbers too large for a setting"

@@ -13,7 +13,10 @@ import sys
 import tempfile
 import time
 
-from nmea_common import free_port
+from nmea_common import free_port, stop
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts"))
+from processes import wait_for_path  # noqa: E402
 
 BIN = sys.argv[1]
 SOURCE = sys.argv[2]
@@ -42,20 +45,14 @@ class Chain:
         self.procs.append(p)
         return p
 
-    def wait_for(self, path, seconds=10):
-        end = time.time() + seconds
-        while time.time() < end and not os.path.exists(path):
-            time.sleep(0.05)
-        return os.path.exists(path)
-
     def receiver(self):
         p = self.start(os.path.join(BIN, "ferrox-sim"), "receiver", "--link", self.link(), "--speed", "50")
-        assert self.wait_for(self.link()), "no receiver"
+        assert wait_for_path(self.link()), "no receiver"
         return p
 
     def host(self):
         self.start(os.path.join(BIN, "frxd"), "--root", self.root, "--foreground")
-        assert self.wait_for(os.path.join(self.root, "dev/ttyFRX0")), "no virtual port"
+        assert wait_for_path(os.path.join(self.root, "dev/ttyFRX0")), "no virtual port"
 
     def gpsd(self, device):
         port = free_port()
@@ -63,18 +60,8 @@ class Chain:
         time.sleep(0.5)
         return port
 
-    def stop(self, p):
-        p.send_signal(signal.SIGTERM)
-        try:
-            p.wait(10)
-        except subprocess.TimeoutExpired:
-            p.kill()
-            p.wait()
-
     def close(self):
-        for p in reversed(self.procs):
-            if p.poll() is None:
-                self.stop(p)
+        stop(*self.procs)
         shutil.rmtree(self.root, ignore_errors=True)
 
 
@@ -168,7 +155,7 @@ def replay_check(name):
     problems = []
     try:
         p = chain.start(os.path.join(BIN, "ferrox-sim"), "receiver", "--link", chain.link(), "--replay", capture)
-        assert chain.wait_for(chain.link()), "no receiver"
+        assert wait_for_path(chain.link()), "no receiver"
         chain.host()
         tpv, _ = fixes(chain.gpsd(os.path.join(chain.root, "dev/ttyFRX0")), count=6)
         far = []
@@ -216,7 +203,7 @@ def main():
         if not moving:
             problems.append("after the silence gpsd reported no moving fixes (%d fixes)" % len(tpv))
         # Unplugged and plugged in again while gpsd reads the virtual port.
-        chain.stop(receiver)
+        stop(receiver)
         check_no_fix("unplugged receiver", port, problems)
         chain.receiver()
         # Moving fixes, not the last known position that the driver reports meanwhile.
