@@ -16,6 +16,7 @@
 #include "device_manager.h"
 #include "platform/device_protocol.h"
 #include "platform/files.h"
+#include "gpsd_handoff.h"
 #include "host_settings.h"
 #include "status_command.h"
 #include "power_watch.h"
@@ -48,7 +49,9 @@ const char kUsage[] =
     "  --version      print the version\n"
     "  --help         this text\n"
     "Settings (HKLM\\Software\\Quorvale\\Frxd): PtyLink (sz), TcpAddress (sz), TcpPort (dword, 0 off),\n"
-    "AllowWrites (dword: pass what programs write to the driver; 0 by default), SocketMode (dword).\n";
+    "AllowWrites (dword: pass what programs write to the driver; 0 by default), SocketMode (dword),\n"
+    "GpsdControl (sz: a running gpsd's control socket, e.g. /run/gpsd.sock; the virtual port is\n"
+    "added to that gpsd at start and whenever it starts again, and removed at stop).\n";
 
 // The default registry and geoid table: FERROX_DATA_DIR, else <prefix>/share/ferrox of an
 // installed frxd, else the source tree it was built from.
@@ -150,12 +153,19 @@ std::string Start() {
   if (port.empty()) return "the driver registered under Drivers\\BuiltIn\\FrxDriver could not be activated";
   if (!StartPtyBridge(s.ptyLink, kDriverKey, s.allowWrites != 0, &error)) return error;
   if (s.tcpPort != 0 && !StartTcpServer(s.tcpAddress, s.tcpPort, kDriverKey, s.allowWrites != 0, &error)) return error;
+  if (!s.gpsdControl.empty()) {  // a system's gpsd opens added devices as a member of dialout
+    if (!ShareVirtualPort("dialout", &error))
+      LogPrintf(LOG_CRLF | LOG_FLUSH, "Virtual port: cannot give it to the dialout group (%s): gpsd may not open it",
+                error.c_str());
+    StartGpsdHandoff(s.gpsdControl, VirtualPortTerminal());  // the link lies in the private root
+  }
   fprintf(stderr, "frxd: %s on %s%s\n", WideToUtf8(port.c_str()).c_str(), s.ptyLink.c_str(),
           s.tcpPort ? (" and " + s.tcpAddress + ":" + std::to_string(s.tcpPort)).c_str() : "");
   return "";
 }
 
 void Stop() {
+  StopGpsdHandoff();  // gpsd lets go of the port before it closes
   StopPowerWatch();
   StopTcpServer();
   StopPtyBridge();

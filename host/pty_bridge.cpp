@@ -7,6 +7,7 @@
 #include <pty.h>
 #include <sys/eventfd.h>
 #include <sys/inotify.h>
+#include <grp.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <thread>
@@ -161,6 +162,22 @@ bool StartPtyBridge(const std::string& link, const std::u16string& driverKey, bo
   }
   g_thread = std::thread(Pump, driverKey, allowWrites);
   LogPrintf(LOG_CRLF, "Virtual port %s is %s", link.c_str(), name);
+  return true;
+}
+
+std::string VirtualPortTerminal() { return g_terminal; }
+
+bool ShareVirtualPort(const char* groupName, std::string* error) {
+  const struct group* g = getgrnam(groupName);
+  if (!g) {
+    *error = std::string("no group ") + groupName;
+    return false;
+  }
+  if (chown(g_terminal.c_str(), static_cast<uid_t>(-1), g->gr_gid) != 0 || chmod(g_terminal.c_str(), 0660) != 0) {
+    *error = strerror(errno);
+    return false;
+  }
+  LogPrintf(LOG_CRLF, "Virtual port %s: read and written by the %s group too", g_terminal.c_str(), groupName);
   return true;
 }
 
