@@ -50,9 +50,9 @@ const char kUsage[] =
     "  --help         this text\n"
     "Settings (HKLM\\Software\\Quorvale\\Frxd): PtyLink (sz), TcpAddress (sz), TcpPort (dword, 0 off),\n"
     "AllowWrites (dword: pass what programs write to the driver; 0 by default), SocketMode (dword),\n"
-    "GpsdControl (sz: a running gpsd's control socket, e.g. /run/gpsd.sock; the virtual port is\n"
-    "added to that gpsd at start and whenever it starts again, and removed at stop).\n";
-
+    "NmeaSocket (sz: a Unix socket with the NMEA server's batches, mode SocketMode, for a desktop's\n"
+    "location service), GpsdControl (sz: a running gpsd's control socket, e.g. /run/gpsd.sock; the\n"
+    "virtual port is added to that gpsd at start and whenever it starts again, and removed at stop).\n";
 // The default registry and geoid table: FERROX_DATA_DIR, else <prefix>/share/ferrox of an
 // installed frxd, else the source tree it was built from.
 std::string DataDir() {
@@ -153,6 +153,8 @@ std::string Start() {
   if (port.empty()) return "the driver registered under Drivers\\BuiltIn\\FrxDriver could not be activated";
   if (!StartPtyBridge(s.ptyLink, kDriverKey, s.allowWrites != 0, &error)) return error;
   if (s.tcpPort != 0 && !StartTcpServer(s.tcpAddress, s.tcpPort, kDriverKey, s.allowWrites != 0, &error)) return error;
+  if (!s.nmeaSocket.empty() && !StartNmeaSocket(s.nmeaSocket, s.socketMode, kDriverKey, s.allowWrites != 0, &error))
+    return error;
   if (!s.gpsdControl.empty()) {  // a system's gpsd opens added devices as a member of dialout
     if (!ShareVirtualPort("dialout", &error))
       LogPrintf(LOG_CRLF | LOG_FLUSH, "Virtual port: cannot give it to the dialout group (%s): gpsd may not open it",

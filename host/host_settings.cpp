@@ -9,11 +9,12 @@ static std::string ReadText(HKEY k, LPCWSTR name, const std::string& fallback) {
 }
 
 HostSettings LoadHostSettings() {
-  HostSettings s{PlatformRoot() + "/dev/ttyFRX0", "127.0.0.1", 10110, 0, 0600, ""};
+  HostSettings s{PlatformRoot() + "/dev/ttyFRX0", "127.0.0.1", 10110, 0, 0600, "", ""};
   RegKeyHolder k;
   if (OpenKey(HOST_KEY, k.Out()) != ERROR_SUCCESS) k.Reset();
   s.ptyLink = ReadText(k, u"PtyLink", s.ptyLink);
   s.tcpAddress = ReadText(k, u"TcpAddress", s.tcpAddress);
+  s.nmeaSocket = ReadText(k, u"NmeaSocket", "");
   s.gpsdControl = ReadText(k, u"GpsdControl", "");
   if (k) {
     ReadDword(k, u"TcpPort", &s.tcpPort);

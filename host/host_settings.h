@@ -11,6 +11,7 @@ struct HostSettings {
   DWORD tcpPort;           // TcpPort (default 10110; 0 turns the server off)
   DWORD allowWrites;       // AllowWrites: what programs write reaches the driver (default 0)
   DWORD socketMode;        // SocketMode: permissions of the host socket (default 0600)
+  std::string nmeaSocket;   // NmeaSocket: a Unix socket serving the TCP server's batches ("" off), mode SocketMode
   std::string gpsdControl;  // GpsdControl: a running gpsd's control socket to hand the port to ("" off)
 };
 

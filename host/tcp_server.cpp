@@ -12,7 +12,10 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <thread>
+#include <vector>
 #include <unistd.h>
 #include "channel_pump.h"
 #include "device_manager.h"
@@ -31,8 +34,11 @@ struct Client {
   std::string pending;      // the pump's alone while the slot is taken
 };
 
-int g_listen = -1;
-std::thread g_acceptor, g_pump;
+// The listening sockets (TCP, and the Unix socket NmeaSocket) and their acceptors: one client table.
+std::vector<int> g_listeners;
+std::vector<std::thread> g_acceptors;
+std::string g_unixPath;  // removed at the stop
+std::thread g_pump;
 std::atomic<bool> g_stop{false};
 std::mutex g_lock;  // the table's slots and their count
 std::condition_variable g_arrived, g_freed;
@@ -170,11 +176,35 @@ void Accept(int fd) {
   close(fd);
 }
 
+// The pump runs once for all listeners.
+void StartServing(const std::u16string& driverKey, bool allowWrites) {
+  if (g_pump.joinable()) return;
+  PublishCount(0);  // not the last run's
+  g_stop = false;
+  g_pump = std::thread(Pump, driverKey, allowWrites);
+}
+
+void AddListener(int fd, std::string what) {
+  g_listeners.push_back(fd);
+  g_acceptors.emplace_back([fd, what] {
+    std::atomic<bool> said{false};
+    for (;;) {
+      int client = accept4(fd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+      if (client < 0) {
+        if (g_stop) return;
+        if (PausedForDescriptors(what.c_str(), &said)) continue;
+        if (errno == EINTR || errno == ECONNABORTED) continue;
+        return;
+      }
+      Accept(client);
+    }
+  });
+}
+
 }  // namespace
 
 bool StartTcpServer(const std::string& address, unsigned port, const std::u16string& driverKey, bool allowWrites,
                     std::string* error) {
-  PublishCount(0);  // not the last run's
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_port = htons(static_cast<uint16_t>(port));
@@ -193,53 +223,71 @@ bool StartTcpServer(const std::string& address, unsigned port, const std::u16str
     *error = "bad NMEA server address " + address + ":" + std::to_string(port);
     return false;
   }
-  g_listen = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  FdHolder listener(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   int one = 1;
-  if (g_listen < 0 || setsockopt(g_listen, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0) {
+  if (listener.Get() < 0 || setsockopt(listener.Get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0) {
     *error = std::string("cannot set up the NMEA server's socket: ") + strerror(errno);
-    if (g_listen >= 0) close(g_listen);
-    g_listen = -1;
     return false;
   }
-  if (bind(g_listen, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || listen(g_listen, 64) != 0) {
+  if (bind(listener.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || listen(listener.Get(), 64) != 0) {
     *error = "cannot listen on " + address + ":" + std::to_string(port) + ": " + strerror(errno);
-    close(g_listen);
-    g_listen = -1;
     return false;
   }
-  g_stop = false;
-  g_pump = std::thread(Pump, driverKey, allowWrites);
-  g_acceptor = std::thread([] {
-    for (;;) {
-      int fd = accept4(g_listen, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
-      if (fd < 0) {
-        if (g_stop) return;
-        static std::atomic<bool> said{false};
-        if (PausedForDescriptors("NMEA server", &said)) continue;
-        if (errno == EINTR || errno == ECONNABORTED) continue;
-        return;
-      }
-      Accept(fd);
-    }
-  });
+  StartServing(driverKey, allowWrites);
+  AddListener(listener.Release(), "NMEA server");
   LogPrintf(LOG_CRLF, "NMEA server on %s:%u", address.c_str(), port);
   return true;
 }
 
+bool StartNmeaSocket(const std::string& path, unsigned mode, const std::u16string& driverKey, bool allowWrites,
+                     std::string* error) {
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  if (path.empty() || path.size() >= sizeof addr.sun_path) {
+    *error = "bad NmeaSocket path " + path;
+    return false;
+  }
+  memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+  struct stat st{};
+  if (lstat(path.c_str(), &st) == 0) {  // a socket a host that did not stop in order left; nothing else
+    if (!S_ISSOCK(st.st_mode)) {
+      *error = "NmeaSocket " + path + " is a file that is not a socket: left as it is";
+      return false;
+    }
+    unlink(path.c_str());
+  }
+  FdHolder listener(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (listener.Get() < 0 || bind(listener.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+      chmod(path.c_str(), mode) != 0 || listen(listener.Get(), 64) != 0) {
+    *error = "cannot listen on " + path + ": " + strerror(errno);
+    unlink(path.c_str());
+    return false;
+  }
+  StartServing(driverKey, allowWrites);
+  g_unixPath = path;
+  AddListener(listener.Release(), "NMEA socket");
+  LogPrintf(LOG_CRLF, "NMEA socket at %s (mode %#o)", path.c_str(), mode);
+  return true;
+}
+
 void StopTcpServer() {
-  if (g_listen < 0) return;
+  if (!g_pump.joinable()) return;
   {
     std::lock_guard<std::mutex> lock(g_lock);
     g_stop = true;
     g_arrived.notify_all();
     g_freed.notify_all();
   }
-  if (shutdown(g_listen, SHUT_RDWR) != 0)  // what ends the acceptor's accept
-    LogPrintf(LOG_CRLF, "NMEA server shutdown: %s", strerror(errno));
-  if (g_acceptor.joinable()) g_acceptor.join();
-  close(g_listen);
-  g_listen = -1;
+  for (int fd : g_listeners)
+    if (shutdown(fd, SHUT_RDWR) != 0)  // what ends the acceptors' accept
+      LogPrintf(LOG_CRLF, "NMEA server shutdown: %s", strerror(errno));
+  for (auto& t : g_acceptors) t.join();
+  for (int fd : g_listeners) close(fd);
+  g_acceptors.clear();
+  g_listeners.clear();
+  if (!g_unixPath.empty()) unlink(g_unixPath.c_str());
+  g_unixPath.clear();
   // The pump ends at its next batch (a channel read is paced to the reader's cycle) and closes
   // the channel before the driver is deactivated.
-  if (g_pump.joinable()) g_pump.join();
+  g_pump.join();
 }

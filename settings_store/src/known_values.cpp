@@ -44,6 +44,7 @@ const KnownValue kKnown[] = {
     {Q u"SerialPorts\\COM#:", u"Device", S}, {Q u"SerialPorts\\COM#:", u"BaudRate", D},
     {Q u"Frxd", u"TcpPort", D}, {Q u"Frxd", u"AllowWrites", D}, {Q u"Frxd", u"SocketMode", D},
     {Q u"Frxd", u"TcpAddress", E}, {Q u"Frxd", u"PtyLink", E}, {Q u"Frxd", u"GpsdControl", E},
+    {Q u"Frxd", u"NmeaSocket", E},
     {Q u"Gpsd", u"Host", E}, {Q u"Gpsd", u"Port", E}, {Q u"Gpsd", u"Device", E},
     {Q u"Sensors", u"Backend", E}, {Q u"Sensors", u"IioRoot", E},
     {Q u"Radio", u"Backend", E}, {Q u"Radio", u"Link", E},

@@ -115,6 +115,20 @@ static bool Estimated(const FixRecord* fix) {
   return fix->FixType != 0 && (fix->SourceKind == SOURCE_LAST_KNOWN || fix->SourceKind == SOURCE_CELL_OR_STORED);
 }
 
+// A record without a fix that holds no position either (no fix yet, none stored) prints empty
+// position fields, as a receiver without a fix does: zeros would be read as a place at 0 N 0 E.
+static bool HasPosition(const FixRecord* fix) {
+  return fix->FixQuality != 0 || (fix->ValidFields & (FIX_LATITUDE | FIX_LONGITUDE)) == (FIX_LATITUDE | FIX_LONGITUDE);
+}
+
+static const char* PositionLatitude(const FixRecord* fix, char* out) {
+  return HasPosition(fix) ? FormatLatitude(fix->Latitude, out) : strcpy(out, ",");
+}
+
+static const char* PositionLongitude(const FixRecord* fix, char* out) {
+  return HasPosition(fix) ? FormatLongitude(fix->Longitude, out) : strcpy(out, ",");
+}
+
 int AppendChecksum(char* text, size_t size) {
   size_t len = strnlen(text, size);
   if (len == 0 || len + 6 > size) return 0;
@@ -139,8 +153,8 @@ int MakeGPRMC(const FixRecord* fix, char* out, size_t size) {
     snprintf(variation, sizeof variation, ",");
   const char* status = fix->FixType ? "A" : "V";
   float knots = fix->Speed * kKnotsPerKmhSingle;
-  snprintf(out, size, "$GPRMC,%s,%s,%s,%s,%s,%s,%s,%s,%s", time, status, FormatLatitude(fix->Latitude, lat),
-           FormatLongitude(fix->Longitude, lon), Num(knots, 0, kMaxSpeedKnots).text, Angle(OutputCourse(fix)).text,
+  snprintf(out, size, "$GPRMC,%s,%s,%s,%s,%s,%s,%s,%s,%s", time, status, PositionLatitude(fix, lat),
+           PositionLongitude(fix, lon), Num(knots, 0, kMaxSpeedKnots).text, Angle(OutputCourse(fix)).text,
            date, variation,
            Estimated(fix) ? "E" : (fix->FixType ? "A" : "N"));
   return Finish(out, size);
@@ -163,8 +177,8 @@ int MakeGPVTG(const FixRecord* fix, char* out, size_t size) {
 int MakeGPGGA(const FixRecord* fix, char* out, size_t size) {
   char time[16], lat[16], lon[16];
   TimeField(&fix->UtcTime, time);
-  snprintf(out, size, "$GPGGA,%s,%s,%s,%s,%s,%s,%s,M,%s,M,,", time, FormatLatitude(fix->Latitude, lat),
-           FormatLongitude(fix->Longitude, lon), Whole(Estimated(fix) && fix->FixQuality ? 6 : fix->FixQuality, 8, 1).text,
+  snprintf(out, size, "$GPGGA,%s,%s,%s,%s,%s,%s,%s,M,%s,M,,", time, PositionLatitude(fix, lat),
+           PositionLongitude(fix, lon), Whole(Estimated(fix) && fix->FixQuality ? 6 : fix->FixQuality, 8, 1).text,
            Whole(fix->SatelliteCount, 99, 2).text, Dop(fix->Hdop).text,
            Num(fix->AltitudeSeaLevel, kLowestAltitude, kHighestAltitude).text,
            Num(fix->Separation, -kMaxSeparation, kMaxSeparation).text);

@@ -102,11 +102,15 @@ TEST(NmeaWriter, APositionThatIsNoCurrentFixIsAnEstimate) {
     f.SatelliteCount = 5;  // satellites the carried fix had: its mode stays
     MakeGPGSA(&f, out, sizeof out);
     EXPECT_EQ(Body(out).substr(0, 10), "$GPGSA,A,3");
-    // No fix at all (FallbackAsNoFix) stays no fix, whatever the source.
+    // No fix at all (FallbackAsNoFix) stays no fix, whatever the source, and without a position
+    // it names none (zeros would be a place at 0 N 0 E).
     f.FixType = 0;
     f.FixQuality = 0;
     MakeGPRMC(&f, out, sizeof out);
     EXPECT_EQ(Body(out).substr(Body(out).size() - 2), ",N");
+    MakeGPGGA(&f, out, sizeof out);
+    EXPECT_NE(Body(out).find(",,,,0,"), std::string::npos) << out;
+    f.ValidFields |= FIX_LATITUDE | FIX_LONGITUDE;  // the receiver's own position without a fix: kept
     MakeGPGGA(&f, out, sizeof out);
     EXPECT_NE(Body(out).find(",W,0,"), std::string::npos) << out;
   }
@@ -150,14 +154,14 @@ TEST(NmeaWriter, ARecordWithoutAFix) {
   f.UtcTime = Sample().UtcTime;
   char out[256];
   MakeGPRMC(&f, out, sizeof out);
-  EXPECT_EQ(Body(out), "$GPRMC,120304.005,V,0000.000000,N,00000.000000,E,0.0,0.0,061226,,,N");
+  EXPECT_EQ(Body(out), "$GPRMC,120304.005,V,,,,,0.0,0.0,061226,,,N");
   MakeGPGSA(&f, out, sizeof out);
   EXPECT_EQ(Body(out), "$GPGSA,A,1,,,,,,,,,,,,,0.0,0.0,0.0");
   ExpectChecksum(out);
   // Without a time the clock's now is printed.
   FixRecord none{};
   MakeGPGGA(&none, out, sizeof out);
-  EXPECT_TRUE(std::regex_search(out, std::regex("^\\$GPGGA,\\d{6}\\.\\d{3},0000\\.000000,N,")));
+  EXPECT_TRUE(std::regex_search(out, std::regex("^\\$GPGGA,\\d{6}\\.\\d{3},,,,,0,")));
 }
 
 TEST(NmeaWriter, GsaPrintsTwelveSlotsInOrder) {
