@@ -26,6 +26,10 @@ const PageControl kControls[] = {
     {1028, CONTROL_CHECK, 0, "Prefer GPS", nullptr, nullptr},
     {1024, CONTROL_CHECK, 0, "Dop Fix", nullptr, nullptr},
     {1032, CONTROL_CHECK, 0, "Compass", nullptr, nullptr},
+    {0, CONTROL_HEADING, 0, "Beyond the Receiver", nullptr, nullptr},
+    {1040, CONTROL_CHECK, 0, "Measured Lag (AutoLag)", nullptr, nullptr},
+    {1041, CONTROL_CHECK, 0, "Standstill by Its Scatter (HonestStill)", nullptr, nullptr},
+    {1042, CONTROL_CHECK, 0, "No Fix, Not an Old Position (FallbackAsNoFix)", nullptr, nullptr},
 };
 
 WCHAR* NameOf(DWORD n) { return n == 2 ? g_App.Profile2Name : g_App.Profile1Name; }
@@ -43,6 +47,9 @@ void ShowFields(PageState* s) {
   SetControlCheck(p, s, 1028, g_Profile.EnableCourse == 2);
   SetControlCheck(p, s, 1024, g_Profile.EnableDop != 0);
   SetControlCheck(p, s, 1032, g_Profile.EnableCompass != 0);
+  SetControlCheck(p, s, 1040, g_Profile.AutoLag != 0);
+  SetControlCheck(p, s, 1041, g_Profile.HonestStill != 0);
+  SetControlCheck(p, s, 1042, g_Profile.FallbackAsNoFix != 0);
 }
 
 DWORD ReadPair(const PageState& s, WORD first, WORD second) {
@@ -52,7 +59,7 @@ DWORD ReadPair(const PageState& s, WORD first, WORD second) {
 
 }  // namespace
 
-const PageLayout kProfilePage = {"Profile", static_cast<int>(std::size(kControls)), kControls, 240, 460};
+const PageLayout kProfilePage = {"Profile", static_cast<int>(std::size(kControls)), kControls, 240, 560};
 
 const char* ProfileName(DWORD n, char* out, int size) {
   std::string name = WideToUtf8(NameOf(n));
@@ -91,6 +98,9 @@ int SaveProfilePage(DWORD n, PageState* s) {
   g_Profile.EnableCourse = ReadPair(*s, 1026, 1028);
   g_Profile.EnableDop = ControlChecked(p, *s, 1024) ? 1 : 0;
   g_Profile.EnableCompass = ControlChecked(p, *s, 1032) ? 1 : 0;
+  g_Profile.AutoLag = ControlChecked(p, *s, 1040) ? 1 : 0;
+  g_Profile.HonestStill = ControlChecked(p, *s, 1041) ? 1 : 0;
+  g_Profile.FallbackAsNoFix = ControlChecked(p, *s, 1042) ? 1 : 0;
   if (PageHasInvalid(*s)) {
     g_Profile = kept;
     PageState typed = *s;

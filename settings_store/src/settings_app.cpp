@@ -95,6 +95,9 @@ static void WriteProfile(DWORD n) {
   WriteDword(key, u"EnableCourse", g_Profile.EnableCourse);
   WriteDword(key, u"EnableSpeed", g_Profile.EnableSpeed);
   WriteDword(key, u"EnableCompass", g_Profile.EnableCompass);
+  WriteDword(key, u"AutoLag", g_Profile.AutoLag);
+  WriteDword(key, u"HonestStill", g_Profile.HonestStill);
+  WriteDword(key, u"FallbackAsNoFix", g_Profile.FallbackAsNoFix);
   g_Profile.MagVal = NormaliseMagnetic(g_Profile.MagVal);
   WriteDword(key, u"MagVal", static_cast<DWORD>(g_Profile.MagVal));
   g_Profile.MagLand = NormaliseMagnetic(g_Profile.MagLand);

@@ -142,6 +142,28 @@ TEST_F(SettingsPagesTest, ProfileDefaultsNamesAndUndo) {
   EXPECT_EQ(Stored(u"LagAdvance", MAIN_KEY u"\\Profile2"), 800u);
 }
 
+// The switches beyond the receiver's own settings are on the profile page: shown as stored, saved
+// as checked, and read back by the driver's load; the defaults leave them off.
+TEST_F(SettingsPagesTest, TheProfilePageShowsAndSavesTheSwitchesBeyondTheReceiver) {
+  SetDword(MAIN_KEY u"\\Profile1", u"AutoLag", 1);
+  FillProfilePage(1, &state_);
+  EXPECT_EQ(ControlChecked(kProfilePage, state_, 1040), 1);
+  EXPECT_EQ(ControlChecked(kProfilePage, state_, 1041), 0);
+  SetControlCheck(kProfilePage, &state_, 1040, 0);
+  SetControlCheck(kProfilePage, &state_, 1041, 1);
+  SetControlCheck(kProfilePage, &state_, 1042, 1);
+  ASSERT_EQ(SaveProfilePage(1, &state_), 1) << state_.message;
+  EXPECT_EQ(Stored(u"AutoLag", MAIN_KEY u"\\Profile1"), 0u);
+  EXPECT_EQ(Stored(u"HonestStill", MAIN_KEY u"\\Profile1"), 1u);
+  EXPECT_EQ(Stored(u"FallbackAsNoFix", MAIN_KEY u"\\Profile1"), 1u);
+  LoadProfile(1);
+  EXPECT_EQ(g_Profile.AutoLag, 0u);
+  EXPECT_EQ(g_Profile.HonestStill, 1u);
+  EXPECT_EQ(g_Profile.FallbackAsNoFix, 1u);
+  ProfileDefaults(1, &state_);
+  for (WORD id : {1040, 1041, 1042}) EXPECT_EQ(ControlChecked(kProfilePage, state_, id), 0) << id;
+}
+
 TEST_F(SettingsPagesTest, PortsTakeTheFirstDigitAndBecomeTheUsersTable) {
   FillPortsPage(&state_);
   Type(kPortsPage, 1086 + 3, "25");
