@@ -44,6 +44,17 @@ def wait_for_path(path, seconds=10):
     return wait_for(lambda: os.path.exists(path), seconds)
 
 
+def listening(port):
+    """Whether something accepts TCP connections on 127.0.0.1:port now."""
+    with socket.socket() as s:
+        return s.connect_ex(("127.0.0.1", port)) == 0
+
+
+def wait_for_port(port, seconds=10):
+    """Until 127.0.0.1:port accepts connections or `seconds` pass; whether it does."""
+    return wait_for(lambda: listening(port), seconds)
+
+
 def need_path(path, seconds=10):
     """Until `path` exists; ends the program with a line naming it when it does not come."""
     if not wait_for_path(path, seconds):

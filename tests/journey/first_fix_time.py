@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 """The time a program reads never runs back at the first fix, from a root made by scripts/setup-root.sh
 with only the receiver's device and the TCP port set, a plain quality-1 receiver 800 ms late: frxd
-started before the receiver is plugged in, then frxd started again with the receiver there (a port
-open). Batches before the first fix carry no time; the fixes' times only grow."""
+started with the receiver there (a port open), then frxd started again before the receiver is
+plugged in. Batches before the first fix carry no time; the fixes' times only grow."""
 import os
 import shutil
 import socket
@@ -10,7 +10,7 @@ import subprocess
 import sys
 import time
 
-from journey_common import fail, free_port, new_root, reg, stop, wait_for
+from journey_common import fail, free_port, new_root, reg, stop, wait_for_path, wait_for_port
 
 BIN, SOURCE = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
 
@@ -54,23 +54,31 @@ def main():
         tcp_port = free_port()
         reg(BIN, root, r"HKLM\Software\Quorvale\Frxd", "TcpPort", "dword:%d" % tcp_port)
         frxd = [os.path.join(BIN, "frxd"), "--root", root, "--foreground"]
-        procs.append(subprocess.Popen(frxd, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
-        if not wait_for(lambda: socket.socket().connect_ex(("127.0.0.1", tcp_port)) == 0, 10):
-            fail("frxd does not listen on its TCP port")
-        tcp = socket.create_connection(("127.0.0.1", tcp_port), timeout=10)
-        time.sleep(2)  # batches without a receiver first
         sim = [os.path.join(BIN, "ferrox-sim"), "receiver", "--link", link, "--latency", "800"]
+
+        def start_frxd():
+            procs.insert(0, subprocess.Popen(frxd, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
+            if not wait_for_port(tcp_port):
+                fail("frxd does not listen on its TCP port")
+            return socket.create_connection(("127.0.0.1", tcp_port), timeout=10)
+
+        # The common case first: the receiver is plugged in when frxd starts (a port open).
+        receiver = subprocess.Popen(sim, stderr=subprocess.DEVNULL)
+        procs.append(receiver)
+        if not wait_for_path(link, 10):
+            fail("no simulated receiver")
+        tcp = start_frxd()
+        opened = check(read_batches(tcp, 4, 40), "frxd started with the receiver there")
+        tcp.close()
+        stop(procs.pop(0), receiver)
+        procs.remove(receiver)
+        # Then the receiver plugged in after frxd started: batches without a receiver first.
+        tcp = start_frxd()
+        time.sleep(2)
         procs.append(subprocess.Popen(sim, stderr=subprocess.DEVNULL))
         late = check(read_batches(tcp, 4, 40), "receiver plugged in late")
         tcp.close()
-        stop(procs.pop(0))
-        procs.insert(0, subprocess.Popen(frxd, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
-        if not wait_for(lambda: socket.socket().connect_ex(("127.0.0.1", tcp_port)) == 0, 10):
-            fail("frxd does not listen again")
-        tcp = socket.create_connection(("127.0.0.1", tcp_port), timeout=10)
-        opened = check(read_batches(tcp, 4, 40), "frxd started with the receiver there")
-        tcp.close()
-        print("PASS: %d and %d batches without time before the first fix, no time ran back" % (late, opened))
+        print("PASS: %d and %d batches without time before the first fix, no time ran back" % (opened, late))
     finally:
         stop(*procs)
         shutil.rmtree(root, ignore_errors=True)

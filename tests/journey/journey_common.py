@@ -6,7 +6,7 @@ import sys
 import tempfile
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts"))
-from processes import fail, free_port, stop, wait_for, wait_for_path  # noqa: E402,F401  (for the journeys)
+from processes import fail, free_port, stop, wait_for, wait_for_path, wait_for_port  # noqa: E402,F401  (for the journeys)
 
 
 def new_root(bin_dir, source, prefix):

@@ -16,7 +16,7 @@ import sys
 import tempfile
 import time
 
-from journey_common import fail, free_port, stop, wait_for
+from journey_common import fail, free_port, stop, wait_for, wait_for_port
 
 BIN, SOURCE = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
 
@@ -73,7 +73,7 @@ def main():
                 gpsd = subprocess.Popen(["bash", "-c", "exec %s -S %d" % (command, port)], cwd=work, env=env,
                                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
                 procs.append(gpsd)
-                if not wait_for(lambda: socket.socket().connect_ex(("127.0.0.1", port)) == 0, 10):
+                if not wait_for_port(port):
                     fail(command + ": gpsd does not listen")
                 pipe = subprocess.run(["timeout", "20", "gpspipe", "-w", "-n", "40", "localhost:%d" % port],
                                       capture_output=True, text=True)

@@ -12,7 +12,7 @@ import subprocess
 import sys
 import time
 
-from journey_common import fail, free_port, new_root, stop, wait_for
+from journey_common import fail, free_port, new_root, stop, wait_for_port
 
 BIN, SOURCE = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
 FRXD_KEY = r"HKLM\Software\Quorvale\Frxd"
@@ -52,7 +52,7 @@ def main():
         with open(err_path, "w") as err:
             proc = subprocess.Popen([os.path.join(BIN, "frxd"), "--root", root, "--foreground"],
                                     stdout=subprocess.DEVNULL, stderr=err)
-        if not wait_for(lambda: socket.socket().connect_ex(("127.0.0.1", tcp_port)) == 0, 10):
+        if not wait_for_port(tcp_port):
             fail("frxd does not listen on the TcpPort written as text")
         time.sleep(1)  # a settings reload would read the values again
         with open(err_path) as f:

@@ -13,7 +13,7 @@ import sys
 import threading
 import time
 
-from journey_common import fail, free_port, new_root, reg, stop, wait_for
+from journey_common import fail, free_port, new_root, reg, stop, wait_for, wait_for_port
 
 BIN, SOURCE = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
 GONE_AFTER = 15  # s: the projection window (10 s) and the port's loss (5 s) past the last fix
@@ -72,7 +72,7 @@ def main():
         tcp = socket.create_connection(("127.0.0.1", tcp_port), timeout=10)
         tcp.settimeout(None)
         nmea = Lines(lambda: tcp.recv(4096))
-        if not wait_for(lambda: socket.socket().connect_ex(("127.0.0.1", gpsd_port)) == 0, 10):
+        if not wait_for_port(gpsd_port):
             fail("gpsd does not listen")
         pipe = subprocess.Popen(["gpspipe", "-w", "localhost:%d" % gpsd_port], stdout=subprocess.PIPE,
                                 stderr=subprocess.DEVNULL)

@@ -14,7 +14,7 @@ import sys
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "journey"))
-from journey_common import fail, free_port, new_root, reg, stop, wait_for  # noqa: E402
+from journey_common import fail, free_port, new_root, reg, stop, wait_for, wait_for_port  # noqa: E402
 
 BIN, SOURCE = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
 
@@ -66,7 +66,7 @@ def main():
         gpsd_cmd = ["gpsd", "-N", "-n", "-F", control, "-S", str(gpsd_port)]
         gpsd = subprocess.Popen(gpsd_cmd, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         procs.append(gpsd)
-        if not wait_for(lambda: socket.socket().connect_ex(("127.0.0.1", gpsd_port)) == 0, 10):
+        if not wait_for_port(gpsd_port):
             fail("gpsd does not listen")
         procs.append(subprocess.Popen([os.path.join(BIN, "ferrox-sim"), "receiver", "--link", link],
                                       stderr=subprocess.DEVNULL))
@@ -113,7 +113,7 @@ def main():
         procs.remove(gpsd)
         gpsd = subprocess.Popen(gpsd_cmd, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         procs.append(gpsd)
-        if not wait_for(lambda: socket.socket().connect_ex(("127.0.0.1", gpsd_port)) == 0, 10):
+        if not wait_for_port(gpsd_port):
             fail("gpsd does not listen again")
         if not wait_for(lambda: terminal in devices(gpsd_port), 10):
             fail("gpsd restarted: frxd did not add its port again; frxd said: " + open(err_path).read())
