@@ -7,7 +7,6 @@
 #include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
-#include <atomic>
 #include <condition_variable>
 #include <cstring>
 #include <mutex>

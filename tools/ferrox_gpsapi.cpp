@@ -5,7 +5,6 @@
 #include <cstring>
 #include <string>
 #include <getopt.h>
-#include <sys/stat.h>
 #include "platform/gps_api.h"
 #include "gpsd_feed.h"
 #include "platform/device_protocol.h"

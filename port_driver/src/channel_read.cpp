@@ -70,19 +70,19 @@ LONG GenerateBatch(Channel& c, bool raw) {
       out.ValidFields |= FIX_SPEED;
     }
   }
-  FixRecord sent = out;
-  DropUnsetTime(&sent);
+  // The track log keeps the driver's own stamp; the program gets the batch as sent.
+  if (g_System.EnableTrack != 0) WriteTrackPoint(&out, TRACK_OUT);
+  DropUnsetTime(&out);
   LONG length;
   if (raw) {
-    sent.Version = 1;
-    sent.Size = kRawReadSize;
-    memcpy(c.buffer, &sent, sizeof sent);
+    out.Version = 1;
+    out.Size = kRawReadSize;
+    memcpy(c.buffer, &out, sizeof out);
     length = static_cast<LONG>(kRawReadSize);
   } else {
     c.buffer[0] = 0;
-    length = MakeNmeaBatch(&sent, c.buffer, kChannelBufferSize);
+    length = MakeNmeaBatch(&out, c.buffer, kChannelBufferSize);
   }
-  if (g_System.EnableTrack != 0) WriteTrackPoint(&out, TRACK_OUT);
   return length;
 }
 
