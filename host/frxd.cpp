@@ -17,6 +17,7 @@
 #include "platform/device_protocol.h"
 #include "platform/files.h"
 #include "gpsd_handoff.h"
+#include "time_keeper.h"
 #include "host_settings.h"
 #include "status_command.h"
 #include "power_watch.h"
@@ -52,7 +53,10 @@ const char kUsage[] =
     "AllowWrites (dword: pass what programs write to the driver; 0 by default), SocketMode (dword),\n"
     "NmeaSocket (sz: a Unix socket with the NMEA server's batches, mode SocketMode, for a desktop's\n"
     "location service), GpsdControl (sz: a running gpsd's control socket, e.g. /run/gpsd.sock; the\n"
-    "virtual port is added to that gpsd at start and whenever it starts again, and removed at stop).\n";
+    "virtual port is added to that gpsd at start and whenever it starts again, and removed at stop).\n"
+    "HKLM\\Software\\Quorvale\\FerroxDriver ChronySocket (sz: a time daemon's SOCK refclock socket): one\n"
+    "time sample per fix, corrected by the receiver's latency (measured with the profile's AutoLag);\n"
+    "frxd then reads the receiver with no program on the port and never sets the clock itself.\n";
 // The default registry and geoid table: FERROX_DATA_DIR, else <prefix>/share/ferrox of an
 // installed frxd, else the source tree it was built from.
 std::string DataDir() {
@@ -161,6 +165,7 @@ std::string Start() {
                 error.c_str());
     StartGpsdHandoff(s.gpsdControl, VirtualPortTerminal());  // the link lies in the private root
   }
+  StartTimeKeeper(kDriverKey, s.chronySocket);
   fprintf(stderr, "frxd: %s on %s%s\n", WideToUtf8(port.c_str()).c_str(), s.ptyLink.c_str(),
           s.tcpPort ? (" and " + s.tcpAddress + ":" + std::to_string(s.tcpPort)).c_str() : "");
   return "";
@@ -168,6 +173,7 @@ std::string Start() {
 
 void Stop() {
   StopGpsdHandoff();  // gpsd lets go of the port before it closes
+  StopTimeKeeper();
   StopPowerWatch();
   StopTcpServer();
   StopPtyBridge();

@@ -1,5 +1,6 @@
 #include "host_settings.h"
 #include "platform/holders.h"
+#include "settings_store/settings.h"
 #include "support/reg_helpers.h"
 
 static std::string ReadText(HKEY k, LPCWSTR name, const std::string& fallback) {
@@ -9,7 +10,7 @@ static std::string ReadText(HKEY k, LPCWSTR name, const std::string& fallback) {
 }
 
 HostSettings LoadHostSettings() {
-  HostSettings s{PlatformRoot() + "/dev/ttyFRX0", "127.0.0.1", 10110, 0, 0600, "", ""};
+  HostSettings s{PlatformRoot() + "/dev/ttyFRX0", "127.0.0.1", 10110, 0, 0600, "", "", ""};
   RegKeyHolder k;
   if (OpenKey(HOST_KEY, k.Out()) != ERROR_SUCCESS) k.Reset();
   s.ptyLink = ReadText(k, u"PtyLink", s.ptyLink);
@@ -21,5 +22,8 @@ HostSettings LoadHostSettings() {
     ReadDword(k, u"AllowWrites", &s.allowWrites);
     ReadDword(k, u"SocketMode", &s.socketMode);
   }
+  RegKeyHolder driver;
+  if (OpenKey(MAIN_KEY, driver.Out()) != ERROR_SUCCESS) driver.Reset();
+  s.chronySocket = ReadText(driver, u"ChronySocket", "");
   return s;
 }

@@ -13,6 +13,7 @@ struct HostSettings {
   DWORD socketMode;        // SocketMode: permissions of the host socket (default 0600)
   std::string nmeaSocket;   // NmeaSocket: a Unix socket serving the TCP server's batches ("" off), mode SocketMode
   std::string gpsdControl;  // GpsdControl: a running gpsd's control socket to hand the port to ("" off)
+  std::string chronySocket;  // the driver's ChronySocket: it feeds a time daemon, frxd keeps it reading ("" off)
 };
 
 HostSettings LoadHostSettings();

@@ -182,6 +182,14 @@ BOOL PlatformReferenceTime(SYSTEMTIME* st) {
   return TRUE;
 }
 
+int64_t PlatformSystemClockUs() {
+  Configure();
+  if (g_manual || g_scale != 1.0) return ScaledRealMs() * 1000;
+  timespec ts;
+  if (clock_gettime(CLOCK_REALTIME, &ts) != 0) return RealMs() * 1000;
+  return static_cast<int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
+}
+
 int64_t PlatformDaysSince1601(int year, unsigned month, int day) {
   // From the first of the month, so that a day past the month's end (or before it) counts on.
   chr::sys_days first(chr::year(year) / chr::month(month) / 1);

@@ -7,6 +7,7 @@
 #include "driver_internal.h"
 #include "port_report.h"
 #include "channels.h"
+#include "clock_feed.h"
 #include "port_driver/correction.h"
 #include "port_driver/driver_state.h"
 #include "settings_store/settings.h"
@@ -211,6 +212,7 @@ DWORD COM_Init(LPCWSTR context, const void*) {
   RestartLog(true);
   LogPrintf(0, "Comm Init: %s\r\n", kVersion);
   LoadAllSettings(context);
+  LoadClockFeed();
   AtomicWrite(&g_Driver.OpenCount, 0);
   LockChannels();
   memset(g_Channels, 0, sizeof g_Channels);

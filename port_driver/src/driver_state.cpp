@@ -1,4 +1,5 @@
 #include "port_driver/driver_state.h"
+#include "clock_feed.h"
 #include "fix_history_lock.h"
 #include "settings_store/settings.h"
 
@@ -19,4 +20,5 @@ void LoadDriverSettings(bool profileOnly) {
   HistoryGuard guard;
   if (profileOnly) LoadSoftwareSettings();
   else LoadAllSettings(nullptr);
+  if (!profileOnly) LoadClockFeed();
 }

@@ -3,6 +3,7 @@
 // receiver sets is compared with the driver's clock (which the GPS clock check puts on the fix
 // time); the smoothed difference is what a read adds to the fix's age while moving.
 #include "port_driver/driver_state.h"
+#include "clock_feed.h"
 #include "fix_history_lock.h"
 #include "settings_store/settings.h"
 #include "support/log.h"
@@ -27,6 +28,7 @@ int MeasureReceiverLatency(int port, const SYSTEMTIME* fixTime, const SYSTEMTIME
     return 0;
   }
   lag.unmeasurable = 0;
+  ClockFeedLatency(port, latency);
   LONG advance = latency - logClockAheadMs;
   if (advance < 0) advance = 0;
   if (lag.samples == 0) {

@@ -5,6 +5,7 @@
 #include "driver_internal.h"
 #include "port_driver/correction.h"
 #include "port_driver/driver_state.h"
+#include "clock_feed.h"
 #include "geoid.h"
 #include "port_report.h"
 #include "port_driver/nmea_parser.h"
@@ -306,6 +307,7 @@ int GpsClockCheck(FixRecord* fix, int port) {
   SYSTEMTIME clock;
   // At the arrival, before any waiting; only the measured-latency mode asks.
   const SYSTEMTIME* reference = g_Profile.AutoLag && PlatformReferenceTime(&clock) ? &clock : nullptr;
+  int64_t arrivalUs = PlatformSystemClockUs();
   if (fix->UtcTime.wDay == 0) {
     g_ClockSynced = false;
     ClockNow(&fix->UtcTime);
@@ -328,6 +330,7 @@ int GpsClockCheck(FixRecord* fix, int port) {
   if (d >= kClockAheadToleranceMs && d <= kClockBehindToleranceMs) {
     if (synced) {  // the driver's clock stays d ms ahead of this fix
       MeasureReceiverLatency(port, &fix->UtcTime, reference, d);
+      FeedClockSample(fix, port, arrivalUs);
       return 1;
     }
   } else {
@@ -338,5 +341,6 @@ int GpsClockCheck(FixRecord* fix, int port) {
   g_ClockSynced = true;
   g_ClockSetByReceiver = true;
   MeasureReceiverLatency(port, &fix->UtcTime, reference, 0);
+  FeedClockSample(fix, port, arrivalUs);
   return 1;
 }

@@ -25,7 +25,7 @@ const KnownValue kKnown[] = {
     {Q u"FerroxDriver", u"GpsidSleep", D}, {Q u"FerroxDriver", u"GpsidInputBuffer", D},
     {Q u"FerroxDriver", u"GpsidOutputBuffer", D}, {Q u"FerroxDriver", u"GpsidPoll", D},
     {Q u"FerroxDriver", u"Profile1Name", S}, {Q u"FerroxDriver", u"Profile2Name", S},
-    {Q u"FerroxDriver", u"PortConfig", B},
+    {Q u"FerroxDriver", u"PortConfig", B}, {Q u"FerroxDriver", u"ChronySocket", S},
     {Q u"FerroxDriver\\Profile#", u"DeltaDistance", D}, {Q u"FerroxDriver\\Profile#", u"MinSpeed", D},
     {Q u"FerroxDriver\\Profile#", u"DeltaSpeed", D}, {Q u"FerroxDriver\\Profile#", u"DeltaTime", D},
     {Q u"FerroxDriver\\Profile#", u"LagAdvance", D}, {Q u"FerroxDriver\\Profile#", u"EnableDop", D},

@@ -8,6 +8,7 @@
 namespace {
 
 std::atomic<ULONGLONG> g_clockBase{0};
+std::atomic<bool> g_setsSystemTime{true};
 
 ULONGLONG SystemFileTime() {
   SYSTEMTIME st;
@@ -23,6 +24,8 @@ void FromFileTime(ULONGLONG v, SYSTEMTIME* out) {
 }
 
 }  // namespace
+
+void SetClockSetsSystemTime(int on) { g_setsSystemTime = on != 0; }
 
 void SetClockBase(ULONGLONG base) { g_clockBase = base; }
 
@@ -44,7 +47,7 @@ void SetClockFromGps(const SYSTEMTIME* g, DWORD tick, HANDLE e) {
   ULONGLONG base = FileTimeToU64(gps) - static_cast<ULONGLONG>(tick) * kFileTimePerMs;
   g_clockBase = base;
   int64_t aheadMs = (static_cast<int64_t>(base) - static_cast<int64_t>(old)) / static_cast<int64_t>(kFileTimePerMs);
-  if (aheadMs > 1000) {
+  if (aheadMs > 1000 && g_setsSystemTime) {
     SYSTEMTIME copy = *g;
     int64_t wait = (1000 - static_cast<int64_t>(g->wMilliseconds)) - static_cast<int64_t>(GetTickCount() - tick);
     if (wait > 0) {  // a late call does not wait at all (a negative wait would never end)

@@ -39,6 +39,9 @@ void PlatformResetClockOffset();
 // can be trusted: the kernel says NTP keeps it (or FERROX_REFERENCE_CLOCK=trusted says so), and
 // SetSystemTime has not set the real clock from a receiver. FERROX_REFERENCE_CLOCK=none: never.
 BOOL PlatformReferenceTime(SYSTEMTIME* st);
+// The system's own clock in microseconds since 1970 (scaled as the system time, without the offset
+// SetSystemTime carries): what a time daemon on this machine calls the system time.
+int64_t PlatformSystemClockUs();
 enum ReferenceClockMode { REFERENCE_CLOCK_NTP = 0, REFERENCE_CLOCK_TRUSTED = 1, REFERENCE_CLOCK_NONE = 2 };
 void PlatformSetReferenceClock(ReferenceClockMode mode);
 

@@ -29,3 +29,6 @@ void AddMilliseconds(SYSTEMTIME* t, LONG ms);
 // Makes the log clock follow the GPS time g received at tick t and, when the GPS is more than
 // one second ahead, sets the system clock at the next whole GPS second (waiting on e).
 void SetClockFromGps(const SYSTEMTIME* g, DWORD tick, HANDLE e);
+// 0: SetClockFromGps moves the log clock only and leaves the system clock to a time daemon that
+// takes the driver's samples (1, the default: it sets it as above).
+void SetClockSetsSystemTime(int on);
