@@ -4,7 +4,7 @@ BUILD ?= build
 TEST_BUILD ?= build-asan
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps build demo test clean
+.PHONY: all deps build demo test clean deb package-check
 # A bare `make` only builds; `deps`, `demo`, `test`, `tsan`, `fuzz` install what is missing.
 all: build
 
@@ -47,3 +47,16 @@ tsan: deps
 	cmake -S . -B $(TSAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DFERROX_TSAN=ON
 	cmake --build $(TSAN_BUILD) -j $(JOBS)
 	cd $(TSAN_BUILD) && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure -j $(JOBS) -L 'unit|integration' --timeout 120
+
+DEB_BUILD ?= build-deb
+# The Debian package: programs in /usr/bin, modules in /usr/lib/<triplet>/ferrox, data in
+# /usr/share/ferrox, man pages, the user unit, the udev rule; in $(DEB_BUILD)/package.
+deb: deps
+	cmake -S . -B $(DEB_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_INSTALL_PREFIX=/usr -DFERROX_TESTS=OFF
+	cmake --build $(DEB_BUILD) -j $(JOBS)
+	cd $(DEB_BUILD) && cpack -G DEB
+
+# The package checked as a user meets it: lintian, installed, the demo from the installed paths,
+# removed without leftovers (needs root for dpkg).
+package-check: deb
+	scripts/package-check.sh $(DEB_BUILD)/package

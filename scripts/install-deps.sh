@@ -4,7 +4,8 @@ set -euo pipefail
 packages=(g++ cmake ninja-build pkg-config libsqlite3-dev sqlite3 libgtest-dev libgmock-dev
           libbenchmark-dev clang python3 gpsd gpsd-clients valgrind bc proj-bin proj-data libxml2-utils gpsbabel
           libsystemd-dev dbus-daemon qt6-base-dev fonts-dejavu-core libcurl4-openssl-dev zlib1g-dev locales libgps-dev openssl ca-certificates
-          netcat-openbsd geoclue-2.0 geoclue-2-demo chrony)
+          netcat-openbsd geoclue-2.0 geoclue-2-demo chrony
+          lintian help2man)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

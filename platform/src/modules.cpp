@@ -36,12 +36,12 @@ std::string ProgramFolder() {
 }
 
 // Where "X.dll" is looked for: FERROX_MODULE_DIR, else beside the program (a build tree), then
-// <prefix>/lib/ferrox for a program installed in <prefix>/bin.
+// the installed module folder (<prefix>/lib/<triplet>/ferrox) for a program in <prefix>/bin.
 std::string ModulePath(const std::string& base) {
   if (const char* d = getenv("FERROX_MODULE_DIR"); d && *d) return std::string(d) + "/lib" + base + ".so";
   std::string beside = ProgramFolder() + "/lib" + base + ".so";
   if (access(beside.c_str(), F_OK) == 0) return beside;
-  return ProgramFolder() + "/../lib/ferrox/lib" + base + ".so";
+  return ProgramFolder() + "/../" FERROX_MODULE_INSTALL_DIR "/lib" + base + ".so";
 }
 
 }  // namespace
