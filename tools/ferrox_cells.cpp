@@ -1,5 +1,10 @@
 // ferrox-cells: the cell database files of a data root: list, find, verify, repair, export, import.
+#include <atomic>
+#include <chrono>
+#include <csignal>
 #include <cstdio>
+#include <unistd.h>
+#include "platform/ril.h"
 #include <cstdlib>
 #include <cstring>
 #include <optional>
@@ -9,6 +14,7 @@
 #include <vector>
 #include "cell_import.h"
 #include "cell_service/cell_db.h"
+#include "cell_service/imported_cells.h"
 #include "cell_service/maintenance.h"
 #include "cell_service/record_file.h"
 #include <getopt.h>
@@ -22,21 +28,33 @@ namespace {
 
 const char kUsage[] =
     "Usage: ferrox-cells [--root DIR] COMMAND ...\n"
-    "The cell database of a Ferrox data root: one file of cells per country code (MCC),\n"
-    "\\Quorvale\\<MCC>.dbc, from which the cell service finds a position without the network.\n"
+    "The cell positions of a Ferrox data root, from which the cell service finds a position\n"
+    "without the network: the cells it learned, one file per country code (MCC),\n"
+    "\\Quorvale\\<MCC>.dbc, and the imported cells of a public database, \\Quorvale\\cells.sqlite.\n"
     "\n"
     "Commands:\n"
-    "  list [MCC]                 the database files and their cell counts, or the cells of MCC\n"
+    "  list [MCC]                 the learned files and their cell counts, or the cells of MCC\n"
     "                             (MNC LAC CID latitude longitude updated)\n"
-    "  find MCC MNC LAC CID       one cell\n"
-    "  verify MCC                 check a file: whole records, sorted, no duplicates (exit 1 if not)\n"
+    "  find MCC MNC AREA CELL [RADIO]\n"
+    "                             one cell, in the learned file and the imported cells, saying\n"
+    "                             which answered; AREA and CELL as the radio reports them, or\n"
+    "                             with RADIO NR a 5G cell's TAC and 36-bit NCI\n"
+    "  stats                      the imported cells per country and radio, the store's size and\n"
+    "                             the last import\n"
+    "  verify MCC                 check a learned file: whole records, sorted, no duplicates\n"
+    "                             (exit 1 if not)\n"
     "  repair MCC                 sort, merge duplicates and drop a partial last record\n"
-    "  export                     write \\Quorvale\\<MCC>.gpx of the cells with a position\n"
-    "  import FILE [--mcc N] [--bbox MINLAT,MINLON,MAXLAT,MAXLON]\n"
-    "                             merge a public cell database CSV (radio,mcc,net,area,cell,unit,\n"
-    "                             lon,lat,...), plain or .gz; a stored cell keeps its position\n"
-    "                             unless the row is newer. Imported cells are kept whatever their\n"
-    "                             number: MaxCells bounds only the cells the service learns.\n"
+    "  export [--imported]        write \\Quorvale\\<MCC>.gpx of the learned cells with a position;\n"
+    "                             with --imported also \\Quorvale\\<MCC>-imported.gpx of the\n"
+    "                             imported cells (a public export makes a very large map)\n"
+    "  import FILE [--mcc N] [--radio R,...] [--bbox MINLAT,MINLON,MAXLAT,MAXLON]\n"
+    "                             a public cell database CSV (radio,mcc,net,area,cell,unit,lon,\n"
+    "                             lat,range,samples,changeable,created,updated,averageSignal),\n"
+    "                             plain or .gz, into the imported cells: a stored cell stays\n"
+    "                             unless the row is newer. Streamed, so any size imports (a\n"
+    "                             progress bar on a terminal); Ctrl-C keeps what was committed\n"
+    "                             and the file can be imported again. Refused rows are counted\n"
+    "                             by reason. Learning never trims imported cells.\n"
     "Options:\n"
     "  --root DIR   data root (default: $FERROX_ROOT, else $XDG_DATA_HOME/ferrox,\n"
     "               else ~/.local/share/ferrox)\n"
@@ -138,13 +156,15 @@ int List(int argc, char** argv) {
 }
 
 // Writes the GPX files and says which it wrote.
-int Export(int argc) {
-  if (argc != 0) return Fail("export takes no argument (it writes <root>/Quorvale/<MCC>.gpx)");
+int Export(int argc, char** argv) {
+  bool imported = argc == 1 && strcmp(argv[0], "--imported") == 0;
+  if (argc != 0 && !imported) return Fail("export takes only --imported (it writes <root>/Quorvale/<MCC>.gpx)");
   time_t start = time(nullptr);
   {
     ServicePause pause;
     ExportTowerMap();
   }
+  if (imported) ExportImportedMap();
   int written = 0;
   FileNode* list = RecList("\\Quorvale\\*.gpx");
   for (FileNode* f = list; f; f = f->next) {
@@ -161,23 +181,71 @@ int Export(int argc) {
 }
 
 int Find(int argc, char** argv) {
-  long v[4];
-  if (argc != 4) return Fail("find takes MCC MNC LAC CID");
-  for (int i = 0; i < 4; ++i)
-    if (!Number(argv[i], &v[i])) return Fail(std::string("not a number: ") + argv[i]);
+  long long v[4];
+  if (argc != 4 && argc != 5) return Fail("find takes MCC MNC AREA CELL [RADIO]");
+  for (int i = 0; i < 4; ++i) {
+    char* end = nullptr;
+    v[i] = strtoll(argv[i], &end, 10);
+    if (end == argv[i] || *end || v[i] < 0) return Fail(std::string("not a number: ") + argv[i]);
+  }
+  if (v[0] > 999 || v[1] > 999) return Fail("MCC and MNC run to 999");
+  DWORD area = static_cast<DWORD>(v[2]), cell = static_cast<DWORD>(v[3]);
+  bool nr = argc == 5 && strcmp(argv[4], "NR") == 0;
+  if (!nr && (v[2] > 0xFFFFFFFFLL || v[3] > 0xFFFFFFFFLL))
+    return Fail("AREA and CELL are 32-bit as the radio reports them (a 5G cell: add NR)");
+  if (argc == 5) {
+    if (strcmp(argv[4], "NR") != 0 && CellRadioOf(argv[4]) < 0) return Fail(std::string("unknown radio ") + argv[4]);
+    if (strcmp(argv[4], "NR") == 0) {  // a 5G cell keyed as its radio reports it
+      if (v[2] > 0xFFFFFF || static_cast<unsigned long long>(v[3]) > kImportedNrCellLimit)
+        return Fail("a 5G cell has a 24-bit TAC and a 36-bit NCI");
+      PackNrCell(area, static_cast<unsigned long long>(v[3]), &area, &cell);
+    }
+  }
+  bool any = false;
   std::string error;
-  int index = OpenExisting(v[0], &error);
-  if (index < 0) return Fail(error);
-  CellRecord key{};
-  key.Mnc = static_cast<LONG>(v[1]);
-  key.Lac = static_cast<LONG>(v[2]);
-  key.Cid = static_cast<LONG>(v[3]);
-  WORD outcome;
-  RecSearch(index, &key, sizeof key, CompareCells, &outcome);
-  RecClose(index);
-  if (outcome != 0) return Fail("cell not found");
-  PrintCell(key);
+  int index = -1;
+  char path[64];
+  CellDbPath(static_cast<DWORD>(v[0]), path, sizeof path);
+  if (GetFileAttributesW(Utf8ToWide(path).c_str()) != INVALID_FILE_ATTRIBUTES) index = OpenExisting(v[0], &error);
+  if (index >= 0) {
+    CellRecord key{};
+    key.Mnc = static_cast<LONG>(v[1]);
+    key.Lac = static_cast<LONG>(area);
+    key.Cid = static_cast<LONG>(cell);
+    WORD outcome;
+    RecSearch(index, &key, sizeof key, CompareCells, &outcome);
+    RecClose(index);
+    if (outcome == 0) {
+      printf("learned: ");
+      PrintCell(key);
+      any = true;
+    }
+  }
+  ImportedCell found;
+  if (FindImportedCell(static_cast<DWORD>(v[0]), static_cast<DWORD>(v[1]), area, cell, &found)) {
+    CellRecord r;
+    ImportedToRecord(found, &r);
+    // Its own area and whole cell id (a 5G cell's TAC and NCI), not the learned files' packing.
+    char lat[32], lon[32];
+    FormatCNumber(lat, sizeof lat, "%.6f", r.Latitude);
+    FormatCNumber(lon, sizeof lon, "%.6f", r.Longitude);
+    SYSTEMTIME t{};
+    FileTimeToSystemTime(&r.Updated, &t);
+    printf("imported %s: %u %lld %lld %s %s %04d-%02d-%02dT%02d:%02d:%02dZ, range %d m, %d samples\n",
+           CellRadioName(ImportedRadio(found)), ImportedMnc(found), static_cast<long long>(found.NetworkArea & kImportedAreaLimit),
+           static_cast<long long>(found.CellRadio >> 3), lat, lon, t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute,
+           t.wSecond, found.Range, found.Samples);
+    any = true;
+  }
+  if (!any) return Fail("cell not found, neither learned nor imported");
   return 0;
+}
+
+void PrintLine(const char* text, void*) { printf("%s\n", text); }
+
+int Stats(int argc) {
+  if (argc != 0) return Fail("stats takes no argument");
+  return PrintImportedStats(PrintLine, nullptr) == 0 ? 0 : 1;
 }
 
 int Verify(int argc, char** argv, bool repair) {
@@ -211,11 +279,46 @@ int Verify(int argc, char** argv, bool repair) {
   return unsorted || duplicates || partial || outOfRange ? 1 : 0;
 }
 
+std::atomic<bool> g_stop{false};
+
+void StopImport(int) { g_stop = true; }
+
+// "1:02:03" of a number of seconds.
+std::string Clock(double seconds) {
+  long s = seconds < 0 ? 0 : static_cast<long>(seconds + 0.5);
+  char text[32];
+  snprintf(text, sizeof text, "%ld:%02ld:%02ld", s / 3600, s / 60 % 60, s % 60);
+  return text;
+}
+
+// On a terminal one line redrawn: rows, rows/s, percent of the file, time left; elsewhere a
+// line every million rows.
+struct ImportProgress {
+  std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
+  bool terminal = isatty(2);
+  void operator()(const CellImportProgress& p) {
+    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    double share = p.fileSize ? static_cast<double>(p.fileBytes) / static_cast<double>(p.fileSize) : 0;
+    double rate = seconds > 0 ? static_cast<double>(p.rows) / seconds : 0;
+    std::string left = share > 0.01 ? Clock(seconds * (1 - share) / share) + " left" : "";
+    if (terminal) {
+      int width = 30, filled = static_cast<int>(share * width);
+      fprintf(stderr, "\r[%s%s] %3.0f%%  %llu rows  %.0f rows/s  %s   ", std::string(filled, '#').c_str(),
+              std::string(width - filled, '.').c_str(), share * 100, static_cast<unsigned long long>(p.rows), rate,
+              left.c_str());
+    } else if (p.rows % 1000000 == 0) {
+      fprintf(stderr, "ferrox-cells: %llu rows read (%.0f%%, %.0f rows/s, %s)\n", static_cast<unsigned long long>(p.rows),
+              share * 100, rate, left.c_str());
+    }
+  }
+};
+
 int Import(int argc, char** argv) {
   if (argc < 1) return Fail("import takes a FILE");
   CellImportOptions o;
   static const option kImportOptions[] = {{"mcc", required_argument, nullptr, 'm'},
                                            {"bbox", required_argument, nullptr, 'b'},
+                                           {"radio", required_argument, nullptr, 'r'},
                                            {nullptr, 0, nullptr, 0}};
   // The command's words as getopt sees them: "import", FILE, then its options.
   char** words = argv - 1;
@@ -227,6 +330,17 @@ int Import(int argc, char** argv) {
       long mcc;
       if (!Number(v, &mcc) || mcc <= 0 || mcc > 999) return Fail("--mcc takes a country code 1..999");
       o.mcc = static_cast<unsigned>(mcc);
+    } else if (c == 'r') {
+      std::string list = v;
+      for (size_t at = 0; at <= list.size();) {
+        size_t comma = list.find(',', at);
+        std::string name = list.substr(at, comma == std::string::npos ? std::string::npos : comma - at);
+        int radio = CellRadioOf(name.c_str());
+        if (radio < 0) return Fail("--radio takes GSM, UMTS, LTE, NR or CDMA, separated by commas");
+        o.radios |= 1u << radio;
+        if (comma == std::string::npos) break;
+        at = comma + 1;
+      }
     } else if (c == 'b') {
       char* end = nullptr;
       double b[4];
@@ -244,14 +358,26 @@ int Import(int argc, char** argv) {
     }
   }
   if (optind < count) return Fail(std::string("unexpected argument ") + words[optind] + " (see --help)");
-  ServicePause pause;
-  CellImportResult r = ImportCellCsv(argv[0], o, [](uint64_t rows) {
-    fprintf(stderr, "ferrox-cells: %llu rows read\n", static_cast<unsigned long long>(rows));
-  });
-  if (!r.error.empty()) return Fail(r.error);
-  printf("%llu rows, %llu cells taken, %llu rejected; %u files now hold %llu cells\n",
+  struct sigaction stop{};
+  stop.sa_handler = StopImport;
+  sigaction(SIGINT, &stop, nullptr);
+  sigaction(SIGTERM, &stop, nullptr);
+  ImportProgress progress;
+  CellImportResult r = ImportCellCsv(argv[0], o, std::ref(progress), &g_stop);
+  if (progress.terminal) fputc('\n', stderr);
+  double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - progress.start).count();
+  std::string reasons;
+  for (int i = 0; i < kCellRefusals; ++i)
+    if (r.refused[i]) reasons += std::string(reasons.empty() ? " (" : ", ") + CellRefusalName(i) + " " + std::to_string(r.refused[i]);
+  if (!reasons.empty()) reasons += ")";
+  printf("%llu rows: %llu cells taken, %llu outside the filters, %llu refused%s; %llu cells written to %s in %.1f s "
+         "(%.0f rows/s)\n",
          static_cast<unsigned long long>(r.rows), static_cast<unsigned long long>(r.taken),
-         static_cast<unsigned long long>(r.rejected), r.files, static_cast<unsigned long long>(r.stored));
+         static_cast<unsigned long long>(r.outside), static_cast<unsigned long long>(r.Refused()), reasons.c_str(),
+         static_cast<unsigned long long>(r.written), ImportedCellsPath(), seconds, seconds > 0 ? r.rows / seconds : 0.0);
+  CloseImportedCells();
+  if (!r.error.empty()) return Fail(r.error);
+  if (r.interrupted) return Fail("interrupted: the cells written so far are kept; import the file again to finish");
   return 0;
 }
 
@@ -273,7 +399,8 @@ int main(int argc, char** argv) {
   if (command == "find") return Find(rest, args);
   if (command == "verify") return Verify(rest, args, false);
   if (command == "repair") return Verify(rest, args, true);
-  if (command == "export") return Export(rest);
+  if (command == "export") return Export(rest, args);
+  if (command == "stats") return Stats(rest);
   if (command == "import") return Import(rest, args);
   return Fail("unknown command " + command + " (see --help)");
 }

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <string>
 #include "cell_service/cell_db.h"
+#include "cell_service/imported_cells.h"
 #include "cell_service/record_file.h"
 #include "cell_service/web_lookup.h"
 #include "service_internal.h"
@@ -86,6 +87,48 @@ void ExportFile(int index, const std::string& gpx) {
   }
 }
 
+// The imported map being written: one file per country, opened at its first cell.
+struct ImportedMap {
+  unsigned mcc = 0;
+  HANDLE file = INVALID_HANDLE_VALUE;
+  std::string gpx;
+  bool ok = true;
+  int written = 0;
+};
+
+void CloseImportedMapFile(ImportedMap* m) {
+  if (m->file == INVALID_HANDLE_VALUE) return;
+  bool ok = m->ok && Put(m->file, kGpxTrailer) && FlushFileBuffers(m->file);
+  CloseHandle(m->file);
+  m->file = INVALID_HANDLE_VALUE;
+  std::string tmp = m->gpx + ".tmp";
+  if (ok && MoveFileExW(Wide(tmp).c_str(), Wide(m->gpx).c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    ++m->written;
+  } else {
+    LogPrintf(LOG_CRLF, "GpxOpenFile Failed %s", m->gpx.c_str());
+    DeleteFileW(Wide(tmp).c_str());
+  }
+}
+
+bool PutImportedCell(const ImportedCell& c, void* context) {
+  ImportedMap* m = static_cast<ImportedMap*>(context);
+  if (ImportedMcc(c) != m->mcc || m->file == INVALID_HANDLE_VALUE) {
+    CloseImportedMapFile(m);
+    m->mcc = ImportedMcc(c);
+    m->gpx = "\\Quorvale\\" + std::to_string(m->mcc) + "-imported.gpx";
+    m->file = CreateFileW(Wide(m->gpx + ".tmp").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (m->file == INVALID_HANDLE_VALUE) {
+      LogPrintf(LOG_CRLF, "GpxOpenFile Failed %s", m->gpx.c_str());
+      return false;
+    }
+    m->ok = Put(m->file, kGpxHeader);
+  }
+  CellRecord r;
+  ImportedToRecord(c, &r);
+  m->ok = m->ok && PutWaypoint(m->file, r);
+  return m->ok;
+}
+
 // Looks a positionless cell up (binary form, then JSON) without the data lock; with the lock
 // back, the cell's record is found again in its country's file (it may have moved meanwhile) and
 // given the position and now's time. False when nothing was found, the file cannot be opened or
@@ -160,6 +203,14 @@ void ExportTowerMap() {
     RecClose(index);
   }
   RecFreeList(list);
+}
+
+int ExportImportedMap() {
+  LogLine(LOG_CRLF, "Map Imported Towers to GPX");
+  ImportedMap map;
+  ForEachImportedCell(PutImportedCell, &map);
+  CloseImportedMapFile(&map);
+  return map.written;
 }
 
 void UpdateCellDatabase() {

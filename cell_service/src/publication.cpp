@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdio>
 #include "cell_service/cell_db.h"
+#include "cell_service/imported_cells.h"
 #include "cell_service/record_file.h"
 #include "cell_service/geolocate.h"
 #include "cell_service/web_lookup.h"
@@ -86,6 +87,21 @@ bool LookupDue(const CellRecord& r, const FILETIME& now) {
   return FileTimeToU64(r.Updated) > FileTimeToU64(now) || since >= g_lookupRetrySeconds * 10000000ULL;
 }
 
+// The serving cell's position from the imported cells (the learned record's key kept), stamped
+// `now` as a cell seen again is: the driver takes the time as when the phone was there.
+bool ImportedPosition(const ServingCell& cell, const FILETIME& now, CellRecord* r) {
+  ImportedCell found;
+  if (!FindImportedCell(cell.Mcc, cell.Mnc, cell.Lac, cell.Cid, &found)) return false;
+  CellRecord imported;
+  ImportedToRecord(found, &imported);
+  LogPrintf(LOG_CRLF, "Imported %s cell: Lat=%.6f, Lon = %.6f", CellRadioName(ImportedRadio(found)), imported.Latitude,
+            imported.Longitude);
+  r->Latitude = imported.Latitude;
+  r->Longitude = imported.Longitude;
+  r->Updated = now;
+  return CellHasPosition(*r);
+}
+
 }  // namespace
 
 void ReadCellSettings() {
@@ -156,6 +172,9 @@ bool PublishCell(const ServingCell& cell) {
     if (CellHasPosition(r)) r.Updated = now;
     StoreCell(&r);
     if (WritePosition(&r, key)) source = "Database";
+  } else if (ImportedPosition(cell, now, &r)) {
+    // The imported cells answer without the network; they are not copied into the learned file.
+    if (WritePosition(&r, key)) source = "Imported";
   } else {
     if (g_Cells.EnableCells & CELLS_INTERNET) {
       LookupResult answer{};

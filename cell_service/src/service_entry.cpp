@@ -99,6 +99,10 @@ BOOL Control(const BYTE* in, DWORD inLength) {
   if (command == kControlMapTowers) {
     LogLine(LOG_CRLF | LOG_TAB, "Map Towers");
     ExportTowerMap();
+  } else if (command == kControlMapAllTowers) {
+    LogLine(LOG_CRLF | LOG_TAB, "Map Towers With Imported Cells");
+    ExportTowerMap();
+    ExportImportedMap();
   } else if (command == kControlUpdateDb) {
     LogLine(LOG_CRLF | LOG_TAB, "Update DB");
     UpdateCellDatabase();

@@ -118,10 +118,9 @@ TEST_F(HostCellTest, KillingTheHostWhileCellsAreStoredAndTrimmedLeavesASoundData
   EXPECT_NE(text.find("262.dbc"), std::string::npos) << text;  // never emptied
 }
 
-// An import while the cell service is loaded in frxd but has no radio (it reports not running):
-// the service is still stopped for the import, so that no file of it stays open on the old
-// database, and not started again, since it was not running.
-TEST_F(HostCellTest, AnImportStopsALoadedServiceThatIsNotRunningAndLeavesItStopped) {
+// An import while the cell service is loaded in frxd: the imported cells have a store of their
+// own that the service reads as it is, so the import neither stops nor restarts the service.
+TEST_F(HostCellTest, AnImportLeavesTheLoadedServiceAsItIs) {
   SetDword(kCellKey, u"EnableCells", 1);
   SetString(u"Software\\Quorvale\\Radio", u"Backend", u"none");
   pid_t host = StartHost();
@@ -129,15 +128,44 @@ TEST_F(HostCellTest, AnImportStopsALoadedServiceThatIsNotRunningAndLeavesItStopp
   std::string csv = root_ + "/cells.csv", text;
   std::ofstream(csv) << "radio,mcc,net,area,cell,unit,lon,lat,range,samples,changeable,created,updated,averageSignal\n"
                         "GSM,262,1,2,3,,8.5,50.1,1000,5,1,1290000000,1300000000,0\n";
-  size_t stops = 0;
-  for (size_t at = ServiceLog().find("(Stop)"); at != std::string::npos; at = ServiceLog().find("(Stop)", at + 1)) ++stops;
+  std::string before = ServiceLog();
   ASSERT_EQ(RunCommand(std::string(FERROX_CELLS_TOOL) + " --root " + root_ + " import " + csv + " 2>&1", &text), 0) << text;
-  EXPECT_EQ(text.find("stopped while the files are written"), std::string::npos) << text;  // it was not running
-  std::string log = ServiceLog();
-  size_t after = 0;
-  for (size_t at = log.find("(Stop)"); at != std::string::npos; at = log.find("(Stop)", at + 1)) ++after;
-  EXPECT_EQ(after, stops + 1) << log;
-  EXPECT_EQ(log.find("(Start)", log.rfind("(Stop)")), std::string::npos) << log;
+  EXPECT_EQ(text.find("stopped while the files are written"), std::string::npos) << text;
+  std::string after = ServiceLog();
+  EXPECT_EQ(after.find("(Stop)", before.size()), std::string::npos) << after.substr(before.size());
+  Stop(host);
+}
+
+// Offline: a public export imported with ferrox-cells, no lookup configured at all (no host, no
+// geolocation service, the lookup bit of EnableCells clear) and no learned file: the serving
+// cell's position comes from the imported cells to the virtual port with $PGRMT "Cell Tower".
+TEST_F(HostCellTest, AnImportedCellsPositionReachesTheVirtualPortWithoutTheNetwork) {
+  std::string csv = root_ + "/cells.csv", text;
+  std::ofstream(csv) << "radio,mcc,net,area,cell,unit,lon,lat,range,samples,changeable,created,updated,averageSignal\n"
+                        "UMTS,262,1,4711,12346,,11.5,48.1,1000,5,1,1290000000,1300000000,0\n"
+                        "GSM,262,1,4711,12345,,11.576124,48.137154,1000,5,1,1290000000,1300000000,0\n";
+  ASSERT_EQ(RunCommand(std::string(FERROX_CELLS_TOOL) + " --root " + root_ + " import " + csv + " 2>&1", &text), 0) << text;
+  Radio("wait-radio\noperator 26201\ncell 262 1 4711 12345 0 2\nsignal -80 -113 -51\n");
+  SetString(kCellKey, u"LookupHost", u"");
+  SetDword(kCellKey, u"EnableCells", 11);  // on, with GPS, no lookups
+  pid_t host = StartHost();
+  int fd = Connect();
+  ASSERT_GE(fd, 0);
+  std::string nmea;
+  bool came = WaitFor([&] {
+    nmea += Receive(fd, 200);
+    size_t tower = nmea.find("$PGRMT,Cell Tower");
+    return tower != std::string::npos && nmea.rfind("$GPRMC") > tower;
+  }, 30);
+  ASSERT_TRUE(came) << nmea.substr(nmea.size() > 2000 ? nmea.size() - 2000 : 0) << ServiceLog();
+  std::string last = nmea.substr(nmea.rfind("$GPRMC"));
+  EXPECT_NE(last.find("4808.229"), std::string::npos) << last;
+  EXPECT_NE(last.find("01134.567"), std::string::npos) << last;
+  EXPECT_EQ(GetString(kCellKey, u"LastSource"), u"Imported");
+  EXPECT_TRUE(server_.Requests().empty());
+  EXPECT_FALSE(FileExists(root_ + "/Quorvale/262.dbc") && ReadWholeFile(root_ + "/Quorvale/262.dbc").size() > 0)
+      << "the imported cell was copied into the learned file";
+  close(fd);
   Stop(host);
 }
 

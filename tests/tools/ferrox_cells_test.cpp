@@ -5,7 +5,12 @@
 #include <filesystem>
 #include <fstream>
 #include <random>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include "cell_service/cell_record.h"
+#include "cell_service/imported_cells.h"
+#include "platform/ril.h"
 #include "test_root.h"
 
 namespace {
@@ -49,18 +54,19 @@ TEST_F(FerroxCellsTest, ALargeCsvImportsInsideItsBoxAndItsCellsAreFound) {
   ASSERT_EQ(Cells("import " + path + " --bbox 47,5,55,15", &text), 0) << text;
   double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   RecordProperty("import_seconds", std::to_string(seconds));
-  EXPECT_NE(text.find("100000 rows, " + std::to_string(inside) + " cells taken, 100 rejected; 1 files now hold " +
-                      std::to_string(inside) + " cells"),
+  EXPECT_NE(text.find("100000 rows: " + std::to_string(inside) + " cells taken, " + std::to_string(99900 - inside) +
+                      " outside the filters, 100 refused (bad fields 100); " + std::to_string(inside) + " cells written"),
             std::string::npos)
       << text;
   DWORD max = 500;
   GetDword(u"Software\\Quorvale\\CellTower", u"MaxCells", &max);
   EXPECT_EQ(max, 500u) << "imported cells need no higher limit: it bounds learned ones only";
   ASSERT_EQ(Cells("find 262 2 100 1000", &text), 0) << text;  // row 1000: in the box
-  EXPECT_EQ(text.substr(0, 14), "2 100 1000 50.") << text;
-  EXPECT_NE(text.find("2011-03-13T07:06:40Z"), std::string::npos) << text;
+  EXPECT_EQ(text.substr(0, 29), "imported UMTS: 2 100 1000 50.") << text;
+  EXPECT_NE(text.find("2011-03-13T07:06:40Z, range 1000 m, 5 samples"), std::string::npos) << text;
   EXPECT_NE(Cells("find 262 3 101 1001", &text), 0);  // outside the box
-  EXPECT_EQ(Cells("verify 262", &text), 0) << text;
+  // Imported cells live in their own store: the learned files are not touched.
+  EXPECT_FALSE(FileExists(root_ + "/Quorvale/262.dbc"));
   EXPECT_FALSE(FileExists(root_ + "/Quorvale/208.dbc"));
 }
 
@@ -88,7 +94,7 @@ TEST_F(FerroxCellsTest, ADamagedFileIsFoundAndRepairedAndBadUseIsRefused) {
   ASSERT_EQ(Cells("export", &text), 0) << text;
   EXPECT_EQ(text, "wrote " + root_ + "/Quorvale/262.gpx\n");
   EXPECT_EQ(Cells("export out.gpx", &text), 1);
-  EXPECT_NE(text.find("export takes no argument"), std::string::npos) << text;
+  EXPECT_NE(text.find("export takes only --imported"), std::string::npos) << text;
   EXPECT_EQ(Cells("verify 999", &text), 1);
   EXPECT_NE(text.find("no cell file"), std::string::npos) << text;
   EXPECT_EQ(Cells("import " + root_ + "/missing.csv", &text), 1);
@@ -130,7 +136,8 @@ TEST_F(FerroxCellsTest, OutOfRangeRowsAndRecordsAreRefusedReportedAndDropped) {
                          "GSM,262,1,2,6,,200,95,1000,5,1,1290000000,1300000000,0\n";       // off the globe
   std::string text;
   ASSERT_EQ(Cells("import " + path, &text), 0) << text;
-  EXPECT_NE(text.find("4 rows, 1 cells taken, 3 rejected"), std::string::npos) << text;
+  EXPECT_NE(text.find("4 rows: 1 cells taken, 0 outside the filters, 3 refused (bad position 1, bad update time 2)"),
+            std::string::npos) << text;
   // A record off the globe in a file (an older tool's, or a damaged copy): verify says so, repair drops it.
   CellRecord bad{};
   bad.Mnc = 1, bad.Lac = 2, bad.Cid = 99, bad.Latitude = 95, bad.Longitude = 200;
@@ -139,5 +146,113 @@ TEST_F(FerroxCellsTest, OutOfRangeRowsAndRecordsAreRefusedReportedAndDropped) {
   EXPECT_NE(text.find("1 out of range"), std::string::npos) << text;
   ASSERT_EQ(Cells("repair 262", &text), 0) << text;
   EXPECT_EQ(Cells("verify 262", &text), 0) << text;
-  EXPECT_NE(text.find("1 cells,"), std::string::npos) << text;
+  EXPECT_NE(text.find("0 cells,"), std::string::npos) << text;  // the import wrote no learned file
+}
+
+namespace {
+
+const char kHeader[] = "radio,mcc,net,area,cell,unit,lon,lat,range,samples,changeable,created,updated,averageSignal\n";
+const char* const kRadio[] = {"GSM", "UMTS", "LTE", "NR"};
+
+// Row i of the big export: its radio by i, a 5G cell's id beyond 32 bits.
+std::string ExportRow(int i, double lat, long long updated) {
+  char row[200];
+  unsigned long long cell = i % 4 == 3 ? (1ULL << 33) + i : static_cast<unsigned long long>(i);
+  snprintf(row, sizeof row, "%s,%d,1,%d,%llu,,%.6f,%.6f,%d,%d,1,1290000000,%lld,0\n", kRadio[i % 4], i % 2 ? 208 : 262,
+           100 + i % 50, cell, 8 + (i % 1000) / 1000.0, lat, 500 + i % 7, 1 + i % 9, updated);
+  return row;
+}
+
+// What the service's lookup finds for row i (as the radio reports the cell), or -999 for nothing.
+double ServiceFinds(int i) {
+  DWORD area = 100 + i % 50, cell = static_cast<DWORD>(i);
+  if (i % 4 == 3) PackNrCell(area, (1ULL << 33) + i, &area, &cell);
+  ImportedCell c;
+  return FindImportedCell(i % 2 ? 208 : 262, 1, area, cell, &c) ? c.LatitudeE7 / 1e7 : -999;
+}
+
+}  // namespace
+
+// 204 000 rows: every radio (5G ids of 36 bits), two countries, damaged rows and rows of a radio
+// no export should have, and cells listed twice with an older and a newer time. The counts are
+// exact, the newer row of a cell wins, the service's lookup finds the cells with no learned file,
+// and a later import of newer rows updates them.
+TEST_F(FerroxCellsTest, ABigExportImportsWithItsDuplicatesAndBadRowsCountedAndNewerRowsWin) {
+  std::string path = root_ + "/export.csv";
+  {
+    std::ofstream out(path);
+    out << kHeader;
+    for (int i = 0; i < 200000; ++i) {
+      if (i % 1000 == 999) out << "LTE,262,1,x,1,,1,1,1,1,1,1,1,0\n";
+      else if (i % 500 == 250) out << "WIMAX,262,1,1,1,,1,1,1,1,1,1,1,0\n";
+      else out << ExportRow(i, 50, 1300000000);
+      if (i % 100 == 10) out << ExportRow(i - 10, 40, 1200000000);  // older: stays as it was
+      if (i % 100 == 20) out << ExportRow(i - 20, 45, 1400000000);  // newer: replaces it
+    }
+  }
+  std::string text;
+  ASSERT_EQ(Cells("import " + path, &text), 0) << text;
+  EXPECT_NE(text.find("204000 rows: 203400 cells taken, 0 outside the filters, 600 refused (bad fields 200, unknown "
+                      "radio 400); "),
+            std::string::npos) << text;
+  ASSERT_EQ(Cells("stats", &text), 0) << text;
+  EXPECT_NE(text.find("MCC 208: UMTS 50000 NR 49800 (99800 cells)"), std::string::npos) << text;
+  EXPECT_NE(text.find("MCC 262: GSM 50000 LTE 49600 (99600 cells)"), std::string::npos) << text;
+  EXPECT_NE(text.find(": 199400 cells, "), std::string::npos) << text;
+  EXPECT_NE(text.find("204000 rows, "), std::string::npos) << text;
+  EXPECT_FALSE(FileExists(root_ + "/Quorvale/262.dbc"));
+  PlatformSetRoot(root_);
+  EXPECT_DOUBLE_EQ(ServiceFinds(0), 45);   // its newer row
+  EXPECT_DOUBLE_EQ(ServiceFinds(10), 50);  // its older row lost
+  EXPECT_DOUBLE_EQ(ServiceFinds(3), 50);   // a 5G cell, as the radio packs it
+  EXPECT_DOUBLE_EQ(ServiceFinds(7), 50);
+  EXPECT_DOUBLE_EQ(ServiceFinds(999), -999);  // the damaged row
+  ASSERT_EQ(Cells("find 208 1 103 8589934595 NR", &text), 0) << text;  // row 3 by its TAC and NCI
+  EXPECT_EQ(text.rfind("imported NR: 1 103 8589934595 50.000000", 0), 0u) << text;
+  EXPECT_NE(Cells("find 262 1 103 3", &text), 0) << "an LTE or GSM cell of the 5G cell's numbers";
+  // A second import: a newer row moves a cell, an older one moves nothing.
+  std::ofstream(path) << kHeader << ExportRow(1, 30, 1500000000) << ExportRow(2, 30, 1000000000);
+  ASSERT_EQ(Cells("import " + path, &text), 0) << text;
+  CloseImportedCells();  // the store is read afresh
+  EXPECT_DOUBLE_EQ(ServiceFinds(1), 30);
+  EXPECT_DOUBLE_EQ(ServiceFinds(2), 50);
+  CloseImportedCells();
+}
+
+// An import killed while it writes (once the store holds its first cells) leaves a store that
+// opens and answers, holding what was committed; the same file imported again completes it.
+TEST_F(FerroxCellsTest, AKilledImportLeavesAStoreThatOpensAndAnswers) {
+  std::string path = root_ + "/export.csv";
+  {
+    std::ofstream out(path);
+    out << kHeader;
+    for (int i = 0; i < 600000; ++i) out << ExportRow(i, 50, 1300000000);
+  }
+  std::string store = root_ + "/Quorvale/cells.sqlite", tool = FERROX_CELLS_TOOL;
+  pid_t import = fork();
+  if (import == 0) {
+    freopen("/dev/null", "w", stderr);
+    freopen("/dev/null", "w", stdout);
+    execl(tool.c_str(), tool.c_str(), "--root", root_.c_str(), "import", path.c_str(), nullptr);
+    _exit(127);
+  }
+  auto size = [&] { return FileExists(store) ? ReadWholeFile(store).size() : 0; };
+  bool writing = false;
+  for (int i = 0; i < 1200 && !writing; ++i) {
+    writing = size() > 1000000 || waitpid(import, nullptr, WNOHANG) != 0;
+    if (!writing) usleep(50000);
+  }
+  kill(import, SIGKILL);
+  waitpid(import, nullptr, 0);
+  ASSERT_TRUE(writing) << "the import wrote nothing in 60 s";
+  std::string text;
+  ASSERT_EQ(RunCommand("sqlite3 " + store + " 'PRAGMA integrity_check'", &text), 0) << text;
+  EXPECT_EQ(text, "ok\n");
+  ASSERT_EQ(Cells("stats", &text), 0) << text;
+  long cells = std::stol(text.substr(text.find(".sqlite: ") + 9));
+  EXPECT_TRUE(cells == 0 || cells == 500000 || cells == 600000) << "not a whole chunk: " << text;
+  ASSERT_EQ(Cells("import " + path, &text), 0) << text;
+  ASSERT_EQ(Cells("stats", &text), 0) << text;
+  EXPECT_NE(text.find(".sqlite: 600000 cells"), std::string::npos) << text;
+  EXPECT_EQ(Cells("find 262 1 100 0", &text), 0) << text;
 }

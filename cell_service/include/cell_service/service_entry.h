@@ -7,6 +7,7 @@ constexpr DWORD kServiceHandle = 0x1481;
 // Control commands.
 constexpr DWORD kControlMapTowers = 0x1000;
 constexpr DWORD kControlUpdateDb = 0x1001;
+constexpr DWORD kControlMapAllTowers = 0x1002;  // the tower map with the imported cells too
 
 extern "C" {
 DWORD TWK_Init(LPCWSTR context, const void* busContext);
