@@ -116,7 +116,7 @@ int RunCaptureLab(const std::string& capturePath, const std::string& truthPath, 
   picture.raw = {"receiver", "#d03030", {}, {}, 0, 0};
   bool haveTruth = !truth.empty();
   size_t compared = 0;
-  for (const LabSetting* setting : {&kDefaultsSetting, &kNewSetting}) {
+  for (const LabSetting* setting : {&kDefaultsSetting, &kNewSetting, &kSmoothSetting}) {
     ApplyLabSetting(*setting);
     LabLine line{setting->name, setting->colour, {}, {}, 0, 0};
     bool started = false, drawRaw = picture.raw.points.empty();
@@ -153,9 +153,9 @@ int RunCaptureLab(const std::string& capturePath, const std::string& truthPath, 
     }
     Stats raw = Summarise(picture.raw.errors);
     picture.raw.mean = raw.mean, picture.raw.p95 = raw.p95;
-    printf("  %-20s mean %6.2f m  p95 %6.2f m  (%zu reads)\n", "receiver", raw.mean, raw.p95, compared);
+    printf("  %-26s mean %6.2f m  p95 %6.2f m  (%zu reads)\n", "receiver", raw.mean, raw.p95, compared);
     for (const LabLine& line : picture.outputs)
-      printf("  %-20s mean %6.2f m  p95 %6.2f m\n", line.name.c_str(), line.mean, line.p95);
+      printf("  %-26s mean %6.2f m  p95 %6.2f m\n", line.name.c_str(), line.mean, line.p95);
   }
   if (!svgPath.empty() && !WriteLabSvg(svgPath, picture)) {
     fprintf(stderr, "accuracy: cannot write %s\n", svgPath.c_str());

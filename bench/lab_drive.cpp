@@ -92,8 +92,9 @@ SYSTEMTIME TimeAt(double seconds) {
 
 }  // namespace
 
-const LabSetting kDefaultsSetting = {"defaults", "#2060d0", 1500, 0, 0};
-const LabSetting kNewSetting = {"HonestStill+AutoLag", "#10a040", 1500, 1, 1};
+const LabSetting kDefaultsSetting = {"defaults", "#2060d0", 1500, 0, 0, 0};
+const LabSetting kNewSetting = {"HonestStill+AutoLag", "#10a040", 1500, 1, 1, 0};
+const LabSetting kSmoothSetting = {"HonestStill+AutoLag+Smooth", "#a040c0", 1500, 1, 1, 1};
 
 std::vector<Track> LabTracks() {
   return {Integrate("straight 50 km/h", 300, Drive, NoTurns, true),
@@ -124,6 +125,7 @@ void ApplyLabSetting(const LabSetting& setting) {
   g_Profile.LagAdvance = setting.lagAdvance;
   g_Profile.HonestStill = setting.honestStill;
   g_Profile.AutoLag = setting.autoLag;
+  g_Profile.Smooth = setting.smooth;
 }
 
 FixRecord LabFeedAndRead(const FixRecord& cycle, DWORD latencyMs, DWORD readAtMs, bool* started) {
@@ -149,7 +151,7 @@ LabResult RunCase(const LabCase& c, const LabSetting& setting, unsigned seed, La
   std::normal_distribution<double> unit(0, 1);
   const double sigma = 3.0, tau = 30.0, keep = std::exp(-1.0 / tau), fresh = std::sqrt(1 - keep * keep);
   double nx = sigma * unit(rng), ny = sigma * unit(rng);
-  std::vector<double> raw, ours;
+  std::vector<double> raw, ours, noise;
   LabLine line{setting.name, setting.colour, {}, {}, 0, 0};
   bool drawRaw = picture && picture->raw.points.empty();
   bool started = false;
@@ -180,6 +182,7 @@ LabResult RunCase(const LabCase& c, const LabSetting& setting, unsigned seed, La
     fix.Vdop = 1.5f;
     fix.SatelliteCount = 8;
     fix.SatellitesInView = 10;
+    noise.push_back(std::hypot(nx, ny));
     FixRecord out = LabFeedAndRead(fix, c.latency, c.readAt, &started);
     double readTime = fixTime + (c.latency + c.readAt) / 1000.0;
     At(tr, readTime, &x, &y, nullptr, nullptr);
@@ -193,7 +196,7 @@ LabResult RunCase(const LabCase& c, const LabSetting& setting, unsigned seed, La
       line.points.push_back(LocalMetres(out.Latitude, out.Longitude, kLat0, kLon0));
     }
   }
-  LabResult r{Summarise(raw), Summarise(ours)};
+  LabResult r{Summarise(raw), Summarise(ours), Summarise(noise).mean};
   if (picture) {
     if (drawRaw) picture->raw = {"receiver", "#d03030", picture->raw.points, raw, r.raw.mean, r.raw.p95};
     line.errors = ours;

@@ -19,10 +19,11 @@ std::vector<Track> LabTracks();
 struct LabSetting {
   const char* name;
   const char* colour;
-  DWORD lagAdvance, honestStill, autoLag;
+  DWORD lagAdvance, honestStill, autoLag, smooth;
 };
 extern const LabSetting kDefaultsSetting;  // LagAdvance 1500, as shipped
 extern const LabSetting kNewSetting;       // HonestStill and AutoLag
+extern const LabSetting kSmoothSetting;    // HonestStill, AutoLag and Smooth
 
 // The "Driving" defaults with the setting's values, as the current profile.
 void ApplyLabSetting(const LabSetting& setting);
@@ -46,6 +47,7 @@ Stats Summarise(std::vector<double> errors);
 
 struct LabResult {
   Stats raw, out;
+  double floor = 0;  // the receiver's own noise: its mean error at each fix's epoch (no latency)
 };
 
 // One drive with one setting; with `picture`, the truth and the receiver (once) and this

@@ -59,6 +59,7 @@ void FrxFix(FixRecord* fix) {
   } else {
     g_History.Still.count = g_History.Still.next = g_History.Still.votes = 0;  // moving
   }
+  if (p.Smooth) SmoothTrack(fix, dms);
   bool receiverStands = (p.EnableSpeed != 1 && fix->Speed >= p.MinSpeed) || p.EnableSpeed == 0;
   if (!receiverStands) {
     double bearing, distance;

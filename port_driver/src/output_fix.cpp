@@ -50,6 +50,9 @@ int Project(FixRecord* out, LONG lag, LONG dms) {
   const FixRecord& last = g_History.LastGoodFix;
   ClockNow(&out->UtcTime);
   double speedLimit = out->Hdop != 0 ? p.DeltaSpeed * out->Hdop : p.DeltaSpeed;
+  // A smoothed track moves by the receiver's own velocity, not by noise: it is projected at any
+  // speed above the minimum (walking too), where a noisy speed needs the threshold.
+  if (p.Smooth && g_History.Smooth.valid) speedLimit = p.MinSpeed;
   if (p.AutoLag) {  // bounded prediction: no further than one reporting interval past the fix
     LONG interval = dms >= kLagFloorMs && dms < kStaleDataMs ? dms : kDefaultIntervalMs;
     if (lag > interval) lag = interval;

@@ -30,6 +30,7 @@ const PageControl kControls[] = {
     {1040, CONTROL_CHECK, 0, "Measured Lag (AutoLag)", nullptr, nullptr},
     {1041, CONTROL_CHECK, 0, "Standstill by Its Scatter (HonestStill)", nullptr, nullptr},
     {1042, CONTROL_CHECK, 0, "No Fix, Not an Old Position (FallbackAsNoFix)", nullptr, nullptr},
+    {1043, CONTROL_CHECK, 0, "Smoothed Along the Receiver's Velocity (Smooth)", nullptr, nullptr},
 };
 
 WCHAR* NameOf(DWORD n) { return n == 2 ? g_App.Profile2Name : g_App.Profile1Name; }
@@ -50,6 +51,7 @@ void ShowFields(PageState* s) {
   SetControlCheck(p, s, 1040, g_Profile.AutoLag != 0);
   SetControlCheck(p, s, 1041, g_Profile.HonestStill != 0);
   SetControlCheck(p, s, 1042, g_Profile.FallbackAsNoFix != 0);
+  SetControlCheck(p, s, 1043, g_Profile.Smooth != 0);
 }
 
 DWORD ReadPair(const PageState& s, WORD first, WORD second) {
@@ -101,6 +103,7 @@ int SaveProfilePage(DWORD n, PageState* s) {
   g_Profile.AutoLag = ControlChecked(p, *s, 1040) ? 1 : 0;
   g_Profile.HonestStill = ControlChecked(p, *s, 1041) ? 1 : 0;
   g_Profile.FallbackAsNoFix = ControlChecked(p, *s, 1042) ? 1 : 0;
+  g_Profile.Smooth = ControlChecked(p, *s, 1043) ? 1 : 0;
   if (PageHasInvalid(*s)) {
     g_Profile = kept;
     PageState typed = *s;

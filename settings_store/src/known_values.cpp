@@ -33,6 +33,7 @@ const KnownValue kKnown[] = {
     {Q u"FerroxDriver\\Profile#", u"MagVal", D}, {Q u"FerroxDriver\\Profile#", u"MagLand", D},
     {Q u"FerroxDriver\\Profile#", u"EnableCompass", D}, {Q u"FerroxDriver\\Profile#", u"HonestStill", D},
     {Q u"FerroxDriver\\Profile#", u"AutoLag", D}, {Q u"FerroxDriver\\Profile#", u"FallbackAsNoFix", D},
+    {Q u"FerroxDriver\\Profile#", u"Smooth", D},
     {Q u"Gyrolet", u"PollRate", D}, {Q u"Gyrolet", u"NumAvg", D}, {Q u"Gyrolet", u"CompassAngle", D},
     {Q u"Gyrolet", u"CompassSpeed", D}, {Q u"Gyrolet", u"AutoEnable", D}, {Q u"Gyrolet", u"AutoAngle", D},
     {Q u"CellTower", u"EnableCells", D}, {Q u"CellTower", u"MaxCells", D}, {Q u"CellTower", u"CurMcc", D},

@@ -98,6 +98,7 @@ static void WriteProfile(DWORD n) {
   WriteDword(key, u"AutoLag", g_Profile.AutoLag);
   WriteDword(key, u"HonestStill", g_Profile.HonestStill);
   WriteDword(key, u"FallbackAsNoFix", g_Profile.FallbackAsNoFix);
+  WriteDword(key, u"Smooth", g_Profile.Smooth);
   g_Profile.MagVal = NormaliseMagnetic(g_Profile.MagVal);
   WriteDword(key, u"MagVal", static_cast<DWORD>(g_Profile.MagVal));
   g_Profile.MagLand = NormaliseMagnetic(g_Profile.MagLand);

@@ -40,6 +40,7 @@ void ReadOptionalSwitches(HKEY key) {
   g_Profile.HonestStill = ReadOptionalSwitch(key, u"HonestStill");
   g_Profile.AutoLag = ReadOptionalSwitch(key, u"AutoLag");
   g_Profile.FallbackAsNoFix = ReadOptionalSwitch(key, u"FallbackAsNoFix");
+  g_Profile.Smooth = ReadOptionalSwitch(key, u"Smooth");
 }
 
 }  // namespace
@@ -66,6 +67,7 @@ void PresetProfileSettings() {
   g_Profile.MagLand = 0;
   g_Profile.HonestStill = 0;
   g_Profile.AutoLag = 0;
+  g_Profile.Smooth = 0;
   g_Profile.FallbackAsNoFix = 0;
 }
 
@@ -241,5 +243,6 @@ void SetProfileDefaults(DWORD n) {
   g_Profile.EnableCompass = driving ? 0 : 1;
   g_Profile.HonestStill = 0;
   g_Profile.AutoLag = 0;
+  g_Profile.Smooth = 0;
   g_Profile.FallbackAsNoFix = 0;
 }

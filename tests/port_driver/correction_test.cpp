@@ -532,3 +532,32 @@ TEST_F(CorrectionTest, AFixAnnouncedBetweenTwoReadsIsNeverMissed) {
   CloseHandle(c.event);
   c = Channel{};
 }
+
+// Smooth: fixes 3 m north and south of a road by turns, the receiver's own speed and course
+// exact. Smoothed, the reported positions keep to the road within a third of the noise and
+// keep pace along it; a fix far off the track (a jump) is taken as it is; without the option
+// the noise stays whole.
+TEST_F(CorrectionTest, SmoothingFollowsTheReceiversVelocityAndShrinksItsNoise) {
+  const double north = 3 / (EARTH_RADIUS_M * DEG_TO_RAD);
+  auto drive = [&](int from, int count) {
+    double across = 0, along = 0;
+    for (int i = from; i < from + count; ++i) {
+      FixRecord f = Feed(GoodFix(Later(start_, 1000 * i), i % 2 ? north : -north, East(10.0 * i), 36, 90));
+      across += std::fabs(f.Latitude) * EARTH_RADIUS_M * DEG_TO_RAD;
+      along += std::fabs(f.Longitude - East(10.0 * i)) * EARTH_RADIUS_M * DEG_TO_RAD;
+    }
+    return std::make_pair(across / count, along / count);
+  };
+  g_Profile.Smooth = 1;
+  drive(0, 10);  // the track settles
+  auto [across, along] = drive(10, 20);
+  EXPECT_LT(across, 1.0) << "the noise across the road";
+  EXPECT_LT(along, 0.1) << "behind or ahead along it";
+  // A fix 100 m off where the track says is no noise to smooth: taken as it is.
+  FixRecord jump = Feed(GoodFix(Later(start_, 30000), 0, East(400), 36, 90));
+  EXPECT_NEAR(jump.Longitude, East(400), East(0.01));
+  g_Profile.Smooth = 0;
+  auto [raw, rawAlong] = drive(31, 10);
+  EXPECT_NEAR(raw, 3.0, 0.01);
+  EXPECT_LT(rawAlong, 0.01);
+}

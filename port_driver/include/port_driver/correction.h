@@ -26,12 +26,21 @@ struct MeasuredLag {
   int unmeasurable;  // 1 once the log has said that nothing can be measured
 };
 
+// The smoothed track of the profile value Smooth: the last smoothed position and the receiver's
+// own velocity with it.
+struct SmoothState {
+  double latitude, longitude;
+  float speed, heading;  // km/h, degrees
+  int valid;
+};
+
 struct FixHistory {
   FixRecord PrevFix;      // the latest accepted fix (also the latest unfixed data)
   FixRecord LastGoodFix;  // the accepted fix before it, at least 100 ms older; the last known position
   int HaveFirstFix;
   StillState Still;
   MeasuredLag Lag;
+  SmoothState Smooth;
 };
 
 constexpr DWORD kTurnLimitDeg = 45;
@@ -49,6 +58,10 @@ void FrxFix(FixRecord* fix);
 // standing and now holds the mean of the standstill's positions with no speed; 0 when the
 // device moves (the usual correction goes on). Called with the history locked.
 int HonestStandstill(FixRecord* fix);
+// The smoothed track (profile value Smooth): a moving fix with the receiver's own speed and
+// course becomes the last smoothed position carried along that velocity, moved part of the way
+// to the fix. Returns 1 when the fix was smoothed. Called with the history locked.
+int SmoothTrack(FixRecord* fix, LONG dms);
 // The measured-latency mode's sample of one burst from `port` whose fix time is `fixTime`:
 // `reference` is the time of a clock no receiver sets at the burst's arrival (null: there is none),
 // `logClockAheadMs` how far the driver's clock was ahead of the fix time then. Returns 1 when the

@@ -59,6 +59,7 @@ struct ProfileSettings {
   DWORD HonestStill;  // 1: a standstill judged against the receiver's own scatter (off by default)
   DWORD AutoLag;      // 1: advance by the receiver's measured latency, prediction bounded (off by default)
   DWORD FallbackAsNoFix;  // 1: no fix (V, quality 0) in place of a carried-forward position (off by default)
+  DWORD Smooth;           // 1: moving fixes smoothed along the receiver's own velocity (off by default)
 };
 
 struct SystemSettings {
