@@ -38,6 +38,11 @@ int CellServiceExport() {
   return Control(IOCTL_SERVICE_CONTROL, &command, false);
 }
 
+int CellServiceExportWithImported() {
+  DWORD command = kControlMapAllTowers;
+  return Control(IOCTL_SERVICE_CONTROL, &command, false);
+}
+
 int CellServiceUpdate() {
   DWORD command = kControlUpdateDb;
   return Control(IOCTL_SERVICE_CONTROL, &command, false);

@@ -9,6 +9,9 @@
 // Each returns 1 when the service took the call (Refresh and Start activate the service by
 // name when it has no handle).
 int CellServiceExport();
+// The map of the learned cells and of the imported ones ("<MCC>-imported.gpx": a whole public
+// export makes a very large file, so only this button asks for it).
+int CellServiceExportWithImported();
 int CellServiceUpdate();
 int CellServiceRefresh();
 int CellServiceStart();

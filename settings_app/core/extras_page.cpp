@@ -31,6 +31,7 @@ const PageControl kControls[] = {
     {1060, CONTROL_BUTTON, 0, "ReStart", nullptr, nullptr},
     {1064, CONTROL_BUTTON, 0, "Start", nullptr, nullptr},
     {1062, CONTROL_BUTTON, 0, "Export", nullptr, nullptr},
+    {1067, CONTROL_BUTTON, 0, "Export With Imported Cells", nullptr, nullptr},
     {1063, CONTROL_BUTTON, 0, "Update", nullptr, nullptr},
     {1061, CONTROL_BUTTON, 0, "Kill Feature Remove Service", nullptr, nullptr},
 };
@@ -57,8 +58,8 @@ void FillExtrasPage(PageState* s, DWORD status) {
   SetControlCheck(p, s, 1057, (g_App.EnableCells & CELLS_INTERNET) != 0);
   SetControlText(p, s, 1059, "%u", static_cast<unsigned>(g_App.MaxCells));
   SetControlText(p, s, 1066, "%u", static_cast<unsigned>(g_App.CurMcc));
-  for (WORD id : {static_cast<WORD>(1052), static_cast<WORD>(1060), static_cast<WORD>(1062), static_cast<WORD>(1063),
-                  static_cast<WORD>(1061)})
+  for (WORD id : {static_cast<WORD>(1052), static_cast<WORD>(1060), static_cast<WORD>(1062), static_cast<WORD>(1067),
+                  static_cast<WORD>(1063), static_cast<WORD>(1061)})
     SetControlText(p, s, id, "%s", p.controls[ControlIndex(p, id)].label);
   ShowCellStatus(s, status);
 }

@@ -53,6 +53,7 @@ PageHandler ExtrasHandler() {
       case 1064: RunCellJob([]() -> DWORD { return CellServiceToggle(); }); break;
       case 1097: RunCellJob([]() -> DWORD { return CellServiceStatus(); }); break;
       case 1062: RunCellTask([] { CellServiceExport(); }); break;
+      case 1067: RunCellTask([] { CellServiceExportWithImported(); }); break;
       case 1063: RunCellTask([] { CellServiceUpdate(); }); break;
       case 1061:
         if (Ask(page, KILL_SERVICE_QUESTION)) RunCellJob([]() -> DWORD { return KillCellService(); });

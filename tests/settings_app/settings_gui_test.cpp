@@ -19,6 +19,7 @@
 #include "platform/service_ioctl.h"
 #include <mutex>
 #include "cell_control.h"
+#include "cell_service/service_entry.h"
 #include "host_fixture.h"
 #include "main_window.h"
 #include "page_dialog.h"
@@ -383,6 +384,7 @@ namespace {
 // waits for the data as the service's does.
 std::mutex g_fakeData;
 std::atomic<DWORD> g_fakeRunning{1};
+std::atomic<DWORD> g_fakeCommand{0};  // the last control command it was given
 DWORD FakeInit(LPCWSTR, const void*) { return 1; }
 BOOL FakeDeinit(DWORD) { return TRUE; }
 DWORD FakeOpen(DWORD, DWORD, DWORD) { return 2; }
@@ -391,7 +393,12 @@ DWORD FakeRead(DWORD, LPVOID, DWORD) { return 0; }
 DWORD FakeWrite(DWORD, const void*, DWORD) { return 0; }
 DWORD FakeSeek(DWORD, LONG, WORD) { return 0; }
 void FakePower(DWORD) {}
-BOOL FakeControl(DWORD, DWORD code, BYTE*, DWORD, BYTE* out, DWORD outLength, DWORD* actual) {
+BOOL FakeControl(DWORD, DWORD code, BYTE* in, DWORD inLength, BYTE* out, DWORD outLength, DWORD* actual) {
+  if (code == IOCTL_SERVICE_CONTROL && in && inLength >= 4) {
+    DWORD command;
+    memcpy(&command, in, 4);
+    g_fakeCommand = command;
+  }
   if (code == IOCTL_SERVICE_STATUS && out && outLength >= 4) {
     DWORD running = g_fakeRunning;
     memcpy(out, &running, 4);
@@ -431,6 +438,10 @@ TEST_F(SettingsGuiTest, TheWindowNeverWaitsForTheCellServiceAndEndsVisiblyAfterI
   EXPECT_TRUE(Until([&] { return Control<QPushButton>(page, 1064)->text() == "Start"; }, 6))
       << Control<QPushButton>(page, 1064)->text().toStdString();
   EXPECT_EQ(g_fakeRunning, 0u);
+  // The other Export asks the service for the imported cells' map as well.
+  EXPECT_EQ(g_fakeCommand, kControlMapTowers);
+  EXPECT_LT(clickTakes(1067), 0.5) << "Export With Imported Cells";
+  EXPECT_TRUE(Until([&] { return g_fakeCommand == kControlMapAllTowers; }, 6)) << g_fakeCommand;
   delete page;
   // Closed during a job: the window stays, says why, and closes when the job ends.
   RunCellTask([] { CellServiceExport(); });
