@@ -11,13 +11,31 @@
 
 namespace {
 
-void WritePosition(LPCWSTR keyPath, const WCHAR* lat, const WCHAR* lon, const FILETIME* time) {
+// The two keys stay open from fix to fix (opening a key by its path cost as much as the writes);
+// a handle the registry no longer takes (the key deleted, the registry reopened) is opened afresh.
+struct KeptKey {
+  LPCWSTR path;
   HKEY key;
-  if (OpenKey(keyPath, &key) != ERROR_SUCCESS) return;
-  WriteString(key, u"Latitude", lat);
-  WriteString(key, u"Longitude", lon);
-  WriteValue(key, u"LastGpsUpdateTime", REG_BINARY, time, sizeof *time);
-  RegCloseKey(key);
+};
+KeptKey g_kept[] = {{CELL_TOWER_KEY, nullptr}, {MY_LOCATION_KEY, nullptr}};
+
+LONG WriteAll(HKEY key, const WCHAR* lat, const WCHAR* lon, const FILETIME* time) {
+  LONG err = WriteString(key, u"Latitude", lat);
+  if (err == ERROR_SUCCESS) err = WriteString(key, u"Longitude", lon);
+  if (err == ERROR_SUCCESS) err = WriteValue(key, u"LastGpsUpdateTime", REG_BINARY, time, sizeof *time);
+  return err;
+}
+
+void WritePosition(KeptKey* kept, const WCHAR* lat, const WCHAR* lon, const FILETIME* time) {
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    if (!kept->key && OpenKey(kept->path, &kept->key) != ERROR_SUCCESS) {
+      kept->key = nullptr;
+      return;
+    }
+    if (WriteAll(kept->key, lat, lon, time) == ERROR_SUCCESS) return;
+    RegCloseKey(kept->key);
+    kept->key = nullptr;
+  }
 }
 
 float ReadCoordinate(HKEY key, LPCWSTR name) {
@@ -87,8 +105,7 @@ void SaveGpsLocation(double latitude, double longitude, const SYSTEMTIME* utc) {
   FILETIME time;
   if (!SystemTimeToFileTime(utc, &time)) return;  // a time the receiver garbled is not stored
   PlatformRegistryBeginBatch();  // both keys in one write: a reader never sees half a position
-  WritePosition(CELL_TOWER_KEY, lat, lon, &time);
-  WritePosition(MY_LOCATION_KEY, lat, lon, &time);
+  for (KeptKey& kept : g_kept) WritePosition(&kept, lat, lon, &time);
   if (!PlatformRegistryEndBatch()) LogLine(LOG_CRLF, "Last known position not stored");
 }
 

@@ -25,7 +25,9 @@ DWORD FirstWord(const void* data, DWORD bytes) {
   return v;
 }
 
+// Verbose lines only: nothing is formatted unless the log takes them (a value is written per fix).
 void LogValue(const char* verb, LPCWSTR name, DWORD type, const void* data, DWORD givenSize, DWORD bytes) {
+  if (LogEnable() < 2) return;
   if (type == REG_SZ) {
     std::string text = SzText(data, bytes);
     LogPrintf(LOG_VERBOSE, "%s %s: %d bytes, %s\r\n", verb, Utf8Of(name).text, bytes, text.c_str());
@@ -45,6 +47,7 @@ void LogValue(const char* verb, LPCWSTR name, DWORD type, const void* data, DWOR
 LONG OpenKey(LPCWSTR path, HKEY* key) {
   if (!key) return -1;
   LONG err = RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, 0, key);
+  if (LogEnable() < 2) return err;
   if (err == ERROR_SUCCESS) LogPrintf(LOG_VERBOSE, "Open Existing Key: %s: OK\r\n", Utf8Of(path).text);
   else LogPrintf(LOG_VERBOSE, "Open Existing Key Fail: %s: %d\r\n", Utf8Of(path).text, err);
   return err;

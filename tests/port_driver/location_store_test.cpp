@@ -42,6 +42,27 @@ TEST_F(LocationStoreTest, GpsPositionsAreStoredOnlyInExistingKeysAndNeverAtZero)
   EXPECT_EQ(GetString(CELL_TOWER_KEY, u"Latitude"), u"48.100000");
 }
 
+// The keys stay open from fix to fix: one deleted and made again by another program, or a
+// registry reopened, is found again at the next fix, and nothing is written elsewhere.
+TEST_F(LocationStoreTest, AKeyDeletedAndMadeAgainBetweenFixesGetsTheNextPosition) {
+  SetDword(CELL_TOWER_KEY, u"MaxCells", 500);
+  SetDword(MY_LOCATION_KEY, u"Other", 1);
+  SYSTEMTIME t = Utc(12, 0, 1);
+  SaveGpsLocation(48.1, 11.5, &t);
+  ASSERT_EQ(GetString(CELL_TOWER_KEY, u"Latitude"), u"48.100000");
+  ASSERT_EQ(RegDeleteKeyW(HKEY_LOCAL_MACHINE, CELL_TOWER_KEY), ERROR_SUCCESS);
+  SetDword(CELL_TOWER_KEY, u"MaxCells", 400);
+  t = Utc(12, 0, 2);
+  SaveGpsLocation(48.2, 11.5, &t);
+  EXPECT_EQ(GetString(CELL_TOWER_KEY, u"Latitude"), u"48.200000");
+  EXPECT_EQ(GetString(MY_LOCATION_KEY, u"Latitude"), u"48.200000");
+  PlatformRegistryClose();  // every handle forgotten
+  t = Utc(12, 0, 3);
+  SaveGpsLocation(48.3, 11.5, &t);
+  EXPECT_EQ(GetString(CELL_TOWER_KEY, u"Latitude"), u"48.300000");
+  EXPECT_EQ(GetString(MY_LOCATION_KEY, u"Latitude"), u"48.300000");
+}
+
 TEST_F(LocationStoreTest, ANewerTowerPositionIsReturnedAsACellFix) {
   Publish(CELL_TOWER_KEY, u"48.500000", u"9.250000", Utc(12, 0, 5));
   SetString(CELL_TOWER_KEY, u"LastCell", u"123456789");
