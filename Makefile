@@ -38,6 +38,7 @@ bench: deps build
 	$(BUILD)/bin/accuracy --svg docs/lab
 	bench/end_to_end.py $(BUILD)/bin
 	bench/serving.py $(BUILD)/bin
+	bench/cells_at_scale.py $(BUILD)/bin
 
 TSAN_BUILD ?= build-tsan
 .PHONY: tsan

@@ -153,9 +153,22 @@ int Lookup(const char* root, const char* keysPath, int count) {
 
 }  // namespace
 
+const char kUsage[] =
+    "Usage: cell_export generate ROWS FILE.csv.gz KEYS\n"
+    "       cell_export lookup ROOT KEYS COUNT\n"
+    "generate: a synthetic public cell export of ROWS rows (24 countries of unequal size, GSM, UMTS,\n"
+    "LTE, 5G and CDMA cells in their own id ranges, 3 % of the rows a cell listed again, 0.1 %\n"
+    "damaged), gzip-compressed, and a sample of about 100 000 of its cells' keys in KEYS.\n"
+    "lookup: COUNT random lookups of those keys (one in ten changed into an absent cell) through the\n"
+    "cell service's lookup of the imported cells of data root ROOT; the latency percentiles.\n";
+
 int main(int argc, char** argv) {
+  if (argc == 2 && (strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "-h") == 0)) {
+    fputs(kUsage, stdout);
+    return 0;
+  }
   if (argc == 5 && strcmp(argv[1], "generate") == 0) return Generate(strtoull(argv[2], nullptr, 10), argv[3], argv[4]);
   if (argc == 5 && strcmp(argv[1], "lookup") == 0) return Lookup(argv[2], argv[3], atoi(argv[4]));
-  fprintf(stderr, "usage: cell_export generate ROWS FILE.csv.gz KEYS | lookup ROOT KEYS COUNT\n");
+  fputs(kUsage, stderr);
   return 2;
 }

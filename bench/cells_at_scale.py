@@ -13,6 +13,9 @@ import tempfile
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+if len(sys.argv) > 1 and sys.argv[1] in ("-h", "--help"):
+    print(__doc__)
+    sys.exit(0)
 BIN = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else "build/bin")
 ROWS = int(sys.argv[2]) if len(sys.argv) > 2 else 10_000_000
 WHOLE_EXPORT = 45_000_000
