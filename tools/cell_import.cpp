@@ -241,9 +241,10 @@ CellImportResult ImportCellCsv(const std::string& path, const CellImportOptions&
     result.written = writer.Written();
     if (!writer.Error().empty()) result.error = writer.Error() + "; the cells committed before it stay";
   }
+  if (stop && stop->load()) result.interrupted = true;
   int status = Z_OK;
   gzerror(in, &status);
-  bool broken = status != Z_OK && status != Z_STREAM_END;
+  bool broken = !result.interrupted && status != Z_OK && status != Z_STREAM_END;
   gzclose(in);
   if (broken && result.error.empty())
     result.error = path + " is damaged (read stopped after " + std::to_string(result.rows) +

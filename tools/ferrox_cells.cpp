@@ -360,6 +360,7 @@ int Import(int argc, char** argv) {
   if (optind < count) return Fail(std::string("unexpected argument ") + words[optind] + " (see --help)");
   struct sigaction stop{};
   stop.sa_handler = StopImport;
+  stop.sa_flags = SA_RESTART;  // the read goes on; the import stops at the next row
   sigaction(SIGINT, &stop, nullptr);
   sigaction(SIGTERM, &stop, nullptr);
   ImportProgress progress;
