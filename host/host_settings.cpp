@@ -1,5 +1,6 @@
 #include "host_settings.h"
 #include "platform/holders.h"
+#include "platform/registry_values.h"
 #include "settings_store/settings.h"
 #include "support/reg_helpers.h"
 
@@ -22,8 +23,6 @@ HostSettings LoadHostSettings() {
     ReadDword(k, u"AllowWrites", &s.allowWrites);
     ReadDword(k, u"SocketMode", &s.socketMode);
   }
-  RegKeyHolder driver;
-  if (OpenKey(MAIN_KEY, driver.Out()) != ERROR_SUCCESS) driver.Reset();
-  s.chronySocket = ReadText(driver, u"ChronySocket", "");
+  s.chronySocket = PlatformReadText(MAIN_KEY, u"ChronySocket");
   return s;
 }

@@ -121,14 +121,21 @@ std::vector<CellRecord> All(int index) {
   return all;
 }
 
-void PrintCell(const CellRecord& r) {
+// "MNC AREA CELL latitude longitude updated", without the line's end.
+void PrintCellFields(long long mnc, long long area, long long cell, double latitude, double longitude,
+                     const FILETIME& updated) {
   char lat[32], lon[32];
-  FormatCNumber(lat, sizeof lat, "%.6f", r.Latitude);
-  FormatCNumber(lon, sizeof lon, "%.6f", r.Longitude);
+  FormatCNumber(lat, sizeof lat, "%.6f", latitude);
+  FormatCNumber(lon, sizeof lon, "%.6f", longitude);
   SYSTEMTIME t{};
-  FileTimeToSystemTime(&r.Updated, &t);
-  printf("%d %d %d %s %s %04d-%02d-%02dT%02d:%02d:%02dZ\n", r.Mnc, r.Lac, r.Cid, lat, lon, t.wYear, t.wMonth, t.wDay,
+  FileTimeToSystemTime(&updated, &t);
+  printf("%lld %lld %lld %s %s %04d-%02d-%02dT%02d:%02d:%02dZ", mnc, area, cell, lat, lon, t.wYear, t.wMonth, t.wDay,
          t.wHour, t.wMinute, t.wSecond);
+}
+
+void PrintCell(const CellRecord& r) {
+  PrintCellFields(r.Mnc, r.Lac, r.Cid, r.Latitude, r.Longitude, r.Updated);
+  putchar('\n');
 }
 
 int List(int argc, char** argv) {
@@ -226,15 +233,10 @@ int Find(int argc, char** argv) {
     CellRecord r;
     ImportedToRecord(found, &r);
     // Its own area and whole cell id (a 5G cell's TAC and NCI), not the learned files' packing.
-    char lat[32], lon[32];
-    FormatCNumber(lat, sizeof lat, "%.6f", r.Latitude);
-    FormatCNumber(lon, sizeof lon, "%.6f", r.Longitude);
-    SYSTEMTIME t{};
-    FileTimeToSystemTime(&r.Updated, &t);
-    printf("imported %s: %u %lld %lld %s %s %04d-%02d-%02dT%02d:%02d:%02dZ, range %d m, %d samples\n",
-           CellRadioName(ImportedRadio(found)), ImportedMnc(found), static_cast<long long>(found.NetworkArea & kImportedAreaLimit),
-           static_cast<long long>(found.CellRadio >> 3), lat, lon, t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute,
-           t.wSecond, found.Range, found.Samples);
+    printf("imported %s: ", CellRadioName(ImportedRadio(found)));
+    PrintCellFields(ImportedMnc(found), found.NetworkArea & kImportedAreaLimit, found.CellRadio >> 3, r.Latitude,
+                    r.Longitude, r.Updated);
+    printf(", range %d m, %d samples\n", found.Range, found.Samples);
     any = true;
   }
   if (!any) return Fail("cell not found, neither learned nor imported");

@@ -21,6 +21,7 @@ bool g_writing = false;
 sqlite3_stmt* g_find = nullptr;
 sqlite3_stmt* g_upsert = nullptr;
 std::string g_path;
+std::string g_root;  // the data root the open store belongs to
 
 const char* const kRadioNames[kCellRadios] = {"GSM", "UMTS", "LTE", "NR", "CDMA"};
 
@@ -99,8 +100,9 @@ const char* ImportedCellsPath() {
 
 int OpenImportedCells(bool forWriting, char* error, size_t errorSize) {
   std::lock_guard<std::mutex> guard(g_lock);
+  // An open store answers each lookup without looking for its file again.
+  if (g_db && g_writing == forWriting && PlatformRoot() == g_root) return 0;
   std::string path = ImportedCellsPath();
-  if (g_db && g_writing == forWriting && path == g_path) return 0;
   CloseLocked();
   struct stat st;
   if (!forWriting && stat(path.c_str(), &st) != 0) {
@@ -137,6 +139,7 @@ int OpenImportedCells(bool forWriting, char* error, size_t errorSize) {
   }
   g_writing = forWriting;
   g_path = path;
+  g_root = PlatformRoot();
   return 0;
 }
 

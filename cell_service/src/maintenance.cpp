@@ -64,30 +64,43 @@ bool PutWaypoint(HANDLE file, const CellRecord& r) {
 
 std::u16string Wide(const std::string& s) { return Utf8ToWide(s.c_str()); }
 
-// Writes the map of one database file into `gpx` through a temporary file that replaces it whole.
-void ExportFile(int index, const std::string& gpx) {
+// A map is written into "<gpx>.tmp", which replaces `gpx` whole once it is complete: the
+// temporary file with its header, or INVALID_HANDLE_VALUE (logged).
+HANDLE BeginGpx(const std::string& gpx, bool* ok) {
+  HANDLE out = CreateFileW(Wide(gpx + ".tmp").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                           nullptr);
+  if (out == INVALID_HANDLE_VALUE) LogPrintf(LOG_CRLF, "GpxOpenFile Failed %s", gpx.c_str());
+  else *ok = Put(out, kGpxHeader);
+  return out;
+}
+
+// The trailer, then the temporary file in the map's place; true when the map was replaced.
+bool EndGpx(HANDLE out, const std::string& gpx, bool ok) {
+  ok = ok && Put(out, kGpxTrailer) && FlushFileBuffers(out);
+  CloseHandle(out);
   std::string tmp = gpx + ".tmp";
-  HANDLE out = CreateFileW(Wide(tmp).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (out == INVALID_HANDLE_VALUE) {
-    LogPrintf(LOG_CRLF, "GpxOpenFile Failed %s", gpx.c_str());
-    return;
-  }
-  bool ok = Put(out, kGpxHeader);
+  if (ok && MoveFileExW(Wide(tmp).c_str(), Wide(gpx).c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+    return true;
+  LogPrintf(LOG_CRLF, "GpxOpenFile Failed %s", gpx.c_str());
+  DeleteFileW(Wide(tmp).c_str());
+  return false;
+}
+
+// Writes the map of one database file into `gpx`.
+void ExportFile(int index, const std::string& gpx) {
+  bool ok = false;
+  HANDLE out = BeginGpx(gpx, &ok);
+  if (out == INVALID_HANDLE_VALUE) return;
   DWORD n = RecCount(index, sizeof(CellRecord));
   for (DWORD i = 0; i < n && ok; ++i) {
     CellRecord r;
     if (RecRead(index, &r, sizeof r, i) != 0) continue;
     if (CellHasPosition(r)) ok = PutWaypoint(out, r);
   }
-  ok = ok && Put(out, kGpxTrailer) && FlushFileBuffers(out);
-  CloseHandle(out);
-  if (!ok || !MoveFileExW(Wide(tmp).c_str(), Wide(gpx).c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-    LogPrintf(LOG_CRLF, "GpxOpenFile Failed %s", gpx.c_str());
-    DeleteFileW(Wide(tmp).c_str());
-  }
+  EndGpx(out, gpx, ok);
 }
 
-// The imported map being written: one file per country, opened at its first cell.
+// The imported map being written: one file per country, begun at its first cell.
 struct ImportedMap {
   unsigned mcc = 0;
   HANDLE file = INVALID_HANDLE_VALUE;
@@ -96,32 +109,20 @@ struct ImportedMap {
   int written = 0;
 };
 
-void CloseImportedMapFile(ImportedMap* m) {
+void EndImportedMapFile(ImportedMap* m) {
   if (m->file == INVALID_HANDLE_VALUE) return;
-  bool ok = m->ok && Put(m->file, kGpxTrailer) && FlushFileBuffers(m->file);
-  CloseHandle(m->file);
+  m->written += EndGpx(m->file, m->gpx, m->ok);
   m->file = INVALID_HANDLE_VALUE;
-  std::string tmp = m->gpx + ".tmp";
-  if (ok && MoveFileExW(Wide(tmp).c_str(), Wide(m->gpx).c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-    ++m->written;
-  } else {
-    LogPrintf(LOG_CRLF, "GpxOpenFile Failed %s", m->gpx.c_str());
-    DeleteFileW(Wide(tmp).c_str());
-  }
 }
 
 bool PutImportedCell(const ImportedCell& c, void* context) {
   ImportedMap* m = static_cast<ImportedMap*>(context);
   if (ImportedMcc(c) != m->mcc || m->file == INVALID_HANDLE_VALUE) {
-    CloseImportedMapFile(m);
+    EndImportedMapFile(m);
     m->mcc = ImportedMcc(c);
     m->gpx = "\\Quorvale\\" + std::to_string(m->mcc) + "-imported.gpx";
-    m->file = CreateFileW(Wide(m->gpx + ".tmp").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (m->file == INVALID_HANDLE_VALUE) {
-      LogPrintf(LOG_CRLF, "GpxOpenFile Failed %s", m->gpx.c_str());
-      return false;
-    }
-    m->ok = Put(m->file, kGpxHeader);
+    m->file = BeginGpx(m->gpx, &m->ok);
+    if (m->file == INVALID_HANDLE_VALUE) return false;
   }
   CellRecord r;
   ImportedToRecord(c, &r);
@@ -209,7 +210,7 @@ int ExportImportedMap() {
   LogLine(LOG_CRLF, "Map Imported Towers to GPX");
   ImportedMap map;
   ForEachImportedCell(PutImportedCell, &map);
-  CloseImportedMapFile(&map);
+  EndImportedMapFile(&map);
   return map.written;
 }
 

@@ -7,15 +7,16 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <mutex>
 #include "platform/datagram.h"
 #include "platform/platform.h"
+#include "platform/registry_values.h"
 #include "port_driver/correction.h"
 #include "port_driver/driver_state.h"
 #include "settings_store/settings.h"
 #include "support/clock.h"
 #include "support/log.h"
-#include "support/reg_helpers.h"
 
 namespace {
 
@@ -40,16 +41,10 @@ __attribute__((format(printf, 1, 2))) void Say(const char* format, ...) {
 }  // namespace
 
 int LoadClockFeed() {
-  WCHAR path[108] = {};
-  HKEY key;
-  if (OpenKey(MAIN_KEY, &key) == ERROR_SUCCESS) {
-    if (ReadValue(key, u"ChronySocket", path, sizeof path - sizeof(WCHAR)) != ERROR_SUCCESS) path[0] = 0;
-    RegCloseKey(key);
-  }
+  std::string path = PlatformReadText(MAIN_KEY, u"ChronySocket");
   std::lock_guard<std::mutex> guard(g_feedLock);
-  LogText utf8 = Utf8Of(path);
-  const char* text = utf8.text;
-  if (strlen(text) >= sizeof g_path) {
+  const char* text = path.c_str();
+  if (path.size() >= sizeof g_path) {
     Say("ChronySocket %s is too long for a socket path: no time samples", text);
     text = "";
   }
