@@ -4,6 +4,8 @@ import os
 import subprocess
 import sys
 import tempfile
+import threading
+import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts"))
 from processes import fail, free_port, stop, wait_for, wait_for_path, wait_for_port  # noqa: E402,F401  (for the journeys)
@@ -20,3 +22,31 @@ def new_root(bin_dir, source, prefix):
 def reg(bin_dir, root, key, name, value):
     """One `ferrox-reg set`, as the README shows it."""
     subprocess.run([os.path.join(bin_dir, "ferrox-reg"), "--root", root, "set", key, name, value], check=True)
+
+
+class Lines(threading.Thread):
+    """Lines of a stream, each with the time it came."""
+
+    def __init__(self, read):
+        super().__init__(daemon=True)
+        self.read, self.lines, self.lock = read, [], threading.Lock()
+        self.start()
+
+    def run(self):
+        buf = b""
+        while True:
+            try:
+                data = self.read()
+            except OSError:
+                return
+            if not data:
+                return
+            buf += data
+            while b"\n" in buf:
+                line, buf = buf.split(b"\n", 1)
+                with self.lock:
+                    self.lines.append((time.time(), line.decode("ascii", "replace").strip()))
+
+    def between(self, start, end, prefix):
+        with self.lock:
+            return [line for t, line in self.lines if start <= t < end and line.startswith(prefix)]

@@ -10,41 +10,12 @@ import shutil
 import socket
 import subprocess
 import sys
-import threading
 import time
 
-from journey_common import fail, free_port, new_root, reg, stop, wait_for, wait_for_port
+from journey_common import Lines, fail, free_port, new_root, reg, stop, wait_for, wait_for_port
 
 BIN, SOURCE = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
 GONE_AFTER = 15  # s: the projection window (10 s) and the port's loss (5 s) past the last fix
-
-
-class Lines(threading.Thread):
-    """Lines of a stream, each with the time it came."""
-
-    def __init__(self, read):
-        super().__init__(daemon=True)
-        self.read, self.lines, self.lock = read, [], threading.Lock()
-        self.start()
-
-    def run(self):
-        buf = b""
-        while True:
-            try:
-                data = self.read()
-            except OSError:
-                return
-            if not data:
-                return
-            buf += data
-            while b"\n" in buf:
-                line, buf = buf.split(b"\n", 1)
-                with self.lock:
-                    self.lines.append((time.time(), line.decode("ascii", "replace").strip()))
-
-    def between(self, start, end, prefix):
-        with self.lock:
-            return [line for t, line in self.lines if start <= t < end and line.startswith(prefix)]
 
 
 def main():
