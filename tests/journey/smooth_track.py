@@ -48,7 +48,7 @@ def start(smooth, procs):
 def across(lines):
     """Root mean square distance north or south of the road of the quality-1 fixes after the
     first three (m)."""
-    fixes = [l for _, l in lines.lines if l.startswith("$GPGGA") and l.split(",")[6] == "1"][3:]
+    fixes = [l for l in lines.between(0, time.time() + 1, "$GPGGA") if l.split(",")[6] == "1"][3:]
     metres = [(latitude(l) - START_LAT) * 111195 for l in fixes]
     return (math.sqrt(sum(m * m for m in metres) / len(metres)) if metres else 0.0), len(fixes)
 
