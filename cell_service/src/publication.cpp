@@ -167,14 +167,16 @@ bool PublishCell(const ServingCell& cell) {
     StoreCell(&r);
     WritePosition(&r, key);
     source = "GPS";
-  } else if (r.Slot < kRecordMissing && !LookupDue(r, now)) {
-    // Seen again; a cell without a position keeps the time of its last lookup, for the retry.
-    if (CellHasPosition(r)) r.Updated = now;
+  } else if (r.Slot < kRecordMissing && CellHasPosition(r)) {
+    r.Updated = now;  // seen again
     StoreCell(&r);
     if (WritePosition(&r, key)) source = "Database";
   } else if (ImportedPosition(cell, now, &r)) {
-    // The imported cells answer without the network; they are not copied into the learned file.
+    // The imported cells answer without the network, also for a cell learned without a position
+    // before the import; they are not copied into the learned file.
     if (WritePosition(&r, key)) source = "Imported";
+  } else if (r.Slot < kRecordMissing && !LookupDue(r, now)) {
+    StoreCell(&r);  // seen again without a position: it keeps the time of its last lookup, for the retry
   } else {
     if (g_Cells.EnableCells & CELLS_INTERNET) {
       LookupResult answer{};

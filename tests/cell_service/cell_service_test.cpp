@@ -411,6 +411,33 @@ TEST_F(CellServiceTest, AFiveGCellImportedIsFoundWhenTheModemReportsIt) {
   ExpectFoundOffline(nr, u"Imported");
 }
 
+// A cell the service saw before any import, stored without a position (no lookups): imported
+// later, its position comes from the imported cells, not the positionless learned record.
+TEST_F(CellServiceTest, ACellLearnedWithoutAPositionIsAnsweredByALaterImport) {
+  {
+    CellRecord r{};
+    r.Mnc = 1;
+    r.Lac = 4711;
+    r.Cid = 12345;  // no position, its last lookup just now
+    SYSTEMTIME now;
+    GetSystemTime(&now);
+    SystemTimeToFileTime(&now, &r.Updated);
+    CreateDirectoryW(u"\\Quorvale", nullptr);
+    std::ofstream(root_ + "/Quorvale/262.dbc", std::ios::binary).write(reinterpret_cast<const char*>(&r), sizeof r);
+  }
+  std::string csv = root_ + "/cells.csv", out;
+  std::ofstream(csv) << "radio,mcc,net,area,cell,unit,lon,lat,range,samples,changeable,created,updated,averageSignal\n"
+                        "GSM,262,1,4711,12345,,13.4,52.5,1000,5,1,1290000000,1300000000,0\n";
+  ASSERT_EQ(RunCommand(std::string(FERROX_CELLS_TOOL) + " --root " + root_ + " import " + csv + " 2>&1", &out), 0) << out;
+  Radio("wait-radio\ncell 262 1 4711 12345\nsignal -80 -113 -51\n");
+  SetString(kCellKey, u"LookupHost", u"");
+  SetDword(kCellKey, u"EnableCells", 1);  // no lookups
+  Init();
+  ASSERT_TRUE(WaitFor([&] { return GetString(kCellKey, u"LastSource") == u"Imported"; }, 10)) << ServiceLog();
+  EXPECT_EQ(GetString(kCellKey, u"Latitude"), u"52.500000");
+  EXPECT_TRUE(server_.Requests().empty());
+}
+
 namespace {
 
 using GeolocateTest = CellServiceTest;
