@@ -36,6 +36,7 @@ PY
 status=0
 run() {
   local name=$1 share=$2
+  [ "$share" -ge 1 ] || share=1  # libFuzzer takes a time of 0 as no limit at all
   mkdir -p "$work/$name-corpus"
   echo "Fuzzing $name for $share s on $(ls "$work/$name-seed" | wc -l) seeds"
   "$build/bin/${name}_fuzz" -max_total_time="$share" -max_len=4096 -print_final_stats=1 \
