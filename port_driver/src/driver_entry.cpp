@@ -8,6 +8,7 @@
 #include "port_report.h"
 #include "channels.h"
 #include "clock_feed.h"
+#include "location_store.h"
 #include "port_driver/correction.h"
 #include "port_driver/driver_state.h"
 #include "settings_store/settings.h"
@@ -236,6 +237,7 @@ BOOL COM_Deinit(DWORD context) {
   for (DWORD h = kFirstHandle + kChannels - 1; h >= kFirstHandle; --h) COM_Close(h);
   if (g_Driver.ReadThread) SetEvent(g_Driver.ReadSleep);
   StopReader();
+  FlushGpsLocation();
   EndSensorThread();
   CloseSerialStates();
   LogLine(LOG_CLOSE | LOG_CRLF, "Comm DeInit End");

@@ -30,4 +30,6 @@ int ProcessParsedFix(FixRecord* input) {
 void StoreFixPosition(const FixRecord* input) {
   if ((input->ValidFields & FIX_POSITION_GROUP) == FIX_POSITION_GROUP && input->FixQuality && input->FixType)
     SaveGpsLocation(input->Latitude, input->Longitude, &input->UtcTime);
+  else
+    FlushGpsLocation();  // the run of fixes ended: its last position is not held back
 }

@@ -94,22 +94,61 @@ int ReadTowerPosition(HKEY key, float* lat, float* lon) {
 
 }  // namespace
 
-void SaveGpsLocation(double latitude, double longitude, const SYSTEMTIME* utc) {
-  if (std::fabs(latitude) + std::fabs(longitude) <= 5e-7) return;
+namespace {
+
+// One registry transaction per fix was a third of the driver's work at 10 fixes a second; a write
+// at most every 0.9 s still stores each fix of a 1 Hz receiver, and the newest of a faster one.
+constexpr DWORD kStoreEveryMs = 900;
+
+struct HeldPosition {
+  CRITICAL_SECTION lock;  // writes keep their order: the newest position is always the last written
+  double latitude, longitude;
+  FILETIME time;
+  int held;
+  int written;  // at least once: the first fix is written at once
+  DWORD lastWrite;
+  HeldPosition() { InitializeCriticalSection(&lock); }
+} g_held;
+
+// Under g_held.lock.
+void WriteHeld() {
+  g_held.held = 0;
+  g_held.written = 1;
+  g_held.lastWrite = GetTickCount();
   char text[64];
   WCHAR lat[64], lon[64];
-  snprintf(text, sizeof text, "%.6f", latitude);
+  snprintf(text, sizeof text, "%.6f", g_held.latitude);
   Utf8ToWide(text, lat, 64);
-  snprintf(text, sizeof text, "%.6f", longitude);
+  snprintf(text, sizeof text, "%.6f", g_held.longitude);
   Utf8ToWide(text, lon, 64);
-  FILETIME time;
-  if (!SystemTimeToFileTime(utc, &time)) return;  // a time the receiver garbled is not stored
   PlatformRegistryBeginBatch();  // both keys in one write: a reader never sees half a position
-  for (KeptKey& kept : g_kept) WritePosition(&kept, lat, lon, &time);
+  for (KeptKey& kept : g_kept) WritePosition(&kept, lat, lon, &g_held.time);
   if (!PlatformRegistryEndBatch()) LogLine(LOG_CRLF, "Last known position not stored");
 }
 
+}  // namespace
+
+void SaveGpsLocation(double latitude, double longitude, const SYSTEMTIME* utc) {
+  if (std::fabs(latitude) + std::fabs(longitude) <= 5e-7) return;
+  FILETIME time;
+  if (!SystemTimeToFileTime(utc, &time)) return;  // a time the receiver garbled is not stored
+  EnterCriticalSection(&g_held.lock);
+  g_held.latitude = latitude;
+  g_held.longitude = longitude;
+  g_held.time = time;
+  g_held.held = 1;
+  if (!g_held.written || GetTickCount() - g_held.lastWrite >= kStoreEveryMs) WriteHeld();
+  LeaveCriticalSection(&g_held.lock);
+}
+
+void FlushGpsLocation() {
+  EnterCriticalSection(&g_held.lock);
+  if (g_held.held) WriteHeld();
+  LeaveCriticalSection(&g_held.lock);
+}
+
 int LoadStoredLocation(FixRecord* fix, WCHAR* name) {
+  FlushGpsLocation();  // the tower position is compared with the newest fix, not one held back
   int result = 0;
   if (fix->SatelliteCount >= 12) fix->SatelliteCount = 11;
   if (fix->SatellitesInView >= 12) fix->SatellitesInView = 11;

@@ -34,6 +34,7 @@ bool GoToSleep(DWORD* keepAliveDeadline) {
   AtomicWrite(&g_Driver.CurrentPort, PORT_NONE);
   CloseAllSources();
   CloseTrackLogs();
+  FlushGpsLocation();
   if (ReadEnableCells() & CELLS_WITH_GPS_ONLY) StopCellService();
   if (IsSet(g_Driver.PollEvent)) return true;
   ResetEvent(g_Driver.InitDoneEvent);
@@ -79,9 +80,13 @@ int ProcessOneFix(int n) {
   FixRecord& input = g_Driver.InputFix;
   if (n < 1) {
     n = RealReadABuffer(AtomicRead(&g_Driver.CurrentPort), &input, false);
-    if (n < 0) return -1;
+    if (n < 0) {
+      FlushGpsLocation();
+      return -1;
+    }
   }
   if (n == 0) {
+    FlushGpsLocation();
     if (g_System.EnableTrack > 1) WriteTrackPoint(&input, TRACK_IN);
     if (g_Profile.EnableDop) ClampDops(&input);
     return 0;
