@@ -20,9 +20,12 @@ namespace {
 constexpr DWORD kLatencies[] = {120, 500, 1000};
 constexpr DWORD kReadPhases[] = {100, 500, 900};  // ms after each arrival, of a 1000 ms interval
 constexpr unsigned kSeed = 7;
+// Noise draws per row of the table: wandering noise holds its error for tens of seconds, so one
+// two-minute drive sees only a few independent errors and one draw says little.
+int g_runs = 20;
 
 const char kUsage[] =
-    "Usage: accuracy [--svg DIR]\n"
+    "Usage: accuracy [--svg DIR] [--runs N]\n"
     "       accuracy --capture FILE [--truth FILE] [--latency MS] [--read-at MS] [--svg FILE]\n"
     "The error at the moment a program reads, for the raw receiver, the driver with the \"Driving\"\n"
     "defaults and the driver with HonestStill and AutoLag.\n"
@@ -30,12 +33,14 @@ const char kUsage[] =
     "standing) with white or wandering 3 m noise, a receiver 120, 500 or 1000 ms late, read 100, 500\n"
     "or 900 ms after each fix arrives; a table on standard output. With --svg DIR, also a picture\n"
     "of each drive at each latency (truth, receiver and both outputs on a metre grid, the errors\n"
-    "over time) and DIR/index.md with the table.\n"
+    "over time) and DIR/index.md with the table. Each row takes --runs noise draws together\n"
+    "(default 20); a picture shows the first.\n"
     "  --capture FILE  a recorded NMEA capture instead: each cycle arrives --latency ms (default\n"
     "                  1000) after its fix time and is read --read-at ms (default 500) later\n"
     "  --truth FILE    the true track of the capture (\"YYYY-MM-DDThh:mm:ss.sssZ LAT LON\" lines,\n"
     "                  as ferrox-sim --truth writes them): the errors are measured against it\n"
     "  --svg PATH      the pictures' folder, or with --capture the picture's file\n"
+    "  --runs N        noise draws per row of the table (1 to 1000, default 20)\n"
     "  --version       print the version\n"
     "  --help          this text\n";
 
@@ -76,8 +81,8 @@ std::vector<Row> RunMatrix(const std::vector<Track>& tracks) {
       for (bool markov : {false, true})
         for (DWORD readAt : kReadPhases) {
           LabCase c{&tr, markov, latency, readAt};
-          rows.push_back({&tr, markov, latency, readAt, RunCase(c, kDefaultsSetting, kSeed), RunCase(c, kNewSetting, kSeed),
-                          RunCase(c, kSmoothSetting, kSeed)});
+          rows.push_back({&tr, markov, latency, readAt, RunCase(c, kDefaultsSetting, kSeed, nullptr, g_runs),
+                          RunCase(c, kNewSetting, kSeed, nullptr, g_runs), RunCase(c, kSmoothSetting, kSeed, nullptr, g_runs)});
         }
   return rows;
 }
@@ -149,8 +154,8 @@ int WritePictures(const std::vector<Track>& tracks, const std::string& dir, std:
 
 int RunLab(const std::string& svgDir) {
   std::vector<Track> tracks = LabTracks();
-  fprintf(stderr, "accuracy: %zu drives x 2 noises x %zu latencies x %zu read phases\n", tracks.size(),
-          std::size(kLatencies), std::size(kReadPhases));
+  fprintf(stderr, "accuracy: %zu drives x 2 noises x %zu latencies x %zu read phases, %d noise draws each\n",
+          tracks.size(), std::size(kLatencies), std::size(kReadPhases), g_runs);
   std::vector<Row> rows = RunMatrix(tracks);
   fputs(Table(rows, false).c_str(), stdout);
   if (svgDir.empty()) return 0;
@@ -159,7 +164,7 @@ int RunLab(const std::string& svgDir) {
       "# The lab\n\nError at the moment a program reads (`build/bin/accuracy --svg docs/lab`): the receiver, the "
       "driver with the \"Driving\" defaults, the driver with HonestStill and AutoLag (\"new\"), and with Smooth as well "
       "(\"smooth\"). The floor is the receiver's own noise: its mean error at each fix's epoch, as with no latency at "
-      "all.\n\n";
+      "all. Each row takes " + std::to_string(g_runs) + " noise draws together; a picture shows the first.\n\n";
   if (WritePictures(tracks, svgDir, &index)) return 1;
   index += "\n" + Table(rows, true);
   FILE* f = fopen((svgDir + "/index.md").c_str(), "w");
@@ -188,6 +193,7 @@ int main(int argc, char** argv) {
                                      {"truth", required_argument, nullptr, 't'},
                                      {"latency", required_argument, nullptr, 'l'},
                                      {"read-at", required_argument, nullptr, 'r'},
+                                     {"runs", required_argument, nullptr, 'n'},
                                      {"help", no_argument, nullptr, 'h'},
                                      {"version", no_argument, nullptr, 'V'},
                                      {nullptr, 0, nullptr, 0}};
@@ -202,6 +208,16 @@ int main(int argc, char** argv) {
       case 't': truth = optarg; break;
       case 'l': latency = Milliseconds(optarg, "--latency", &ok); break;
       case 'r': readAt = Milliseconds(optarg, "--read-at", &ok); break;
+      case 'n': {
+        char* end = nullptr;
+        long n = strtol(optarg, &end, 10);
+        if (!*optarg || *end || n < 1 || n > 1000) {
+          fprintf(stderr, "accuracy: --runs takes a count from 1 to 1000\n");
+          ok = false;
+        }
+        g_runs = static_cast<int>(n);
+        break;
+      }
       case 'h': fputs(kUsage, stdout); return 0;
       case 'V': return PrintVersion("accuracy");
       default: return RefuseOption("accuracy", argv);

@@ -144,16 +144,19 @@ FixRecord LabFeedAndRead(const FixRecord& cycle, DWORD latencyMs, DWORD readAtMs
   return out;
 }
 
-LabResult RunCase(const LabCase& c, const LabSetting& setting, unsigned seed, LabSeries* picture) {
+namespace {
+
+struct Errors {
+  std::vector<double> raw, ours, noise;
+};
+
+// One drive with one noise draw; its errors appended to `e`, its points to `line` and `picture`.
+void DriveOnce(const LabCase& c, unsigned seed, Errors* e, LabLine* line, LabSeries* picture, bool drawRaw) {
   const Track& tr = *c.track;
-  ApplyLabSetting(setting);
   std::mt19937_64 rng(seed);
   std::normal_distribution<double> unit(0, 1);
   const double sigma = 3.0, tau = 30.0, keep = std::exp(-1.0 / tau), fresh = std::sqrt(1 - keep * keep);
   double nx = sigma * unit(rng), ny = sigma * unit(rng);
-  std::vector<double> raw, ours, noise;
-  LabLine line{setting.name, setting.colour, {}, {}, 0, 0};
-  bool drawRaw = picture && picture->raw.points.empty();
   bool started = false;
   for (int k = 1; k + c.latency / 1000.0 + 1 < tr.duration; ++k) {
     double fixTime = k;  // the receiver's epoch; it arrives `latency` later
@@ -182,21 +185,33 @@ LabResult RunCase(const LabCase& c, const LabSetting& setting, unsigned seed, La
     fix.Vdop = 1.5f;
     fix.SatelliteCount = 8;
     fix.SatellitesInView = 10;
-    noise.push_back(std::hypot(nx, ny));
+    e->noise.push_back(std::hypot(nx, ny));
     FixRecord out = LabFeedAndRead(fix, c.latency, c.readAt, &started);
     double readTime = fixTime + (c.latency + c.readAt) / 1000.0;
     At(tr, readTime, &x, &y, nullptr, nullptr);
-    raw.push_back(Error(fix.Latitude, fix.Longitude, x, y));
-    ours.push_back(Error(out.Latitude, out.Longitude, x, y));
+    e->raw.push_back(Error(fix.Latitude, fix.Longitude, x, y));
+    e->ours.push_back(Error(out.Latitude, out.Longitude, x, y));
     if (picture) {
       if (drawRaw) {
         picture->truth.push_back({x, y});
         picture->raw.points.push_back(LocalMetres(fix.Latitude, fix.Longitude, kLat0, kLon0));
       }
-      line.points.push_back(LocalMetres(out.Latitude, out.Longitude, kLat0, kLon0));
+      line->points.push_back(LocalMetres(out.Latitude, out.Longitude, kLat0, kLon0));
     }
   }
-  LabResult r{Summarise(raw), Summarise(ours), Summarise(noise).mean};
+}
+
+}  // namespace
+
+LabResult RunCase(const LabCase& c, const LabSetting& setting, unsigned seed, LabSeries* picture, int runs) {
+  ApplyLabSetting(setting);
+  Errors e;
+  LabLine line{setting.name, setting.colour, {}, {}, 0, 0};
+  bool drawRaw = picture && picture->raw.points.empty();
+  for (int run = 0; run < runs; ++run) DriveOnce(c, seed + run, &e, &line, run == 0 ? picture : nullptr, drawRaw);
+  std::vector<double>& raw = e.raw;
+  std::vector<double>& ours = e.ours;
+  LabResult r{Summarise(raw), Summarise(ours), Summarise(e.noise).mean};
   if (picture) {
     if (drawRaw) picture->raw = {"receiver", "#d03030", picture->raw.points, raw, r.raw.mean, r.raw.p95};
     line.errors = ours;

@@ -50,9 +50,10 @@ struct LabResult {
   double floor = 0;  // the receiver's own noise: its mean error at each fix's epoch (no latency)
 };
 
-// One drive with one setting; with `picture`, the truth and the receiver (once) and this
-// setting's output line are added to it.
-LabResult RunCase(const LabCase& c, const LabSetting& setting, unsigned seed, LabSeries* picture = nullptr);
+// One drive with one setting, `runs` noise draws (seeds `seed` on) taken together; with
+// `picture`, the first draw's truth and receiver (once) and this setting's output line are added.
+LabResult RunCase(const LabCase& c, const LabSetting& setting, unsigned seed, LabSeries* picture = nullptr,
+                  int runs = 1);
 
 // Metres east and north of `lat0`, `lon0`.
 LabPoint LocalMetres(double lat, double lon, double lat0, double lon0);

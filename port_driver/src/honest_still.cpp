@@ -1,6 +1,6 @@
 // The noise-aware standstill (profile value HonestStill): a receiver that says it is slower than
 // the minimum speed stands until its positions leave their own scatter on two fixes in a row in
-// one direction; while it stands, the mean of its positions since it stopped is reported, which
+// one direction; while it stands, the mean of all its positions since it stopped is reported, which
 // converges on where it is, and no speed is made from the jitter.
 #include <cmath>
 #include "port_driver/driver_state.h"
@@ -18,14 +18,14 @@ constexpr double kScatterFloorM = 1.0;     // per unit of HDOP: a scatter never 
 constexpr double kLeaveSpreadDeg = 60;     // two moves this far apart in bearing are jitter
 constexpr int kScatterFrom = 3;            // positions needed before the scatter is trusted
 
+// The mean since the stop: noise that wanders for tens of seconds (as a receiver's does) averages
+// out only over all of it, not over the latest positions.
 void Mean(const StillState& s, double* lat, double* lon) {
-  double a = 0, b = 0;
-  for (int i = 0; i < s.count; ++i) a += s.latitude[i], b += s.longitude[i];
-  *lat = a / s.count;
-  *lon = b / s.count;
+  *lat = s.sumLatitude / s.total;
+  *lon = s.sumLongitude / s.total;
 }
 
-// Root mean square distance of the held positions from their mean, m.
+// Root mean square distance of the latest positions from the standstill's mean, m.
 double Scatter(const StillState& s, double lat, double lon) {
   double sum = 0;
   for (int i = 0; i < s.count; ++i) {
@@ -38,6 +38,13 @@ double Scatter(const StillState& s, double lat, double lon) {
 }
 
 void Hold(StillState* s, double lat, double lon) {
+  if (s->count == 0) {  // a new standstill
+    s->sumLatitude = s->sumLongitude = 0;
+    s->total = 0;
+  }
+  s->sumLatitude += lat;
+  s->sumLongitude += lon;
+  ++s->total;
   s->latitude[s->next] = lat;
   s->longitude[s->next] = lon;
   s->next = (s->next + 1) % kStillPositions;

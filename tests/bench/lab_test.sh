@@ -9,7 +9,7 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
-"$accuracy" --svg "$work/lab" > "$work/table.txt" 2> /dev/null
+"$accuracy" --svg "$work/lab" --runs 2 > "$work/table.txt" 2> /dev/null
 test "$(ls "$work"/lab/*.svg | wc -l)" -eq 15 || fail "15 pictures expected"
 xmllint --noout "$work"/lab/*.svg
 grep -q '| 1000 ms | stop and go | white | 500 ms |' "$work/lab/index.md" || fail "index lacks the table"
@@ -35,4 +35,5 @@ printf '$GPGSA,A,1,,,,,,,,,,,,,,,*1E\n' > "$work/nofix.nmea"
 refused --capture "$work/nofix.nmea"
 refused --capture "$capture" --latency -5
 refused --truth "$truth"
+refused --runs 0
 echo "lab: 15 pictures; capture receiver $raw m, defaults $defaults m, new $new m"

@@ -366,6 +366,20 @@ TEST_F(CorrectionTest, AnHonestStandstillReportsTheMeanAndLeavesOnlyOnConsistent
   EXPECT_NEAR(moving.Longitude, East(55), East(0.01));
 }
 
+// A receiver's error wanders for tens of seconds: a long standstill averages all of it, not only
+// its latest positions.
+TEST_F(CorrectionTest, ALongHonestStandstillReportsTheMeanOfEveryPositionSinceTheStop) {
+  g_Profile.EnableSpeed = 2;
+  g_Profile.HonestStill = 1;
+  Feed(GoodFix(start_, 0, East(1.5), 0.2f, 90));
+  FixRecord f{};
+  // 40 s drifting 1.5 m east of the spot, then 40 s 1.5 m west, jittering by 0.5 m.
+  for (int i = 1; i < 80; ++i)
+    f = Feed(GoodFix(Later(start_, 1000 * i), 0, East((i < 40 ? 1.5 : -1.5) + (i % 2 ? 0.5 : -0.5)), 0.2f, 90));
+  EXPECT_EQ(f.Speed, 0);
+  EXPECT_NEAR(f.Longitude, East(0.0), East(0.05));  // the latest 30 alone: 1.5 m west
+}
+
 TEST_F(CorrectionTest, AnHonestStandstillStartsAnewAfterTheFixWasLost) {
   g_Profile.EnableSpeed = 2;
   g_Profile.HonestStill = 1;

@@ -5,11 +5,14 @@
 
 constexpr int kStillPositions = 30;
 
-// The standstill of the noise-aware mode (profile value HonestStill): the receiver's positions
-// since the device stopped, whose mean is reported, and the votes for leaving it.
+// The standstill of the noise-aware mode (profile value HonestStill): the mean of the receiver's
+// positions since the device stopped, which is reported, the latest of them for their scatter,
+// and the votes for leaving it.
 struct StillState {
   double latitude[kStillPositions];
   double longitude[kStillPositions];
+  double sumLatitude, sumLongitude;  // of every position since the stop
+  long total;                        // positions since the stop
   int count;        // positions held (at most kStillPositions, the oldest replaced)
   int next;         // where the next one goes
   int votes;        // consecutive fixes beyond the noise
