@@ -6,8 +6,6 @@
 #include <cstring>
 #include <filesystem>
 #include <fcntl.h>
-#include <fstream>
-#include <sstream>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -82,15 +80,13 @@ bool SetUpRoot(std::string* error) {
   std::error_code ec;
   PlatformMakePrivateDirs(root + "/Windows");
   PlatformMakePrivateDirs(root + "/Storage Card");
-  std::ifstream in(DataDir() + "/default-registry.reg", std::ios::binary);
-  if (!in) {
+  std::string text;
+  if (!PlatformReadLinuxFile(DataDir() + "/default-registry.reg", &text)) {
     *error = "cannot read " + DataDir() + "/default-registry.reg";
     return false;
   }
-  std::stringstream text;
-  text << in.rdbuf();
   std::vector<RegChange> changes;
-  if (!ParseRegText(text.str(), changes, *error) || ApplyRegChanges(changes, *error, true)) return false;
+  if (!ParseRegText(text, changes, *error) || ApplyRegChanges(changes, *error, true)) return false;
   const std::string table = root + "/Windows/AltitudeTable_1.RAW";
   if (!std::filesystem::exists(table)) {
     std::filesystem::copy_file(DataDir() + "/AltitudeTable_1.RAW", table, ec);

@@ -310,6 +310,24 @@ void PlatformCreatePrivateFile(const std::string& path) {
   if (fd >= 0) close(fd);
 }
 
+bool PlatformReadLinuxFile(const std::string& path, std::string* text) {
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  text->clear();
+  char chunk[4096];
+  for (;;) {
+    ssize_t n = read(fd, chunk, sizeof chunk);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      int saved = errno;
+      close(fd);
+      errno = saved;
+      return n == 0;
+    }
+    text->append(chunk, static_cast<size_t>(n));
+  }
+}
+
 FILE* PlatformFopen(const char* path, const char* mode) {
   std::string p;
   DWORD err = PlatformTranslatePath(path, p);

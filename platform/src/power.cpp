@@ -2,9 +2,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
-#include <fstream>
 #include <string>
 #include "platform/devices.h"
+#include "platform/files.h"
 
 BOOL GetSystemPowerStatusEx(SYSTEM_POWER_STATUS_EX* status, BOOL) {
   if (!status) return FALSE;
@@ -22,11 +22,12 @@ BOOL GetSystemPowerStatusEx(SYSTEM_POWER_STATUS_EX* status, BOOL) {
     if (e->d_name[0] == '.') continue;
     std::string base = std::string("/sys/class/power_supply/") + e->d_name;
     std::string type, value;
-    std::ifstream(base + "/type") >> type;
+    PlatformReadLinuxFile(base + "/type", &type);
+    type.erase(type.find_last_not_of(" \n") + 1);
     if (type != "Mains" && type != "USB") continue;
-    if (std::ifstream(base + "/online") >> value) {
+    if (PlatformReadLinuxFile(base + "/online", &value) && !value.empty()) {
       answered = true;
-      online = online || value == "1";
+      online = online || value[0] == '1';
     }
   }
   closedir(d);

@@ -3,7 +3,6 @@
 #include "platform/holders.h"
 #include <cstring>
 #include <functional>
-#include <sstream>
 #include "platform/platform.h"
 
 namespace {
@@ -209,8 +208,8 @@ std::string FormatRegValue(uint32_t type, const std::vector<uint8_t>& data) {
 
 bool ParseRegText(const std::string& text, std::vector<RegChange>& changes, std::string& error) {
   changes.clear();
-  std::istringstream in(text);
   std::string raw, line;
+  size_t at = 0;
   int number = 0, start = 0;
   bool header = false;
   std::string key;
@@ -220,7 +219,11 @@ bool ParseRegText(const std::string& text, std::vector<RegChange>& changes, std:
     changes.clear();
     return false;
   };
-  while (std::getline(in, raw)) {
+  while (at < text.size()) {
+    size_t end = text.find('\n', at);
+    if (end == std::string::npos) end = text.size();
+    raw.assign(text, at, end - at);
+    at = end + 1;
     ++number;
     if (!raw.empty() && raw.back() == '\r') raw.pop_back();
     if (!WellFormedUtf8(raw)) {

@@ -73,6 +73,8 @@ FILE* PlatformFopen(const char* path, const char* mode);
 // whatever the umask. Makes the Linux folder `path` and its parents 0700 (false when one can't be
 // made), and the Linux file `path` 0600 when it does not exist yet (its content left as it is).
 bool PlatformMakePrivateDirs(const std::string& path);
+// The whole of a Linux file into `text`; false (errno set) when it cannot be read.
+bool PlatformReadLinuxFile(const std::string& path, std::string* text);
 void PlatformCreatePrivateFile(const std::string& path);
 FILE* _wfopen(LPCWSTR path, LPCWSTR mode);
 
