@@ -3,6 +3,7 @@
 // synthetic drives (see lab_drive.cpp) or on a user's recorded capture (see lab_capture.cpp).
 #include <cctype>
 #include <cstdio>
+#include <cstring>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -58,13 +59,13 @@ bool GoalMet(const Row& r) {
   return r.mode.out.mean <= share * r.mode.raw.mean && r.mode.out.p95 <= r.mode.raw.p95;
 }
 
-// The smoothed setting's goals: moving, a mean no worse than the receiver with no latency at all
+// The smoothed setting's goals: moving (stop and go too), a mean no worse than the receiver with no latency at all
 // (its noise floor); standing, at most half the receiver's; a p95 never above the unsmoothed
 // setting's (a turn or a stop followed as soon).
 bool FloorMet(const Row& r) {
-  if (r.track->moving && r.smooth.out.mean > r.smooth.floor) return false;
-  if (!r.track->moving && r.track->name[0] == 's' && r.track->name[1] == 't' && r.smooth.out.mean > 0.5 * r.smooth.raw.mean)
-    return false;
+  const bool standing = strncmp(r.track->name, "standing", 8) == 0;  // stop and go moves: the floor holds
+  if (!standing && r.smooth.out.mean > r.smooth.floor) return false;
+  if (standing && r.smooth.out.mean > 0.5 * r.smooth.raw.mean) return false;
   return r.smooth.out.p95 <= r.mode.out.p95 * 1.02;
 }
 
