@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """What serving costs: frxd against gpsd on the same receiver, measured in one run.
 
-Cost: CPU time and peak resident memory of frxd serving N TCP clients (10 and 100) with a
+Cost: CPU time and peak resident memory (and at the end the proportional and anonymous memory) of frxd
+serving N TCP clients (10 and 100) with a
 receiver at 1 Hz and at 10 Hz, then of gpsd serving the same N clients (NMEA watch) from the same
 kind of receiver; as ratios frxd / gpsd.
 Latency: this script is the receiver (a pseudo-terminal it writes bursts on at 10 Hz, standing,
@@ -43,6 +44,19 @@ def cost(pid):
         if line.startswith("VmHWM:"):
             peak = int(line.split()[1])
     return cpu, peak
+
+
+def shares(pid):
+    """Proportional resident memory (the libraries it shares counted in part) and anonymous memory
+    (what the process itself has written: heap, stacks, relocated library data), kB, now."""
+    pss = anon = 0
+    for line in open("/proc/%d/smaps_rollup" % pid):
+        if line.startswith("Pss:"):
+            pss = int(line.split()[1])
+    for line in open("/proc/%d/status" % pid):
+        if line.startswith("RssAnon:"):
+            anon = int(line.split()[1])
+    return pss, anon
 
 
 def clients(port, count, seconds, greeting=None):
@@ -113,6 +127,7 @@ def measure_cost(count, rate):
         c0 = cost(host.pid)
         got = clients(port, count, SECONDS)
         c1 = cost(host.pid)
+        fs = shares(host.pid)
         stop(host)
         if min(got) == 0:
             raise SystemExit("serving: %d of %d frxd clients got nothing" % (got.count(0), count))
@@ -123,10 +138,11 @@ def measure_cost(count, rate):
         g0 = cost(gpsd.pid)
         ggot = clients(gport, count, SECONDS, b'?WATCH={"enable":true,"nmea":true};\n')
         g1 = cost(gpsd.pid)
+        gs = shares(gpsd.pid)
         if max(ggot) == 0:
             raise SystemExit("serving: no gpsd client got anything")
         # gpsd serves a limited number of clients; the others are counted, not failed.
-        return (c1[0] - c0[0], c1[1], sum(got), count), (g1[0] - g0[0], g1[1], sum(ggot), count - ggot.count(0))
+        return (c1[0] - c0[0], c1[1], sum(got), count, fs), (g1[0] - g0[0], g1[1], sum(ggot), count - ggot.count(0), gs)
     finally:
         for p in procs:
             if p.poll() is None:
@@ -251,10 +267,12 @@ def main():
     print("Serving cost over %.0f s each, frxd against gpsd on the same simulated receiver:" % SECONDS)
     for rate in (1, 10):
         for count in (10, 100):
-            (fc, fm, fb, fn), (gc, gm, gb, gn) = measure_cost(count, rate)
+            (fc, fm, fb, fn, fs), (gc, gm, gb, gn, gs) = measure_cost(count, rate)
             print("  %3d clients at %2d Hz: frxd CPU %6.2f s, peak RSS %6d kB, %9d bytes to %d; gpsd CPU %6.2f s, "
                   "peak RSS %6d kB, %9d bytes to %d; frxd/gpsd CPU %.2f, RSS %.2f" %
                   (count, rate, fc, fm, fb, fn, gc, gm, gb, gn, fc / gc if gc else float("inf"), fm / gm))
+            print("      at the end: frxd PSS %d kB, anonymous %d kB; gpsd PSS %d kB, anonymous %d kB; frxd/gpsd PSS "
+                  "%.2f, anonymous %.2f" % (fs[0], fs[1], gs[0], gs[1], fs[0] / gs[0], fs[1] / gs[1]))
             sys.stdout.flush()
 
 

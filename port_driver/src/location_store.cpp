@@ -92,10 +92,6 @@ int ReadTowerPosition(HKEY key, float* lat, float* lon) {
   return 0;  // kept changing: try again at the next output
 }
 
-}  // namespace
-
-namespace {
-
 // One registry transaction per fix was a third of the driver's work at 10 fixes a second; a write
 // at most every 0.9 s still stores each fix of a 1 Hz receiver, and the newest of a faster one.
 constexpr DWORD kStoreEveryMs = 900;
