@@ -11,11 +11,11 @@ HANDLE OpenChannel(const std::u16string& device) {
 }
 
 bool NextBatch(HANDLE channel, std::string* out) {
-  char buffer[2048];
+  out->resize(kBatchBytes);  // read in place: the batch is not copied through a buffer of its own
   DWORD got = 0;
-  if (!ReadFile(channel, buffer, sizeof buffer, &got, nullptr)) return false;
-  out->assign(buffer, got);
-  return true;
+  BOOL ok = ReadFile(channel, out->data(), kBatchBytes, &got, nullptr);
+  out->resize(ok ? got : 0);
+  return ok;
 }
 
 bool DrainWrites(int fd, HANDLE channel, bool allowWrites) {

@@ -5,6 +5,8 @@
 
 // Opens a channel of the device (null when the name is empty or the driver has none free).
 HANDLE OpenChannel(const std::u16string& device);
+// The most a channel read hands over at once.
+constexpr DWORD kBatchBytes = 2048;
 // Reads the next batch from the channel into `out`; false when the channel failed.
 bool NextBatch(HANDLE channel, std::string* out);
 // Reads what the program wrote on `fd` (never blocking) and hands it to the channel when

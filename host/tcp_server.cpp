@@ -26,7 +26,6 @@
 namespace {
 
 constexpr int kMaxClients = 256;
-constexpr size_t kBatchReserve = 4096;  // a batch and a client's unsent rest fit without growing
 constexpr int kLingerMs = 1000, kOpenAttempts = 20, kOpenRetryMs = 100, kSlotWaitMs = 3000;
 
 struct Client {
@@ -62,7 +61,7 @@ void Free(Client& c) {
   {
     std::lock_guard<std::mutex> lock(g_lock);
     c.fd = -1;
-    c.pending.clear();
+    std::string().swap(c.pending);  // a slow client's rest goes with it
     count = --g_count;
     g_freed.notify_one();
   }
@@ -125,7 +124,7 @@ void DrainClients(HANDLE channel, bool allowWrites) {
 void Pump(std::u16string driverKey, bool allowWrites) {
   HANDLE channel = nullptr;
   std::string batch;
-  batch.reserve(kBatchReserve);
+  batch.reserve(kBatchBytes);
   for (;;) {
     // The last client has gone: unless another comes soon, the channel goes and the driver may sleep.
     if (channel && ClientCount() == 0 && !ClientWithin(kLingerMs)) {
@@ -163,8 +162,7 @@ void Accept(int fd) {
     g_freed.wait_for(lock, std::chrono::milliseconds(kSlotWaitMs), [] { return g_count < kMaxClients || g_stop; });
     for (Client& c : g_clients)
       if (c.fd < 0) {
-        c.fd = fd;
-        c.pending.reserve(kBatchReserve);
+        c.fd = fd;  // its unsent rest is allocated only if it ever falls behind
         int count = ++g_count;
         g_arrived.notify_one();
         lock.unlock();
