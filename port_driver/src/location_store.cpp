@@ -92,9 +92,10 @@ int ReadTowerPosition(HKEY key, float* lat, float* lon) {
   return 0;  // kept changing: try again at the next output
 }
 
-// One registry transaction per fix was a third of the driver's work at 10 fixes a second; a write
-// at most every 0.9 s still stores each fix of a 1 Hz receiver, and the newest of a faster one.
-constexpr DWORD kStoreEveryMs = 900;
+// One registry transaction per fix was a third of the driver's work at 10 fixes a second. A fix
+// 0.9 s (by the receiver's own times) after the one last written is written: every fix of a 1 Hz
+// receiver, however late each is read, and the newest of a faster one about once a second.
+constexpr ULONGLONG kStoreEvery = 900 * kFileTimePerMs;
 
 struct HeldPosition {
   CRITICAL_SECTION lock;  // writes keep their order: the newest position is always the last written
@@ -102,7 +103,7 @@ struct HeldPosition {
   FILETIME time;
   int held;
   int written;  // at least once: the first fix is written at once
-  DWORD lastWrite;
+  ULONGLONG lastWritten;  // the time of the fix last written
   HeldPosition() { InitializeCriticalSection(&lock); }
 } g_held;
 
@@ -110,7 +111,7 @@ struct HeldPosition {
 void WriteHeld() {
   g_held.held = 0;
   g_held.written = 1;
-  g_held.lastWrite = GetTickCount();
+  g_held.lastWritten = FileTimeToU64(g_held.time);
   char text[64];
   WCHAR lat[64], lon[64];
   snprintf(text, sizeof text, "%.6f", g_held.latitude);
@@ -133,7 +134,8 @@ void SaveGpsLocation(double latitude, double longitude, const SYSTEMTIME* utc) {
   g_held.longitude = longitude;
   g_held.time = time;
   g_held.held = 1;
-  if (!g_held.written || GetTickCount() - g_held.lastWrite >= kStoreEveryMs) WriteHeld();
+  const ULONGLONG t = FileTimeToU64(time);  // a time that went back (another receiver) is written too
+  if (!g_held.written || t < g_held.lastWritten || t - g_held.lastWritten >= kStoreEvery) WriteHeld();
   LeaveCriticalSection(&g_held.lock);
 }
 

@@ -67,38 +67,43 @@ TEST_F(LocationStoreTest, AKeyDeletedAndMadeAgainBetweenFixesGetsTheNextPosition
   EXPECT_EQ(GetString(MY_LOCATION_KEY, u"Latitude"), u"48.300000");
 }
 
-// A 10 Hz receiver's newest fix is written about once a second; a position held back is written
-// at the end of the run of fixes and before a tower position is weighed against it.
+// A 10 Hz receiver's newest fix is written about once a second (by the fixes' own times); a
+// position held back is written at the end of the run of fixes and before a tower position is
+// weighed against it.
 TEST_F(LocationStoreTest, AFastReceiversNewestFixIsStoredAboutOnceASecondAndNoneIsLeftBehind) {
   SetDword(CELL_TOWER_KEY, u"MaxCells", 500);
-  PlatformSetManualTicks(true, 5000);
   SYSTEMTIME t = Utc(12, 0, 0);
   SaveGpsLocation(48.100, 11.5, &t);
   EXPECT_EQ(GetString(CELL_TOWER_KEY, u"Latitude"), u"48.100000");  // the first at once
   for (int i = 1; i < 9; ++i) {
-    PlatformAdvanceTicks(100);
     t.wMilliseconds = static_cast<WORD>(i * 100);
     SaveGpsLocation(48.100 + i * 0.001, 11.5, &t);
   }
   EXPECT_EQ(GetString(CELL_TOWER_KEY, u"Latitude"), u"48.100000");
-  PlatformAdvanceTicks(100);
   t.wMilliseconds = 900;
   SaveGpsLocation(48.109, 11.5, &t);
   EXPECT_EQ(GetString(CELL_TOWER_KEY, u"Latitude"), u"48.109000");
-  PlatformAdvanceTicks(100);
   t = Utc(12, 0, 1);
   SaveGpsLocation(48.110, 11.5, &t);
   FlushGpsLocation();  // the receiver lost its fix
   EXPECT_EQ(GetString(CELL_TOWER_KEY, u"Latitude"), u"48.110000");
   // A tower published between the stored fix and one held back is older than the newest fix.
-  PlatformAdvanceTicks(100);
-  t = Utc(12, 0, 3);
+  t.wMilliseconds = 200;
   SaveGpsLocation(48.111, 11.5, &t);
-  Publish(CELL_TOWER_KEY, u"48.500000", u"9.250000", Utc(12, 0, 2));
+  SYSTEMTIME tower = Utc(12, 0, 1);
+  tower.wMilliseconds = 100;
+  Publish(CELL_TOWER_KEY, u"48.500000", u"9.250000", tower);
   FixRecord f{};
   EXPECT_EQ(LoadStoredLocation(&f, name_), 0);
   EXPECT_EQ(GetString(CELL_TOWER_KEY, u"Latitude"), u"48.111000");
-  PlatformSetManualTicks(false, 0);
+  // The next second's fix is stored whenever it is read; a time that went back is stored too.
+  t = Utc(12, 0, 2);
+  t.wMilliseconds = 200;  // a second after the last
+  SaveGpsLocation(48.112, 11.5, &t);
+  EXPECT_EQ(GetString(CELL_TOWER_KEY, u"Latitude"), u"48.112000");
+  t = Utc(11, 0, 0);
+  SaveGpsLocation(48.113, 11.5, &t);
+  EXPECT_EQ(GetString(CELL_TOWER_KEY, u"Latitude"), u"48.113000");
 }
 
 TEST_F(LocationStoreTest, ANewerTowerPositionIsReturnedAsACellFix) {
