@@ -96,6 +96,7 @@ int ReadTowerPosition(HKEY key, float* lat, float* lon) {
 // 0.9 s (by the receiver's own times) after the one last written is written: every fix of a 1 Hz
 // receiver, however late each is read, and the newest of a faster one about once a second.
 constexpr ULONGLONG kStoreEvery = 900 * kFileTimePerMs;
+constexpr DWORD kStoreAtLeastEveryMs = 2000;  // a receiver whose clock stands still is stored all the same
 
 struct HeldPosition {
   CRITICAL_SECTION lock;  // writes keep their order: the newest position is always the last written
@@ -104,6 +105,7 @@ struct HeldPosition {
   int held;
   int written;  // at least once: the first fix is written at once
   ULONGLONG lastWritten;  // the time of the fix last written
+  DWORD lastWriteTick;    // and when it was written
   HeldPosition() { InitializeCriticalSection(&lock); }
 } g_held;
 
@@ -112,6 +114,7 @@ void WriteHeld() {
   g_held.held = 0;
   g_held.written = 1;
   g_held.lastWritten = FileTimeToU64(g_held.time);
+  g_held.lastWriteTick = GetTickCount();
   char text[64];
   WCHAR lat[64], lon[64];
   snprintf(text, sizeof text, "%.6f", g_held.latitude);
@@ -135,7 +138,9 @@ void SaveGpsLocation(double latitude, double longitude, const SYSTEMTIME* utc) {
   g_held.time = time;
   g_held.held = 1;
   const ULONGLONG t = FileTimeToU64(time);  // a time that went back (another receiver) is written too
-  if (!g_held.written || t < g_held.lastWritten || t - g_held.lastWritten >= kStoreEvery) WriteHeld();
+  if (!g_held.written || t < g_held.lastWritten || t - g_held.lastWritten >= kStoreEvery ||
+      GetTickCount() - g_held.lastWriteTick >= kStoreAtLeastEveryMs)
+    WriteHeld();
   LeaveCriticalSection(&g_held.lock);
 }
 

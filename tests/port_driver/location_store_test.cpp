@@ -104,6 +104,17 @@ TEST_F(LocationStoreTest, AFastReceiversNewestFixIsStoredAboutOnceASecondAndNone
   t = Utc(11, 0, 0);
   SaveGpsLocation(48.113, 11.5, &t);
   EXPECT_EQ(GetString(CELL_TOWER_KEY, u"Latitude"), u"48.113000");
+  // A receiver whose clock stands still: its positions are stored every two seconds all the same.
+  PlatformSetManualTicks(true, 5000);
+  SaveGpsLocation(48.114, 11.5, &t);
+  FlushGpsLocation();  // written at the manual clock's tick
+  PlatformAdvanceTicks(1000);
+  SaveGpsLocation(48.115, 11.5, &t);
+  EXPECT_EQ(GetString(CELL_TOWER_KEY, u"Latitude"), u"48.114000");
+  PlatformAdvanceTicks(1000);
+  SaveGpsLocation(48.116, 11.5, &t);
+  EXPECT_EQ(GetString(CELL_TOWER_KEY, u"Latitude"), u"48.116000");
+  PlatformSetManualTicks(false, 0);
 }
 
 TEST_F(LocationStoreTest, ANewerTowerPositionIsReturnedAsACellFix) {
