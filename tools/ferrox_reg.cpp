@@ -1,8 +1,6 @@
 // ferrox-reg: list, read, write, import and export the registry of a data root.
 #include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 #include <getopt.h>  // optind: where the command starts
@@ -148,13 +146,11 @@ int Delete(const std::string& key, const std::string* value) {
 }
 
 int Import(const std::string& file) {
-  std::ifstream in(file, std::ios::binary);
-  if (!in) return Fail("cannot read " + file);
-  std::stringstream text;
-  text << in.rdbuf();
+  std::string text;
+  if (!PlatformReadLinuxFile(file, &text)) return Fail("cannot read " + file);
   std::vector<RegChange> changes;
   std::string error;
-  if (!ParseRegText(text.str(), changes, error)) return Fail(file + ": " + error);
+  if (!ParseRegText(text, changes, error)) return Fail(file + ": " + error);
   if (ApplyRegChanges(changes, error)) return Fail(RegError(ERROR_GEN_FAILURE, error));
   return 0;
 }
