@@ -78,15 +78,10 @@ void CloseAllSources() {
 
 int ProcessOneFix(int n) {
   FixRecord& input = g_Driver.InputFix;
-  if (n < 1) {
-    n = RealReadABuffer(AtomicRead(&g_Driver.CurrentPort), &input, false);
-    if (n < 0) {
-      FlushGpsLocation();
-      return -1;
-    }
-  }
+  if (n < 1) n = RealReadABuffer(AtomicRead(&g_Driver.CurrentPort), &input, false);
+  if (n <= 0) FlushGpsLocation();  // no fix read: the last one is not held back
+  if (n < 0) return -1;
   if (n == 0) {
-    FlushGpsLocation();
     if (g_System.EnableTrack > 1) WriteTrackPoint(&input, TRACK_IN);
     if (g_Profile.EnableDop) ClampDops(&input);
     return 0;
