@@ -176,16 +176,6 @@ int RunLab(const std::string& svgDir) {
   return 0;
 }
 
-DWORD Milliseconds(const char* text, const char* option, bool* ok) {
-  char* end = nullptr;
-  long v = strtol(text, &end, 10);
-  if (!*text || *end || v < 0 || v > 60000) {
-    fprintf(stderr, "accuracy: %s takes milliseconds from 0 to 60000\n", option);
-    *ok = false;
-  }
-  return static_cast<DWORD>(v);
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -199,7 +189,7 @@ int main(int argc, char** argv) {
                                      {"version", no_argument, nullptr, 'V'},
                                      {nullptr, 0, nullptr, 0}};
   std::string svg, capture, truth;
-  DWORD latency = 1000, readAt = 500;
+  long latency = 1000, readAt = 500, runs = g_runs;
   bool ok = true;
   opterr = 0;
   for (int c; (c = getopt_long(argc, argv, "h", kOptions, nullptr)) != -1;) {
@@ -207,24 +197,16 @@ int main(int argc, char** argv) {
       case 's': svg = optarg; break;
       case 'c': capture = optarg; break;
       case 't': truth = optarg; break;
-      case 'l': latency = Milliseconds(optarg, "--latency", &ok); break;
-      case 'r': readAt = Milliseconds(optarg, "--read-at", &ok); break;
-      case 'n': {
-        char* end = nullptr;
-        long n = strtol(optarg, &end, 10);
-        if (!*optarg || *end || n < 1 || n > 1000) {
-          fprintf(stderr, "accuracy: --runs takes a count from 1 to 1000\n");
-          ok = false;
-        }
-        g_runs = static_cast<int>(n);
-        break;
-      }
+      case 'l': ok = TakesNumber("accuracy", "latency", &latency, 0, 60000)(optarg) == 0 && ok; break;
+      case 'r': ok = TakesNumber("accuracy", "read-at", &readAt, 0, 60000)(optarg) == 0 && ok; break;
+      case 'n': ok = TakesNumber("accuracy", "runs", &runs, 1, 1000)(optarg) == 0 && ok; break;
       case 'h': fputs(kUsage, stdout); return 0;
       case 'V': return PrintVersion("accuracy");
       default: return RefuseOption("accuracy", argv);
     }
   }
   if (!ok) return 1;
+  g_runs = static_cast<int>(runs);
   if (optind < argc) {
     fprintf(stderr, "accuracy: unexpected argument %s\n", argv[optind]);
     return 1;
@@ -240,7 +222,8 @@ int main(int argc, char** argv) {
   }
   PlatformSetRoot(root);  // the correction stage stores the last known position in the registry
   LogSetEnable(0);
-  int rc = capture.empty() ? RunLab(svg) : RunCaptureLab(capture, truth, latency, readAt, svg);
+  int rc = capture.empty() ? RunLab(svg) : RunCaptureLab(capture, truth, static_cast<DWORD>(latency),
+                                                                   static_cast<DWORD>(readAt), svg);
   HarnessEnd();
   PlatformSetRoot(std::string(root) + "/none");
   std::filesystem::remove_all(root);
