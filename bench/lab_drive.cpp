@@ -209,12 +209,10 @@ LabResult RunCase(const LabCase& c, const LabSetting& setting, unsigned seed, La
   LabLine line{setting.name, setting.colour, {}, {}, 0, 0};
   bool drawRaw = picture && picture->raw.points.empty();
   for (int run = 0; run < runs; ++run) DriveOnce(c, seed + run, &e, &line, run == 0 ? picture : nullptr, drawRaw);
-  std::vector<double>& raw = e.raw;
-  std::vector<double>& ours = e.ours;
-  LabResult r{Summarise(raw), Summarise(ours), Summarise(e.noise).mean};
+  LabResult r{Summarise(e.raw), Summarise(e.ours), Summarise(e.noise).mean};
   if (picture) {
-    if (drawRaw) picture->raw = {"receiver", "#d03030", picture->raw.points, raw, r.raw.mean, r.raw.p95};
-    line.errors = ours;
+    if (drawRaw) picture->raw = {"receiver", "#d03030", picture->raw.points, e.raw, r.raw.mean, r.raw.p95};
+    line.errors = e.ours;
     line.mean = r.out.mean;
     line.p95 = r.out.p95;
     picture->outputs.push_back(line);
