@@ -7,12 +7,10 @@ the latest 30, the reported position is the mean of them all: within a metre of 
 import math
 import os
 import shutil
-import socket
-import subprocess
 import sys
 import time
 
-from journey_common import Lines, fail, free_port, new_root, reg, stop, wait_for, wait_for_port
+from journey_common import fail, free_port, new_root, receiver_and_frxd, reg, stop, wait_for
 
 BIN, SOURCE = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
 SPOT = (48.137, 11.575)  # ferrox-sim's default start, where it stands
@@ -40,17 +38,7 @@ def standing(rate, seconds):
         reg(BIN, root, r"HKLM\Software\Quorvale\SerialPorts\COM4:", "Device", "sz:" + link)
         reg(BIN, root, r"HKLM\Software\Quorvale\Frxd", "TcpPort", "dword:%d" % port)
         reg(BIN, root, r"HKLM\Software\Quorvale\FerroxDriver\Profile1", "HonestStill", "dword:1")
-        procs.append(subprocess.Popen([os.path.join(BIN, "ferrox-sim"), "receiver", "--link", link, "--rate", str(rate),
-                                       "--speed", "0", "--noise", "3"], stderr=subprocess.DEVNULL))
-        if not wait_for(lambda: os.path.exists(link), 10):
-            fail("no simulated receiver")
-        procs.append(subprocess.Popen([os.path.join(BIN, "frxd"), "--root", root, "--foreground"],
-                                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
-        if not wait_for_port(port):
-            fail("frxd does not serve NMEA on its TCP port")
-        tcp = socket.create_connection(("127.0.0.1", port), timeout=10)
-        tcp.settimeout(None)
-        nmea = Lines(lambda: tcp.recv(4096))
+        nmea = receiver_and_frxd(BIN, root, ["--rate", str(rate), "--speed", "0", "--noise", "3"], port, procs)
         begun = time.time()
         if not wait_for(lambda: any(",1,08," in g for g in nmea.between(begun, time.time(), "$GPGGA")), 15):
             fail("%d Hz: no quality-1 fix" % rate)
@@ -59,7 +47,6 @@ def standing(rate, seconds):
         window = (first + seconds / 2, time.time())
         gga = [g for g in nmea.between(*window, "$GPGGA") if ",1,08," in g]
         speeds = [float(r.split(",")[7] or 0) for r in nmea.between(*window, "$GPRMC")]
-        tcp.close()
         if len(gga) < 3:
             fail("%d Hz: %d quality-1 positions in the last %.0f s" % (rate, len(gga), seconds / 2))
         return [position(g) for g in gga], speeds

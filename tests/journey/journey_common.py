@@ -1,6 +1,7 @@
 """What every journey does: a data root made by scripts/setup-root.sh, the registry values the README
 tells a user to set, waiting for a condition, and failing with one line."""
 import os
+import socket
 import subprocess
 import sys
 import tempfile
@@ -50,3 +51,19 @@ class Lines(threading.Thread):
     def between(self, start, end, prefix):
         with self.lock:
             return [line for t, line in self.lines if start <= t < end and line.startswith(prefix)]
+
+
+def receiver_and_frxd(bin_dir, root, sim_args, tcp_port, procs):
+    """A simulated receiver on <root>/receiver (ferrox-sim receiver with `sim_args`) and frxd on the
+    root (its Device and TcpPort already set), both added to `procs`; the TCP port's lines."""
+    link = os.path.join(root, "receiver")
+    procs.append(subprocess.Popen([os.path.join(bin_dir, "ferrox-sim"), "receiver", "--link", link] + sim_args,
+                                  stderr=subprocess.DEVNULL))
+    if not wait_for(lambda: os.path.exists(link), 10):
+        fail("the simulated receiver did not start")
+    procs.append(subprocess.Popen([os.path.join(bin_dir, "frxd"), "--root", root, "--foreground"],
+                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
+    if not wait_for_port(tcp_port):
+        fail("frxd's NMEA server does not listen")
+    tcp = socket.create_connection(("127.0.0.1", tcp_port))
+    return Lines(lambda: tcp.recv(4096))

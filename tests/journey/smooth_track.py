@@ -7,12 +7,10 @@ seed: the same 3 m of noise) driving due east at 50 km/h with a plain quality-1 
 import math
 import os
 import shutil
-import socket
-import subprocess
 import sys
 import time
 
-from journey_common import Lines, fail, free_port, new_root, reg, stop, wait_for, wait_for_port
+from journey_common import fail, free_port, new_root, receiver_and_frxd, reg, stop, wait_for
 
 BIN, SOURCE = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
 START_LAT = 48.137  # ferrox-sim's default start; the road runs east from it
@@ -33,16 +31,7 @@ def start(smooth, procs):
     reg(BIN, root, r"HKLM\Software\Quorvale\Frxd", "TcpPort", "dword:%d" % tcp_port)
     if smooth:
         reg(BIN, root, r"HKLM\Software\Quorvale\FerroxDriver\Profile1", "Smooth", "dword:1")
-    procs.append(subprocess.Popen([os.path.join(BIN, "ferrox-sim"), "receiver", "--link", link, "--noise", "3",
-                                   "--seed", "5"], stderr=subprocess.DEVNULL))
-    if not wait_for(lambda: os.path.exists(link), 10):
-        fail("the simulated receiver did not start")
-    procs.append(subprocess.Popen([os.path.join(BIN, "frxd"), "--root", root, "--foreground"],
-                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
-    if not wait_for_port(tcp_port):
-        fail("frxd's NMEA server does not listen")
-    tcp = socket.create_connection(("127.0.0.1", tcp_port))
-    return root, Lines(lambda: tcp.recv(4096))
+    return root, receiver_and_frxd(BIN, root, ["--noise", "3", "--seed", "5"], tcp_port, procs)
 
 
 def across(lines):
